@@ -1,0 +1,315 @@
+#include "UlvComPort.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
+{
+    const std::uint32_t maxMisses = timeoutMs / 10;
+    std::uint32_t misses = 0;
+    for (;;) {
+        if (ReadByte(b)) return true;
+        if (Lost()) return false;
+        WaitForByte(10);
+        ++misses;
+        if (misses > maxMisses) return false;
+    }
+}
+
+std::string DefaultComPath(unsigned n)
+{
+    if (n == 0) return {};
+    return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+TulvCustomComPort::TulvCustomComPort() = default;
+
+TulvCustomComPort::~TulvCustomComPort()
+{
+    Close();
+}
+
+std::string TulvCustomComPort::ResolvedPath() const
+{
+    return FDevicePath.empty() ? DefaultComPath(FComPort) : FDevicePath;
+}
+
+void TulvCustomComPort::SetThreadInterval(std::uint32_t v)
+{
+    FThreadInterval = v < 10 ? 10 : (v > 10000 ? 10000 : v);
+}
+
+void TulvCustomComPort::SetThreadByteTimeout(std::uint32_t v)
+{
+    FThreadByteTimeout = v < 10 ? 10 : (v > 1000 ? 1000 : v);
+}
+
+namespace {
+
+speed_t BaudToSpeed(std::uint32_t baud, bool& known)
+{
+    known = true;
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: known = false; return B9600;
+    }
+}
+
+} // namespace
+
+bool TulvCustomComPort::Open()
+{
+    if (FOpened) return true;
+    const std::string path = ResolvedPath();
+    FOpenError = TulvOpenError::None;
+    FOpenErrorText.clear();
+
+    auto fail = [&](TulvOpenError kind, int err) {
+        FOpenError = kind;
+        switch (kind) {
+        case TulvOpenError::Missing:
+            FOpenErrorText = "Порт " + path + " не найден";
+            break;
+        case TulvOpenError::NoPermission:
+            FOpenErrorText = "Нет доступа к порту " + path +
+                             " (пользователь должен входить в группу dialout)";
+            break;
+        case TulvOpenError::Busy:
+            FOpenErrorText = "Порт " + path + " занят другой программой";
+            break;
+        default:
+            FOpenErrorText = "Не удаётся открыть порт " + path + ": " + std::strerror(err);
+            break;
+        }
+        FOpened = false;
+        return false;
+    };
+
+    if (path.empty()) return fail(TulvOpenError::Missing, ENOENT);
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        if (err == ENOENT || err == ENODEV || err == ENXIO || err == ENOTDIR) return fail(TulvOpenError::Missing, err);
+        if (err == EACCES || err == EPERM) return fail(TulvOpenError::NoPermission, err);
+        if (err == EBUSY) return fail(TulvOpenError::Busy, err);
+        return fail(TulvOpenError::Other, err);
+    }
+    // Exclusive access: the advisory lock holds even against root; TIOCEXCL keeps
+    // other ordinary users from opening the device at all.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        return fail(err == EWOULDBLOCK ? TulvOpenError::Busy : TulvOpenError::Other, err);
+    }
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) {
+        int err = errno;
+        ::close(fd);
+        return fail(TulvOpenError::Other, err);
+    }
+    ::ioctl(fd, TIOCEXCL);
+    FSaved = tio;
+    FHaveSaved = true;
+
+    // Every flag explicitly: raw bytes, 8N1 or the asked parity, no flow control,
+    // no echo or line processing; VMIN 1 / VTIME 0 with O_NONBLOCK makes "no byte
+    // yet" an EAGAIN and a read of 0 a hang-up.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                          IXANY | INPCK | IGNPAR);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CMSPAR);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    switch (FParity) {
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    bool known = false;
+    speed_t sp = BaudToSpeed(FBaudRate, known);
+    if (known) {
+        ::cfsetispeed(&tio, sp);
+        ::cfsetospeed(&tio, sp);
+    }
+    FRequested = tio;
+    // A rejected setting (pseudo-terminals refuse or drop parity) does not make
+    // Open fail.
+    (void)::tcsetattr(fd, TCSANOW, &tio);
+    ::tcflush(fd, TCIOFLUSH);
+
+    FHandle = fd;
+    FOpened = true;
+    FLost = false;
+
+    if (FReceiveInThread) {
+        std::lock_guard<std::mutex> lock(FThreadMutex);
+        FThreadStop = false;
+        FThreadTick = 0;
+        FThread = std::thread(&TulvCustomComPort::ReceiveThreadBody, this, fd, FThreadByteTimeout, FThreadInterval,
+                              OnReceiveByte, OnReceiveTimeout, Synchronize);
+    }
+    return true;
+}
+
+void TulvCustomComPort::StopThread()
+{
+    if (!FThread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(FThreadMutex);
+        FThreadStop = true;
+    }
+    FThreadWake.notify_all();
+    FThread.join();
+}
+
+void TulvCustomComPort::Close()
+{
+    if (!FOpened) return;
+    StopThread();
+    FOpened = false;
+    if (!FLost) {
+        ::ioctl(FHandle, TIOCNXCL);
+        if (FHaveSaved) (void)::tcsetattr(FHandle, TCSANOW, &FSaved);
+    }
+    ::flock(FHandle, LOCK_UN);
+    ::close(FHandle);
+    FHandle = -1;
+    FHaveSaved = false;
+}
+
+void TulvCustomComPort::Purge()
+{
+    if (!FOpened) return;
+    ::tcflush(FHandle, TCIOFLUSH);
+}
+
+void TulvCustomComPort::MarkLostOnError(int err)
+{
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF || err == EPIPE) FLost = true;
+}
+
+bool TulvCustomComPort::ReadByte(std::uint8_t& b)
+{
+    if (!FOpened || FReceiveInThread) return false;
+    for (;;) {
+        ssize_t n = ::read(FHandle, &b, 1);
+        if (n == 1) return true;
+        if (n == 0) {
+            FLost = true; // VMIN 1 with O_NONBLOCK: a read of 0 is a hang-up
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) MarkLostOnError(errno);
+        return false;
+    }
+}
+
+bool TulvCustomComPort::WriteByte(std::uint8_t b)
+{
+    return WriteBuffer(&b, 1);
+}
+
+bool TulvCustomComPort::WriteBuffer(const void* buf, int count)
+{
+    if (!FOpened || FLost || count < 0) return false;
+    const auto* p = static_cast<const std::uint8_t*>(buf);
+    int done = 0;
+    // The kernel queue is far larger than any frame; a full queue is waited out
+    // for at most the frame's wire time plus a second.
+    const int limitMs = 1000 + static_cast<int>((static_cast<std::uint64_t>(count) * 10000u) / (FBaudRate ? FBaudRate : 9600));
+    while (done < count) {
+        ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{FHandle, POLLOUT, 0};
+            int r = ::poll(&pfd, 1, limitMs);
+            if (r > 0 && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
+            if (r > 0) FLost = true;
+            return false;
+        }
+        if (n < 0) MarkLostOnError(errno);
+        return false;
+    }
+    return true;
+}
+
+void TulvCustomComPort::WaitForByte(std::uint32_t ms)
+{
+    if (!FOpened || FLost) {
+        Clock().SleepMs(ms);
+        return;
+    }
+    pollfd pfd{FHandle, POLLIN, 0};
+    std::uint64_t start = Clock().NowMs();
+    for (;;) {
+        std::uint64_t elapsed = Clock().NowMs() - start;
+        if (elapsed >= ms) return;
+        int r = ::poll(&pfd, 1, static_cast<int>(ms - elapsed));
+        if (r < 0 && errno == EINTR) continue;
+        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLIN)) FLost = true;
+        return;
+    }
+}
+
+bool TulvCustomComPort::PauseThread(std::uint32_t ms)
+{
+    std::unique_lock<std::mutex> lock(FThreadMutex);
+    FThreadWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FThreadStop; });
+    return !FThreadStop;
+}
+
+void TulvCustomComPort::ReceiveThreadBody(int fd, std::uint32_t byteTimeout, std::uint32_t interval,
+                                          TOnReceiveByteEvent onByte, TOnReceiveTimeout onTimeout, TSynchronize sync)
+{
+    auto run = [&](const std::function<void()>& step) {
+        if (sync)
+            sync(step);
+        else
+            step();
+    };
+    std::uint32_t counter = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(FThreadMutex);
+            if (FThreadStop) break;
+        }
+        FThreadTick = counter;
+        const std::uint32_t tick = counter;
+        int misses = 0;
+        while (misses < 2) {
+            std::uint8_t b = 0;
+            ssize_t n = ::read(fd, &b, 1);
+            if (n == 1) {
+                if (onByte) run([&] { onByte(this, b, tick); });
+                misses = 0;
+                continue;
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) FLost = true;
+            PauseThread(byteTimeout);
+            ++misses;
+        }
+        if (onTimeout) run([&] { onTimeout(this, tick); });
+        ++counter;
+        if (!PauseThread(interval)) break;
+    }
+}

@@ -1,0 +1,160 @@
+// The serial port: the only path between the tool and the meters.
+//
+// TulvPort is the byte source and sink that the protocols talk to. The real
+// implementation is TulvComPort (termios on a device path); the unit tests give
+// the protocols a scripted port with a virtual clock instead.
+#pragma once
+
+#include "UlvUtils.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <termios.h>
+#include <thread>
+
+class TulvPort {
+public:
+    virtual ~TulvPort() = default;
+
+    // Opens and configures the port; true on success.
+    virtual bool Open() = 0;
+    // Closes the port; does nothing when closed.
+    virtual void Close() = 0;
+    // Discards everything in the input and output queues; does nothing when closed.
+    virtual void Purge() = 0;
+    virtual bool Opened() const = 0;
+
+    // Takes one byte that has already arrived, without waiting; false when none has.
+    virtual bool ReadByte(std::uint8_t& b) = 0;
+    // Writes one byte; true when the kernel has taken it.
+    virtual bool WriteByte(std::uint8_t b) = 0;
+    // Writes count bytes; true when the kernel has taken every one of them.
+    virtual bool WriteBuffer(const void* buf, int count) = 0;
+
+    // Waits at most ms milliseconds for a byte to become readable, ending early
+    // when one arrives (or the device goes away). Takes nothing from the queue.
+    virtual void WaitForByte(std::uint32_t ms) = 0;
+
+    // True once the device has gone away while open (hang-up, unplugged adapter);
+    // cleared by the next successful Open.
+    virtual bool Lost() const = 0;
+
+    // The clock on which every pause of a transaction on this port runs.
+    virtual TulvClock& Clock() = 0;
+
+    // The polling rule of every receiver: try ReadByte; after each miss wait up to
+    // 10 ms on the port and count the miss; give up when the misses exceed
+    // timeoutMs div 10 (so at most timeoutMs div 10 + 1 polls), or at once when
+    // the device has gone away. True when a byte was taken.
+    bool PollByte(std::uint32_t timeoutMs, std::uint8_t& b);
+};
+
+// Why the last Open failed.
+enum class TulvOpenError { None, Missing, NoPermission, Busy, Other };
+
+class TulvCustomComPort : public TulvPort {
+public:
+    using TOnReceiveByteEvent = std::function<void(TulvCustomComPort* sender, std::uint8_t byteVal, std::uint32_t threadTick)>;
+    using TOnReceiveTimeout = std::function<void(TulvCustomComPort* sender, std::uint32_t threadTick)>;
+    // Runs a step on the main thread and waits for it; by default the step runs
+    // directly on the receive thread.
+    using TSynchronize = std::function<void(const std::function<void()>&)>;
+
+    TulvCustomComPort();
+    ~TulvCustomComPort() override;
+    TulvCustomComPort(const TulvCustomComPort&) = delete;
+    TulvCustomComPort& operator=(const TulvCustomComPort&) = delete;
+
+    bool Open() override;
+    void Close() override;
+    void Purge() override;
+    bool Opened() const override { return FOpened; }
+    bool ReadByte(std::uint8_t& b) override;
+    bool WriteByte(std::uint8_t b) override;
+    bool WriteBuffer(const void* buf, int count) override;
+    void WaitForByte(std::uint32_t ms) override;
+    bool Lost() const override { return FLost; }
+    TulvClock& Clock() override { return RealClock(); }
+
+    const std::string& Version() const { return FVersion; }
+
+    // Port number; COMn resolves to /dev/ttyS<n-1> unless a device path is set.
+    std::uint8_t ComPort() const { return FComPort; }
+    void SetComPort(std::uint8_t v) { FComPort = v; }
+    // An explicit device path (from the settings file or the command line); empty
+    // means: resolve ComPort.
+    const std::string& DevicePath() const { return FDevicePath; }
+    void SetDevicePath(std::string path) { FDevicePath = std::move(path); }
+    // The path that Open uses.
+    std::string ResolvedPath() const;
+
+    std::uint8_t Parity() const { return FParity; } // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    void SetParity(std::uint8_t v) { FParity = v; }
+    std::uint32_t BaudRate() const { return FBaudRate; }
+    void SetBaudRate(std::uint32_t v) { FBaudRate = v; }
+    std::uint32_t ThreadInterval() const { return FThreadInterval; }
+    void SetThreadInterval(std::uint32_t v);   // clamped to 10..10000
+    std::uint32_t ThreadByteTimeout() const { return FThreadByteTimeout; }
+    void SetThreadByteTimeout(std::uint32_t v); // clamped to 10..1000
+    bool ReceiveInThread() const { return FReceiveInThread; }
+    void SetReceiveInThread(bool v) { FReceiveInThread = v; }
+
+    TOnReceiveByteEvent OnReceiveByte;
+    TOnReceiveTimeout OnReceiveTimeout;
+    TSynchronize Synchronize;
+
+    // Why the last Open failed, and a message that names the device path.
+    TulvOpenError OpenError() const { return FOpenError; }
+    const std::string& OpenErrorText() const { return FOpenErrorText; }
+
+    // The settings the last Open asked the driver for (pseudo-terminals do not
+    // keep parity, so this is what tests check).
+    const termios& RequestedSettings() const { return FRequested; }
+
+private:
+    void ReceiveThreadBody(int fd, std::uint32_t byteTimeout, std::uint32_t interval, TOnReceiveByteEvent onByte,
+                           TOnReceiveTimeout onTimeout, TSynchronize sync);
+    bool PauseThread(std::uint32_t ms); // false when told to stop
+    void StopThread();
+    void MarkLostOnError(int err);
+
+    int FHandle = -1;
+    bool FOpened = false;
+    std::atomic<bool> FLost{false};
+    std::string FVersion = "v1.00";
+    std::uint8_t FComPort = 1;
+    std::string FDevicePath;
+    std::uint8_t FParity = 0;
+    std::uint32_t FBaudRate = 9600;
+    std::uint32_t FThreadInterval = 100;
+    std::uint32_t FThreadByteTimeout = 10;
+    bool FReceiveInThread = false;
+    termios FSaved{};
+    bool FHaveSaved = false;
+    termios FRequested{};
+    TulvOpenError FOpenError = TulvOpenError::None;
+    std::string FOpenErrorText;
+
+    std::thread FThread;
+    std::mutex FThreadMutex;
+    std::condition_variable FThreadWake;
+    bool FThreadStop = false;
+    std::atomic<std::uint32_t> FThreadTick{0};
+
+public:
+    // Completed bursts of the receive thread (for the events' ThreadTick).
+    std::uint32_t ThreadTick() const { return FThreadTick.load(); }
+};
+
+class TulvComPort : public TulvCustomComPort {
+public:
+    using TulvCustomComPort::TulvCustomComPort;
+};
+
+// COMn on Linux: /dev/ttyS<n-1> (COM1 is /dev/ttyS0). 0 gives an empty path.
+std::string DefaultComPath(unsigned n);
