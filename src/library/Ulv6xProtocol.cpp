@@ -54,6 +54,11 @@ void Tulv6xProtocol::Pause(std::uint32_t ms)
     (FComPort ? FComPort->Clock() : RealClock()).SleepMs(ms);
 }
 
+std::tm Tulv6xProtocol::LocalNow()
+{
+    return (FComPort ? FComPort->Clock() : RealClock()).LocalTime();
+}
+
 // --- Framing and transactions ------------------------------------------------
 
 bool Tulv6xProtocol::SendFrame(std::uint8_t Count)
@@ -308,9 +313,7 @@ void Tulv6xProtocol::ReadDataFlash(std::uint32_t Addr, std::span<std::uint8_t> D
 void Tulv6xProtocol::SetDateTime()
 {
     if (!CheckPort(PortCheck::Auto)) return;
-    std::time_t t = std::time(nullptr);
-    std::tm lt{};
-    localtime_r(&t, &lt);
+    const std::tm lt = LocalNow();
     FClockBuf.fill(0);
     FClockBuf[0] = ByteToBcd(static_cast<std::uint8_t>(lt.tm_sec));
     FClockBuf[2] = ByteToBcd(static_cast<std::uint8_t>(lt.tm_min));

@@ -125,6 +125,9 @@ protected:
     bool CopyReplyData(std::span<std::uint8_t> dst);
     // Sleeps on the port's clock (the real clock when no port is assigned).
     void Pause(std::uint32_t ms);
+    // The local date and time from the port's clock (the real clock when no port
+    // is assigned).
+    std::tm LocalNow();
     void SetLastError(ProtocolErrorCode code) { FLastError = code; }
 
     std::array<std::uint8_t, 256> FReply{};

@@ -197,6 +197,13 @@ public:
                                               std::chrono::steady_clock::now().time_since_epoch())
                                               .count());
     }
+    std::tm LocalTime() override
+    {
+        std::time_t t = std::time(nullptr);
+        std::tm lt{};
+        localtime_r(&t, &lt);
+        return lt;
+    }
 };
 } // namespace
 

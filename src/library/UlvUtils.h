@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,8 @@ public:
     virtual ~TulvClock() = default;
     virtual void SleepMs(std::uint32_t ms) = 0;
     virtual std::uint64_t NowMs() = 0; // monotonic
+    // The computer's local date and time (clock bytes, calibration stamps).
+    virtual std::tm LocalTime() = 0;
 };
 
 // The real clock (monotonic time, real sleeps).

@@ -25,8 +25,22 @@ public:
     }
     std::uint64_t NowMs() override { return now; }
     void Advance(std::uint64_t ms) { now += ms; }
+    std::tm LocalTime() override { return localTime; }
+    // Sets the local time that LocalTime reports (month 1..12, full year).
+    void SetLocalTime(int year, int month, int day, int hour, int minute, int second, int weekday = 0)
+    {
+        localTime = std::tm{};
+        localTime.tm_year = year - 1900;
+        localTime.tm_mon = month - 1;
+        localTime.tm_mday = day;
+        localTime.tm_hour = hour;
+        localTime.tm_min = minute;
+        localTime.tm_sec = second;
+        localTime.tm_wday = weekday;
+    }
 
     std::uint64_t now = 0;
+    std::tm localTime{0, 30, 7, 5, 2, 124, 2, 0, 0, 0, nullptr}; // Tue 5 March 2024 07:30:00
     std::vector<std::uint32_t> sleeps; // plain sleeps only (not waits on the port)
 };
 
