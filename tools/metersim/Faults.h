@@ -1,0 +1,90 @@
+// Faults that a meter injects into its replies, each on a chosen subset of them.
+//
+// A meter numbers the replies it decides to give, 1, 2, 3, ... (requests it does not answer at all,
+// such as unknown commands, are not numbered). Each fault carries a selector that says on which of
+// those replies it acts: every one, the first K, or every Nth. "The first two replies have a wrong
+// checksum, the third is good" is {"bad_checksum": {"first": 2}}.
+#pragma once
+
+#include "Bytes.h"
+#include "JsonFields.h"
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+
+namespace metersim {
+
+class ReplySelector {
+public:
+    // Every reply.
+    ReplySelector() = default;
+    static ReplySelector First(std::uint64_t k) { return {Kind::First, k}; }
+    static ReplySelector Every(std::uint64_t n) { return {Kind::Every, n}; }
+
+    // Takes the keys "first" and "every" (at most one of them) out of obj; neither means every reply.
+    static ReplySelector Take(json& obj, const std::string& where);
+
+    // replyNumber counts from 1.
+    bool Applies(std::uint64_t replyNumber) const;
+    std::string Describe() const;
+
+private:
+    enum class Kind { All, First, Every };
+    ReplySelector(Kind kind, std::uint64_t n) : kind_(kind), n_(n) {}
+    Kind kind_ = Kind::All;
+    std::uint64_t n_ = 0;
+};
+
+// What a protocol family knows about the layout of its reply frames.
+class ReplyFrameHooks {
+public:
+    virtual ~ReplyFrameHooks() = default;
+    // Makes the frame's checksum wrong (and nothing else).
+    virtual void BreakChecksum(Bytes& frame) const = 0;
+    // Makes the frame's address check fail, keeping its checksum right.
+    virtual void BreakAddressCheck(Bytes& frame) const = 0;
+    // Whether a random noise byte may take this value (never the start byte of a reply, so that
+    // where the real reply begins stays unambiguous).
+    virtual bool AllowedAsNoise(std::uint8_t b) const = 0;
+};
+
+// A reply after the faults have acted on it.
+struct ShapedReply {
+    bool silent = false;        // not sent at all
+    std::uint32_t delayMs = 0;  // extra wait before the first byte
+    Bytes bytes;                // noise, then the (possibly damaged) frame
+    std::string faults;         // the faults that acted, for the log ("noise bad_checksum")
+};
+
+class FaultSet {
+public:
+    // Parses the "faults" object of a meter.
+    static FaultSet Parse(const json& faults, const std::string& where);
+
+    ShapedReply Shape(std::uint64_t replyNumber, Bytes frame, const ReplyFrameHooks& hooks, std::mt19937& rng) const;
+
+    // The configuration, as in the scenario, for the dump.
+    const json& Source() const { return source_; }
+
+private:
+    struct Noise {
+        ReplySelector when;
+        std::uint32_t count = 0; // random bytes, when bytes is empty
+        Bytes bytes;             // explicit bytes
+    };
+    struct Delay {
+        ReplySelector when;
+        std::uint32_t ms = 0;
+    };
+    std::optional<ReplySelector> silent_;
+    std::optional<Delay> delay_;
+    std::optional<Noise> noise_;
+    std::optional<ReplySelector> badChecksum_;
+    std::optional<ReplySelector> badComplement_;
+    std::optional<ReplySelector> dropLastByte_;
+    json source_ = json::object();
+};
+
+} // namespace metersim

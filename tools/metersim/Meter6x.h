@@ -1,0 +1,55 @@
+// A meter on the 6x protocol: the commands every such meter answers.
+//
+// Memories (bytes never set read as 0xFF):
+//   rtc2k      16-bit addresses, 64 KiB: parameter memory (read 0F 01, write 0F 81 or 0A 42)
+//   ram        16-bit addresses, 64 KiB: working memory (read 0C 01)
+//   rtc128     8-bit addresses, 256 bytes: clock chip memory (read 0F 02, write 0F 82)
+//   dataflash  32-bit addresses (read 0F 03)
+// Identification (group 00): 00 identity text, 01 software version, 02 modification,
+// 03 software sub-version. 0C 00 returns four big-endian IEEE singles.
+//
+// A request with an unknown command, a malformed layout or a range past the end of an area gets
+// no reply, as a meter that does not understand a request stays silent.
+#pragma once
+
+#include "Frame6x.h"
+#include "Meter.h"
+
+#include <array>
+#include <string>
+
+namespace metersim {
+
+class Meter6x : public Meter {
+public:
+    // The meter's decision on one request: reply with these data bytes, or stay silent (why).
+    struct Answer {
+        bool reply = false;
+        Bytes data;
+        std::string reason;
+        static Answer With(Bytes data) { return {true, std::move(data), {}}; }
+        static Answer Silent(std::string why) { return {false, {}, std::move(why)}; }
+    };
+
+    explicit Meter6x(std::string model = "generic");
+
+    // Answers one request addressed to this meter. A meter type with cells of its own overrides
+    // this and falls back to it for everything else.
+    virtual Answer Handle(const p6x::Request& request);
+
+    void Load(json& spec, const std::string& where) override;
+    json Dump() const override;
+
+protected:
+    Answer Read(const char* area, std::uint64_t addr, std::size_t count);
+    // Stores data; the reply carries the stored bytes read back when echo is set, else no data.
+    Answer Write(const char* area, std::uint64_t addr, const Bytes& data, bool echo);
+
+private:
+    enum Text { kId, kVersion, kModification, kSubVersion, kTextCount };
+    std::array<Bytes, kTextCount> texts_;
+    json textSource_ = json::object();
+    std::array<float, 4> sfrTek_{};
+};
+
+} // namespace metersim
