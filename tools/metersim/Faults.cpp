@@ -134,7 +134,7 @@ ShapedReply FaultSet::Shape(std::uint64_t n, Bytes frame, const ReplyFrameHooks&
                 if (hooks.AllowedAsNoise(b)) out.bytes.push_back(b);
             }
         }
-        note("noise");
+        if (!out.bytes.empty()) note("noise");
     }
     if (delay_ && delay_->when.Applies(n)) {
         out.delayMs = delay_->ms;
