@@ -26,6 +26,16 @@ constexpr int MaxData = 248;
 std::uint8_t Checksum(const std::uint8_t* bytes, int count);
 } // namespace Frame6x
 
+// Relay frame helpers.
+namespace FrameRelay {
+constexpr std::uint32_t BroadcastAddr = 44400000;
+constexpr int MaxData = 246; // N + 9 bytes fit 255
+// Completes a relay request whose group, command, N and data are in place at
+// offsets 5..: start byte 0x55, addr least significant byte first at offsets
+// 1..4, checksum after the data. Returns the frame length N + 9.
+int Complete(std::uint8_t* frame, std::uint32_t addr);
+} // namespace FrameRelay
+
 class Tulv6xProtocol {
 public:
     Tulv6xProtocol();
@@ -96,6 +106,83 @@ public:
     // DeviceType := 0, GetDevID, returns DeviceType.
     std::uint32_t DetectDevice();
 
+    // --- Relay sub-protocol and verification mode (Ulv6xRelay.cpp) ----------
+    // On the relay a meter is addressed by its serial number GZU_NetAddr.
+    // Relay frame (request and reply): 0x55 (reply 0xAA), GZU_NetAddr least
+    // significant byte first (4 bytes), group, command, N, N data bytes,
+    // checksum = the complement of the byte sum; N + 9 bytes, N at most 246.
+    // The reply's address and command bytes are not checked.
+    //
+    // Relay operations make no port check and ignore AutoOpenPort and EWrite:
+    // on a closed port the sends fail (1) and the reply wait then times out (2).
+    // With no port component they leave LastError 1 and send nothing.
+
+    // Purges the port and writes the first Count request bytes one byte at a
+    // time. False with LastError 1 at the first byte that fails (or with no port);
+    // true otherwise, LastError untouched.
+    bool GZU_SendPkt(std::uint8_t Count);
+    // Receives one relay reply into the reply buffer (10 ms start delay, bytes
+    // before 0xAA dropped). Returns its length with LastError 0, or 0 with
+    // LastError 2 (a byte did not come in time), 3 (length byte 247 or more: the
+    // frame would not fit 255 bytes; the port is purged) or 5 (checksum).
+    std::uint8_t GZU_ReceivePkt();
+    // Completes the request placed at offsets 5.. (start byte, GZU_NetAddr,
+    // checksum) and runs up to RepeatCount attempts of send and receive, fewer
+    // when the device has gone away. True when LastError is 0; LastError is that
+    // of the last attempt (1 with no port).
+    bool GZU_SendReceivePkt();
+    // Completes the request placed at offsets 5.. with the broadcast address and
+    // sends it once; no reply is read. LastError 0 when sent, 1 when not.
+    void GZU_SendBroadcast();
+
+    // Identification texts over the relay (00 00, 00 01, 00 03), as UTF-8.
+    // S is emptied first and filled only on success. LastError as GZU_SendReceivePkt.
+    void GZU_GetDevID(std::string& S);
+    void GZU_GetDevPOver(std::string& S);
+    void GZU_GetSoftSubVer(std::string& S);
+    // Rtc2k read (0F 01) and RAM read (0C 01): the reply's data are copied into
+    // Data on success. A reply with more data than Data holds leaves LastError 3
+    // and copies nothing; otherwise LastError as GZU_SendReceivePkt.
+    void GZU_ReadRtc2k(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count);
+    void GZU_ReadRam(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count);
+    // Rtc2k write (0F 81), Count at most 244 bytes of Data; not gated by EWrite.
+    // On success the first min(N, 8, Data size) reply data bytes are copied back
+    // into Data. LastError as GZU_SendReceivePkt.
+    void GZU_WriteRtc2k(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count);
+    // The alternative Rtc2k write (0A 42), Count at most 244; not gated by EWrite.
+    // On success all reply data are copied back into Data; a reply with more
+    // data than Data holds leaves LastError 3 and copies nothing.
+    void GZU_Write_Rtc2k_new(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count);
+    // Resets the calibration table (0F 64). LastError as GZU_SendReceivePkt.
+    void GZU_ResetClbTable();
+    // Broadcast verification mode on (31 7A) and off (A8 53); no reply is read.
+    // LastError as GZU_SendBroadcast.
+    void GZU_StartPoverka();
+    void GZU_StopPoverka();
+
+    // Verification mode on (31 7A) and off (A8 53) as plain 6x frames to address
+    // 0, sent once, no reply read. Port check as the memory commands (opens the
+    // port when AutoOpenPort allows): LastError 1 (no port) or 6 (port closed)
+    // and nothing sent; otherwise 0 when sent, 1 when the write failed.
+    void KU_StartPoverka();
+    void KU_StopPoverka();
+    // Amplifier calibration and reset, plain 6x transactions to NetAddr with the
+    // port check of the memory commands; none is gated by EWrite. True when the
+    // transaction succeeded and the reply's data byte 0 is not zero. LastError:
+    // 0, 1 (no port), 6 (port closed), 2, 4, 5 from the transaction, or 3 when a
+    // reply carries no data byte (false).
+    bool KU_StartAmpClb();                        // 21 01
+    bool KU_StopAmpClb();                         // 21 02
+    bool KU_SetAmpClbFHL(std::uint8_t A, std::uint8_t B); // 21 03 A B
+    bool KU_SetAmpClbPoint(std::uint8_t P);       // 21 04 P
+    bool KU_StartAmpClbMeasure();                 // 21 05
+    bool KU_StopAmpClbMeasure();                  // 21 06
+    bool KU_IsAmpClb_Started();                   // 22 01
+    bool KU_IsAmpClbFHL_Setuped();                // 22 03
+    bool KU_IsAmpClbPoint_Setuped();              // 22 04
+    bool KU_IsAmpClbMeasure_Started();            // 22 05
+    bool KU_ResetK();                             // 0F 64
+
     // The last reply frame and the request being built (read-only views for
     // callers that need the raw bytes, and for tests).
     const std::array<std::uint8_t, 256>& ReplyBuffer() const { return FReply; }
@@ -145,6 +232,16 @@ private:
                    int limit);
     bool AddrRead(std::uint8_t group, std::uint8_t command, std::uint16_t addr, std::uint8_t count, int limit);
     void TextCommand(PortCheck check, std::uint8_t command, std::string& S);
+
+    // Relay and verification helpers (Ulv6xRelay.cpp).
+    void GZU_PutRequest(std::uint8_t group, std::uint8_t command, std::span<const std::uint8_t> data);
+    bool GZU_AddrRequest(std::uint8_t group, std::uint8_t command, std::uint16_t addr,
+                         std::span<const std::uint8_t> data);
+    bool GZU_CopyReplyData(std::span<std::uint8_t> dst, size_t limit);
+    void GZU_TextCommand(std::uint8_t command, std::string& S);
+    void GZU_Broadcast(std::uint8_t group, std::uint8_t command);
+    void KU_Broadcast(std::uint8_t group, std::uint8_t command);
+    bool KU_Query(std::uint8_t group, std::uint8_t command, std::span<const std::uint8_t> data);
 
     TulvPort* FComPort = nullptr;
     bool FAutoOpenPort = false;

@@ -33,7 +33,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool PathExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -86,11 +86,13 @@ void MeterSimProcess::Start(const std::string& scenarioText) {
 
 void MeterSimProcess::Launch(const std::string& scenarioText) {
     const std::string exe = options_.executable.empty() ? DefaultExecutable() : options_.executable;
-    if (exe.empty()) throw std::runtime_error("MeterSimProcess: no metersim path given and METERSIM_PATH not set");
+    if (exe.empty())
+        throw std::runtime_error("MeterSimProcess: no metersim path given and METERSIM_PATH not set");
 
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/metersim-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("MeterSimProcess: mkdtemp: " + std::string(std::strerror(errno)));
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("MeterSimProcess: mkdtemp: " + std::string(std::strerror(errno)));
     folder_ = pattern;
     link_ = folder_ + "/line";
     logPath_ = folder_ + "/frames.log";
@@ -108,7 +110,8 @@ void MeterSimProcess::Launch(const std::string& scenarioText) {
     if (options_.baud) args.insert(args.end(), {"--baud", std::to_string(options_.baud)});
     if (options_.pacing) args.push_back("--pacing");
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
 
     int out[2];
@@ -156,7 +159,9 @@ std::string MeterSimProcess::ReadLine(std::chrono::milliseconds timeout, const c
             return line;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left <= 0ms) Fail(std::string("no ") + waitingFor + " from metersim within " + std::to_string(timeout.count()) + " ms");
+        if (left <= 0ms)
+            Fail(std::string("no ") + waitingFor + " from metersim within " +
+                 std::to_string(timeout.count()) + " ms");
         pollfd pfd{stdout_, POLLIN, 0};
         const int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
         if (r < 0 && errno != EINTR) Fail("poll: " + std::string(std::strerror(errno)));
@@ -170,8 +175,8 @@ std::string MeterSimProcess::ReadLine(std::chrono::milliseconds timeout, const c
             waitpid(pid_, &status, 0);
             exitStatus_ = DecodeStatus(status);
             pid_ = -1;
-            Fail(std::string("metersim ended with status ") + std::to_string(exitStatus_) + " while waiting for " +
-                 waitingFor);
+            Fail(std::string("metersim ended with status ") + std::to_string(exitStatus_) +
+                 " while waiting for " + waitingFor);
         }
     }
 }
@@ -182,7 +187,9 @@ void MeterSimProcess::Fail(const std::string& what) {
     throw std::runtime_error(message);
 }
 
-std::string MeterSimProcess::ErrorOutput() const { return errPath_.empty() ? std::string() : ReadFile(errPath_); }
+std::string MeterSimProcess::ErrorOutput() const {
+    return errPath_.empty() ? std::string() : ReadFile(errPath_);
+}
 
 nlohmann::json MeterSimProcess::Dump() {
     if (pid_ <= 0) Fail("Dump: metersim is not running");
@@ -226,7 +233,8 @@ void MeterSimProcess::Unplug() {
 void MeterSimProcess::Replug() {
     if (pid_ <= 0 || plugged_) Fail("Replug: the line is not unplugged");
     ::kill(pid_, SIGUSR2);
-    const std::string line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(kSignalTimeout), "READY after replug");
+    const std::string line =
+        ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(kSignalTimeout), "READY after replug");
     if (line != "READY " + link_) Fail("unexpected line from metersim after replug: \"" + line + "\"");
     plugged_ = true;
 }
@@ -237,7 +245,8 @@ int MeterSimProcess::Stop() {
         const auto deadline = Clock::now() + kStopTimeout;
         int status = 0;
         pid_t r;
-        while ((r = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        while ((r = waitpid(pid_, &status, WNOHANG)) == 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
         if (r == 0) {
             ::kill(pid_, SIGKILL);
             r = waitpid(pid_, &status, 0);
@@ -267,11 +276,13 @@ std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, int meterAddress
         if (meter.at("address").get<int>() != meterAddress) continue;
         const auto it = meter.at("areas").find(area);
         if (it == meter.at("areas").end())
-            throw std::out_of_range("DumpBytes: meter " + std::to_string(meterAddress) + " has no area " + area);
+            throw std::out_of_range("DumpBytes: meter " + std::to_string(meterAddress) + " has no area " +
+                                    area);
         const auto size = it->at("size").get<std::uint64_t>();
         if (addr > size || count > size - addr)
             throw std::out_of_range("DumpBytes: range past the end of " + area);
-        const auto fill = static_cast<std::uint8_t>(std::stoul(it->at("fill").get<std::string>(), nullptr, 16));
+        const auto fill =
+            static_cast<std::uint8_t>(std::stoul(it->at("fill").get<std::string>(), nullptr, 16));
         std::vector<std::uint8_t> out(count, fill);
         for (const auto& run : it->at("runs")) {
             const auto start = run.at("addr").get<std::uint64_t>();

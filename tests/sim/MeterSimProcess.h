@@ -21,15 +21,15 @@
 #include <vector>
 
 struct MeterSimOptions {
-    std::uint32_t baud = 0;  // line speed for pacing; 0 keeps the scenario's (default 9600)
-    bool pacing = false;     // write replies at the line speed
-    bool log = true;         // keep a frame log (LogLines)
+    std::uint32_t baud = 0; // line speed for pacing; 0 keeps the scenario's (default 9600)
+    bool pacing = false;    // write replies at the line speed
+    bool log = true;        // keep a frame log (LogLines)
     std::chrono::milliseconds startTimeout{10000}; // wait for READY (a sanitizer build starts slowly)
-    std::string executable;  // the metersim binary; empty: the one this build made (METERSIM_PATH)
+    std::string executable; // the metersim binary; empty: the one this build made (METERSIM_PATH)
 };
 
 class MeterSimProcess {
-public:
+  public:
     explicit MeterSimProcess(const nlohmann::json& scenario, MeterSimOptions options = {});
     explicit MeterSimProcess(const std::string& scenarioText, MeterSimOptions options = {});
     explicit MeterSimProcess(const char* scenarioText, MeterSimOptions options = {});
@@ -63,7 +63,7 @@ public:
     // What the simulator printed on its error output so far.
     std::string ErrorOutput() const;
 
-private:
+  private:
     void Start(const std::string& scenarioText);
     void Launch(const std::string& scenarioText);
     std::string ReadLine(std::chrono::milliseconds timeout, const char* waitingFor);

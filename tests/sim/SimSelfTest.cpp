@@ -10,8 +10,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <ostream>
 #include <functional>
+#include <ostream>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
@@ -36,7 +36,8 @@ Bytes Hex(const std::string& text) {
     std::string digits;
     for (char c : text)
         if (c != ' ') digits.push_back(c);
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -54,12 +55,15 @@ std::string ToHex(const Bytes& b) {
 // The complement of the 8-bit sum, written here independently of the simulator.
 std::uint8_t SumComplement(const Bytes& b, std::size_t count) {
     unsigned sum = 0;
-    for (std::size_t i = 0; i < count; ++i) sum += b[i];
+    for (std::size_t i = 0; i < count; ++i)
+        sum += b[i];
     return static_cast<std::uint8_t>(~sum & 0xFF);
 }
 
-Bytes Frame(std::uint8_t start, std::uint8_t addr, std::uint8_t group, std::uint8_t command, const Bytes& data) {
-    Bytes f{start, addr, static_cast<std::uint8_t>(addr ^ 0xFF), group, command, static_cast<std::uint8_t>(data.size())};
+Bytes Frame(std::uint8_t start, std::uint8_t addr, std::uint8_t group, std::uint8_t command,
+            const Bytes& data) {
+    Bytes f{start, addr,    static_cast<std::uint8_t>(addr ^ 0xFF),
+            group, command, static_cast<std::uint8_t>(data.size())};
     f.insert(f.end(), data.begin(), data.end());
     f.push_back(SumComplement(f, f.size()));
     return f;
@@ -73,7 +77,7 @@ Bytes Reply(std::uint8_t addr, std::uint8_t group, std::uint8_t command, const B
 
 // The client's end of the simulated line, opened as a serial port is: raw, non-blocking.
 class Port {
-public:
+  public:
     explicit Port(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd_ < 0) throw std::runtime_error("open " + path + ": " + std::strerror(errno));
@@ -109,8 +113,10 @@ public:
             if (::poll(&pfd, 1, static_cast<int>(left.count()) + 1) <= 0) continue;
             std::uint8_t buf[512];
             const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, count - got.size()));
-            if (n > 0) got.insert(got.end(), buf, buf + n);
-            else if (n == 0 || errno != EAGAIN) break; // hung up
+            if (n > 0)
+                got.insert(got.end(), buf, buf + n);
+            else if (n == 0 || errno != EAGAIN)
+                break; // hung up
         }
         return got;
     }
@@ -120,7 +126,7 @@ public:
         return Read(replyLength, kReplyWait);
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -139,7 +145,9 @@ json Meter3() {
       ]})");
 }
 
-json WithMeters(std::vector<json> meters) { return {{"meters", meters}}; }
+json WithMeters(std::vector<json> meters) {
+    return {{"meters", meters}};
+}
 
 json Meter3With(const std::string& key, const json& value) {
     json m = Meter3();
@@ -175,7 +183,9 @@ struct ReadCase {
     Bytes request;
     Bytes reply;
 };
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimReads : public testing::TestWithParam<ReadCase> {};
 
@@ -184,20 +194,22 @@ TEST_P(MeterSimReads, ReplyCarriesTheAreaBytes) {
     MeterSimProcess sim(WithMeters({Meter3()}));
     Port port(sim.DevicePath());
     const Bytes expected = Reply(3, c.group, c.command, c.reply);
-    EXPECT_EQ(ToHex(port.Transact(Request(3, c.group, c.command, c.request), expected.size())), ToHex(expected));
+    EXPECT_EQ(ToHex(port.Transact(Request(3, c.group, c.command, c.request), expected.size())),
+              ToHex(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Areas, MeterSimReads,
-    testing::Values(ReadCase{"Rtc2kCell", 0x0F, 0x01, {0x07, 0x48, 0x04}, Hex("3F800000")},
-                    ReadCase{"Rtc2kNeverSetReadsFF", 0x0F, 0x01, {0x10, 0x00, 0x02}, Hex("FFFF")},
-                    ReadCase{"Rtc2kCountZero", 0x0F, 0x01, {0x07, 0x48, 0x00}, {}},
-                    ReadCase{"Rtc2kCount248FillsAFrame", 0x0F, 0x01, {0x00, 0x00, 248}, Bytes(248, 0xFF)},
-                    ReadCase{"RamCell", 0x0C, 0x01, {0x00, 0x10, 0x04}, Hex("11223344")},
-                    ReadCase{"RamUpToLastAddress", 0x0C, 0x01, {0xFF, 0xFC, 0x04}, Hex("FFFFFFFF")},
-                    ReadCase{"Rtc128UpToLastAddress", 0x0F, 0x02, {0xFA, 0x06}, Hex("A1A2A3A4A5A6")},
-                    ReadCase{"DataFlashPartlySet", 0x0F, 0x03, {0x04, 0x00, 0x01, 0x23, 0x45}, Hex("0102FFFF")},
-                    ReadCase{"DataFlashLastTwoBytes", 0x0F, 0x03, {0x02, 0xFF, 0xFF, 0xFF, 0xFE}, Hex("BEEF")}),
+    testing::Values(
+        ReadCase{"Rtc2kCell", 0x0F, 0x01, {0x07, 0x48, 0x04}, Hex("3F800000")},
+        ReadCase{"Rtc2kNeverSetReadsFF", 0x0F, 0x01, {0x10, 0x00, 0x02}, Hex("FFFF")},
+        ReadCase{"Rtc2kCountZero", 0x0F, 0x01, {0x07, 0x48, 0x00}, {}},
+        ReadCase{"Rtc2kCount248FillsAFrame", 0x0F, 0x01, {0x00, 0x00, 248}, Bytes(248, 0xFF)},
+        ReadCase{"RamCell", 0x0C, 0x01, {0x00, 0x10, 0x04}, Hex("11223344")},
+        ReadCase{"RamUpToLastAddress", 0x0C, 0x01, {0xFF, 0xFC, 0x04}, Hex("FFFFFFFF")},
+        ReadCase{"Rtc128UpToLastAddress", 0x0F, 0x02, {0xFA, 0x06}, Hex("A1A2A3A4A5A6")},
+        ReadCase{"DataFlashPartlySet", 0x0F, 0x03, {0x04, 0x00, 0x01, 0x23, 0x45}, Hex("0102FFFF")},
+        ReadCase{"DataFlashLastTwoBytes", 0x0F, 0x03, {0x02, 0xFF, 0xFF, 0xFF, 0xFE}, Hex("BEEF")}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MeterSimFrames, IdentificationAndCurrentValues) {
@@ -227,7 +239,9 @@ struct WriteCase {
     const char* name;
     std::uint8_t group, command;
 };
-void PrintTo(const WriteCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimRtc2kWrites : public testing::TestWithParam<WriteCase> {};
 
@@ -247,14 +261,17 @@ TEST_P(MeterSimRtc2kWrites, StoreTheBytesAndReplyWithoutData) {
     EXPECT_EQ(ToHex(DumpBytes(dump, 3, "rtc2k", 0x1F, 1)), "FF") << "nothing stored before the block";
     EXPECT_EQ(ToHex(DumpBytes(dump, 3, "rtc2k", 0x30, 1)), "FF") << "nothing stored after the block";
     // Every set byte is listed, even those equal to the fill.
-    EXPECT_EQ(dump["meters"][0]["areas"]["rtc2k"]["runs"][0], (json{{"addr", 0x20}, {"hex", "00112233FFFF66778899AABBCCDDEE55"}}));
+    EXPECT_EQ(dump["meters"][0]["areas"]["rtc2k"]["runs"][0],
+              (json{{"addr", 0x20}, {"hex", "00112233FFFF66778899AABBCCDDEE55"}}));
 
     const Bytes readBack = Reply(3, 0x0F, 0x01, payload);
-    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x00, 0x20, 16}), readBack.size())), ToHex(readBack));
+    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x00, 0x20, 16}), readBack.size())),
+              ToHex(readBack));
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, MeterSimRtc2kWrites,
-                         testing::Values(WriteCase{"Write0F81", 0x0F, 0x81}, WriteCase{"Write0A42", 0x0A, 0x42}),
+                         testing::Values(WriteCase{"Write0F81", 0x0F, 0x81},
+                                         WriteCase{"Write0A42", 0x0A, 0x42}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MeterSimFrames, Rtc128WriteRepliesWithTheStoredBytes) {
@@ -272,7 +289,9 @@ struct NoReplyCase {
     const char* name;
     Bytes request;
 };
-void PrintTo(const NoReplyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const NoReplyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimUnserved : public testing::TestWithParam<NoReplyCase> {};
 
@@ -284,7 +303,8 @@ TEST_P(MeterSimUnserved, GetNoReplyAndChangeNothing) {
     EXPECT_TRUE(HasLogLine(sim, " NOREPLY 3 # "));
     // The meter still answers, and the refused request stored nothing at the end of Rtc2k.
     const Bytes expected = Reply(3, 0x0F, 0x01, {0xFF});
-    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0xFF, 0xFF, 0x01}), expected.size())), ToHex(expected));
+    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0xFF, 0xFF, 0x01}), expected.size())),
+              ToHex(expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -293,7 +313,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NoReplyCase{"Rtc2kReadPastTheEnd", Request(3, 0x0F, 0x01, {0xFF, 0xFE, 0x04})},
                     NoReplyCase{"Rtc2kWritePastTheEnd", Request(3, 0x0F, 0x81, {0xFF, 0xFF, 0x01, 0x02})},
                     NoReplyCase{"Rtc128ReadPastTheEnd", Request(3, 0x0F, 0x02, {0xFE, 0x04})},
-                    NoReplyCase{"DataFlashReadPast4GiB", Request(3, 0x0F, 0x03, {0x04, 0xFF, 0xFF, 0xFF, 0xFE})},
+                    NoReplyCase{"DataFlashReadPast4GiB",
+                                Request(3, 0x0F, 0x03, {0x04, 0xFF, 0xFF, 0xFF, 0xFE})},
                     NoReplyCase{"ReadCountAbove248", Request(3, 0x0F, 0x01, {0x00, 0x00, 249})},
                     NoReplyCase{"ReadWithoutCount", Request(3, 0x0F, 0x01, {0x07, 0x48})},
                     NoReplyCase{"IdentificationWithData", Request(3, 0x00, 0x00, {0x01})}),
@@ -310,7 +331,8 @@ TEST(MeterSimFrames, OnlyMetersOnTheLineAnswer) {
     // The meter at 5 answers with its own address.
     const Bytes expected = Reply(5, 0x0F, 0x01, Hex("3F800000"));
     ASSERT_EQ(ToHex(Bytes(expected.begin(), expected.begin() + 3)), "AA 05 FA");
-    EXPECT_EQ(ToHex(port.Transact(Request(5, 0x0F, 0x01, {0x07, 0x48, 0x04}), expected.size())), ToHex(expected));
+    EXPECT_EQ(ToHex(port.Transact(Request(5, 0x0F, 0x01, {0x07, 0x48, 0x04}), expected.size())),
+              ToHex(expected));
 }
 
 struct GarbageCase {
@@ -318,7 +340,9 @@ struct GarbageCase {
     Bytes before;
     std::chrono::milliseconds pause; // between the garbage and the request
 };
-void PrintTo(const GarbageCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const GarbageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimGarbage : public testing::TestWithParam<GarbageCase> {};
 
@@ -349,16 +373,17 @@ Bytes Corrupted(Bytes frame, std::size_t at) {
 
 INSTANTIATE_TEST_SUITE_P(
     Line, MeterSimGarbage,
-    testing::Values(
-        GarbageCase{"NoiseBytes", Hex("01 02 03 FE"), 0ms},
-        GarbageCase{"StrayStartBytes", Hex("55 55"), 0ms},
-        GarbageCase{"StrayReplyAndFalseStart", Hex("AA 03 FC 55 03"), 0ms},
-        GarbageCase{"RequestWithWrongChecksum", Corrupted(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), 9), 0ms},
-        GarbageCase{"RequestWithWrongComplement", Corrupted(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), 2), 0ms},
-        // A header announcing two data bytes. Were it kept across the pause, the next request's first
-        // three bytes (55 03 and FC as the checksum) would complete it into a valid frame for an
-        // unknown command, and the request itself would be lost.
-        GarbageCase{"PartialFrameBeforeAPause", Hex("55 03 FC 0F 46 02"), 150ms}),
+    testing::Values(GarbageCase{"NoiseBytes", Hex("01 02 03 FE"), 0ms},
+                    GarbageCase{"StrayStartBytes", Hex("55 55"), 0ms},
+                    GarbageCase{"StrayReplyAndFalseStart", Hex("AA 03 FC 55 03"), 0ms},
+                    GarbageCase{"RequestWithWrongChecksum",
+                                Corrupted(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), 9), 0ms},
+                    GarbageCase{"RequestWithWrongComplement",
+                                Corrupted(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), 2), 0ms},
+                    // A header announcing two data bytes. Were it kept across the pause, the next request's
+                    // first three bytes (55 03 and FC as the checksum) would complete it into a valid frame
+                    // for an unknown command, and the request itself would be lost.
+                    GarbageCase{"PartialFrameBeforeAPause", Hex("55 03 FC 0F 46 02"), 150ms}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
@@ -368,14 +393,16 @@ struct FaultCase {
     const char* name;
     const char* faults;
     bool silent = false;
-    std::size_t randomNoise = 0;     // this many bytes before the frame, none of them AA
-    Bytes explicitNoise{};           // these bytes before the frame
-    int lengthChange = 0;            // of the frame
+    std::size_t randomNoise = 0; // this many bytes before the frame, none of them AA
+    Bytes explicitNoise{};       // these bytes before the frame
+    int lengthChange = 0;        // of the frame
     std::chrono::milliseconds minDelay{0};
     // Checks the frame received against the good one.
     std::function<void(const Bytes& got, const Bytes& good)> check{};
 };
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimFaults : public testing::TestWithParam<FaultCase> {};
 
@@ -452,10 +479,18 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FaultCase{.name = "Silent", .faults = R"({"silent": true})", .silent = true},
                     FaultCase{.name = "Delay", .faults = R"({"delay_ms": 300})", .minDelay = 300ms},
                     FaultCase{.name = "RandomNoise", .faults = R"({"noise": 5})", .randomNoise = 5},
-                    FaultCase{.name = "ExplicitNoise", .faults = R"({"noise": "AA 00 55"})", .explicitNoise = Hex("AA0055")},
-                    FaultCase{.name = "BadChecksum", .faults = R"({"bad_checksum": true})", .check = ExpectOnlyChecksumWrong},
-                    FaultCase{.name = "BadComplement", .faults = R"({"bad_complement": true})", .check = ExpectOnlyComplementWrong},
-                    FaultCase{.name = "DropLastByte", .faults = R"({"drop_last_byte": true})", .lengthChange = -1,
+                    FaultCase{.name = "ExplicitNoise",
+                              .faults = R"({"noise": "AA 00 55"})",
+                              .explicitNoise = Hex("AA0055")},
+                    FaultCase{.name = "BadChecksum",
+                              .faults = R"({"bad_checksum": true})",
+                              .check = ExpectOnlyChecksumWrong},
+                    FaultCase{.name = "BadComplement",
+                              .faults = R"({"bad_complement": true})",
+                              .check = ExpectOnlyComplementWrong},
+                    FaultCase{.name = "DropLastByte",
+                              .faults = R"({"drop_last_byte": true})",
+                              .lengthChange = -1,
                               .check = ExpectLastByteMissing}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -465,7 +500,9 @@ struct SelectorCase {
     // One letter per request in turn: G good reply, C wrong checksum, D last byte missing, S silence.
     const char* pattern;
 };
-void PrintTo(const SelectorCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SelectorCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimFaultSelectors : public testing::TestWithParam<SelectorCase> {};
 
@@ -485,21 +522,27 @@ TEST_P(MeterSimFaultSelectors, PickTheReplies) {
             const Bytes more = port.Read(1, kNoReplyWait);
             got.insert(got.end(), more.begin(), more.end());
         }
-        if (got == good) seen += 'G';
-        else if (got.empty()) seen += 'S';
-        else if (got == Bytes(good.begin(), good.end() - 1)) seen += 'D';
-        else if (got.size() == good.size() && std::equal(good.begin(), good.end() - 1, got.begin())) seen += 'C';
-        else seen += '?';
+        if (got == good)
+            seen += 'G';
+        else if (got.empty())
+            seen += 'S';
+        else if (got == Bytes(good.begin(), good.end() - 1))
+            seen += 'D';
+        else if (got.size() == good.size() && std::equal(good.begin(), good.end() - 1, got.begin()))
+            seen += 'C';
+        else
+            seen += '?';
     }
     EXPECT_EQ(seen, c.pattern);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Selectors, MeterSimFaultSelectors,
-    testing::Values(SelectorCase{"FirstTwoRepliesWithWrongChecksum", R"({"bad_checksum": {"first": 2}})", "CCGGG"},
-                    SelectorCase{"EveryThirdRequestUnanswered", R"({"silent": {"every": 3}})", "GGSGGS"},
-                    SelectorCase{"FaultsCombineEachWithItsOwnSelector",
-                                 R"({"bad_checksum": {"first": 1}, "drop_last_byte": {"every": 2}})", "CDGDG"}),
+    testing::Values(
+        SelectorCase{"FirstTwoRepliesWithWrongChecksum", R"({"bad_checksum": {"first": 2}})", "CCGGG"},
+        SelectorCase{"EveryThirdRequestUnanswered", R"({"silent": {"every": 3}})", "GGSGGS"},
+        SelectorCase{"FaultsCombineEachWithItsOwnSelector",
+                     R"({"bad_checksum": {"first": 1}, "drop_last_byte": {"every": 2}})", "CDGDG"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
@@ -529,7 +572,8 @@ TEST(MeterSimLine, ClientThatReopensThePortIsStillServed) {
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         Port port(sim.DevicePath());
-        EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), expected.size())), ToHex(expected));
+        EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x07, 0x48, 0x04}), expected.size())),
+                  ToHex(expected));
     }
 }
 
@@ -538,7 +582,8 @@ TEST(MeterSimLine, UnplugHangsUpTheClientAndReplugServesAgain) {
     const Bytes ack = Reply(3, 0x0F, 0x81);
     {
         Port port(sim.DevicePath());
-        ASSERT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x81, {0x00, 0x30, 0xDE, 0xAD}), ack.size())), ToHex(ack));
+        ASSERT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x81, {0x00, 0x30, 0xDE, 0xAD}), ack.size())),
+                  ToHex(ack));
         sim.Unplug();
         pollfd pfd{port.Fd(), POLLIN, 0};
         ASSERT_EQ(::poll(&pfd, 1, 1000), 1);
@@ -553,7 +598,8 @@ TEST(MeterSimLine, UnplugHangsUpTheClientAndReplugServesAgain) {
     Port port(sim.DevicePath());
     // The meters keep their memory across the unplugging.
     const Bytes expected = Reply(3, 0x0F, 0x01, Hex("DEAD"));
-    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x00, 0x30, 0x02}), expected.size())), ToHex(expected));
+    EXPECT_EQ(ToHex(port.Transact(Request(3, 0x0F, 0x01, {0x00, 0x30, 0x02}), expected.size())),
+              ToHex(expected));
     EXPECT_TRUE(HasLogLine(sim, " UNPLUG -"));
     EXPECT_TRUE(HasLogLine(sim, " REPLUG -"));
 }
@@ -584,7 +630,9 @@ struct BadScenarioCase {
     std::string scenario;
     const char* message; // a part of what the simulator says
 };
-void PrintTo(const BadScenarioCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadScenarioCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MeterSimScenarios : public testing::TestWithParam<BadScenarioCase> {};
 
@@ -608,11 +656,14 @@ INSTANTIATE_TEST_SUITE_P(
     Refused, MeterSimScenarios,
     testing::Values(
         BadScenarioCase{"NotJson", "{\"meters\": [", "not valid JSON"},
-        BadScenarioCase{"UnknownArea", Meter3Text("memory", R"([{"area": "eeprom", "addr": 0, "hex": "00"}])"),
+        BadScenarioCase{"UnknownArea",
+                        Meter3Text("memory", R"([{"area": "eeprom", "addr": 0, "hex": "00"}])"),
                         "meters[0].memory[0]: no area \"eeprom\""},
-        BadScenarioCase{"PatchPastTheAreaEnd", Meter3Text("memory", R"([{"area": "rtc128", "addr": 255, "hex": "0102"}])"),
+        BadScenarioCase{"PatchPastTheAreaEnd",
+                        Meter3Text("memory", R"([{"area": "rtc128", "addr": 255, "hex": "0102"}])"),
                         "past the end of rtc128"},
-        BadScenarioCase{"OddHexDigits", Meter3Text("memory", R"([{"area": "rtc2k", "addr": 0, "hex": "ABC"}])"),
+        BadScenarioCase{"OddHexDigits",
+                        Meter3Text("memory", R"([{"area": "rtc2k", "addr": 0, "hex": "ABC"}])"),
                         "odd number of hex digits"},
         BadScenarioCase{"MisspeltFault", Meter3Text("faults", R"({"bad_cheksum": true})"), "bad_cheksum"},
         BadScenarioCase{"TwoSelectors", Meter3Text("faults", R"({"silent": {"first": 1, "every": 2}})"),
@@ -620,7 +671,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadScenarioCase{"TextOutsideTheCodePage", Meter3Text("texts", R"({"id": "Grüße"})"), "U+00FC"},
         BadScenarioCase{"AddressAbove255", Meter3Text("address", "256"), "meters[0].address"},
         BadScenarioCase{"UnknownProtocol", Meter3Text("protocol", R"("m5")"), "unknown protocol \"m5\""},
-        BadScenarioCase{"TwoMetersAtOneAddress", WithMeters({Meter3(), Meter3()}).dump(), "two 6x meters at address 3"}),
+        BadScenarioCase{"TwoMetersAtOneAddress", WithMeters({Meter3(), Meter3()}).dump(),
+                        "two 6x meters at address 3"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -14,7 +14,9 @@ int HexDigit(char c) {
     return -1;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 } // namespace
 
@@ -23,11 +25,14 @@ Bytes ParseHex(std::string_view text) {
     int high = -1;
     for (char c : text) {
         if (IsBlank(c)) {
-            if (high >= 0) throw std::invalid_argument("hex byte split by a blank in \"" + std::string(text) + "\"");
+            if (high >= 0)
+                throw std::invalid_argument("hex byte split by a blank in \"" + std::string(text) + "\"");
             continue;
         }
         int d = HexDigit(c);
-        if (d < 0) throw std::invalid_argument("not a hex digit '" + std::string(1, c) + "' in \"" + std::string(text) + "\"");
+        if (d < 0)
+            throw std::invalid_argument("not a hex digit '" + std::string(1, c) + "' in \"" +
+                                        std::string(text) + "\"");
         if (high < 0) {
             high = d;
         } else {

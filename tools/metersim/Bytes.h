@@ -17,7 +17,9 @@ Bytes ParseHex(std::string_view text);
 
 // "3F800000" (compact, for dumps) or "3F 80 00 00" (spaced, for the frame log).
 std::string FormatHex(const std::uint8_t* data, std::size_t count, bool spaced);
-inline std::string FormatHex(const Bytes& bytes, bool spaced) { return FormatHex(bytes.data(), bytes.size(), spaced); }
+inline std::string FormatHex(const Bytes& bytes, bool spaced) {
+    return FormatHex(bytes.data(), bytes.size(), spaced);
+}
 
 // Parses an unsigned number written as decimal digits or as "0x" followed by hex digits.
 // Throws std::invalid_argument when the text is not such a number or exceeds max.

@@ -9,8 +9,8 @@ namespace {
 
 // Code page 1251 puts А..Я at 0xC0..0xDF and а..я at 0xE0..0xFF in alphabetical order (without Ё/ё,
 // which sit apart at 0xA8 and 0xB8).
-constexpr char32_t kCapitalA = 0x0410; // А
-constexpr char32_t kSmallYa = 0x044F;  // я
+constexpr char32_t kCapitalA = 0x0410;  // А
+constexpr char32_t kSmallYa = 0x044F;   // я
 constexpr char32_t kCapitalYo = 0x0401; // Ё
 constexpr char32_t kSmallYo = 0x0451;   // ё
 
@@ -63,7 +63,8 @@ Bytes Utf8ToCp1251(std::string_view utf8) {
         } else {
             throw std::invalid_argument("invalid UTF-8 in text \"" + std::string(utf8) + "\"");
         }
-        if (i + len > utf8.size()) throw std::invalid_argument("truncated UTF-8 in text \"" + std::string(utf8) + "\"");
+        if (i + len > utf8.size())
+            throw std::invalid_argument("truncated UTF-8 in text \"" + std::string(utf8) + "\"");
         for (std::size_t k = 1; k < len; ++k) {
             const auto cont = static_cast<unsigned char>(utf8[i + k]);
             if ((cont & 0xC0) != 0x80)
@@ -71,7 +72,8 @@ Bytes Utf8ToCp1251(std::string_view utf8) {
             cp = (cp << 6) | (cont & 0x3F);
         }
         static constexpr char32_t kMinForLength[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMinForLength[len]) throw std::invalid_argument("overlong UTF-8 in text \"" + std::string(utf8) + "\"");
+        if (cp < kMinForLength[len])
+            throw std::invalid_argument("overlong UTF-8 in text \"" + std::string(utf8) + "\"");
         auto b = Encode(cp);
         if (!b) {
             char name[16];

@@ -9,7 +9,8 @@ namespace metersim {
 
 json BuildDump(const std::vector<std::unique_ptr<Meter>>& meters, std::uint64_t sequence) {
     json list = json::array();
-    for (const auto& m : meters) list.push_back(m->Dump());
+    for (const auto& m : meters)
+        list.push_back(m->Dump());
     return {{"sequence", sequence}, {"meters", list}};
 }
 

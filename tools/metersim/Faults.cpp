@@ -40,18 +40,24 @@ ReplySelector ReplySelector::Take(json& obj, const std::string& where) {
 
 bool ReplySelector::Applies(std::uint64_t replyNumber) const {
     switch (kind_) {
-    case Kind::All: return true;
-    case Kind::First: return replyNumber <= n_;
-    case Kind::Every: return replyNumber % n_ == 0;
+    case Kind::All:
+        return true;
+    case Kind::First:
+        return replyNumber <= n_;
+    case Kind::Every:
+        return replyNumber % n_ == 0;
     }
     return false;
 }
 
 std::string ReplySelector::Describe() const {
     switch (kind_) {
-    case Kind::All: return "every reply";
-    case Kind::First: return "first " + std::to_string(n_);
-    case Kind::Every: return "every " + std::to_string(n_);
+    case Kind::All:
+        return "every reply";
+    case Kind::First:
+        return "first " + std::to_string(n_);
+    case Kind::Every:
+        return "every " + std::to_string(n_);
     }
     return {};
 }
@@ -63,7 +69,8 @@ FaultSet FaultSet::Parse(const json& faults, const std::string& where) {
     json rest = faults;
     if (auto v = Take(rest, "silent")) set.silent_ = ParseSwitch(*v, where + ".silent");
     if (auto v = Take(rest, "bad_checksum")) set.badChecksum_ = ParseSwitch(*v, where + ".bad_checksum");
-    if (auto v = Take(rest, "bad_complement")) set.badComplement_ = ParseSwitch(*v, where + ".bad_complement");
+    if (auto v = Take(rest, "bad_complement"))
+        set.badComplement_ = ParseSwitch(*v, where + ".bad_complement");
     if (auto v = Take(rest, "drop_last_byte")) set.dropLastByte_ = ParseSwitch(*v, where + ".drop_last_byte");
     if (auto v = Take(rest, "delay_ms")) {
         const std::string at = where + ".delay_ms";
@@ -84,12 +91,16 @@ FaultSet FaultSet::Parse(const json& faults, const std::string& where) {
         const std::string at = where + ".noise";
         Noise noise;
         json obj = v->is_object() ? *v : json::object();
-        if (v->is_string()) obj["hex"] = *v;
-        else if (!v->is_object()) obj["count"] = *v;
+        if (v->is_string())
+            obj["hex"] = *v;
+        else if (!v->is_object())
+            obj["count"] = *v;
         auto count = Take(obj, "count");
         auto hex = Take(obj, "hex");
-        if (count.has_value() == hex.has_value()) throw ScenarioError(at + ": give either \"count\" or \"hex\"");
-        if (count) noise.count = static_cast<std::uint32_t>(ToUnsigned(*count, kMaxNoiseBytes, at + ".count"));
+        if (count.has_value() == hex.has_value())
+            throw ScenarioError(at + ": give either \"count\" or \"hex\"");
+        if (count)
+            noise.count = static_cast<std::uint32_t>(ToUnsigned(*count, kMaxNoiseBytes, at + ".count"));
         if (hex) {
             noise.bytes = ToHexBytes(*hex, at + ".hex");
             if (noise.bytes.size() > kMaxNoiseBytes) throw ScenarioError(at + ".hex: more than 1024 bytes");
@@ -102,9 +113,12 @@ FaultSet FaultSet::Parse(const json& faults, const std::string& where) {
     return set;
 }
 
-ShapedReply FaultSet::Shape(std::uint64_t n, Bytes frame, const ReplyFrameHooks& hooks, std::mt19937& rng) const {
+ShapedReply FaultSet::Shape(std::uint64_t n, Bytes frame, const ReplyFrameHooks& hooks,
+                            std::mt19937& rng) const {
     ShapedReply out;
-    auto note = [&out](const char* name) { out.faults += (out.faults.empty() ? "" : " ") + std::string(name); };
+    auto note = [&out](const char* name) {
+        out.faults += (out.faults.empty() ? "" : " ") + std::string(name);
+    };
     if (silent_ && silent_->Applies(n)) {
         out.silent = true;
         note("silent");

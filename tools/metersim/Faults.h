@@ -17,7 +17,7 @@
 namespace metersim {
 
 class ReplySelector {
-public:
+  public:
     // Every reply.
     ReplySelector() = default;
     static ReplySelector First(std::uint64_t k) { return {Kind::First, k}; }
@@ -30,7 +30,7 @@ public:
     bool Applies(std::uint64_t replyNumber) const;
     std::string Describe() const;
 
-private:
+  private:
     enum class Kind { All, First, Every };
     ReplySelector(Kind kind, std::uint64_t n) : kind_(kind), n_(n) {}
     Kind kind_ = Kind::All;
@@ -39,7 +39,7 @@ private:
 
 // What a protocol family knows about the layout of its reply frames.
 class ReplyFrameHooks {
-public:
+  public:
     virtual ~ReplyFrameHooks() = default;
     // Makes the frame's checksum wrong (and nothing else).
     virtual void BreakChecksum(Bytes& frame) const = 0;
@@ -52,23 +52,24 @@ public:
 
 // A reply after the faults have acted on it.
 struct ShapedReply {
-    bool silent = false;        // not sent at all
-    std::uint32_t delayMs = 0;  // extra wait before the first byte
-    Bytes bytes;                // noise, then the (possibly damaged) frame
-    std::string faults;         // the faults that acted, for the log ("noise bad_checksum")
+    bool silent = false;       // not sent at all
+    std::uint32_t delayMs = 0; // extra wait before the first byte
+    Bytes bytes;               // noise, then the (possibly damaged) frame
+    std::string faults;        // the faults that acted, for the log ("noise bad_checksum")
 };
 
 class FaultSet {
-public:
+  public:
     // Parses the "faults" object of a meter.
     static FaultSet Parse(const json& faults, const std::string& where);
 
-    ShapedReply Shape(std::uint64_t replyNumber, Bytes frame, const ReplyFrameHooks& hooks, std::mt19937& rng) const;
+    ShapedReply Shape(std::uint64_t replyNumber, Bytes frame, const ReplyFrameHooks& hooks,
+                      std::mt19937& rng) const;
 
     // The configuration, as in the scenario, for the dump.
     const json& Source() const { return source_; }
 
-private:
+  private:
     struct Noise {
         ReplySelector when;
         std::uint32_t count = 0; // random bytes, when bytes is empty

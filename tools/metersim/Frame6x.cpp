@@ -4,13 +4,14 @@ namespace metersim::p6x {
 
 std::uint8_t Checksum(const std::uint8_t* data, std::size_t count) {
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+    for (std::size_t i = 0; i < count; ++i)
+        sum = static_cast<std::uint8_t>(sum + data[i]);
     return static_cast<std::uint8_t>(~sum);
 }
 
 Bytes BuildReply(std::uint8_t address, std::uint8_t group, std::uint8_t command, const Bytes& data) {
-    Bytes frame{kReplyStart, address, static_cast<std::uint8_t>(address ^ 0xFF), group, command,
-                static_cast<std::uint8_t>(data.size())};
+    Bytes frame{kReplyStart, address, static_cast<std::uint8_t>(address ^ 0xFF),
+                group,       command, static_cast<std::uint8_t>(data.size())};
     frame.insert(frame.end(), data.begin(), data.end());
     frame.push_back(Checksum(frame.data(), frame.size()));
     return frame;
@@ -27,10 +28,12 @@ void RequestDeframer::Abandon(std::vector<Event>& events) {
 
 void RequestDeframer::Skip(std::size_t count, const char* reason, std::vector<Event>& events) {
     // Consecutive skipped bytes form one garbage event, whatever the reasons.
-    if (events.empty() || events.back().kind != Event::Kind::Garbage) events.push_back({Event::Kind::Garbage, {}, {}, {}});
+    if (events.empty() || events.back().kind != Event::Kind::Garbage)
+        events.push_back({Event::Kind::Garbage, {}, {}, {}});
     Event& g = events.back();
     g.bytes.insert(g.bytes.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
-    if (g.reason.find(reason) == std::string::npos) g.reason += (g.reason.empty() ? "" : "; ") + std::string(reason);
+    if (g.reason.find(reason) == std::string::npos)
+        g.reason += (g.reason.empty() ? "" : "; ") + std::string(reason);
     buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
@@ -38,7 +41,8 @@ void RequestDeframer::Scan(std::vector<Event>& events) {
     while (!buffer_.empty()) {
         if (buffer_[0] != kRequestStart) {
             std::size_t n = 1;
-            while (n < buffer_.size() && buffer_[n] != kRequestStart) ++n;
+            while (n < buffer_.size() && buffer_[n] != kRequestStart)
+                ++n;
             Skip(n, "no start byte", events);
             continue;
         }

@@ -40,7 +40,7 @@ Bytes BuildReply(std::uint8_t address, std::uint8_t group, std::uint8_t command,
 // wrong loses its start byte and the search goes on from the byte after it (so a real frame that
 // begins inside a broken one is still found).
 class RequestDeframer {
-public:
+  public:
     struct Event {
         enum class Kind { Frame, Garbage } kind;
         Request request;    // Frame
@@ -56,7 +56,7 @@ public:
 
     bool HasPartialFrame() const { return !buffer_.empty(); }
 
-private:
+  private:
     void Scan(std::vector<Event>& events);
     void Skip(std::size_t count, const char* reason, std::vector<Event>& events);
 

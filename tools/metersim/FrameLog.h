@@ -22,7 +22,7 @@
 namespace metersim {
 
 class FrameLog {
-public:
+  public:
     FrameLog() = default;
     FrameLog(const FrameLog&) = delete;
     FrameLog& operator=(const FrameLog&) = delete;
@@ -34,7 +34,7 @@ public:
     void Write(std::string_view kind, std::optional<std::uint32_t> address, const Bytes& bytes,
                std::string_view note = {});
 
-private:
+  private:
     std::FILE* file_ = nullptr;
     MonoTime start_ = MonoNow();
 };

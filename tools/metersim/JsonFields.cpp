@@ -13,7 +13,8 @@ std::optional<json> Take(json& obj, const std::string& key) {
 void RequireNoOtherKeys(const json& obj, const std::string& where) {
     if (obj.empty()) return;
     std::string keys;
-    for (auto it = obj.begin(); it != obj.end(); ++it) keys += (keys.empty() ? "" : ", ") + it.key();
+    for (auto it = obj.begin(); it != obj.end(); ++it)
+        keys += (keys.empty() ? "" : ", ") + it.key();
     throw ScenarioError(where + ": unknown key(s) " + keys);
 }
 
@@ -27,14 +28,16 @@ std::uint64_t ToUnsigned(const json& v, std::uint64_t max, const std::string& wh
             if (v.get<std::int64_t>() < 0 && !v.is_number_unsigned())
                 throw std::invalid_argument(v.dump() + " is negative");
             auto value = v.get<std::uint64_t>();
-            if (value > max) throw std::invalid_argument(std::to_string(value) + " is above " + std::to_string(max));
+            if (value > max)
+                throw std::invalid_argument(std::to_string(value) + " is above " + std::to_string(max));
             return value;
         }
         if (v.is_string()) return ParseUnsigned(v.get<std::string>(), max);
     } catch (const std::invalid_argument& e) {
         throw ScenarioError(where + ": " + e.what());
     }
-    throw ScenarioError(where + ": expected an unsigned number (or a string such as \"0x0700\"), got " + v.dump());
+    throw ScenarioError(where + ": expected an unsigned number (or a string such as \"0x0700\"), got " +
+                        v.dump());
 }
 
 Bytes ToHexBytes(const json& v, const std::string& where) {

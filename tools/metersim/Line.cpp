@@ -16,18 +16,22 @@ constexpr int kWriteStallMs = 500;
 
 } // namespace
 
-Line::Line(const LineSettings& settings, FrameLog& log) : settings_(settings), log_(log), rng_(settings.seed) {}
+Line::Line(const LineSettings& settings, FrameLog& log)
+    : settings_(settings), log_(log), rng_(settings.seed) {}
 
 void Line::Attach(int masterFd) {
     fd_ = masterFd;
     if (fd_ >= 0) return;
-    for (auto& p : pending_) log_.Write("DROPPED", p.address, p.reply.bytes, "line unplugged");
+    for (auto& p : pending_)
+        log_.Write("DROPPED", p.address, p.reply.bytes, "line unplugged");
     pending_.clear();
-    for (auto& protocol : protocols_) protocol->Reset();
+    for (auto& protocol : protocols_)
+        protocol->Reset();
 }
 
 void Line::Receive(const std::uint8_t* data, std::size_t count, MonoTime now) {
-    for (auto& protocol : protocols_) protocol->Receive(data, count, now);
+    for (auto& protocol : protocols_)
+        protocol->Receive(data, count, now);
 }
 
 std::optional<MonoTime> Line::Deadline() const {
@@ -101,8 +105,9 @@ void Line::Write(const Pending& p) {
         // times. Absolute deadlines keep the sleeps' overshoot from adding up.
         const MonoTime start = MonoNow();
         for (; written < bytes.size(); ++written) {
-            const MonoTime due = start + MonoTime((static_cast<std::int64_t>(written) + 1) * 10'000'000'000LL /
-                                                  static_cast<std::int64_t>(settings_.baud));
+            const MonoTime due =
+                start + MonoTime((static_cast<std::int64_t>(written) + 1) * 10'000'000'000LL /
+                                 static_cast<std::int64_t>(settings_.baud));
             const timespec ts = ToTimespec(due);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
             }
@@ -110,7 +115,8 @@ void Line::Write(const Pending& p) {
         }
     }
     if (written < bytes.size())
-        log_.Write("DROPPED", p.address, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(written), bytes.end()),
+        log_.Write("DROPPED", p.address,
+                   Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(written), bytes.end()),
                    "write failed: " + error);
 }
 

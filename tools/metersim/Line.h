@@ -25,7 +25,7 @@ struct LineSettings {
 };
 
 class Line : public ReplySink {
-public:
+  public:
     Line(const LineSettings& settings, FrameLog& log);
 
     const LineSettings& Settings() const { return settings_; }
@@ -45,7 +45,7 @@ public:
 
     void Send(std::uint32_t meterAddress, ShapedReply reply, MonoTime due) override;
 
-private:
+  private:
     struct Pending {
         MonoTime due;
         std::uint32_t address;

@@ -19,7 +19,7 @@ namespace metersim {
 
 // Where a family hands a reply: sent when the line reaches due.
 class ReplySink {
-public:
+  public:
     virtual ~ReplySink() = default;
     virtual void Send(std::uint32_t meterAddress, ShapedReply reply, MonoTime due) = 0;
 };
@@ -28,12 +28,12 @@ public:
 struct LineContext {
     FrameLog& log;
     ReplySink& sink;
-    std::mt19937& rng;              // for random noise; seeded by the scenario, so runs repeat
+    std::mt19937& rng;                  // for random noise; seeded by the scenario, so runs repeat
     std::chrono::milliseconds frameGap; // a partial frame is dropped after this long without a byte
 };
 
 class LineProtocol {
-public:
+  public:
     virtual ~LineProtocol() = default;
     // Takes bytes that arrived at now.
     virtual void Receive(const std::uint8_t* data, std::size_t count, MonoTime now) = 0;
@@ -45,7 +45,7 @@ public:
 };
 
 // Creates the family's engine for its meters on the line (every meter is of the family's class).
-using LineProtocolFactory =
-    std::unique_ptr<LineProtocol> (*)(const std::vector<Meter*>& meters, const LineContext& context);
+using LineProtocolFactory = std::unique_ptr<LineProtocol> (*)(const std::vector<Meter*>& meters,
+                                                              const LineContext& context);
 
 } // namespace metersim

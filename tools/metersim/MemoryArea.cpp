@@ -17,13 +17,15 @@ Bytes MemoryArea::Read(std::uint64_t addr, std::size_t count) const {
 
 void MemoryArea::Write(std::uint64_t addr, const Bytes& data) {
     if (!Contains(addr, data.size())) throw std::out_of_range("write past the end of " + name_);
-    for (std::size_t i = 0; i < data.size(); ++i) set_[addr + i] = data[i];
+    for (std::size_t i = 0; i < data.size(); ++i)
+        set_[addr + i] = data[i];
 }
 
 std::vector<std::pair<std::uint64_t, Bytes>> MemoryArea::SetRuns() const {
     std::vector<std::pair<std::uint64_t, Bytes>> runs;
     for (const auto& [addr, value] : set_) {
-        if (runs.empty() || runs.back().first + runs.back().second.size() != addr) runs.emplace_back(addr, Bytes{});
+        if (runs.empty() || runs.back().first + runs.back().second.size() != addr)
+            runs.emplace_back(addr, Bytes{});
         runs.back().second.push_back(value);
     }
     return runs;

@@ -16,7 +16,7 @@
 namespace metersim {
 
 class MemoryArea {
-public:
+  public:
     // size is the number of addressable bytes (at most 2^32).
     MemoryArea(std::string name, std::uint64_t size, std::uint8_t fill);
 
@@ -25,7 +25,9 @@ public:
     std::uint8_t Fill() const { return fill_; }
 
     // True when addr .. addr + count - 1 all lie inside the area.
-    bool Contains(std::uint64_t addr, std::uint64_t count) const { return addr <= size_ && count <= size_ - addr; }
+    bool Contains(std::uint64_t addr, std::uint64_t count) const {
+        return addr <= size_ && count <= size_ - addr;
+    }
 
     // Both require Contains(addr, count); they throw std::out_of_range otherwise.
     Bytes Read(std::uint64_t addr, std::size_t count) const;
@@ -34,7 +36,7 @@ public:
     // Runs of consecutive set bytes, in address order: (start address, bytes).
     std::vector<std::pair<std::uint64_t, Bytes>> SetRuns() const;
 
-private:
+  private:
     std::string name_;
     std::uint64_t size_;
     std::uint8_t fill_;

@@ -61,7 +61,8 @@ void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {
     MemoryArea* area = Area(areaName->get<std::string>());
     if (!area) {
         std::string names;
-        for (const auto& a : areas_) names += (names.empty() ? "" : ", ") + a.Name();
+        for (const auto& a : areas_)
+            names += (names.empty() ? "" : ", ") + a.Name();
         throw ScenarioError(where + ": no area \"" + areaName->get<std::string>() + "\" in a " + protocol_ +
                             " meter (areas: " + names + ")");
     }
@@ -86,8 +87,8 @@ void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {
     if (forms != 1) throw ScenarioError(where + ": give exactly one of \"hex\", \"f32be\", \"f32le\"");
     RequireNoOtherKeys(rest, where);
     if (!area->Contains(start, bytes.size()))
-        throw ScenarioError(where + ": " + std::to_string(bytes.size()) + " bytes at " + std::to_string(start) +
-                            " run past the end of " + area->Name());
+        throw ScenarioError(where + ": " + std::to_string(bytes.size()) + " bytes at " +
+                            std::to_string(start) + " run past the end of " + area->Name());
     area->Write(start, bytes);
 }
 
@@ -95,12 +96,13 @@ json Meter::Dump() const {
     json areas = json::object();
     for (const auto& area : areas_) {
         json runs = json::array();
-        for (const auto& [addr, bytes] : area.SetRuns()) runs.push_back({{"addr", addr}, {"hex", FormatHex(bytes, false)}});
+        for (const auto& [addr, bytes] : area.SetRuns())
+            runs.push_back({{"addr", addr}, {"hex", FormatHex(bytes, false)}});
         const Bytes fill{area.Fill()};
         areas[area.Name()] = {{"size", area.Size()}, {"fill", FormatHex(fill, false)}, {"runs", runs}};
     }
-    return {{"address", address_}, {"protocol", protocol_}, {"model", model_}, {"requests", requests_},
-            {"replies", replies_},   {"faults", faults_.Source()}, {"areas", areas}};
+    return {{"address", address_}, {"protocol", protocol_},      {"model", model_}, {"requests", requests_},
+            {"replies", replies_}, {"faults", faults_.Source()}, {"areas", areas}};
 }
 
 } // namespace metersim

@@ -16,7 +16,7 @@
 namespace metersim {
 
 class Meter {
-public:
+  public:
     virtual ~Meter() = default;
     Meter(const Meter&) = delete;
     Meter& operator=(const Meter&) = delete;
@@ -42,12 +42,12 @@ public:
     // The meter's state for the dump.
     virtual json Dump() const;
 
-protected:
+  protected:
     // maxAddress: the highest network address of the protocol family.
     Meter(std::string protocol, std::string model, std::uint32_t maxAddress);
     void AddArea(std::string name, std::uint64_t size, std::uint8_t fill);
 
-private:
+  private:
     void LoadMemoryPatch(const json& patch, const std::string& where);
 
     std::string protocol_;

@@ -14,7 +14,8 @@ constexpr const char* kTextKeys[] = {"id", "version", "modification", "subversio
 
 std::uint32_t BigEndian(const Bytes& b, std::size_t at, std::size_t count) {
     std::uint32_t v = 0;
-    for (std::size_t i = 0; i < count; ++i) v = (v << 8) | b[at + i];
+    for (std::size_t i = 0; i < count; ++i)
+        v = (v << 8) | b[at + i];
     return v;
 }
 
@@ -62,7 +63,8 @@ void Meter6x::Load(json& spec, const std::string& where) {
     }
     if (auto sfr = Take(spec, "sfr_tek")) {
         const std::string at = where + ".sfr_tek";
-        if (!sfr->is_array() || sfr->size() != 4) throw ScenarioError(at + ": expected a list of four numbers");
+        if (!sfr->is_array() || sfr->size() != 4)
+            throw ScenarioError(at + ": expected a list of four numbers");
         for (std::size_t i = 0; i < 4; ++i) {
             if (!(*sfr)[i].is_number()) throw ScenarioError(at + ": expected a list of four numbers");
             const double v = (*sfr)[i].get<double>();
@@ -83,7 +85,8 @@ json Meter6x::Dump() const {
 
 Meter6x::Answer Meter6x::Read(const char* areaName, std::uint64_t addr, std::size_t count) {
     MemoryArea* area = Area(areaName);
-    if (count > p6x::kMaxData) return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
+    if (count > p6x::kMaxData)
+        return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
     if (!area->Contains(addr, count))
         return Answer::Silent("read of " + std::to_string(count) + " bytes at " + std::to_string(addr) +
                               " past the end of " + areaName);
@@ -93,8 +96,8 @@ Meter6x::Answer Meter6x::Read(const char* areaName, std::uint64_t addr, std::siz
 Meter6x::Answer Meter6x::Write(const char* areaName, std::uint64_t addr, const Bytes& data, bool echo) {
     MemoryArea* area = Area(areaName);
     if (!area->Contains(addr, data.size()))
-        return Answer::Silent("write of " + std::to_string(data.size()) + " bytes at " + std::to_string(addr) +
-                              " past the end of " + areaName);
+        return Answer::Silent("write of " + std::to_string(data.size()) + " bytes at " +
+                              std::to_string(addr) + " past the end of " + areaName);
     area->Write(addr, data);
     return Answer::With(echo ? area->Read(addr, data.size()) : Bytes{});
 }
@@ -102,8 +105,8 @@ Meter6x::Answer Meter6x::Write(const char* areaName, std::uint64_t addr, const B
 Meter6x::Answer Meter6x::Handle(const p6x::Request& r) {
     const Bytes& d = r.data;
     auto malformed = [&r]() {
-        return Answer::Silent("malformed request " + Hex2(r.group, r.command) + " with " + std::to_string(r.data.size()) +
-                              " data bytes");
+        return Answer::Silent("malformed request " + Hex2(r.group, r.command) + " with " +
+                              std::to_string(r.data.size()) + " data bytes");
     };
     switch ((r.group << 8) | r.command) {
     case 0x0F01: // Rtc2k read: address high, low, count
@@ -134,7 +137,8 @@ Meter6x::Answer Meter6x::Handle(const p6x::Request& r) {
         Bytes out;
         for (float f : sfrTek_) {
             const auto bits = std::bit_cast<std::uint32_t>(f);
-            for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(bits >> shift));
+            for (int shift = 24; shift >= 0; shift -= 8)
+                out.push_back(static_cast<std::uint8_t>(bits >> shift));
         }
         return Answer::With(out);
     }

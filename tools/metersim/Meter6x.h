@@ -21,7 +21,7 @@
 namespace metersim {
 
 class Meter6x : public Meter {
-public:
+  public:
     // The meter's decision on one request: reply with these data bytes, or stay silent (why).
     struct Answer {
         bool reply = false;
@@ -40,12 +40,12 @@ public:
     void Load(json& spec, const std::string& where) override;
     json Dump() const override;
 
-protected:
+  protected:
     Answer Read(const char* area, std::uint64_t addr, std::size_t count);
     // Stores data; the reply carries the stored bytes read back when echo is set, else no data.
     Answer Write(const char* area, std::uint64_t addr, const Bytes& data, bool echo);
 
-private:
+  private:
     enum Text { kId, kVersion, kModification, kSubVersion, kTextCount };
     std::array<Bytes, kTextCount> texts_;
     json textSource_ = json::object();

@@ -11,7 +11,8 @@ Protocol6x::Protocol6x(const std::vector<Meter*>& meters, const LineContext& con
     }
 }
 
-std::unique_ptr<LineProtocol> Protocol6x::Create(const std::vector<Meter*>& meters, const LineContext& context) {
+std::unique_ptr<LineProtocol> Protocol6x::Create(const std::vector<Meter*>& meters,
+                                                 const LineContext& context) {
     return std::make_unique<Protocol6x>(meters, context);
 }
 

@@ -11,18 +11,19 @@
 namespace metersim {
 
 class Protocol6x : public LineProtocol, private ReplyFrameHooks {
-public:
+  public:
     // Throws ScenarioError when two meters share an address or a meter is not a 6x meter.
     Protocol6x(const std::vector<Meter*>& meters, const LineContext& context);
 
-    static std::unique_ptr<LineProtocol> Create(const std::vector<Meter*>& meters, const LineContext& context);
+    static std::unique_ptr<LineProtocol> Create(const std::vector<Meter*>& meters,
+                                                const LineContext& context);
 
     void Receive(const std::uint8_t* data, std::size_t count, MonoTime now) override;
     std::optional<MonoTime> Deadline() const override;
     void OnDeadline(MonoTime now) override;
     void Reset() override;
 
-private:
+  private:
     void Handle(std::vector<p6x::RequestDeframer::Event>& events, MonoTime now);
 
     // ReplyFrameHooks

@@ -13,7 +13,9 @@ namespace metersim {
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
 
 void MakeRaw(int fd) {
     termios t{};
@@ -54,7 +56,7 @@ void PseudoTerminal::Open() {
 }
 
 void PseudoTerminal::Link() {
-    struct stat st{};
+    struct stat st {};
     if (lstat(link_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         throw std::runtime_error(link_ + " exists and is not a symbolic link; not replacing it");
     // Made under a temporary name and renamed, so the link path never points at a missing device.

@@ -11,7 +11,7 @@
 namespace metersim {
 
 class PseudoTerminal {
-public:
+  public:
     explicit PseudoTerminal(std::string linkPath) : link_(std::move(linkPath)) {}
     ~PseudoTerminal() { Close(); }
     PseudoTerminal(const PseudoTerminal&) = delete;
@@ -30,7 +30,7 @@ public:
     const std::string& SlavePath() const { return slave_; }
     const std::string& LinkPath() const { return link_; }
 
-private:
+  private:
     void Link();
 
     std::string link_;

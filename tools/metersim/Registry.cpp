@@ -24,7 +24,8 @@ std::unique_ptr<Meter> Registry::CreateMeter(const std::string& protocol, const 
 
 std::vector<std::string> Registry::Protocols() const {
     std::vector<std::string> out;
-    for (const auto& p : protocols_) out.push_back(p.protocol);
+    for (const auto& p : protocols_)
+        out.push_back(p.protocol);
     return out;
 }
 

@@ -11,7 +11,8 @@ constexpr std::uint64_t kMaxBaud = 4'000'000;
 
 std::string Join(const std::vector<std::string>& names) {
     std::string out;
-    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    for (const auto& n : names)
+        out += (out.empty() ? "" : ", ") + n;
     return out;
 }
 
@@ -31,7 +32,8 @@ LineSettings LoadLine(const json& v) {
         line.frameGap = std::chrono::milliseconds(ToUnsigned(*gap, 60000, "line.frame_gap_ms"));
         if (line.frameGap.count() == 0) throw ScenarioError("line.frame_gap_ms: must be above 0");
     }
-    if (auto seed = Take(rest, "seed")) line.seed = static_cast<std::uint32_t>(ToUnsigned(*seed, UINT32_MAX, "line.seed"));
+    if (auto seed = Take(rest, "seed"))
+        line.seed = static_cast<std::uint32_t>(ToUnsigned(*seed, UINT32_MAX, "line.seed"));
     RequireNoOtherKeys(rest, "line");
     return line;
 }
@@ -45,8 +47,8 @@ std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const 
         throw ScenarioError(where + ": missing \"protocol\" (one of " + Join(registry.Protocols()) + ")");
     const std::string family = protocol->get<std::string>();
     if (!registry.Protocol(family))
-        throw ScenarioError(where + ".protocol: unknown protocol \"" + family + "\" (known: " +
-                            Join(registry.Protocols()) + ")");
+        throw ScenarioError(where + ".protocol: unknown protocol \"" + family +
+                            "\" (known: " + Join(registry.Protocols()) + ")");
     std::string model = "generic";
     if (auto m = Take(rest, "model")) {
         if (!m->is_string()) throw ScenarioError(where + ".model: expected a name");
@@ -54,8 +56,8 @@ std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const 
     }
     auto meter = registry.CreateMeter(family, model);
     if (!meter)
-        throw ScenarioError(where + ".model: no " + family + " model \"" + model + "\" (known: " +
-                            Join(registry.Models(family)) + ")");
+        throw ScenarioError(where + ".model: no " + family + " model \"" + model +
+                            "\" (known: " + Join(registry.Models(family)) + ")");
     meter->Load(rest, where);
     RequireNoOtherKeys(rest, where);
     return meter;

@@ -29,18 +29,21 @@ extern "C" void OnSignal(int signo) {
 constexpr int kHandled[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 
 void InstallSignals() {
-    if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
-    struct sigaction sa{};
+    if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe2");
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int s : kHandled) sigaction(s, &sa, nullptr);
+    for (int s : kHandled)
+        sigaction(s, &sa, nullptr);
     // A client that stops reading our standard output must not end the simulator.
     std::signal(SIGPIPE, SIG_IGN);
 }
 
 void RestoreSignals() {
-    for (int s : kHandled) std::signal(s, SIG_DFL);
+    for (int s : kHandled)
+        std::signal(s, SIG_DFL);
     for (int& fd : g_signalPipe) {
         if (fd >= 0) ::close(fd);
         fd = -1;
@@ -56,12 +59,13 @@ LineSettings Effective(LineSettings line, const Options& options) {
 } // namespace
 
 Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
-    : options_(options), scenario_(std::move(scenario)), log_(log), line_(Effective(scenario_.line, options), log),
-      pty_(options.link) {
+    : options_(options), scenario_(std::move(scenario)), log_(log),
+      line_(Effective(scenario_.line, options), log), pty_(options.link) {
     // One engine per protocol family that has meters on the line, in the order of first appearance.
     std::vector<std::string> families;
     for (const auto& m : scenario_.meters)
-        if (std::find(families.begin(), families.end(), m->Protocol()) == families.end()) families.push_back(m->Protocol());
+        if (std::find(families.begin(), families.end(), m->Protocol()) == families.end())
+            families.push_back(m->Protocol());
     for (const auto& family : families) {
         std::vector<Meter*> members;
         for (const auto& m : scenario_.meters)
@@ -70,7 +74,9 @@ Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
     }
 }
 
-Simulator::~Simulator() { RestoreSignals(); }
+Simulator::~Simulator() {
+    RestoreSignals();
+}
 
 bool Simulator::Plug() {
     try {
@@ -159,7 +165,8 @@ int Simulator::Run() {
         if (r > 0 && (fds[0].revents & POLLIN)) {
             unsigned char signals[64];
             const ssize_t n = ::read(g_signalPipe[0], signals, sizeof signals);
-            for (ssize_t i = 0; i < n; ++i) HandleSignal(signals[i]);
+            for (ssize_t i = 0; i < n; ++i)
+                HandleSignal(signals[i]);
         }
         if (r > 0 && pty_.IsOpen() && fds[1].fd == pty_.Master()) {
             if (fds[1].revents & POLLIN) {

@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     if (options.scenario.empty() || options.link.empty()) return Usage("--scenario and --link are required");
 
     try {
-        metersim::Scenario scenario = metersim::LoadScenarioFile(options.scenario, metersim::BuiltinRegistry());
+        metersim::Scenario scenario =
+            metersim::LoadScenarioFile(options.scenario, metersim::BuiltinRegistry());
         metersim::FrameLog log;
         if (!options.log.empty()) log.Open(options.log);
         metersim::Simulator simulator(options, std::move(scenario), log);
