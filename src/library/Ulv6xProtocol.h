@@ -171,17 +171,17 @@ public:
     // transaction succeeded and the reply's data byte 0 is not zero. LastError:
     // 0, 1 (no port), 6 (port closed), 2, 4, 5 from the transaction, or 3 when a
     // reply carries no data byte (false).
-    bool KU_StartAmpClb();                        // 21 01
-    bool KU_StopAmpClb();                         // 21 02
+    bool KU_StartAmpClb();                                // 21 01
+    bool KU_StopAmpClb();                                 // 21 02
     bool KU_SetAmpClbFHL(std::uint8_t A, std::uint8_t B); // 21 03 A B
-    bool KU_SetAmpClbPoint(std::uint8_t P);       // 21 04 P
-    bool KU_StartAmpClbMeasure();                 // 21 05
-    bool KU_StopAmpClbMeasure();                  // 21 06
-    bool KU_IsAmpClb_Started();                   // 22 01
-    bool KU_IsAmpClbFHL_Setuped();                // 22 03
-    bool KU_IsAmpClbPoint_Setuped();              // 22 04
-    bool KU_IsAmpClbMeasure_Started();            // 22 05
-    bool KU_ResetK();                             // 0F 64
+    bool KU_SetAmpClbPoint(std::uint8_t P);               // 21 04 P
+    bool KU_StartAmpClbMeasure();                         // 21 05
+    bool KU_StopAmpClbMeasure();                          // 21 06
+    bool KU_IsAmpClb_Started();                           // 22 01
+    bool KU_IsAmpClbFHL_Setuped();                        // 22 03
+    bool KU_IsAmpClbPoint_Setuped();                      // 22 04
+    bool KU_IsAmpClbMeasure_Started();                    // 22 05
+    bool KU_ResetK();                                     // 0F 64
 
     // The last reply frame and the request being built (read-only views for
     // callers that need the raw bytes, and for tests).
