@@ -1,0 +1,251 @@
+#include "UlvModBusProtocol.h"
+
+#include "Cp1251.h"
+#include "Ulv6xProtocol.h" // ClampTimeout
+
+#include <algorithm>
+#include <stdexcept>
+
+// --- Frames ------------------------------------------------------------------
+
+std::uint16_t FrameModBus::Crc(const std::uint8_t* bytes, int count)
+{
+    return Crc16Update(0xFFFF, bytes, count);
+}
+
+int FrameModBus::AppendCrc(std::uint8_t* frame, int count)
+{
+    const std::uint16_t crc = Crc(frame, count);
+    frame[count] = static_cast<std::uint8_t>(crc);
+    frame[count + 1] = static_cast<std::uint8_t>(crc >> 8);
+    return count + 2;
+}
+
+bool FrameModBus::CrcOk(const std::uint8_t* frame, int length)
+{
+    if (length < 2) return false;
+    const std::uint16_t crc = Crc(frame, length - 2);
+    return frame[length - 2] == static_cast<std::uint8_t>(crc) &&
+           frame[length - 1] == static_cast<std::uint8_t>(crc >> 8);
+}
+
+int FrameModBus::BuildReadHoldingRegisters(std::uint8_t* frame, std::uint8_t addr, std::uint16_t start,
+                                           std::uint16_t count)
+{
+    frame[0] = addr;
+    frame[1] = FnReadHoldingRegisters;
+    frame[2] = static_cast<std::uint8_t>(start >> 8);
+    frame[3] = static_cast<std::uint8_t>(start);
+    frame[4] = static_cast<std::uint8_t>(count >> 8);
+    frame[5] = static_cast<std::uint8_t>(count);
+    return AppendCrc(frame, 6);
+}
+
+int FrameModBus::BuildWriteMultipleRegisters(std::uint8_t* frame, std::uint8_t addr, std::uint16_t start,
+                                             std::uint16_t count, const std::uint8_t* data)
+{
+    frame[0] = addr;
+    frame[1] = FnWriteMultipleRegisters;
+    frame[2] = static_cast<std::uint8_t>(start >> 8);
+    frame[3] = static_cast<std::uint8_t>(start);
+    frame[4] = static_cast<std::uint8_t>(count >> 8);
+    frame[5] = static_cast<std::uint8_t>(count);
+    frame[6] = static_cast<std::uint8_t>(2 * count);
+    std::copy(data, data + 2 * count, frame + 7);
+    return AppendCrc(frame, 7 + 2 * count);
+}
+
+int FrameModBus::BuildReportSlaveId(std::uint8_t* frame, std::uint8_t addr)
+{
+    frame[0] = addr;
+    frame[1] = FnReportSlaveId;
+    return AppendCrc(frame, 2);
+}
+
+int FrameModBus::ExpectedLength(const std::uint8_t* frame, int received)
+{
+    if (received < 3) return 5;
+    switch (frame[1]) {
+    case FnReadHoldingRegisters:
+        return frame[2] + 5;
+    case FnWriteMultipleRegisters:
+        return 8;
+    case FnReportSlaveId:
+        return received < 4 ? 6 : frame[3] + 6;
+    default:
+        return 5;
+    }
+}
+
+// --- Properties --------------------------------------------------------------
+
+TulvModBusProtocol::TulvModBusProtocol() = default;
+TulvModBusProtocol::~TulvModBusProtocol() = default;
+
+void TulvModBusProtocol::SetComPort(TulvPort* port)
+{
+    if (port != nullptr) FComPort = port;
+}
+
+void TulvModBusProtocol::SetRepeatCount(std::uint8_t v)
+{
+    if (v >= 1 && v <= 24) FRepeatCount = v;
+}
+
+void TulvModBusProtocol::SetPacketTimeout(std::uint32_t v)
+{
+    FPacketTimeout = ClampTimeout(FPacketTimeout, v, 10, 9990);
+}
+
+void TulvModBusProtocol::SetByteTimeout(std::uint32_t v)
+{
+    FByteTimeout = ClampTimeout(FByteTimeout, v, 10, 2990);
+}
+
+void TulvModBusProtocol::SetNetAddr(std::uint8_t v)
+{
+    if (v <= 127) FNetAddr = v;
+}
+
+void TulvModBusProtocol::Pause(std::uint32_t ms)
+{
+    (FComPort ? FComPort->Clock() : RealClock()).SleepMs(ms);
+}
+
+// --- Framing and attempts ----------------------------------------------------
+
+bool TulvModBusProtocol::SendModBusFrame(std::uint8_t Count)
+{
+    if (FComPort == nullptr) {
+        FLastError = ErrPortWrite;
+        return false;
+    }
+    FComPort->Purge();
+    for (int i = 0; i < Count; ++i) {
+        if (!FComPort->WriteByte(FRequest[i])) {
+            FLastError = ErrPortWrite;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint16_t TulvModBusProtocol::ReceiveModBusFrame()
+{
+    FReplyLength = 0;
+    if (FComPort == nullptr) {
+        FLastError = ErrPortRead;
+        return 0;
+    }
+    Pause(10);
+    int pos = 0;
+    int expected = 5;
+    while (pos < expected) {
+        const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
+        if (!FComPort->PollByte(timeout, FReply[pos])) {
+            FLastError = ErrPortRead;
+            return 0;
+        }
+        ++pos;
+        expected = FrameModBus::ExpectedLength(FReply.data(), pos);
+        // No reply of functions 3 and 17 can announce more than 261 bytes; a
+        // length beyond the buffer would be refused rather than overrun it.
+        if (expected > FrameModBus::BufferSize) {
+            FComPort->Purge();
+            FLastError = ErrPacketSize;
+            return 0;
+        }
+    }
+    if (!FrameModBus::CrcOk(FReply.data(), expected)) {
+        FLastError = ErrChecksum;
+        return 0;
+    }
+    FLastError = ErrOk;
+    FReplyLength = expected;
+    return static_cast<std::uint16_t>(expected);
+}
+
+bool TulvModBusProtocol::Exchange(int length)
+{
+    for (int attempt = 0; attempt < FRepeatCount; ++attempt) {
+        SendModBusFrame(static_cast<std::uint8_t>(length));
+        ReceiveModBusFrame();
+        if (FLastError == ErrOk) break;
+        if (FComPort->Lost()) break; // a device that has gone away will not answer the repeats
+    }
+    if (FLastError != ErrOk) return false;
+    if (FrameModBus::IsException(FReply.data())) {
+        FLastError = ErrIntegrity;
+        return false;
+    }
+    return true;
+}
+
+// --- Operations --------------------------------------------------------------
+
+bool TulvModBusProtocol::ReadHoldingRegisters(std::uint16_t Start, std::uint16_t Count, std::span<std::uint8_t> Data)
+{
+    if (FComPort == nullptr) {
+        FLastError = ErrPortWrite;
+        return false;
+    }
+    const int length = FrameModBus::BuildReadHoldingRegisters(FRequest.data(), FNetAddr, Start, Count);
+    if (!Exchange(length)) return false;
+    const size_t bytes = FReply[2];
+    if (bytes != 2u * Count || FReplyLength != static_cast<int>(bytes) + 5 || bytes > Data.size()) {
+        FLastError = ErrPacketSize;
+        return false;
+    }
+    std::copy(FReply.begin() + 3, FReply.begin() + 3 + bytes, Data.begin());
+    return true;
+}
+
+bool TulvModBusProtocol::WriteMultipleRegisters(std::uint16_t Start, std::uint16_t Count,
+                                                std::span<const std::uint8_t> Data)
+{
+    if (Count > FrameModBus::MaxWriteRegisters)
+        throw std::invalid_argument("a ModBus write carries at most 123 registers");
+    if (Data.size() < 2u * Count) throw std::invalid_argument("fewer data bytes than registers to write");
+    if (FComPort == nullptr) {
+        FLastError = ErrPortWrite;
+        return false;
+    }
+    if (!FEWrite) {
+        FLastError = ErrOk; // a suppressed write looks like a successful one
+        return true;
+    }
+    const int length =
+        FrameModBus::BuildWriteMultipleRegisters(FRequest.data(), FNetAddr, Start, Count, Data.data());
+    return Exchange(length);
+}
+
+void TulvModBusProtocol::GetDevID(std::string& S)
+{
+    if (FComPort == nullptr) {
+        FLastError = ErrPortWrite;
+        return;
+    }
+    if (!FComPort->Opened() && FAutoOpenPort) FComPort->Open();
+    if (!FComPort->Opened()) {
+        FLastError = ErrPortMissing;
+        return;
+    }
+    const int length = FrameModBus::BuildReportSlaveId(FRequest.data(), FNetAddr);
+    if (!Exchange(length)) {
+        S.clear();
+        return;
+    }
+    const int textLength = FReply[3];
+    if (FReplyLength != textLength + 6) {
+        // Not laid out as an identification reply: its text would run past the frame.
+        FLastError = ErrPacketSize;
+        S.clear();
+        return;
+    }
+    std::string text;
+    for (int i = 0; i < textLength; ++i) {
+        const std::uint8_t b = FReply[4 + i];
+        if (b > 0x14) text.push_back(static_cast<char>(b));
+    }
+    S = Cp1251ToUtf8(text);
+}
