@@ -1,5 +1,6 @@
 #include "MeterSimProcess.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -12,7 +13,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -43,6 +46,17 @@ std::string DefaultExecutable() {
 #else
     return {};
 #endif
+}
+
+// Async-signal-safe, for the child between fork and exec.
+void CloseDescriptorsFrom(int first) {
+    if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0) return;
+    rlimit limit{};
+    const rlim_t last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                            ? std::min<rlim_t>(limit.rlim_cur, 65536)
+                            : 65536;
+    for (rlim_t fd = static_cast<rlim_t>(first); fd < last; ++fd)
+        ::close(static_cast<int>(fd));
 }
 
 int DecodeStatus(int status) {
@@ -85,7 +99,8 @@ void MeterSimProcess::Start(const std::string& scenarioText) {
 }
 
 void MeterSimProcess::Launch(const std::string& scenarioText) {
-    const std::string exe = options_.executable.empty() ? DefaultExecutable() : options_.executable;
+    executable_ = options_.executable.empty() ? DefaultExecutable() : options_.executable;
+    const std::string& exe = executable_;
     if (exe.empty())
         throw std::runtime_error("MeterSimProcess: no metersim path given and METERSIM_PATH not set");
 
@@ -133,6 +148,9 @@ void MeterSimProcess::Launch(const std::string& scenarioText) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Nothing else of the test goes along: an inherited descriptor of a port that the test has
+        // opened and locked would keep the lock alive after the test closes the port.
+        CloseDescriptorsFrom(3);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -176,6 +194,7 @@ std::string MeterSimProcess::ReadLine(std::chrono::milliseconds timeout, const c
             exitStatus_ = DecodeStatus(status);
             pid_ = -1;
             Fail(std::string("metersim ended with status ") + std::to_string(exitStatus_) +
+                 (exitStatus_ == 127 ? " (could not run " + executable_ + ")" : std::string()) +
                  " while waiting for " + waitingFor);
         }
     }

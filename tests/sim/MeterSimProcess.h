@@ -71,6 +71,7 @@ class MeterSimProcess {
     void Cleanup();
 
     MeterSimOptions options_;
+    std::string executable_;
     std::string folder_;
     std::string link_;
     std::string logPath_;

@@ -11,10 +11,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
+#include <sys/file.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -620,6 +622,18 @@ TEST(MeterSimLine, StopRemovesTheLinkAndWritesTheFinalDump) {
     EXPECT_EQ(dump["meters"][0]["requests"], 2);
     EXPECT_EQ(dump["meters"][0]["replies"], 1);
     EXPECT_EQ(dump["meters"][0]["texts"]["id"], "Счётчик-Ё 7");
+}
+
+TEST(MeterSimHarness, StartedSimulatorHoldsNoneOfTheTestsDescriptors) {
+    MeterSimProcess first(WithMeters({Meter3()}));
+    std::optional<Port> port(std::in_place, first.DevicePath());
+    ASSERT_EQ(flock(port->Fd(), LOCK_EX | LOCK_NB), 0);
+    // Started while the port is open and locked; had it inherited the descriptor, the lock would
+    // outlive the port.
+    MeterSimProcess second(WithMeters({Meter3()}));
+    port.reset();
+    Port again(first.DevicePath());
+    EXPECT_EQ(flock(again.Fd(), LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
 }
 
 // ---------------------------------------------------------------------------------------------
