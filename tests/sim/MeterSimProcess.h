@@ -25,7 +25,7 @@ struct MeterSimOptions {
     bool pacing = false;    // write replies at the line speed
     bool log = true;        // keep a frame log (LogLines)
     std::chrono::milliseconds startTimeout{10000}; // wait for READY (a sanitizer build starts slowly)
-    std::string executable; // the metersim binary; empty: the one this build made (METERSIM_PATH)
+    std::string executable{}; // the metersim binary; empty: the one this build made (METERSIM_PATH)
 };
 
 class MeterSimProcess {
