@@ -113,12 +113,12 @@ bool TulvM4Protocol::Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t
     return FLastError == ErrOk;
 }
 
-void TulvM4Protocol::FinishRead(std::uint8_t letter, std::span<std::uint8_t, 8> Data)
+void TulvM4Protocol::FinishRead(std::uint8_t letter, std::span<std::uint8_t, 8> Data, WrongCode wrongCode)
 {
     if (FReply[2] != static_cast<std::uint8_t>(letter + FrameM4::ReplyFlag)) {
-        // Not the answer to this request (an echo of it, or another
-        // operation's reply): its data are not what was asked for.
-        FLastError = ErrIntegrity;
+        // Not the answer to this request: live-value reads report it (7); the
+        // memory and parameter operations ignore such a reply and copy nothing.
+        if (wrongCode == WrongCode::Fails) FLastError = ErrIntegrity;
         return;
     }
     std::copy(FReply.begin() + FrameM4::DataOffset, FReply.begin() + FrameM4::DataOffset + 8, Data.begin());
@@ -131,31 +131,31 @@ void TulvM4Protocol::ReadRamInt(std::span<std::uint8_t, 8> Data, std::uint16_t A
 {
     if (Exchange('M', static_cast<std::uint8_t>(Addr >> 8), static_cast<std::uint8_t>(Addr), nullptr,
                  Pacing::PauseAfterFailure))
-        FinishRead('M', Data);
+        FinishRead('M', Data, WrongCode::Fails);
 }
 
 void TulvM4Protocol::ReadRamExt(std::span<std::uint8_t, 8> Data, std::uint16_t Addr)
 {
     if (Exchange('G', static_cast<std::uint8_t>(Addr >> 8), static_cast<std::uint8_t>(Addr), nullptr,
                  Pacing::PauseAfterFailure))
-        FinishRead('G', Data);
+        FinishRead('G', Data, WrongCode::Fails);
 }
 
 void TulvM4Protocol::ReadMem(std::span<std::uint8_t, 8> Data, std::uint16_t Addr)
 {
     if (Exchange('R', static_cast<std::uint8_t>(Addr >> 8), static_cast<std::uint8_t>(Addr), nullptr,
                  Pacing::PauseAfterFailure))
-        FinishRead('R', Data);
+        FinishRead('R', Data, WrongCode::Ignored);
 }
 
 void TulvM4Protocol::ParameterDevice(std::span<std::uint8_t, 8> Data, std::uint8_t P1, std::uint8_t P2)
 {
-    if (Exchange('P', P1, P2, Data.data(), Pacing::PauseAfterFailure)) FinishRead('P', Data);
+    if (Exchange('P', P1, P2, Data.data(), Pacing::PauseAfterFailure)) FinishRead('P', Data, WrongCode::Ignored);
 }
 
 void TulvM4Protocol::SetDevice(std::span<std::uint8_t, 8> Data, std::uint8_t P1, std::uint8_t P2)
 {
-    if (Exchange('S', P1, P2, Data.data(), Pacing::PauseBeforeReceive)) FinishRead('S', Data);
+    if (Exchange('S', P1, P2, Data.data(), Pacing::PauseBeforeReceive)) FinishRead('S', Data, WrongCode::Ignored);
 }
 
 void TulvM4Protocol::Write(const std::uint8_t* data, std::uint16_t addr)

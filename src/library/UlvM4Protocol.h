@@ -76,8 +76,10 @@ public:
     // Parameter memory ("R"), the parameter query ("P", parameters P1, P2 and
     // Data sent) and the setting command ("S", Data sent; a pause of
     // PacketTimeout between send and receive; not gated by EWrite). LastError:
-    // 0; 2 (no reply); 7 when the reply code is wrong (nothing copied);
-    // 5 when the checksum is wrong (the data are copied all the same).
+    // 0; 2 (no reply); a reply with a wrong reply code is ignored: nothing
+    // copied and LastError stays 0, so callers that must tell a real answer
+    // apart check the reply buffer; 5 when the checksum is wrong (the data are
+    // copied all the same).
     void ReadMem(std::span<std::uint8_t, 8> Data, std::uint16_t Addr);
     void ParameterDevice(std::span<std::uint8_t, 8> Data, std::uint8_t P1, std::uint8_t P2);
     void SetDevice(std::span<std::uint8_t, 8> Data, std::uint8_t P1, std::uint8_t P2);
@@ -114,9 +116,11 @@ private:
     enum class Pacing { PauseAfterFailure, NoPause, PauseBeforeReceive };
     // Builds the request and runs the attempts. True when 14 bytes came back.
     bool Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t p2, const std::uint8_t* data, Pacing pacing);
-    // After a successful exchange: refuses a wrong reply code (7), copies the
-    // data into Data when given, and checks the checksum (5).
-    void FinishRead(std::uint8_t letter, std::span<std::uint8_t, 8> Data);
+    enum class WrongCode { Fails, Ignored };
+    // After a successful exchange: a wrong reply code copies nothing and gives
+    // 7 (Fails) or leaves 0 (Ignored); otherwise copies the data into Data and
+    // checks the checksum (5, the data stay copied).
+    void FinishRead(std::uint8_t letter, std::span<std::uint8_t, 8> Data, WrongCode wrongCode);
     void Write(const std::uint8_t* data, std::uint16_t addr);
 
     TulvPort* FComPort = nullptr;
