@@ -41,16 +41,16 @@ MemoryArea* Meter::Area(const std::string& name) {
     return nullptr;
 }
 
-void Meter::Load(json& spec, const std::string& where) {
-    auto address = Take(spec, "address");
+void Meter::Load(json& entry, const std::string& where) {
+    auto address = Take(entry, "address");
     if (!address) throw ScenarioError(where + ": missing \"address\"");
     address_ = static_cast<std::uint32_t>(ToUnsigned(*address, maxAddress_, where + ".address"));
-    if (auto memory = Take(spec, "memory")) {
+    if (auto memory = Take(entry, "memory")) {
         if (!memory->is_array()) throw ScenarioError(where + ".memory: expected a list of patches");
         for (std::size_t i = 0; i < memory->size(); ++i)
             LoadMemoryPatch((*memory)[i], where + ".memory[" + std::to_string(i) + "]");
     }
-    if (auto faults = Take(spec, "faults")) faults_ = FaultSet::Parse(*faults, where + ".faults");
+    if (auto faults = Take(entry, "faults")) faults_ = FaultSet::Parse(*faults, where + ".faults");
 }
 
 void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {

@@ -37,7 +37,7 @@ class Meter {
 
     // Takes this meter's keys out of its scenario object. A derived class takes its own keys and
     // then calls this; keys left over are reported by the caller.
-    virtual void Load(json& spec, const std::string& where);
+    virtual void Load(json& entry, const std::string& where);
 
     // The meter's state for the dump.
     virtual json Dump() const;

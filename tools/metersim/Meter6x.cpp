@@ -33,8 +33,8 @@ Meter6x::Meter6x(std::string model) : Meter("6x", std::move(model), 255) {
     AddArea("dataflash", 0x100000000ULL, 0xFF);
 }
 
-void Meter6x::Load(json& spec, const std::string& where) {
-    if (auto texts = Take(spec, "texts")) {
+void Meter6x::Load(json& entry, const std::string& where) {
+    if (auto texts = Take(entry, "texts")) {
         const std::string at = where + ".texts";
         RequireObject(*texts, at);
         textSource_ = *texts;
@@ -61,7 +61,7 @@ void Meter6x::Load(json& spec, const std::string& where) {
         }
         RequireNoOtherKeys(*texts, at);
     }
-    if (auto sfr = Take(spec, "sfr_tek")) {
+    if (auto sfr = Take(entry, "sfr_tek")) {
         const std::string at = where + ".sfr_tek";
         if (!sfr->is_array() || sfr->size() != 4)
             throw ScenarioError(at + ": expected a list of four numbers");
@@ -73,7 +73,7 @@ void Meter6x::Load(json& spec, const std::string& where) {
             sfrTek_[i] = static_cast<float>(v);
         }
     }
-    Meter::Load(spec, where);
+    Meter::Load(entry, where);
 }
 
 json Meter6x::Dump() const {

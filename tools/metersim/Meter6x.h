@@ -37,7 +37,7 @@ class Meter6x : public Meter {
     // this and falls back to it for everything else.
     virtual Answer Handle(const p6x::Request& request);
 
-    void Load(json& spec, const std::string& where) override;
+    void Load(json& entry, const std::string& where) override;
     json Dump() const override;
 
   protected:
