@@ -1,0 +1,192 @@
+#include "TulvKvt64.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Cell of coefficient i (row) for channel 1 and 2 (columns).
+constexpr std::uint16_t KCells[10][2] = {
+    {0x0700, 0x0704}, // K0
+    {0x0718, 0x071C}, // Ku
+    {0x0720, 0x0740}, {0x0724, 0x0744}, {0x0728, 0x0748}, {0x072C, 0x074C},
+    {0x0730, 0x0750}, {0x0734, 0x0754}, {0x0738, 0x0758}, {0x073C, 0x075C},
+};
+constexpr std::uint16_t ObrCells[10][2] = {
+    {0x0700, 0x0704}, // K0, shared with the K table
+    {0x0718, 0x071C}, // Ku, shared with the K table
+    {0x0760, 0x0780}, {0x0764, 0x0784}, {0x0768, 0x0788}, {0x076C, 0x078C},
+    {0x0770, 0x0790}, {0x0774, 0x0794}, {0x0778, 0x0798}, {0x077C, 0x079C},
+};
+
+constexpr std::uint16_t NumberCell = 0x007C;
+constexpr std::uint16_t StampCell = 0x0020;
+
+// Singles and integers are stored most significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t GetWord(const std::uint8_t* at)
+{
+    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
+}
+
+} // namespace
+
+bool TulvKvt64::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvKvt64::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = std::bit_cast<float>(GetWord(b));
+    return true;
+}
+
+bool TulvKvt64::WriteCell(std::uint16_t cell, float value)
+{
+    std::uint8_t b[4];
+    PutSingle(b, value);
+    WriteRtc2k(cell, b, 4);
+    return LastError() == ErrOk;
+}
+
+bool TulvKvt64::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
+{
+    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
+    std::uint8_t data[9];
+    for (int k = 0; k < 8; ++k)
+        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
+    SwapBytes8(data);
+    // The write announces and carries 9 data bytes; the coefficient travels in
+    // the first 8, the ninth is 0x00.
+    data[8] = 0x00;
+    WriteRtc2k(cell, data, 9);
+    return LastError() == ErrOk;
+}
+
+void TulvKvt64::GetDeviceNumber(std::string& S)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(NumberCell, b, 4);
+    if (!ReplyCarried(4)) {
+        S.clear();
+        return;
+    }
+    char text[16];
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+}
+
+float TulvKvt64::ClbReadG(std::uint8_t ch)
+{
+    if (ch < 1 || ch > 2) return 0.0f;
+    float values[4];
+    GetSfrTek(values);
+    return LastError() == ErrOk ? values[ch - 1] : 0.0f;
+}
+
+bool TulvKvt64::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(KCells[i][ch - 1], value);
+}
+
+bool TulvKvt64::ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvKvt64::ClbWriteK(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(KCells[i][ch - 1], value);
+}
+
+bool TulvKvt64::ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvKvt64::ClbWriteK_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCellScrambled(KCells[i][ch - 1], block);
+}
+
+bool TulvKvt64::ClbWriteObr_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCellScrambled(ObrCells[i][ch - 1], block);
+}
+
+void TulvKvt64::ResetK() {}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvKvt64::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvKvt64::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    WriteRtc2k(StampCell, image, 16);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}

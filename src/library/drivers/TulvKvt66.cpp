@@ -1,0 +1,230 @@
+#include "TulvKvt66.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Cell of coefficient i (row) for channel 1 and 2 (columns).
+constexpr std::uint16_t KCells[10][2] = {
+    {0x05E0, 0x0628}, // K0
+    {0x05E4, 0x062C}, // Ku
+    {0x0608, 0x0650}, {0x060C, 0x0654}, {0x0610, 0x0658}, {0x0614, 0x065C},
+    {0x0618, 0x0660}, {0x061C, 0x0664}, {0x0620, 0x0668}, {0x0624, 0x066C},
+};
+constexpr std::uint16_t ObrCells[10][2] = {
+    {0x05E0, 0x0628}, // K0, shared with the K table
+    {0x05E4, 0x062C}, // Ku, shared with the K table
+    {0x05E8, 0x0630}, {0x05EC, 0x0634}, {0x05F0, 0x0638}, {0x05F4, 0x063C},
+    {0x05F8, 0x0640}, {0x05FC, 0x0644}, {0x0600, 0x0648}, {0x0604, 0x064C},
+};
+
+constexpr std::uint16_t BlockStart = 0x05E0;
+constexpr int TablesSize = 144;      // the two channel tables; the checksum follows
+constexpr int ChannelTableSize = 72; // 18 singles
+// The meter takes a block write in 8-byte pieces until at most this many bytes
+// remain, then the rest in one piece.
+constexpr int LastPieceLimit = 64;
+
+constexpr std::uint16_t NumberCell = 0x0152;
+constexpr std::uint16_t StampCell = 0x07E0;
+constexpr std::uint16_t LiveFlowAddr[2] = {0x00A0, 0x00A4};
+constexpr std::uint16_t RawValueAddr[2] = {0x0000, 0x0004};
+
+// Singles and integers are stored most significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t GetWord(const std::uint8_t* at)
+{
+    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
+}
+
+// The one's complement of the 16-bit sum of the table bytes.
+std::uint16_t BlockChecksum(const std::uint8_t* block)
+{
+    std::uint16_t sum = 0;
+    for (int k = 0; k < TablesSize; ++k)
+        sum = static_cast<std::uint16_t>(sum + block[k]);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+} // namespace
+
+bool TulvKvt66::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvKvt66::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = std::bit_cast<float>(GetWord(b));
+    return true;
+}
+
+float TulvKvt66::ReadLive(std::uint16_t addr)
+{
+    std::uint8_t b[4];
+    ReadRAM(addr, b, 4);
+    return ReplyCarried(4) ? std::bit_cast<float>(GetWord(b)) : 0.0f;
+}
+
+bool TulvKvt66::ReadBlock(Block& block)
+{
+    ReadRtc2kP(BlockStart, block, BlockSize);
+    // A short block must not be written back: its missing part would overwrite
+    // the meter's tables with whatever the buffer held.
+    return ReplyCarried(BlockSize);
+}
+
+bool TulvKvt66::WriteBlock(Block& block)
+{
+    const std::uint16_t sum = BlockChecksum(block);
+    block[TablesSize] = static_cast<std::uint8_t>(sum >> 8);
+    block[TablesSize + 1] = static_cast<std::uint8_t>(sum);
+    for (int offset = 0; offset < BlockSize;) {
+        const int remaining = BlockSize - offset;
+        const int piece = remaining > LastPieceLimit ? 8 : remaining;
+        WriteRtc2kP(static_cast<std::uint16_t>(BlockStart + offset), block + offset, static_cast<std::uint8_t>(piece));
+        if (LastError() != ErrOk) return false;
+        offset += piece;
+    }
+    ClbWriteSignature(); // not part of the result
+    return true;
+}
+
+bool TulvKvt66::RewriteCell(std::uint16_t cell, float value)
+{
+    Block block;
+    if (!ReadBlock(block)) return false;
+    PutSingle(block + (cell - BlockStart), value);
+    return WriteBlock(block);
+}
+
+void TulvKvt66::GetDeviceNumber(std::string& S)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(NumberCell, b, 4);
+    if (!ReplyCarried(4)) {
+        S.clear();
+        return;
+    }
+    char text[16];
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+}
+
+float TulvKvt66::ClbReadG(std::uint8_t ch)
+{
+    if (ch < 1 || ch > 2) return 0.0f;
+    return ReadLive(LiveFlowAddr[ch - 1]);
+}
+
+float TulvKvt66::ClbReadSFR(std::uint8_t ch)
+{
+    if (ch < 1 || ch > 2) return 0.0f;
+    return ReadLive(RawValueAddr[ch - 1]);
+}
+
+bool TulvKvt66::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(KCells[i][ch - 1], value);
+}
+
+bool TulvKvt66::ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvKvt66::ClbWriteK(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return RewriteCell(KCells[i][ch - 1], value);
+}
+
+bool TulvKvt66::ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return RewriteCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvKvt66::ClbWriteAll(std::uint8_t ch, const float (&table)[18])
+{
+    if (ch < 1 || ch > 2) return false;
+    Block block;
+    if (!ReadBlock(block)) return false;
+    std::uint8_t* channelTable = block + ChannelTableSize * (ch - 1);
+    for (int k = 0; k < 18; ++k)
+        PutSingle(channelTable + 4 * k, table[k]);
+    return WriteBlock(block);
+}
+
+void TulvKvt66::ResetK() {}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvKvt66::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvKvt66::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    WriteRtc2k(StampCell, image, 16);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}
