@@ -1,0 +1,51 @@
+// How the calibration workflow tells and asks the user.
+//
+// The workflow never shows a window itself: the main window implements this
+// interface with message boxes and dialogs, the command-line front with its
+// output and its options, and the tests with a script of answers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+enum class MsgIcon { None, Error, Warning, Information, Question };
+enum class MsgButtons { Ok, YesNo };
+enum class MsgAnswer { Ok, Yes, No };
+
+struct FileDialog {
+    std::string Title;
+    std::string Filter;        // "Конфигурация приборов (*.clb)|*.clb|Все файлы (*.*)|*.*"
+    std::string DefaultExt;    // without the point
+    std::string InitialFolder;
+    std::string FileName;      // preset name
+    bool Save = false;         // save dialog (asks before overwriting)
+};
+
+// Colour of a box, as 0xRRGGBB.
+using BoxColour = std::uint32_t;
+
+class Host {
+public:
+    virtual ~Host() = default;
+
+    // A modal message box; returns the button pressed.
+    virtual MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgIcon icon,
+                                 MsgButtons buttons) = 0;
+    // A file dialog; empty when cancelled.
+    virtual std::optional<std::string> ChooseFile(const FileDialog& dialog) = 0;
+
+    // The progress bar.
+    virtual void SetProgress(int minimum, int maximum, int position) = 0;
+
+    // Text and colour of a named box of the slot area (EZero01, EKU02, EG013, ...).
+    // An empty optional leaves that part as it is.
+    virtual void SetBox(const std::string& name, std::optional<std::string> text,
+                        std::optional<BoxColour> colour) = 0;
+
+    // Runs a step on the main thread and waits until it has run.
+    virtual void RunOnMainThread(const std::function<void()>& step) = 0;
+    // Lets the window process pending messages.
+    virtual void ProcessMessages() = 0;
+};

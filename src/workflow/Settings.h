@@ -1,0 +1,58 @@
+// The settings file: an ini file in code page 1251 with CR LF line ends,
+// updated in place (other sections, keys and comments are kept) and written
+// atomically at every change.
+//
+//   [Settings]  Port=1..16 (COM1..COM16)   Baud=0 (9600) | 1 (19200)
+//   [Device1]   NB, NP, NR: byte timeout, packet timeout, repeat count
+//   [Device<code>] Shapka, Colontitle: header and footer lines of the print file
+//   [Ports]     COM<n>=<device path>: where COMn is on this computer
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct TimeoutProfile {
+    std::int32_t ByteTimeout = 100;
+    std::int32_t PacketTimeout = 300;
+    std::int32_t RepeatCount = 3;
+};
+
+class Settings {
+public:
+    Settings();
+    ~Settings();
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    // Reads the file. A missing file gives the defaults (it is created at the
+    // first write). An unreadable file also gives the defaults, and false with
+    // a message naming it; the file is then never overwritten.
+    bool Open(const std::string& path, std::string& error);
+    const std::string& Path() const { return FPath; }
+
+    // Port number 1..16; stored values outside that range read as 1.
+    int Port() const;
+    bool SetPort(int port, std::string& error);
+    // 0 = 9600 baud, 1 = 19200 baud; other stored values read as 0.
+    int Baud() const;
+    bool SetBaud(int baud, std::string& error);
+    // The one timeout profile (section Device1), used for every meter type.
+    TimeoutProfile Timeouts() const;
+    bool SetTimeouts(const TimeoutProfile& profile, std::string& error);
+    // Header and footer lines of the print file for a type code (UTF-8).
+    std::string Shapka(int typeCode) const;
+    std::string Colontitle(int typeCode) const;
+    // The device path of COMn: [Ports] COMn when given, else /dev/ttyS<n-1>.
+    std::string PortPath(int n) const;
+
+private:
+    long GetLong(const char* section, const char* key, long def) const;
+    std::string GetText(const std::string& section, const char* key) const;
+    bool Write(std::string& error);
+
+    struct Ini;
+    std::unique_ptr<Ini> FIni;
+    std::string FPath;
+    bool FWritable = true;
+};

@@ -1,0 +1,3 @@
+# The workflow without windows: slots, configuration files, settings.
+clb_unit_test(unit_workflow_config unit/WorkflowConfigTest.cpp)
+target_link_libraries(unit_workflow_config PRIVATE clbworkflow)
