@@ -1,0 +1,316 @@
+#include "TulvDln0803s.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <span>
+#include <stdexcept>
+
+namespace {
+
+// Cell of coefficient i; the meter has one channel.
+constexpr std::uint16_t KCells[10] = {
+    0x0040, // K0
+    0x0044, // Ku
+    0x0048, 0x004C, 0x0050, 0x0054, 0x0058, 0x005C, 0x0060, 0x0064,
+};
+constexpr std::uint16_t ObrCells[10] = {
+    0x0040, // K0, shared with the K table
+    0x0044, // Ku, shared with the K table
+    0x0068, 0x006C, 0x0070, 0x0074, 0x0078, 0x007C, 0x0080, 0x0084,
+};
+
+constexpr std::uint16_t NumberCell = 0x0000;
+constexpr std::uint16_t GmaxIndexCell = 0x0008;
+constexpr std::uint16_t StampCell = 0x01F0;
+constexpr std::uint16_t LiveFlowAddr = 0x00B4;
+constexpr std::uint16_t RawValueAddr = 0x00B0;
+
+// Factory values by index: K0, Ku, points 1..8.
+constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// Singles are stored most significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+float GetSingle(const std::uint8_t* at)
+{
+    return std::bit_cast<float>(static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+                                static_cast<std::uint32_t>(at[2]) << 8 | at[3]);
+}
+
+std::uint64_t Scrambled(float value)
+{
+    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
+}
+
+// The number in a version text, "." as the decimal point whatever the locale.
+// Blanks around it are allowed, and the text ends at a NUL byte. Throws
+// std::invalid_argument when the text is not a number that a single can hold.
+double VersionNumber(std::string_view text)
+{
+    text = text.substr(0, text.find('\0'));
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    std::string_view digits = text;
+    if (digits.size() > 1 && digits[0] == '+' && digits[1] != '-') digits.remove_prefix(1);
+    double value = 0.0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (digits.empty() || r.ec != std::errc() || r.ptr != digits.data() + digits.size() ||
+        !(std::fabs(value) <= std::numeric_limits<float>::max()))
+        throw std::invalid_argument("the software version \"" + std::string(text) + "\" is not a number");
+    return value;
+}
+
+} // namespace
+
+bool TulvDln0803s::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvDln0803s::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = GetSingle(b);
+    return true;
+}
+
+bool TulvDln0803s::WriteCell(std::uint16_t cell, float value)
+{
+    std::uint8_t b[4];
+    PutSingle(b, value);
+    WriteRtc2k(cell, b, 4);
+    return LastError() == ErrOk;
+}
+
+bool TulvDln0803s::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
+{
+    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
+    std::uint8_t data[9];
+    for (int k = 0; k < 8; ++k)
+        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
+    SwapBytes8(data);
+    // The write announces and carries 9 data bytes; the coefficient travels in
+    // the first 8, the ninth is 0x00.
+    data[8] = 0x00;
+    WriteRtc2k(cell, data, 9);
+    return LastError() == ErrOk;
+}
+
+float TulvDln0803s::ReadLive(std::uint16_t addr)
+{
+    std::uint8_t b[4];
+    ReadRAM(addr, b, 4);
+    return ReplyCarried(4) ? GetSingle(b) : 0.0f;
+}
+
+// --- Identification ------------------------------------------------------------
+
+float TulvDln0803s::GetPO_Version()
+{
+    std::string text;
+    GetSoftVer(text);
+    if (LastError() != ErrOk) return 0.0f;
+    // The number follows the text's first character. Characters, not bytes:
+    // the text is UTF-8.
+    size_t first = text.empty() ? 0 : 1;
+    while (first < text.size() && (static_cast<unsigned char>(text[first]) & 0xC0) == 0x80)
+        ++first;
+    return static_cast<float>(VersionNumber(std::string_view(text).substr(first)) + 0.0001);
+}
+
+void TulvDln0803s::GetDevice_ID(std::string& S)
+{
+    // GetDevID leaves the text as it was when the port check fails.
+    S.clear();
+    GetDevID(S);
+}
+
+std::uint8_t TulvDln0803s::GetDevice_Modification()
+{
+    std::string id;
+    GetDevID(id);
+    if (LastError() != ErrOk) return 0;
+    // The version question has to be answered; its value is not used, so a
+    // version text that is not a number does not stop the identity from deciding.
+    try {
+        GetPO_Version();
+    } catch (const std::invalid_argument&) {
+    }
+    if (LastError() != ErrOk) return 0;
+    if (id == "DLN0803-C") return 1;
+    if (id == "DLN0803-CM") return 2;
+    return 0;
+}
+
+void TulvDln0803s::GetDeviceNumber(std::string& S)
+{
+    std::uint8_t b[8];
+    ReadCfg(NumberCell, b, 8);
+    if (!ReplyCarried(8)) {
+        S.clear();
+        return;
+    }
+    std::string text(reinterpret_cast<const char*>(b), 8);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    S = Cp1251ToUtf8(text);
+}
+
+float TulvDln0803s::ClbReadG()
+{
+    return ReadLive(LiveFlowAddr);
+}
+
+float TulvDln0803s::ClbReadSFR()
+{
+    return ReadLive(RawValueAddr);
+}
+
+float TulvDln0803s::ClbReadGmax()
+{
+    const std::uint8_t modification = GetDevice_Modification();
+    std::uint8_t index[1];
+    ReadRtc2k(GmaxIndexCell, index, 1);
+    if (!ReplyCarried(1)) return 0.0f;
+    if (modification == 1) return index[0] < 7 ? GmaxModification1[index[0]] : 0.0f;
+    if (modification == 2) return index[0] < 8 ? GmaxModification2[index[0]] : 0.0f;
+    return 0.0f;
+}
+
+bool TulvDln0803s::ClbReadK(std::uint8_t, std::uint8_t i, float& value)
+{
+    if (i > 9) return false;
+    return ReadCell(KCells[i], value);
+}
+
+bool TulvDln0803s::ClbReadObr(std::uint8_t, std::uint8_t i, float& value)
+{
+    if (i > 9) return false;
+    return ReadCell(ObrCells[i], value);
+}
+
+bool TulvDln0803s::ClbWriteK(std::uint8_t, std::uint8_t i, float value)
+{
+    if (i > 9) return false;
+    return WriteCell(KCells[i], value);
+}
+
+bool TulvDln0803s::ClbWriteObr(std::uint8_t, std::uint8_t i, float value)
+{
+    if (i > 9) return false;
+    return WriteCell(ObrCells[i], value);
+}
+
+bool TulvDln0803s::ClbWriteK_new(std::uint8_t, std::uint8_t i, std::uint64_t block)
+{
+    if (i > 9) return false;
+    return WriteCellScrambled(KCells[i], block);
+}
+
+bool TulvDln0803s::ClbWriteObr_new(std::uint8_t, std::uint8_t i, std::uint64_t block)
+{
+    if (i > 9) return false;
+    return WriteCellScrambled(ObrCells[i], block);
+}
+
+void TulvDln0803s::ResetK()
+{
+    // Two values per write: points 4h+1 and 4h+2 go to the cells of point 4h+1
+    // (index 4h+2), points 4h+3 and 4h+4 to those of point 4h+3 (index 4h+4).
+    for (int h = 0; h < 2; ++h) {
+        std::uint8_t points[16];
+        for (int k = 0; k < 4; ++k)
+            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k]);
+        const std::span<const std::uint8_t> low(points, 8);
+        const std::span<const std::uint8_t> high(points + 8, 8);
+        WriteRtc2k(KCells[4 * h + 2], low, 8);
+        WriteRtc2k(ObrCells[4 * h + 2], low, 8);
+        WriteRtc2k(KCells[4 * h + 4], high, 8);
+        WriteRtc2k(ObrCells[4 * h + 4], high, 8);
+    }
+    // K0 and Ku lie next to each other.
+    std::uint8_t zeroAndGain[8];
+    PutSingle(zeroAndGain, FactoryValues[0]);
+    PutSingle(zeroAndGain + 4, FactoryValues[1]);
+    WriteRtc2k(KCells[0], zeroAndGain, 8);
+}
+
+void TulvDln0803s::ResetK_new()
+{
+    for (int i = 2; i <= 9; ++i) {
+        WriteCellScrambled(KCells[i], Scrambled(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i], Scrambled(FactoryValues[i]));
+    }
+    WriteCellScrambled(KCells[0], Scrambled(FactoryValues[0]));
+    WriteCellScrambled(KCells[1], Scrambled(FactoryValues[1]));
+}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvDln0803s::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvDln0803s::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    WriteCfg(StampCell, image, 16);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}

@@ -1,0 +1,254 @@
+#include "TulvDln0805s.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+namespace {
+
+// Cell of coefficient i (row) for channel 1 and 2 (columns).
+constexpr std::uint16_t KCells[10][2] = {
+    {0x0100, 0x0704}, // K0
+    {0x0104, 0x071C}, // Ku
+    {0x0108, 0x0740}, {0x010C, 0x0744}, {0x0110, 0x0748}, {0x0114, 0x074C},
+    {0x0118, 0x0750}, {0x011C, 0x0754}, {0x0120, 0x0758}, {0x0124, 0x075C},
+};
+constexpr std::uint16_t ObrCells[10][2] = {
+    {0x0100, 0x0704}, // K0, shared with the K table
+    {0x0104, 0x071C}, // Ku, shared with the K table
+    {0x0128, 0x0780}, {0x012C, 0x0784}, {0x0130, 0x0788}, {0x0134, 0x078C},
+    {0x0138, 0x0790}, {0x013C, 0x0794}, {0x0140, 0x0798}, {0x0144, 0x079C},
+};
+
+constexpr std::uint16_t NumberCell = 0x0000;
+constexpr std::uint16_t GmaxCell = 0x0010;
+constexpr std::uint16_t StampCell = 0x01F0;
+constexpr std::uint16_t LiveFlowAddr = 0x00B4;
+constexpr std::uint16_t RawValueAddr = 0x00B0;
+
+// Factory values by index: K0, Ku, points 1..8.
+constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// Singles are stored most significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+float GetSingle(const std::uint8_t* at)
+{
+    return std::bit_cast<float>(static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
+                                static_cast<std::uint32_t>(at[2]) << 8 | at[3]);
+}
+
+std::uint64_t Scrambled(float value)
+{
+    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
+}
+
+} // namespace
+
+bool TulvDln0805s::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvDln0805s::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = GetSingle(b);
+    return true;
+}
+
+bool TulvDln0805s::WriteCell(std::uint16_t cell, float value)
+{
+    std::uint8_t b[4];
+    PutSingle(b, value);
+    WriteRtc2k(cell, b, 4);
+    return LastError() == ErrOk;
+}
+
+bool TulvDln0805s::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
+{
+    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
+    std::uint8_t data[9];
+    for (int k = 0; k < 8; ++k)
+        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
+    SwapBytes8(data);
+    // The write announces and carries 9 data bytes; the coefficient travels in
+    // the first 8, the ninth is 0x00.
+    data[8] = 0x00;
+    WriteRtc2k(cell, data, 9);
+    return LastError() == ErrOk;
+}
+
+float TulvDln0805s::ReadLive(std::uint16_t addr)
+{
+    std::uint8_t b[4];
+    ReadRAM(addr, b, 4);
+    return ReplyCarried(4) ? GetSingle(b) : 0.0f;
+}
+
+void TulvDln0805s::GetDeviceNumber(std::string& S)
+{
+    std::uint8_t b[8];
+    ReadCfg(NumberCell, b, 8);
+    if (!ReplyCarried(8)) {
+        S.clear();
+        return;
+    }
+    std::string text(reinterpret_cast<const char*>(b), 8);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    S = Cp1251ToUtf8(text);
+}
+
+float TulvDln0805s::ClbReadG()
+{
+    return ReadLive(LiveFlowAddr);
+}
+
+float TulvDln0805s::ClbReadSFR()
+{
+    return ReadLive(RawValueAddr);
+}
+
+float TulvDln0805s::ClbReadGmax()
+{
+    float gmax = 0.0f;
+    ReadCell(GmaxCell, gmax);
+    return gmax;
+}
+
+bool TulvDln0805s::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(KCells[i][ch - 1], value);
+}
+
+bool TulvDln0805s::ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvDln0805s::ClbWriteK(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(KCells[i][ch - 1], value);
+}
+
+bool TulvDln0805s::ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(ObrCells[i][ch - 1], value);
+}
+
+bool TulvDln0805s::ClbWriteK_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCellScrambled(KCells[i][ch - 1], block);
+}
+
+bool TulvDln0805s::ClbWriteObr_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCellScrambled(ObrCells[i][ch - 1], block);
+}
+
+void TulvDln0805s::ResetK()
+{
+    // Channel 1. Two values per write: points 4h+1 and 4h+2 go to the cells of
+    // point 4h+1 (index 4h+2), points 4h+3 and 4h+4 to those of point 4h+3
+    // (index 4h+4).
+    for (int h = 0; h < 2; ++h) {
+        std::uint8_t points[16];
+        for (int k = 0; k < 4; ++k)
+            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k]);
+        const std::span<const std::uint8_t> low(points, 8);
+        const std::span<const std::uint8_t> high(points + 8, 8);
+        WriteRtc2k(KCells[4 * h + 2][0], low, 8);
+        WriteRtc2k(ObrCells[4 * h + 2][0], low, 8);
+        WriteRtc2k(KCells[4 * h + 4][0], high, 8);
+        WriteRtc2k(ObrCells[4 * h + 4][0], high, 8);
+    }
+    // K0 and Ku of channel 1 lie next to each other.
+    std::uint8_t zeroAndGain[8];
+    PutSingle(zeroAndGain, FactoryValues[0]);
+    PutSingle(zeroAndGain + 4, FactoryValues[1]);
+    WriteRtc2k(KCells[0][0], zeroAndGain, 8);
+}
+
+void TulvDln0805s::ResetK_new()
+{
+    for (int i = 2; i <= 9; ++i) {
+        WriteCellScrambled(KCells[i][0], Scrambled(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i][0], Scrambled(FactoryValues[i]));
+    }
+    WriteCellScrambled(KCells[0][0], Scrambled(FactoryValues[0]));
+    WriteCellScrambled(KCells[1][0], Scrambled(FactoryValues[1]));
+}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvDln0805s::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvDln0805s::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    // The meter takes the stamp in two halves of 8 bytes.
+    WriteCfg(StampCell, std::span<const std::uint8_t>(image, 8), 8);
+    if (LastError() != ErrOk) return false;
+    WriteCfg(StampCell + 8, std::span<const std::uint8_t>(image + 8, 8), 8);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}

@@ -1,0 +1,213 @@
+#include "TulvDln0807s.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <ctime>
+#include <span>
+
+namespace {
+
+// Cell of coefficient i; both channels use the same cells.
+constexpr std::uint16_t KCells[10] = {
+    0x0100, // K0
+    0x0104, // Ku
+    0x0108, 0x010C, 0x0110, 0x0114, 0x0118, 0x011C, 0x0120, 0x0124,
+};
+constexpr std::uint16_t ObrCells[10] = {
+    0x0100, // K0, shared with the K table
+    0x0104, // Ku, shared with the K table
+    0x0128, 0x012C, 0x0130, 0x0134, 0x0138, 0x013C, 0x0140, 0x0144,
+};
+
+constexpr std::uint16_t NumberCell = 0x0000;
+constexpr std::uint16_t GmaxCell = 0x0010;
+constexpr std::uint16_t StampCell = 0x01F0;
+constexpr std::uint16_t LiveFlowAddr = 0x00B4;
+constexpr std::uint16_t RawValueAddr = 0x00B0;
+
+// The identity text of the meters whose factory number is read.
+constexpr std::string_view IdentityMark = "DLN-08.07";
+
+// Factory values by index: K0, Ku, points 1..8.
+constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// Singles are stored least significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v);
+    at[1] = static_cast<std::uint8_t>(v >> 8);
+    at[2] = static_cast<std::uint8_t>(v >> 16);
+    at[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+float GetSingle(const std::uint8_t* at)
+{
+    return std::bit_cast<float>(static_cast<std::uint32_t>(at[3]) << 24 | static_cast<std::uint32_t>(at[2]) << 16 |
+                                static_cast<std::uint32_t>(at[1]) << 8 | at[0]);
+}
+
+} // namespace
+
+bool TulvDln0807s::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvDln0807s::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = GetSingle(b);
+    return true;
+}
+
+bool TulvDln0807s::WriteCell(std::uint16_t cell, float value)
+{
+    std::uint8_t b[4];
+    PutSingle(b, value);
+    WriteRtc2k(cell, b, 4);
+    return LastError() == ErrOk;
+}
+
+float TulvDln0807s::ReadLive(std::uint16_t addr)
+{
+    std::uint8_t b[4];
+    ReadRAM(addr, b, 4);
+    return ReplyCarried(4) ? GetSingle(b) : 0.0f;
+}
+
+void TulvDln0807s::GetDeviceNumber(std::string& S)
+{
+    // The number is read only from a meter that says it is one of ours.
+    std::string id;
+    GetDevID(id);
+    S.clear();
+    if (LastError() != ErrOk) return;
+    if (id.find(IdentityMark) == std::string::npos) return;
+    std::uint8_t b[8];
+    ReadRtc2k(NumberCell, b, 8);
+    if (!ReplyCarried(8)) return;
+    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(b), 8));
+}
+
+float TulvDln0807s::ClbReadG()
+{
+    return ReadLive(LiveFlowAddr);
+}
+
+float TulvDln0807s::ClbReadSFR()
+{
+    return ReadLive(RawValueAddr);
+}
+
+float TulvDln0807s::ClbReadGmax()
+{
+    float gmax = 0.0f;
+    ReadCell(GmaxCell, gmax);
+    return gmax;
+}
+
+bool TulvDln0807s::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(KCells[i], value);
+}
+
+bool TulvDln0807s::ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return ReadCell(ObrCells[i], value);
+}
+
+bool TulvDln0807s::ClbWriteK(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(KCells[i], value);
+}
+
+bool TulvDln0807s::ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value)
+{
+    if (!ValidArgs(ch, i)) return false;
+    return WriteCell(ObrCells[i], value);
+}
+
+void TulvDln0807s::ResetK()
+{
+    // Two values per write: points 4h+1 and 4h+2 go to the cells of point 4h+1
+    // (index 4h+2), points 4h+3 and 4h+4 to those of point 4h+3 (index 4h+4).
+    for (int h = 0; h < 2; ++h) {
+        std::uint8_t points[16];
+        for (int k = 0; k < 4; ++k)
+            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k]);
+        const std::span<const std::uint8_t> low(points, 8);
+        const std::span<const std::uint8_t> high(points + 8, 8);
+        WriteRtc2k(KCells[4 * h + 2], low, 8);
+        WriteRtc2k(ObrCells[4 * h + 2], low, 8);
+        WriteRtc2k(KCells[4 * h + 4], high, 8);
+        WriteRtc2k(ObrCells[4 * h + 4], high, 8);
+    }
+    // K0 and Ku lie next to each other.
+    std::uint8_t zeroAndGain[8];
+    PutSingle(zeroAndGain, FactoryValues[0]);
+    PutSingle(zeroAndGain + 4, FactoryValues[1]);
+    WriteRtc2k(KCells[0], zeroAndGain, 8);
+}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvDln0807s::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvDln0807s::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    // The meter takes the stamp in two halves of 8 bytes.
+    WriteCfg(StampCell, std::span<const std::uint8_t>(image, 8), 8);
+    if (LastError() != ErrOk) return false;
+    WriteCfg(StampCell + 8, std::span<const std::uint8_t>(image + 8, 8), 8);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}

@@ -1,0 +1,218 @@
+#include "TulvDln0809.h"
+
+#include "Cp1251.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+// Cell of coefficient i; the meter has one channel.
+constexpr std::uint16_t KCells[10] = {
+    0x0240, // K0
+    0x0244, // Ku
+    0x0248, 0x024C, 0x0250, 0x0254, 0x0258, 0x025C, 0x0260, 0x0264,
+};
+constexpr std::uint16_t ObrCells[10] = {
+    0x0240, // K0, shared with the K table
+    0x0244, // Ku, shared with the K table
+    0x0268, 0x026C, 0x0270, 0x0274, 0x0278, 0x027C, 0x0280, 0x0284,
+};
+
+constexpr std::uint16_t NumberCell = 0x0000;
+constexpr std::uint16_t StampCell = 0x0020;
+constexpr std::uint16_t LiveFlowAddr = 0x000C;
+constexpr std::uint16_t RawValueAddr = 0x03A0;
+
+// Factory values by index: K0, Ku, points 1..8.
+constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// Singles and integers are stored least significant byte first.
+void PutSingle(std::uint8_t* at, float value)
+{
+    const auto v = std::bit_cast<std::uint32_t>(value);
+    at[0] = static_cast<std::uint8_t>(v);
+    at[1] = static_cast<std::uint8_t>(v >> 8);
+    at[2] = static_cast<std::uint8_t>(v >> 16);
+    at[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+std::uint32_t GetWord(const std::uint8_t* at)
+{
+    return static_cast<std::uint32_t>(at[3]) << 24 | static_cast<std::uint32_t>(at[2]) << 16 |
+           static_cast<std::uint32_t>(at[1]) << 8 | at[0];
+}
+
+std::uint64_t Scrambled(float value)
+{
+    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
+}
+
+} // namespace
+
+bool TulvDln0809::ReplyCarried(std::uint8_t count)
+{
+    if (LastError() != ErrOk) return false;
+    // The read took a reply with fewer data bytes than asked: part of the
+    // buffer would be stale, so the read counts as failed.
+    if (FReply[5] != count) {
+        SetLastError(ErrPacketSize);
+        return false;
+    }
+    return true;
+}
+
+bool TulvDln0809::ReadCell(std::uint16_t cell, float& value)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(cell, b, 4);
+    if (!ReplyCarried(4)) {
+        value = 0.0f;
+        return false;
+    }
+    value = std::bit_cast<float>(GetWord(b));
+    return true;
+}
+
+bool TulvDln0809::WriteCell(std::uint16_t cell, float value)
+{
+    std::uint8_t b[4];
+    PutSingle(b, value);
+    WriteRtc2k(cell, b, 4);
+    return LastError() == ErrOk;
+}
+
+bool TulvDln0809::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
+{
+    // Block byte k is bits 8k..8k+7 of the block; this meter takes them in that order.
+    std::uint8_t data[9];
+    for (int k = 0; k < 8; ++k)
+        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
+    // The write announces and carries 9 data bytes; the coefficient travels in
+    // the first 8, the ninth is 0x00.
+    data[8] = 0x00;
+    WriteRtc2k(cell, data, 9);
+    return LastError() == ErrOk;
+}
+
+float TulvDln0809::ReadLive(std::uint16_t addr)
+{
+    std::uint8_t b[4];
+    ReadRAM(addr, b, 4);
+    return ReplyCarried(4) ? std::bit_cast<float>(GetWord(b)) : 0.0f;
+}
+
+void TulvDln0809::GetDeviceNumber(std::string& S)
+{
+    std::uint8_t b[4];
+    ReadRtc2k(NumberCell, b, 4);
+    if (!ReplyCarried(4)) {
+        S.clear();
+        return;
+    }
+    char text[16];
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+}
+
+float TulvDln0809::ClbReadG()
+{
+    return ReadLive(LiveFlowAddr);
+}
+
+float TulvDln0809::ClbReadSFR()
+{
+    return ReadLive(RawValueAddr);
+}
+
+bool TulvDln0809::ClbReadK(std::uint8_t i, float& value)
+{
+    if (i > 9) return false;
+    return ReadCell(KCells[i], value);
+}
+
+bool TulvDln0809::ClbReadObr(std::uint8_t i, float& value)
+{
+    if (i > 9) return false;
+    return ReadCell(ObrCells[i], value);
+}
+
+bool TulvDln0809::ClbWriteK(std::uint8_t i, float value)
+{
+    if (i > 9) return false;
+    return WriteCell(KCells[i], value);
+}
+
+bool TulvDln0809::ClbWriteObr(std::uint8_t i, float value)
+{
+    if (i > 9) return false;
+    return WriteCell(ObrCells[i], value);
+}
+
+bool TulvDln0809::ClbWriteK_new(std::uint8_t i, std::uint64_t block)
+{
+    if (i > 9) return false;
+    return WriteCellScrambled(KCells[i], block);
+}
+
+bool TulvDln0809::ClbWriteObr_new(std::uint8_t i, std::uint64_t block)
+{
+    if (i > 9) return false;
+    return WriteCellScrambled(ObrCells[i], block);
+}
+
+void TulvDln0809::ResetK()
+{
+    for (int i = 2; i <= 9; ++i) {
+        WriteCellScrambled(KCells[i], Scrambled(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i], Scrambled(FactoryValues[i]));
+    }
+    WriteCellScrambled(KCells[0], Scrambled(FactoryValues[0]));
+    WriteCellScrambled(KCells[1], Scrambled(FactoryValues[1]));
+    WriteCellScrambled(ObrCells[0], Scrambled(FactoryValues[0]));
+    WriteCellScrambled(ObrCells[1], Scrambled(FactoryValues[1]));
+}
+
+// --- Calibration stamp -------------------------------------------------------
+
+void TulvDln0809::SetSignature(std::string_view text)
+{
+    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
+    // byte of the ninth character.
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignatureSet = true;
+}
+
+bool TulvDln0809::ClbWriteSignature()
+{
+    // Signature is either empty or exactly 8 characters.
+    if (!FSignatureSet || FSignature.empty()) return false;
+    if (FSignatureWritten) return true;
+    std::uint8_t image[16] = {};
+    const std::string text = Utf8ToCp1251Lossy(FSignature);
+    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
+    const std::tm now = LocalNow();
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    WriteRtc2k(StampCell, image, 16);
+    if (LastError() != ErrOk) return false;
+    FSignatureWritten = true;
+    return true;
+}
