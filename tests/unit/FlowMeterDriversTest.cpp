@@ -1,0 +1,1249 @@
+// The four flow-meter drivers on the 6x protocol, on the scripted port: which
+// cell every operation reads or writes and in which byte order, the Gmax of the
+// ДЛН-08.03С by identity and Gmax index, its version and modification
+// questions, the identity check before the ДЛН-08.07С's factory number, the
+// stamps (one write or two halves), the factory resets and the argument checks.
+//
+// The expected cells are written here from the meters' memory maps (K0, Ku,
+// first K point, first Obr point per channel; points 4 bytes apart), not taken
+// from the drivers' tables. Request frames are built by Request() below: start
+// byte, address 3 and its complement, group, command, N, data, and the
+// complement of the byte sum; one golden frame is written out by hand.
+#include "ScriptedPort.h"
+#include "TulvDln0803s.h"
+#include "TulvDln0805s.h"
+#include "TulvDln0807s.h"
+#include "TulvDln0809.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+// --- Frames -------------------------------------------------------------------
+
+Bytes WithChecksum(Bytes b)
+{
+    std::uint8_t sum = 0;
+    for (auto x : b)
+        sum = static_cast<std::uint8_t>(sum + x);
+    b.push_back(static_cast<std::uint8_t>(~sum));
+    return b;
+}
+
+Bytes Request(std::uint8_t group, std::uint8_t command, const Bytes& data)
+{
+    Bytes b{0x55, 0x03, 0xFC, group, command, static_cast<std::uint8_t>(data.size())};
+    b.insert(b.end(), data.begin(), data.end());
+    return WithChecksum(b);
+}
+
+Bytes Reply(std::uint8_t group, std::uint8_t command, const Bytes& data)
+{
+    Bytes b{0xAA, 0x03, 0xFC, group, command, static_cast<std::uint8_t>(data.size())};
+    b.insert(b.end(), data.begin(), data.end());
+    return WithChecksum(b);
+}
+
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes Addr(std::uint16_t addr)
+{
+    return {static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
+}
+
+Bytes Text(const std::string& s)
+{
+    return Bytes(s.begin(), s.end());
+}
+
+std::string ReadRequest(std::uint16_t addr, std::uint8_t count)
+{
+    return ToHex(Request(0x0F, 0x01, Concat(Addr(addr), {count})));
+}
+std::string RamRequest(std::uint16_t addr)
+{
+    return ToHex(Request(0x0C, 0x01, Concat(Addr(addr), {4})));
+}
+std::string WriteRequest(std::uint16_t addr, const Bytes& data)
+{
+    return ToHex(Request(0x0F, 0x81, Concat(Addr(addr), data)));
+}
+const std::string IdRequest = ToHex(Request(0x00, 0x00, {}));
+const std::string VersionRequest = ToHex(Request(0x00, 0x01, {}));
+
+Bytes ReadReply(const Bytes& data)
+{
+    return Reply(0x0F, 0x01, data);
+}
+Bytes Ack()
+{
+    return Reply(0x0F, 0x81, {});
+}
+Bytes IdReply(const std::string& text)
+{
+    return Reply(0x00, 0x00, Text(text));
+}
+Bytes VersionReply(const std::string& text)
+{
+    return Reply(0x00, 0x01, Text(text));
+}
+
+// The data bytes of a request frame.
+Bytes DataOf(const Bytes& frame)
+{
+    return Bytes(frame.begin() + 6, frame.end() - 1);
+}
+std::uint16_t AddrOf(const Bytes& frame)
+{
+    return static_cast<std::uint16_t>(frame[6] << 8 | frame[7]);
+}
+
+// A single as a meter stores it.
+Bytes Single(float v, bool bigEndian)
+{
+    const auto u = std::bit_cast<std::uint32_t>(v);
+    Bytes b{static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u >> 16),
+            static_cast<std::uint8_t>(u >> 24)};
+    if (bigEndian) std::reverse(b.begin(), b.end());
+    return b;
+}
+
+Bytes Singles(std::initializer_list<float> values, bool bigEndian)
+{
+    Bytes b;
+    for (float v : values)
+        b = Concat(b, Single(v, bigEndian));
+    return b;
+}
+
+// The 32-bit pattern carried by a scrambled block (bytes in block order),
+// undone from the encoding's nibble table and keys.
+std::uint32_t Unscramble(Bytes b)
+{
+    auto unxor = [&](int at, std::uint32_t key) {
+        std::uint32_t w = b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+        w ^= key;
+        for (int k = 0; k < 4; ++k)
+            b[at + k] = static_cast<std::uint8_t>(w >> (8 * k));
+    };
+    unxor(0, 0x5C3E91A7u);
+    unxor(4, 0x2B7D04F6u);
+    auto lo = [&](int k) { return static_cast<std::uint32_t>(b[k] & 0x0F); };
+    auto hi = [&](int k) { return static_cast<std::uint32_t>(b[k] >> 4); };
+    return lo(0) << 24 | hi(1) << 4 | hi(2) << 20 | lo(3) << 12 | hi(4) << 8 | lo(5) << 16 | lo(6) << 28 | lo(7);
+}
+
+auto RowName = [](const auto& info) { return std::string(info.param.name); };
+
+// --- The drivers as rows --------------------------------------------------------
+
+enum class Channels {
+    PerChannel, // (ch, i): channel 1 and 2 have their own cells
+    SameCells,  // (ch, i): ch must be 1 or 2, both address the same cells
+    Ignored,    // (ch, i): ch is not looked at
+    None,       // (i): one channel
+};
+
+// Cells of one channel: K0, Ku, K point 1 and Obr point 1; points 4 bytes apart.
+struct Layout {
+    std::uint16_t k0, ku, kPoint1, obrPoint1;
+};
+
+enum class Table { K, Obr };
+
+const char* TableName(Table t)
+{
+    return t == Table::K ? "K" : "Obr";
+}
+
+// What the meter's memory map says about a driver class.
+struct DriverSpec {
+    const char* name;
+    Channels channels;
+    bool bigEndian;
+    std::vector<Layout> layout; // per channel
+    std::uint16_t stampCell;
+    bool stampInHalves; // bytes 0..7 to the cell, then 8..15 to the cell + 8
+};
+
+struct DriverCase : DriverSpec {
+    // Filled by Bind<Driver>: the driver's operations behind one shape. For a
+    // class without channel argument the ch given here is not passed on.
+    std::function<std::unique_ptr<Tulv6xProtocol>()> make;
+    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float&)> read;
+    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float)> write;
+    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, std::uint64_t)> writeNew; // empty: none
+    std::function<void(Tulv6xProtocol&, std::string_view)> setSignature;
+    std::function<std::string(Tulv6xProtocol&)> signature;
+    std::function<bool(Tulv6xProtocol&)> signatureSet, signatureWritten, writeSignature;
+    std::function<void(Tulv6xProtocol&)> clearSignature;
+};
+
+void PrintTo(const DriverCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+template <class D> DriverCase Bind(const DriverSpec& spec)
+{
+    DriverCase c;
+    static_cast<DriverSpec&>(c) = spec;
+    c.make = [] { return std::unique_ptr<Tulv6xProtocol>(new D); };
+    c.read = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float& v) {
+        D& d = static_cast<D&>(p);
+        if constexpr (requires { d.ClbReadK(ch, i, v); })
+            return t == Table::K ? d.ClbReadK(ch, i, v) : d.ClbReadObr(ch, i, v);
+        else
+            return t == Table::K ? d.ClbReadK(i, v) : d.ClbReadObr(i, v);
+    };
+    c.write = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float v) {
+        D& d = static_cast<D&>(p);
+        if constexpr (requires { d.ClbWriteK(ch, i, v); })
+            return t == Table::K ? d.ClbWriteK(ch, i, v) : d.ClbWriteObr(ch, i, v);
+        else
+            return t == Table::K ? d.ClbWriteK(i, v) : d.ClbWriteObr(i, v);
+    };
+    if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, n, b); }) {
+        c.writeNew = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, std::uint64_t b) {
+            D& d = static_cast<D&>(p);
+            return t == Table::K ? d.ClbWriteK_new(ch, i, b) : d.ClbWriteObr_new(ch, i, b);
+        };
+    } else if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, b); }) {
+        c.writeNew = [](Tulv6xProtocol& p, Table t, std::uint8_t, std::uint8_t i, std::uint64_t b) {
+            D& d = static_cast<D&>(p);
+            return t == Table::K ? d.ClbWriteK_new(i, b) : d.ClbWriteObr_new(i, b);
+        };
+    }
+    c.setSignature = [](Tulv6xProtocol& p, std::string_view s) { static_cast<D&>(p).SetSignature(s); };
+    c.signature = [](Tulv6xProtocol& p) { return static_cast<D&>(p).Signature(); };
+    c.signatureSet = [](Tulv6xProtocol& p) { return static_cast<D&>(p).SignatureSet(); };
+    c.signatureWritten = [](Tulv6xProtocol& p) { return static_cast<D&>(p).SignatureWritten(); };
+    c.writeSignature = [](Tulv6xProtocol& p) { return static_cast<D&>(p).ClbWriteSignature(); };
+    c.clearSignature = [](Tulv6xProtocol& p) { static_cast<D&>(p).ClearSignature(); };
+    return c;
+}
+
+constexpr bool BE = true;
+constexpr bool LE = false;
+
+const Layout Dln0803sCells{0x0040, 0x0044, 0x0048, 0x0068};
+const Layout Dln0805sChannel1{0x0100, 0x0104, 0x0108, 0x0128};
+const Layout Dln0805sChannel2{0x0704, 0x071C, 0x0740, 0x0780};
+const Layout Dln0807sCells{0x0100, 0x0104, 0x0108, 0x0128};
+const Layout Dln0809Cells{0x0240, 0x0244, 0x0248, 0x0268};
+
+const std::vector<DriverCase>& AllDrivers()
+{
+    static const std::vector<DriverCase> rows = {
+        Bind<TulvDln0803s>({"Dln0803s", Channels::Ignored, BE, {Dln0803sCells}, 0x01F0, false}),
+        Bind<TulvDln0805s>({"Dln0805s", Channels::PerChannel, BE, {Dln0805sChannel1, Dln0805sChannel2}, 0x01F0, true}),
+        Bind<TulvDln0807s>({"Dln0807s", Channels::SameCells, LE, {Dln0807sCells, Dln0807sCells}, 0x01F0, true}),
+        Bind<TulvDln0809>({"Dln0809", Channels::None, LE, {Dln0809Cells}, 0x0020, false}),
+    };
+    return rows;
+}
+
+std::vector<DriverCase> Drivers(const std::function<bool(const DriverCase&)>& keep)
+{
+    std::vector<DriverCase> out;
+    for (const auto& c : AllDrivers())
+        if (keep(c)) out.push_back(c);
+    return out;
+}
+
+std::uint16_t CellOf(const DriverCase& c, Table t, std::uint8_t ch, std::uint8_t i)
+{
+    const bool perChannel = c.channels == Channels::PerChannel || c.channels == Channels::SameCells;
+    const Layout& l = c.layout[perChannel ? ch - 1 : 0];
+    if (i == 0) return l.k0;
+    if (i == 1) return l.ku;
+    return static_cast<std::uint16_t>((t == Table::K ? l.kPoint1 : l.obrPoint1) + 4 * (i - 2));
+}
+
+// The channel numbers a table operation is called with: for a meter that does
+// not look at the channel, numbers it would refuse if it did.
+std::vector<std::uint8_t> ChannelsToTry(const DriverCase& c)
+{
+    switch (c.channels) {
+    case Channels::PerChannel:
+    case Channels::SameCells: return {1, 2};
+    case Channels::Ignored: return {1, 2, 0, 7};
+    case Channels::None: return {1};
+    }
+    return {};
+}
+
+// A value per cell whose four bytes all differ (3F/BF, 80+i, 10+ch, C5 from the
+// most significant byte down), so that any other byte order gives another number.
+float Distinct(Table t, std::uint8_t ch, std::uint8_t i)
+{
+    const std::uint32_t sign = t == Table::K ? 0u : 0x80000000u;
+    return std::bit_cast<float>(sign | 0x3F000000u | (0x80u + i) << 16 | (0x10u + ch) << 8 | 0xC5u);
+}
+
+class Driver : public ::testing::TestWithParam<DriverCase> {
+protected:
+    void SetUp() override
+    {
+        d = GetParam().make();
+        port.opened = true;
+        d->SetComPort(&port);
+        d->SetNetAddr(3);
+        d->SetEWrite(true);
+    }
+    std::string Sent(size_t k) const { return k < port.requests.size() ? ToHex(port.requests[k].bytes) : "(none)"; }
+    // The stamp image as it goes to the meter: one write or two halves.
+    std::vector<std::string> StampWrites(const Bytes& image) const
+    {
+        const DriverCase& c = GetParam();
+        if (!c.stampInHalves) return {WriteRequest(c.stampCell, image)};
+        return {WriteRequest(c.stampCell, Bytes(image.begin(), image.begin() + 8)),
+                WriteRequest(static_cast<std::uint16_t>(c.stampCell + 8), Bytes(image.begin() + 8, image.end()))};
+    }
+    std::vector<std::string> SentFrom(size_t first) const
+    {
+        std::vector<std::string> out;
+        for (size_t k = first; k < port.requests.size(); ++k)
+            out.push_back(ToHex(port.requests[k].bytes));
+        return out;
+    }
+
+    ScriptedPort port;
+    std::unique_ptr<Tulv6xProtocol> d;
+};
+
+// --- Table reads and writes ------------------------------------------------------
+
+class FlowMeters : public Driver {};
+
+TEST_P(FlowMeters, ReadsEveryCellInTheMetersByteOrder)
+{
+    const DriverCase& c = GetParam();
+    for (Table t : {Table::K, Table::Obr})
+        for (std::uint8_t ch : ChannelsToTry(c))
+            for (std::uint8_t i = 0; i <= 9; ++i) {
+                SCOPED_TRACE(testing::Message() << TableName(t) << " ch " << int(ch) << " i " << int(i));
+                const float stored = Distinct(t, ch, i);
+                port.QueueReply(ReadReply(Single(stored, c.bigEndian)));
+                const size_t k = port.requests.size();
+                float v = 99.0f;
+                EXPECT_TRUE(c.read(*d, t, ch, i, v));
+                EXPECT_EQ(v, stored);
+                EXPECT_EQ(Sent(k), ReadRequest(CellOf(c, t, ch, i), 4));
+                EXPECT_EQ(port.requests.size(), k + 1);
+            }
+}
+
+TEST_P(FlowMeters, AFailedOrShortReadStoresZero)
+{
+    const DriverCase& c = GetParam();
+    d->SetRepeatCount(1);
+    float v = 5.0f;
+    port.QueueSilence();
+    EXPECT_FALSE(c.read(*d, Table::K, 1, 2, v));
+    EXPECT_EQ(v, 0.0f);
+    EXPECT_EQ(d->LastError(), 2u);
+
+    // Two data bytes where four were asked: the other two would be stale.
+    v = 5.0f;
+    port.QueueReply(ReadReply({0x3F, 0x80}));
+    EXPECT_FALSE(c.read(*d, Table::Obr, 1, 3, v));
+    EXPECT_EQ(v, 0.0f);
+    EXPECT_EQ(d->LastError(), 3u);
+}
+
+TEST_P(FlowMeters, WritesEveryCellAsAPlainSingleInTheMetersByteOrder)
+{
+    const DriverCase& c = GetParam();
+    for (Table t : {Table::K, Table::Obr})
+        for (std::uint8_t ch : ChannelsToTry(c))
+            for (std::uint8_t i = 0; i <= 9; ++i) {
+                SCOPED_TRACE(testing::Message() << TableName(t) << " ch " << int(ch) << " i " << int(i));
+                const float value = Distinct(t, ch, i);
+                port.QueueReply(Ack());
+                const size_t k = port.requests.size();
+                EXPECT_TRUE(c.write(*d, t, ch, i, value));
+                EXPECT_EQ(Sent(k), WriteRequest(CellOf(c, t, ch, i), Single(value, c.bigEndian)));
+                EXPECT_EQ(port.requests.size(), k + 1);
+            }
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    EXPECT_FALSE(c.write(*d, Table::K, 1, 4, 1.0f));
+    EXPECT_EQ(d->LastError(), 2u);
+}
+
+TEST_P(FlowMeters, RejectsBadArgumentsBeforeAnyTransaction)
+{
+    const DriverCase& c = GetParam();
+    // LastError 2 from a read that times out; the refusals must keep it.
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    float dummy;
+    c.read(*d, Table::K, 1, 0, dummy);
+    ASSERT_EQ(d->LastError(), 2u);
+    const size_t before = port.requests.size();
+
+    std::vector<std::pair<std::uint8_t, std::uint8_t>> bad = {{1, 10}, {1, 255}};
+    if (c.channels == Channels::PerChannel || c.channels == Channels::SameCells)
+        bad.insert(bad.end(), {{0, 0}, {3, 5}, {255, 9}});
+    if (c.channels == Channels::Ignored) bad.push_back({0, 10});
+    for (auto [ch, i] : bad) {
+        SCOPED_TRACE(testing::Message() << "ch " << int(ch) << " i " << int(i));
+        for (Table t : {Table::K, Table::Obr}) {
+            float v = 42.0f;
+            EXPECT_FALSE(c.read(*d, t, ch, i, v));
+            EXPECT_EQ(v, 42.0f) << "the out value stays untouched";
+            EXPECT_FALSE(c.write(*d, t, ch, i, 1.0f));
+            if (c.writeNew) {
+                EXPECT_FALSE(c.writeNew(*d, t, ch, i, 0x1122334455667788u));
+            }
+        }
+    }
+    EXPECT_EQ(port.requests.size(), before) << "nothing sent";
+    EXPECT_EQ(d->LastError(), 2u) << "LastError unchanged";
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, FlowMeters, ::testing::ValuesIn(AllDrivers()), RowName);
+
+// One frame written out by hand: ДЛН-08.05С, K point 8 of channel 2 at 0x075C;
+// the checksum is the complement of the byte sum 0x1CE.
+TEST(Dln0805s, ReadsChannel2FromItsOwnCellsGoldenFrame)
+{
+    ScriptedPort port;
+    port.opened = true;
+    TulvDln0805s d;
+    d.SetComPort(&port);
+    d.SetNetAddr(3);
+    port.QueueReply(Hex("AA 03 FC 0F 01 04 3F 80 00 00 83"));
+    float v = 0.0f;
+    EXPECT_TRUE(d.ClbReadK(2, 9, v));
+    EXPECT_EQ(v, 1.0f);
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), "55 03 FC 0F 01 03 07 5C 04 31");
+}
+
+class ScrambledWrites : public Driver {};
+
+TEST_P(ScrambledWrites, SendEveryCellTheBlockInTheMetersOrderAndANinthZeroByte)
+{
+    const DriverCase& c = GetParam();
+    // Block byte 0 is the least significant byte: 11, then 22 ... 88.
+    const std::uint64_t block = 0x8877665544332211u;
+    const Bytes sent = c.bigEndian ? Hex("88 77 66 55 44 33 22 11 00") : Hex("11 22 33 44 55 66 77 88 00");
+    for (Table t : {Table::K, Table::Obr})
+        for (std::uint8_t ch : ChannelsToTry(c))
+            for (std::uint8_t i = 0; i <= 9; ++i) {
+                SCOPED_TRACE(testing::Message() << TableName(t) << " ch " << int(ch) << " i " << int(i));
+                port.QueueReply(Ack());
+                const size_t k = port.requests.size();
+                EXPECT_TRUE(c.writeNew(*d, t, ch, i, block));
+                EXPECT_EQ(Sent(k), WriteRequest(CellOf(c, t, ch, i), sent));
+                EXPECT_EQ(port.requests.size(), k + 1);
+            }
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    EXPECT_FALSE(c.writeNew(*d, Table::Obr, 1, 9, block));
+    EXPECT_EQ(d->LastError(), 2u);
+}
+
+TEST_P(ScrambledWrites, CarryTheValueOfAFreshlyScrambledBlock)
+{
+    const DriverCase& c = GetParam();
+    const float value = 0.0123f;
+    port.QueueReply(Ack());
+    EXPECT_TRUE(c.writeNew(*d, Table::K, 1, 5, ScrambleValue8(std::bit_cast<std::uint32_t>(value))));
+    ASSERT_EQ(port.requests.size(), 1u);
+    Bytes data = DataOf(port.requests[0].bytes);
+    ASSERT_EQ(data.size(), 11u) << "address and 9 bytes";
+    Bytes block(data.begin() + 2, data.begin() + 10);
+    if (c.bigEndian) std::reverse(block.begin(), block.end());
+    EXPECT_EQ(Unscramble(block), std::bit_cast<std::uint32_t>(value));
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, ScrambledWrites,
+                         ::testing::ValuesIn(Drivers([](const DriverCase& c) { return bool(c.writeNew); })), RowName);
+
+// --- Calibration stamp -----------------------------------------------------------
+
+class Stamp : public Driver {};
+
+TEST_P(Stamp, IsWrittenOnceUntilClearedWithTheLocalTimeInBcd)
+{
+    const DriverCase& c = GetParam();
+    EXPECT_FALSE(c.signatureSet(*d));
+    EXPECT_FALSE(c.writeSignature(*d)) << "no Signature assigned yet";
+    EXPECT_TRUE(port.requests.empty());
+    c.setSignature(*d, "C1320042");
+    EXPECT_TRUE(c.signatureSet(*d));
+    EXPECT_FALSE(c.signatureWritten(*d));
+
+    port.clock.SetLocalTime(2024, 3, 5, 9, 7, 30);
+    port.QueueReply(Ack());
+    port.QueueReply(Ack());
+    EXPECT_TRUE(c.writeSignature(*d));
+    EXPECT_TRUE(c.signatureWritten(*d));
+    const auto first = StampWrites(Hex("43 31 33 32 30 30 34 32 00 00 24 03 05 09 07 30"));
+    EXPECT_EQ(SentFrom(0), first);
+
+    EXPECT_TRUE(c.writeSignature(*d)) << "already written";
+    EXPECT_EQ(port.requests.size(), first.size());
+
+    c.clearSignature(*d);
+    EXPECT_FALSE(c.signatureWritten(*d));
+    port.clock.SetLocalTime(2031, 12, 24, 23, 59, 58);
+    port.QueueReply(Ack());
+    port.QueueReply(Ack());
+    EXPECT_TRUE(c.writeSignature(*d));
+    EXPECT_EQ(SentFrom(first.size()), StampWrites(Hex("43 31 33 32 30 30 34 32 00 00 31 12 24 23 59 58")));
+}
+
+TEST_P(Stamp, AFailedWriteIsNotMarkedWrittenAndGoesAgainWhole)
+{
+    const DriverCase& c = GetParam();
+    c.setSignature(*d, "C1320042");
+    port.clock.SetLocalTime(2024, 3, 5, 9, 7, 30);
+    const auto image = StampWrites(Hex("43 31 33 32 30 30 34 32 00 00 24 03 05 09 07 30"));
+    d->SetRepeatCount(1);
+
+    // The first (or only) write fails: nothing follows it.
+    port.QueueSilence();
+    EXPECT_FALSE(c.writeSignature(*d));
+    EXPECT_FALSE(c.signatureWritten(*d));
+    EXPECT_EQ(d->LastError(), 2u);
+    EXPECT_EQ(SentFrom(0), std::vector<std::string>{image[0]});
+
+    if (c.stampInHalves) {
+        // The second half fails: the stamp is not written.
+        port.QueueReply(Ack());
+        port.QueueSilence();
+        EXPECT_FALSE(c.writeSignature(*d));
+        EXPECT_FALSE(c.signatureWritten(*d));
+        EXPECT_EQ(d->LastError(), 2u);
+        EXPECT_EQ(SentFrom(1), image);
+    }
+
+    // The next call writes the whole stamp again.
+    const size_t next = port.requests.size();
+    port.QueueReply(Ack());
+    port.QueueReply(Ack());
+    EXPECT_TRUE(c.writeSignature(*d));
+    EXPECT_TRUE(c.signatureWritten(*d));
+    EXPECT_EQ(SentFrom(next), image);
+}
+
+TEST_P(Stamp, KeepsEightCharactersOrNothing)
+{
+    const DriverCase& c = GetParam();
+    struct SignatureCase {
+        const char* text;
+        const char* kept;  // Signature after the assignment
+        const char* bytes; // bytes 0..7 of the stamp, or nullptr: nothing written
+    };
+    const SignatureCase cases[] = {
+        {"C132004", "", nullptr},
+        {"C13200421234", "C1320042", "43 31 33 32 30 30 34 32"},
+        // Characters, not bytes: 9 Cyrillic letters are 18 UTF-8 bytes; the first
+        // 8 go to the meter as 8 bytes of code page 1251.
+        {"\u0410\u0411\u0412\u0413\u0414\u0415\u0416\u0417\u0418", "\u0410\u0411\u0412\u0413\u0414\u0415\u0416\u0417",
+         "C0 C1 C2 C3 C4 C5 C6 C7"},
+        {"\u0414\u041B\u041D-08", "", nullptr}, // 6 characters in 9 bytes
+    };
+    for (const auto& sc : cases) {
+        SCOPED_TRACE(sc.text);
+        const size_t first = port.requests.size();
+        auto drv = c.make();
+        drv->SetComPort(&port);
+        drv->SetNetAddr(3);
+        drv->SetEWrite(true);
+        port.clock.SetLocalTime(2024, 3, 5, 9, 7, 30);
+        c.setSignature(*drv, sc.text);
+        EXPECT_TRUE(c.signatureSet(*drv));
+        EXPECT_EQ(c.signature(*drv), sc.kept);
+        if (sc.bytes) {
+            port.QueueReply(Ack());
+            port.QueueReply(Ack());
+        }
+        EXPECT_EQ(c.writeSignature(*drv), sc.bytes != nullptr);
+        const std::vector<std::string> expected =
+            sc.bytes ? StampWrites(Concat(Hex(sc.bytes), Hex("00 00 24 03 05 09 07 30"))) : std::vector<std::string>{};
+        EXPECT_EQ(SentFrom(first), expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, Stamp, ::testing::ValuesIn(AllDrivers()), RowName);
+
+// --- Single values: live values and Gmax -------------------------------------------
+
+struct ValueCase {
+    const char* name;
+    std::function<float(Tulv6xProtocol*&, ScriptedPort&)> call; // creates the driver, reads once
+    std::string request;
+    Bytes reply;
+    float expected;
+};
+
+void PrintTo(const ValueCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+template <class D, class F> std::function<float(Tulv6xProtocol*&, ScriptedPort&)> Read(F f)
+{
+    return [f](Tulv6xProtocol*& out, ScriptedPort& port) {
+        static thread_local std::unique_ptr<D> d;
+        d = std::make_unique<D>();
+        d->SetComPort(&port);
+        d->SetNetAddr(3);
+        out = d.get();
+        return f(*d);
+    };
+}
+
+class SingleValue : public ::testing::TestWithParam<ValueCase> {};
+
+TEST_P(SingleValue, IsReadFromItsCellInTheMetersByteOrder)
+{
+    const ValueCase& vc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    port.QueueReply(vc.reply);
+    Tulv6xProtocol* d = nullptr;
+    EXPECT_EQ(vc.call(d, port), vc.expected);
+    EXPECT_EQ(d->LastError(), 0u);
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), vc.request);
+
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    EXPECT_EQ(vc.call(d, port), 0.0f) << "a failed read gives 0";
+    EXPECT_EQ(d->LastError(), 2u);
+
+    port.QueueReply(Reply(vc.reply[3], vc.reply[4], {0x41, 0x20}));
+    EXPECT_EQ(vc.call(d, port), 0.0f) << "a short reply gives 0";
+    EXPECT_EQ(d->LastError(), 3u);
+}
+
+Bytes Ram(float v, bool bigEndian)
+{
+    return Reply(0x0C, 0x01, Single(v, bigEndian));
+}
+Bytes Rtc2k(float v, bool bigEndian)
+{
+    return ReadReply(Single(v, bigEndian));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flow6x, SingleValue,
+    ::testing::Values(ValueCase{"Dln0803sG", Read<TulvDln0803s>([](auto& d) { return d.ClbReadG(); }),
+                                RamRequest(0x00B4), Ram(3.5f, BE), 3.5f},
+                      ValueCase{"Dln0803sSFR", Read<TulvDln0803s>([](auto& d) { return d.ClbReadSFR(); }),
+                                RamRequest(0x00B0), Ram(-7.25f, BE), -7.25f},
+                      ValueCase{"Dln0805sG", Read<TulvDln0805s>([](auto& d) { return d.ClbReadG(); }),
+                                RamRequest(0x00B4), Ram(0.0421f, BE), 0.0421f},
+                      ValueCase{"Dln0805sSFR", Read<TulvDln0805s>([](auto& d) { return d.ClbReadSFR(); }),
+                                RamRequest(0x00B0), Ram(1234.5f, BE), 1234.5f},
+                      ValueCase{"Dln0805sGmaxBigEndian", Read<TulvDln0805s>([](auto& d) { return d.ClbReadGmax(); }),
+                                ReadRequest(0x0010, 4), Rtc2k(63.0f, BE), 63.0f},
+                      ValueCase{"Dln0807sG", Read<TulvDln0807s>([](auto& d) { return d.ClbReadG(); }),
+                                RamRequest(0x00B4), Ram(0.0421f, LE), 0.0421f},
+                      ValueCase{"Dln0807sSFR", Read<TulvDln0807s>([](auto& d) { return d.ClbReadSFR(); }),
+                                RamRequest(0x00B0), Ram(-2.5f, LE), -2.5f},
+                      ValueCase{"Dln0807sGmaxLittleEndian", Read<TulvDln0807s>([](auto& d) { return d.ClbReadGmax(); }),
+                                ReadRequest(0x0010, 4), Rtc2k(25.0f, LE), 25.0f},
+                      ValueCase{"Dln0809G", Read<TulvDln0809>([](auto& d) { return d.ClbReadG(); }), RamRequest(0x000C),
+                                Ram(3.5f, LE), 3.5f},
+                      ValueCase{"Dln0809SFR", Read<TulvDln0809>([](auto& d) { return d.ClbReadSFR(); }),
+                                RamRequest(0x03A0), Ram(-2.5f, LE), -2.5f}),
+    RowName);
+
+// --- Factory number ----------------------------------------------------------------
+
+struct NumberCase {
+    const char* name;
+    std::function<void(Tulv6xProtocol*&, ScriptedPort&, std::string&)> call;
+    std::string request;
+    Bytes replyData;
+    std::string expected;
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+template <class D> std::function<void(Tulv6xProtocol*&, ScriptedPort&, std::string&)> Number()
+{
+    return [](Tulv6xProtocol*& out, ScriptedPort& port, std::string& s) {
+        static thread_local std::unique_ptr<D> d;
+        d = std::make_unique<D>();
+        d->SetComPort(&port);
+        d->SetNetAddr(3);
+        out = d.get();
+        d->GetDeviceNumber(s);
+    };
+}
+
+class FactoryNumber : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(FactoryNumber, IsReadAndFormattedAsTheMeterKeepsIt)
+{
+    const NumberCase& nc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    port.QueueReply(ReadReply(nc.replyData));
+    Tulv6xProtocol* d = nullptr;
+    std::string s = "old";
+    nc.call(d, port, s);
+    EXPECT_EQ(d->LastError(), 0u);
+    EXPECT_EQ(s, nc.expected);
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), nc.request);
+
+    // A reply one byte short, then none at all: empty text.
+    port.QueueReply(ReadReply(Bytes(nc.replyData.begin(), nc.replyData.end() - 1)));
+    s = "old";
+    nc.call(d, port, s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d->LastError(), 3u);
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    s = "old";
+    nc.call(d, port, s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d->LastError(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, FactoryNumber,
+                         ::testing::Values(
+                             // Bytes below 32 become blanks; the rest is code page 1251.
+                             NumberCase{"Dln0803sControlBytesAsBlanks", Number<TulvDln0803s>(), ReadRequest(0x0000, 8),
+                                        Hex("31 32 00 1F CA 35 36 37"), "12  \u041A567"},
+                             NumberCase{"Dln0805sControlBytesAsBlanks", Number<TulvDln0805s>(), ReadRequest(0x0000, 8),
+                                        Hex("09 30 38 30 35 31 32 0A"), " 080512 "},
+                             NumberCase{"Dln0809LittleEndian", Number<TulvDln0809>(), ReadRequest(0x0000, 4),
+                                        Hex("4E 61 BC 00"), "12345678"},
+                             NumberCase{"Dln0809Highest", Number<TulvDln0809>(), ReadRequest(0x0000, 4),
+                                        Hex("FF FF FF FF"), "4294967295"}),
+                         RowName);
+
+// ДЛН-08.07С: the number is read only from a meter whose identity says so.
+struct IdentityNumberCase {
+    const char* name;
+    std::optional<std::string> identity; // nullopt: no answer
+    std::optional<Bytes> number;         // the number read's reply data; nullopt: no answer
+    bool readsNumber;
+    std::string expected;
+    ProtocolErrorCode error;
+};
+
+void PrintTo(const IdentityNumberCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Dln0807sNumber : public ::testing::TestWithParam<IdentityNumberCase> {};
+
+TEST_P(Dln0807sNumber, ChecksTheIdentityBeforeReadingTheNumber)
+{
+    const IdentityNumberCase& nc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    TulvDln0807s d;
+    d.SetComPort(&port);
+    d.SetNetAddr(3);
+    d.SetRepeatCount(1);
+    if (nc.identity)
+        port.QueueReply(IdReply(*nc.identity));
+    else
+        port.QueueSilence();
+    if (nc.readsNumber) {
+        if (nc.number)
+            port.QueueReply(ReadReply(*nc.number));
+        else
+            port.QueueSilence();
+    }
+    std::string s = "old";
+    d.GetDeviceNumber(s);
+    EXPECT_EQ(s, nc.expected);
+    EXPECT_EQ(d.LastError(), nc.error);
+    ASSERT_EQ(port.requests.size(), nc.readsNumber ? 2u : 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), IdRequest);
+    if (nc.readsNumber) {
+        EXPECT_EQ(ToHex(port.requests[1].bytes), ReadRequest(0x0000, 8));
+    }
+}
+
+const Bytes Number0807 = Hex("30 37 01 31 32 CA 35 36"); // kept unchanged, the control byte too
+
+INSTANTIATE_TEST_SUITE_P(
+    Flow6x, Dln0807sNumber,
+    ::testing::Values(IdentityNumberCase{"IdentityWithTheMarkReadsTheNumber", "DLN-08.07.C", Number0807, true,
+                                         "07\x01"
+                                         "12\u041A56",
+                                         0},
+                      IdentityNumberCase{"MarkInsideALongerIdentity", "X-DLN-08.07S", Number0807, true,
+                                         "07\x01"
+                                         "12\u041A56",
+                                         0},
+                      IdentityNumberCase{"OtherIdentityReadsNothing", "DLN-807", std::nullopt, false, "", 0},
+                      IdentityNumberCase{"MarkInOtherCaseReadsNothing", "dln-08.07", std::nullopt, false, "", 0},
+                      IdentityNumberCase{"EmptyIdentityReadsNothing", "", std::nullopt, false, "", 0},
+                      IdentityNumberCase{"UnansweredIdentity", std::nullopt, std::nullopt, false, "", 2},
+                      IdentityNumberCase{"UnansweredNumber", "DLN-08.07", std::nullopt, true, "", 2},
+                      IdentityNumberCase{"ShortNumber", "DLN-08.07", Hex("30 37 31 32"), true, "", 3}),
+    RowName);
+
+TEST(Dln0807s, ClosedPortGivesAnEmptyNumber)
+{
+    ScriptedPort port;
+    TulvDln0807s d;
+    d.SetComPort(&port);
+    std::string s = "old";
+    d.GetDeviceNumber(s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d.LastError(), 6u);
+    EXPECT_TRUE(port.requests.empty());
+}
+
+// --- ДЛН-08.03С: identification ---------------------------------------------------
+
+class Dln0803s : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port.opened = true;
+        d.SetComPort(&port);
+        d.SetNetAddr(3);
+        d.SetRepeatCount(1);
+    }
+    std::vector<std::string> Sent() const
+    {
+        std::vector<std::string> out;
+        for (const auto& r : port.requests)
+            out.push_back(ToHex(r.bytes));
+        return out;
+    }
+    ScriptedPort port;
+    TulvDln0803s d;
+};
+
+struct VersionCase {
+    const char* name;
+    std::string text;
+    float expected;
+};
+
+void PrintTo(const VersionCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Dln0803sVersion : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(Dln0803sVersion, DropsTheFirstCharacterAndAddsATenThousandth)
+{
+    const VersionCase& vc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    TulvDln0803s d;
+    d.SetComPort(&port);
+    d.SetNetAddr(3);
+    port.QueueReply(VersionReply(vc.text));
+    EXPECT_EQ(d.GetPO_Version(), vc.expected);
+    EXPECT_EQ(d.LastError(), 0u);
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), VersionRequest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, Dln0803sVersion,
+                         ::testing::Values(VersionCase{"LetterThenNumber", "V1.05", 1.0501f},
+                                           VersionCase{"DigitThenNumber", "01.05", 1.0501f},
+                                           // A Cyrillic letter: one byte from the meter, two in UTF-8, one character.
+                                           VersionCase{"CyrillicLetterThenNumber",
+                                                       "\xC2"
+                                                       "0.67",
+                                                       0.6701f},
+                                           VersionCase{"Integer", "v2", 2.0001f},
+                                           VersionCase{"BlanksAroundTheNumber", "V 1.20 ", 1.2001f},
+                                           VersionCase{"TextEndsAtANulByte", std::string("V3.02\0\0", 7), 3.0201f}),
+                         RowName);
+
+TEST_F(Dln0803s, VersionThatIsNotANumberRaisesAConversionError)
+{
+    for (const char* text : {"V", "", "Vabc", "V1,05", "V1.05a", "Vnan", "Vinf", "V1e40"}) {
+        SCOPED_TRACE(text);
+        port.QueueReply(VersionReply(text));
+        EXPECT_THROW(d.GetPO_Version(), std::invalid_argument);
+        EXPECT_EQ(d.LastError(), 0u) << "the question itself succeeded";
+    }
+}
+
+TEST_F(Dln0803s, UnansweredVersionGivesZero)
+{
+    port.QueueSilence();
+    EXPECT_EQ(d.GetPO_Version(), 0.0f);
+    EXPECT_EQ(d.LastError(), 2u);
+
+    // The version question never opens the port.
+    port.opened = false;
+    d.SetAutoOpenPort(true);
+    const size_t before = port.requests.size();
+    EXPECT_EQ(d.GetPO_Version(), 0.0f);
+    EXPECT_EQ(d.LastError(), 6u);
+    EXPECT_EQ(port.requests.size(), before);
+    EXPECT_EQ(port.opens, 0);
+}
+
+TEST_F(Dln0803s, DeviceIdIsTheIdentityTextOrEmpty)
+{
+    port.QueueReply(IdReply("DLN0803-CM"));
+    std::string s = "old";
+    d.GetDevice_ID(s);
+    EXPECT_EQ(s, "DLN0803-CM");
+    EXPECT_EQ(Sent(), std::vector<std::string>{IdRequest});
+
+    port.QueueSilence();
+    d.GetDevice_ID(s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d.LastError(), 2u);
+
+    // A closed port empties the text too, not only a failed transaction.
+    port.opened = false;
+    s = "old";
+    d.GetDevice_ID(s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d.LastError(), 6u);
+    EXPECT_EQ(port.requests.size(), 2u);
+}
+
+struct ModificationCase {
+    const char* name;
+    std::optional<std::string> identity; // nullopt: no answer
+    std::optional<std::string> version;  // nullopt: no answer
+    std::uint8_t expected;
+    ProtocolErrorCode error;
+};
+
+void PrintTo(const ModificationCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Dln0803sModification : public ::testing::TestWithParam<ModificationCase> {};
+
+TEST_P(Dln0803sModification, FollowsTheIdentityOnceBothQuestionsAreAnswered)
+{
+    const ModificationCase& mc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    TulvDln0803s d;
+    d.SetComPort(&port);
+    d.SetNetAddr(3);
+    d.SetRepeatCount(1);
+    if (mc.identity)
+        port.QueueReply(IdReply(*mc.identity));
+    else
+        port.QueueSilence();
+    if (mc.version)
+        port.QueueReply(VersionReply(*mc.version));
+    else
+        port.QueueSilence();
+    EXPECT_EQ(d.GetDevice_Modification(), mc.expected);
+    EXPECT_EQ(d.LastError(), mc.error);
+    // The version is asked only when the identity was answered.
+    std::vector<std::string> expected{IdRequest};
+    if (mc.identity) expected.push_back(VersionRequest);
+    std::vector<std::string> sent;
+    for (const auto& r : port.requests)
+        sent.push_back(ToHex(r.bytes));
+    EXPECT_EQ(sent, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, Dln0803sModification,
+                         ::testing::Values(ModificationCase{"Modification1", "DLN0803-C", "V1.05", 1, 0},
+                                           ModificationCase{"Modification2", "DLN0803-CM", "V1.05", 2, 0},
+                                           ModificationCase{"LongerIdentity", "DLN0803-CM1", "V1.05", 0, 0},
+                                           ModificationCase{"IdentityWithABlank", "DLN0803-C ", "V1.05", 0, 0},
+                                           ModificationCase{"OtherCase", "dln0803-c", "V1.05", 0, 0},
+                                           ModificationCase{"OtherMeter", "DLN-805", "V1.05", 0, 0},
+                                           ModificationCase{"UnansweredIdentity", std::nullopt, std::nullopt, 0, 2},
+                                           ModificationCase{"UnansweredVersion", "DLN0803-C", std::nullopt, 0, 2},
+                                           // The version's value is not used: a text that is no
+                                           // number leaves the identity to decide, and raises nothing.
+                                           ModificationCase{"VersionNotANumber", "DLN0803-CM", "V?", 2, 0}),
+                         RowName);
+
+// --- ДЛН-08.03С: Gmax --------------------------------------------------------------
+
+// The meter's two Gmax lists and the size codes that go with them, by Gmax index.
+const std::vector<float> GmaxList1 = {6.0f, 16.0f, 30.0f, 60.0f, 160.0f, 300.0f, 600.0f};
+const std::vector<float> GmaxList2 = {6.3f, 16.0f, 25.0f, 40.0f, 63.0f, 160.0f, 250.0f, 630.0f};
+const std::vector<std::uint8_t> SizeCodes1 = {15, 25, 32, 50, 80, 100, 150};
+const std::vector<std::uint8_t> SizeCodes2 = {15, 25, 32, 40, 50, 80, 100, 150};
+
+struct GmaxCase {
+    const char* name;
+    std::optional<std::string> identity; // nullopt: no answer
+    std::optional<std::string> version;  // nullopt: no answer
+    std::optional<std::uint8_t> index;   // nullopt: no answer
+    float expected;
+};
+
+void PrintTo(const GmaxCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class Dln0803sGmax : public ::testing::TestWithParam<GmaxCase> {};
+
+TEST_P(Dln0803sGmax, AsksTheModificationThenReadsTheIndex)
+{
+    const GmaxCase& gc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    TulvDln0803s d;
+    d.SetComPort(&port);
+    d.SetNetAddr(3);
+    d.SetRepeatCount(1);
+    if (gc.identity)
+        port.QueueReply(IdReply(*gc.identity));
+    else
+        port.QueueSilence();
+    if (gc.identity) {
+        if (gc.version)
+            port.QueueReply(VersionReply(*gc.version));
+        else
+            port.QueueSilence();
+    }
+    if (gc.index)
+        port.QueueReply(ReadReply({*gc.index}));
+    else
+        port.QueueSilence();
+    EXPECT_EQ(d.ClbReadGmax(), gc.expected);
+    EXPECT_EQ(d.LastError(), gc.index ? 0u : 2u);
+    // The index is read whatever the modification came to.
+    std::vector<std::string> expected{IdRequest};
+    if (gc.identity) expected.push_back(VersionRequest);
+    expected.push_back(ReadRequest(0x0008, 1));
+    std::vector<std::string> sent;
+    for (const auto& r : port.requests)
+        sent.push_back(ToHex(r.bytes));
+    EXPECT_EQ(sent, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flow6x, Dln0803sGmax,
+                         ::testing::Values(GmaxCase{"Modification1Index6", "DLN0803-C", "V1.05", 6, 600.0f},
+                                           GmaxCase{"Modification1HasNoIndex7", "DLN0803-C", "V1.05", 7, 0.0f},
+                                           GmaxCase{"Modification1Index3", "DLN0803-C", "V1.05", 3, 60.0f},
+                                           GmaxCase{"Modification2Index7", "DLN0803-CM", "V1.05", 7, 630.0f},
+                                           GmaxCase{"Modification2Index0", "DLN0803-CM", "V1.05", 0, 6.3f},
+                                           GmaxCase{"Modification2Index8", "DLN0803-CM", "V1.05", 8, 0.0f},
+                                           GmaxCase{"Modification2Index255", "DLN0803-CM", "V1.05", 255, 0.0f},
+                                           GmaxCase{"OtherIdentity", "DLN0803", "V1.05", 2, 0.0f},
+                                           GmaxCase{"UnansweredIdentity", std::nullopt, std::nullopt, 2, 0.0f},
+                                           GmaxCase{"UnansweredVersion", "DLN0803-C", std::nullopt, 2, 0.0f},
+                                           GmaxCase{"UnansweredIndex", "DLN0803-C", "V1.05", std::nullopt, 0.0f}),
+                         RowName);
+
+// Every entry of both lists: the value read for an index, and the index and size
+// code that the coefficient writer puts into the meter for that value.
+TEST_F(Dln0803s, GmaxIndexAndSizeCodeMatchWhatTheMeterIsReadAs)
+{
+    const struct {
+        const char* identity;
+        std::uint8_t modification;
+        const std::vector<float>& gmax;
+        const std::vector<std::uint8_t>& sizeCodes;
+    } lists[] = {{"DLN0803-C", 1, GmaxList1, SizeCodes1}, {"DLN0803-CM", 2, GmaxList2, SizeCodes2}};
+    for (const auto& l : lists) {
+        for (std::uint8_t k = 0; k < l.gmax.size(); ++k) {
+            SCOPED_TRACE(testing::Message() << l.identity << " index " << int(k));
+            port.QueueReply(IdReply(l.identity));
+            port.QueueReply(VersionReply("V1.05"));
+            port.QueueReply(ReadReply({k}));
+            EXPECT_EQ(d.ClbReadGmax(), l.gmax[k]);
+            EXPECT_EQ(TulvDln0803s::GmaxIndex(l.modification, l.gmax[k]), k);
+            EXPECT_EQ(TulvDln0803s::GmaxSizeCode(l.modification, k), l.sizeCodes[k]);
+        }
+    }
+}
+
+TEST(Dln0803sGmaxTables, IndexAndSizeCodeOutsideTheLists)
+{
+    const struct {
+        std::uint8_t modification;
+        float gmax;
+        std::uint8_t index;
+    } indexCases[] = {
+        {1, 630.0f, 0}, // only in the list of modification 2
+        {1, 40.0f, 0},  {2, 600.0f, 0}, {2, 64.0f, 0}, {2, 6.0f, 0},
+        {1, 6.3f, 0},   {1, 16.0f, 1},  {2, 16.0f, 1}, // in both lists at the same place
+        {0, 16.0f, 0},  {3, 630.0f, 0},                // no such modification
+    };
+    for (const auto& c : indexCases) {
+        SCOPED_TRACE(testing::Message() << "modification " << int(c.modification) << " Gmax " << c.gmax);
+        EXPECT_EQ(TulvDln0803s::GmaxIndex(c.modification, c.gmax), c.index);
+    }
+    const struct {
+        std::uint8_t modification, index, sizeCode;
+    } sizeCases[] = {
+        {1, 7, 15}, {1, 255, 15}, {2, 8, 15}, {2, 7, 150}, {1, 6, 150}, {0, 0, 0}, {0, 9, 0}, {3, 2, 0},
+    };
+    for (const auto& c : sizeCases) {
+        SCOPED_TRACE(testing::Message() << "modification " << int(c.modification) << " index " << int(c.index));
+        EXPECT_EQ(TulvDln0803s::GmaxSizeCode(c.modification, c.index), c.sizeCode);
+    }
+}
+
+// --- Factory resets ----------------------------------------------------------------
+
+// One write of a reset: to a cell, either plain bytes or a scrambled value.
+struct ResetWrite {
+    std::uint16_t cell;
+    Bytes plain;         // empty: a scrambled write
+    float scrambled = 0; // the value the block carries
+};
+
+struct ResetCase {
+    const char* name;
+    std::function<std::unique_ptr<Tulv6xProtocol>()> make;
+    std::function<void(Tulv6xProtocol&)> reset;
+    bool bigEndian;
+    std::vector<ResetWrite> writes;
+};
+
+void PrintTo(const ResetCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const float Factory[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// Plain reset: points 1-2, 3-4, 5-6, 7-8 to the K and Obr cells of the first
+// point of each pair, then K0 and Ku together.
+std::vector<ResetWrite> PlainReset(const Layout& l, bool bigEndian)
+{
+    std::vector<ResetWrite> w;
+    for (int pair = 0; pair < 4; ++pair) {
+        const Bytes two = Singles({Factory[2 + 2 * pair], Factory[3 + 2 * pair]}, bigEndian);
+        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 8 * pair), two});
+        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 8 * pair), two});
+    }
+    w.push_back({l.k0, Singles({0.0f, 1.0f}, bigEndian)});
+    return w;
+}
+
+// Scrambled reset: per point the K cell, then the Obr cell; then K0 and Ku, and
+// with twice also again through the Obr table's rows (the same cells).
+std::vector<ResetWrite> ScrambledReset(const Layout& l, bool twice)
+{
+    std::vector<ResetWrite> w;
+    for (int p = 0; p < 8; ++p) {
+        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 4 * p), {}, Factory[2 + p]});
+        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 4 * p), {}, Factory[2 + p]});
+    }
+    for (int n = 0; n < (twice ? 2 : 1); ++n) {
+        w.push_back({l.k0, {}, 0.0f});
+        w.push_back({l.ku, {}, 1.0f});
+    }
+    return w;
+}
+
+template <class D, void (D::*Reset)()>
+ResetCase MakeReset(const char* name, bool bigEndian, std::vector<ResetWrite> writes)
+{
+    return {name, [] { return std::unique_ptr<Tulv6xProtocol>(new D); },
+            [](Tulv6xProtocol& p) { (static_cast<D&>(p).*Reset)(); }, bigEndian, std::move(writes)};
+}
+
+class FactoryReset : public ::testing::TestWithParam<ResetCase> {};
+
+TEST_P(FactoryReset, WritesTheFactoryValuesInOrder)
+{
+    const ResetCase& rc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    auto d = rc.make();
+    d->SetComPort(&port);
+    d->SetNetAddr(3);
+    d->SetEWrite(true);
+    for (size_t k = 0; k < rc.writes.size(); ++k)
+        port.QueueReply(Ack());
+    rc.reset(*d);
+    ASSERT_EQ(port.requests.size(), rc.writes.size());
+    std::vector<std::pair<std::uint16_t, Bytes>> blocks;
+    for (size_t k = 0; k < rc.writes.size(); ++k) {
+        SCOPED_TRACE(testing::Message() << "write " << k);
+        const ResetWrite& w = rc.writes[k];
+        const Bytes& frame = port.requests[k].bytes;
+        if (!w.plain.empty()) {
+            EXPECT_EQ(ToHex(frame), WriteRequest(w.cell, w.plain));
+            continue;
+        }
+        EXPECT_EQ(AddrOf(frame), w.cell);
+        const Bytes data = DataOf(frame);
+        ASSERT_EQ(data.size(), 11u) << "address, 8 block bytes, a ninth byte";
+        EXPECT_EQ(data[10], 0x00);
+        Bytes block(data.begin() + 2, data.begin() + 10);
+        if (rc.bigEndian) std::reverse(block.begin(), block.end());
+        EXPECT_EQ(Unscramble(block), std::bit_cast<std::uint32_t>(w.scrambled));
+        blocks.push_back({w.cell, block});
+    }
+    // Two writes to one cell each carry a block of their own.
+    for (size_t a = 0; a < blocks.size(); ++a)
+        for (size_t b = a + 1; b < blocks.size(); ++b)
+            if (blocks[a].first == blocks[b].first) {
+                EXPECT_NE(blocks[a].second, blocks[b].second);
+            }
+
+    // Failures are not reported and do not stop the reset.
+    ScriptedPort silent;
+    silent.opened = true;
+    auto e = rc.make();
+    e->SetComPort(&silent);
+    e->SetEWrite(true);
+    e->SetRepeatCount(1);
+    rc.reset(*e);
+    EXPECT_EQ(silent.requests.size(), rc.writes.size());
+    EXPECT_EQ(e->LastError(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flow6x, FactoryReset,
+    ::testing::Values(
+        // The order and cells as the ДЛН-08.03С takes them, written out.
+        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK>("Dln0803sPlain", BE,
+                                                       {{0x0048, Hex("3A 83 12 6F 3B 23 D7 0A")},
+                                                        {0x0068, Hex("3A 83 12 6F 3B 23 D7 0A")},
+                                                        {0x0050, Hex("3B A3 D7 0A 3C 23 D7 0A")},
+                                                        {0x0070, Hex("3B A3 D7 0A 3C 23 D7 0A")},
+                                                        {0x0058, Hex("3C A3 D7 0A 3D 23 D7 0A")},
+                                                        {0x0078, Hex("3C A3 D7 0A 3D 23 D7 0A")},
+                                                        {0x0060, Hex("3D CC CC CD 3F 00 00 00")},
+                                                        {0x0080, Hex("3D CC CC CD 3F 00 00 00")},
+                                                        {0x0040, Hex("00 00 00 00 3F 80 00 00")}}),
+        // Channel 1 only, although the meter has cells for a channel 2.
+        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK>("Dln0805sPlainChannel1", BE, PlainReset(Dln0805sChannel1, BE)),
+        MakeReset<TulvDln0807s, &TulvDln0807s::ResetK>("Dln0807sPlainLittleEndian", LE, PlainReset(Dln0807sCells, LE)),
+        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK_new>("Dln0803sScrambled", BE,
+                                                           ScrambledReset(Dln0803sCells, false)),
+        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK_new>("Dln0805sScrambledChannel1", BE,
+                                                           ScrambledReset(Dln0805sChannel1, false)),
+        MakeReset<TulvDln0809, &TulvDln0809::ResetK>("Dln0809Scrambled", LE, ScrambledReset(Dln0809Cells, true))),
+    RowName);
+
+} // namespace
