@@ -2,6 +2,13 @@
 #include "Meter6x.h"
 #include "Protocol6x.h"
 #include "Registry.h"
+#include "models/Kvt61.h"
+#include "models/Kvt64.h"
+#include "models/Kvt641.h"
+#include "models/Kvt64M1.h"
+#include "models/Kvt66.h"
+#include "models/Kvt76.h"
+#include "models/Kvt78.h"
 
 namespace metersim {
 
@@ -10,6 +17,13 @@ const Registry& BuiltinRegistry() {
         Registry r;
         r.AddProtocol("6x", &Protocol6x::Create);
         r.AddModel("6x", "generic", []() -> std::unique_ptr<Meter> { return std::make_unique<Meter6x>(); });
+        r.AddModel("6x", "kvt64", &Kvt64::Create);
+        r.AddModel("6x", "kvt641", &Kvt641::Create);
+        r.AddModel("6x", "kvt61", &Kvt61::Create);
+        r.AddModel("6x", "kvt66", &Kvt66::Create);
+        r.AddModel("6x", "kvt76", &Kvt76::Create);
+        r.AddModel("6x", "kvt78", &Kvt78::Create);
+        r.AddModel("6x", "kvt64m1", &Kvt64M1::Create);
         return r;
     }();
     return registry;
