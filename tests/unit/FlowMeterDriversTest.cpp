@@ -171,7 +171,7 @@ const char* TableName(Table t)
 }
 
 // What the meter's memory map says about a driver class.
-struct DriverSpec {
+struct MeterMap {
     const char* name;
     Channels channels;
     bool bigEndian;
@@ -180,7 +180,7 @@ struct DriverSpec {
     bool stampInHalves; // bytes 0..7 to the cell, then 8..15 to the cell + 8
 };
 
-struct DriverCase : DriverSpec {
+struct DriverCase : MeterMap {
     // Filled by Bind<Driver>: the driver's operations behind one shape. For a
     // class without channel argument the ch given here is not passed on.
     std::function<std::unique_ptr<Tulv6xProtocol>()> make;
@@ -198,10 +198,10 @@ void PrintTo(const DriverCase& c, std::ostream* os)
     *os << c.name;
 }
 
-template <class D> DriverCase Bind(const DriverSpec& spec)
+template <class D> DriverCase Bind(const MeterMap& meter)
 {
     DriverCase c;
-    static_cast<DriverSpec&>(c) = spec;
+    static_cast<MeterMap&>(c) = meter;
     c.make = [] { return std::unique_ptr<Tulv6xProtocol>(new D); };
     c.read = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float& v) {
         D& d = static_cast<D&>(p);
