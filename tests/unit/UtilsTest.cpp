@@ -113,6 +113,9 @@ TEST(FormatValue, IgnoresTheProcessLocale)
     std::string saved = old ? old : "C";
     if (std::setlocale(LC_NUMERIC, "ru_RU.UTF-8") == nullptr && std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr)
         GTEST_SKIP() << "no locale with a decimal comma installed";
+    char printed[16];
+    std::snprintf(printed, sizeof printed, "%.1f", 1.5);
+    ASSERT_STREQ(printed, "1,5") << "the locale in force writes a decimal comma";
     EXPECT_EQ(FormatValue(6, 1.5f), "1.50000");
     std::setlocale(LC_NUMERIC, saved.c_str());
 }
