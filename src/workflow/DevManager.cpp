@@ -11,7 +11,7 @@ void DevManager::ResetSlots()
         s.SetSerialText("-");
         s.SetChannel(0);
     }
-    ReadDone = {false, false};
+    for (auto& c : Sets) c.ReadDone = false;
 }
 
 void DevManager::CompactSlots()
@@ -43,7 +43,7 @@ DevManager::LoadResult DevManager::LoadSlotFile(const std::string& path, std::st
         Slots[n] = DeviceSlot(image);
         Slots[n].SetSerialText("-");
     }
-    ReadDone = {false, false};
+    for (auto& c : Sets) c.ReadDone = false;
     return LoadResult::Loaded;
 }
 
@@ -58,4 +58,18 @@ std::string DevManager::BuildSignature()
 {
     const std::string v = Version;
     return std::string("C") + v[0] + v[2] + v[3];
+}
+
+void DevManager::CreateDrivers(TulvPort& port, const TimeoutProfile& profile)
+{
+    const std::string signature = BuildSignature();
+    for (std::size_t n = 0; n < 2; ++n) {
+        Drivers[n] = MakeSlotDriver(Slots[n].TypeCode());
+        ConfigureSlotDriver(Drivers[n], port, Slots[n], profile, signature);
+    }
+}
+
+void DevManager::FreeDrivers()
+{
+    for (auto& d : Drivers) d = SlotDriver{};
 }

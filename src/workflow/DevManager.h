@@ -4,7 +4,9 @@
 // magic CA 00 00 CF, then the two 56-byte slot images.
 #pragma once
 
+#include "CoefficientSet.h"
 #include "DeviceSlot.h"
+#include "SlotDrivers.h"
 
 #include <array>
 #include <cstdint>
@@ -46,7 +48,17 @@ public:
     // "C" and the first, third and fourth characters of the version: "C132".
     static std::string BuildSignature();
 
+    // One fresh driver per configured slot, configured for its slot (see
+    // ConfigureSlotDriver); empty slots and unknown codes get none.
+    void CreateDrivers(TulvPort& port, const TimeoutProfile& profile);
+    // Destroys both drivers.
+    void FreeDrivers();
+    SlotDriver& Driver(int n) { return Drivers.at(static_cast<std::size_t>(n - 1)); }
+    std::array<SlotDriver, 2> Drivers;
+
+    CoefficientSet& Coefficients(int n) { return Sets.at(static_cast<std::size_t>(n - 1)); }
+    const CoefficientSet& Coefficients(int n) const { return Sets.at(static_cast<std::size_t>(n - 1)); }
+
     std::array<DeviceSlot, 2> Slots;
-    // Whether each slot's read-out has run through its coefficient tables.
-    std::array<bool, 2> ReadDone{false, false};
+    std::array<CoefficientSet, 2> Sets;
 };

@@ -1,5 +1,6 @@
 // Slots, configuration files, the settings file and atomic writes, on real files.
 #include "AtomicFile.h"
+#include "UlvComPort.h"
 #include "DevManager.h"
 #include "Settings.h"
 
@@ -123,10 +124,11 @@ TEST(DevManager, LoadingCompactsAndHidesSerialNumbers)
     ASSERT_TRUE(src.SaveSlotFile(dir / "b.clb", err));
 
     DevManager m;
-    m.ReadDone = {true, true};
+    m.Coefficients(1).ReadDone = m.Coefficients(2).ReadDone = true;
     ASSERT_EQ(m.LoadSlotFile(dir / "b.clb", err), DevManager::LoadResult::Loaded);
     EXPECT_EQ(m.Slot(2).SerialText(), "-");
-    EXPECT_EQ(m.ReadDone, (std::array<bool, 2>{false, false}));
+    EXPECT_FALSE(m.Coefficients(1).ReadDone);
+    EXPECT_FALSE(m.Coefficients(2).ReadDone);
     m.CompactSlots();
     EXPECT_EQ(m.Slot(1).TypeCode(), 4);
     EXPECT_EQ(m.Slot(1).NetAddress(), 9);
@@ -166,12 +168,12 @@ TEST(DevManager, BadFilesLeaveTheSlotTableUnchanged)
         DevManager m;
         m.Slot(1).SetTypeCode(7);
         m.Slot(1).SetSerialText("kept");
-        m.ReadDone = {true, false};
+        m.Coefficients(1).ReadDone = true;
         std::string e;
         EXPECT_EQ(m.LoadSlotFile(dir / "bad.clb", e), c.result) << c.name;
         EXPECT_EQ(m.Slot(1).TypeCode(), 7) << c.name;
         EXPECT_EQ(m.Slot(1).SerialText(), "kept") << c.name;
-        EXPECT_TRUE(m.ReadDone[0]) << c.name;
+        EXPECT_TRUE(m.Coefficients(1).ReadDone) << c.name;
         if (c.result == DevManager::LoadResult::WrongSize) EXPECT_NE(e.find("bad.clb"), std::string::npos) << c.name;
     }
     DevManager m;
@@ -188,13 +190,13 @@ TEST(DevManager, SignatureAndReset)
     m.Slot(1).SetNetAddress(5);
     m.Slot(1).SetChannel(1);
     m.Slot(1).SetSerialText("1234");
-    m.ReadDone = {true, true};
+    m.Coefficients(1).ReadDone = true;
     m.ResetSlots();
     EXPECT_EQ(m.Slot(1).TypeCode(), 0);
     EXPECT_EQ(m.Slot(1).Channel(), 0);
     EXPECT_EQ(m.Slot(1).SerialText(), "-");
     EXPECT_EQ(m.Slot(1).NetAddress(), 5) << "other fields keep their bytes";
-    EXPECT_FALSE(m.ReadDone[0]);
+    EXPECT_FALSE(m.Coefficients(1).ReadDone);
 }
 
 TEST(AtomicFile, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary)
@@ -293,6 +295,48 @@ TEST(Settings, OutOfRangeValuesReadAsDefaults)
     ASSERT_TRUE(s.Open(dir / "tool.ini", err));
     EXPECT_EQ(s.Port(), 1);
     EXPECT_EQ(s.Baud(), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(DevManagerDrivers, EachSlotGetsADriverOfItsClassConfiguredForIt)
+{
+    TulvComPort port;
+    DevManager m;
+    m.Slot(1).SetTypeCode(15);
+    m.Slot(1).SetNetAddress(3);
+    m.Slot(1).SetRelayAddress(44412345);
+    m.Slot(2).SetTypeCode(1);
+    m.Slot(2).SetNetAddress(4);
+    m.Slot(2).SetRelayAddress(44499999); // not a relay type: never handed on
+    m.CreateDrivers(port, TimeoutProfile{40, 250, 2});
+
+    ASSERT_EQ(m.Driver(1).index(), 15u);
+    auto& gzu = *std::get<15>(m.Driver(1));
+    EXPECT_EQ(gzu.ComPort(), &port);
+    EXPECT_EQ(gzu.NetAddr(), 3);
+    EXPECT_EQ(gzu.GZU_NetAddr(), 44412345u);
+    EXPECT_EQ(gzu.ByteTimeout(), 40u);
+    EXPECT_EQ(gzu.PacketTimeout(), 250u);
+    EXPECT_EQ(gzu.RepeatCount(), 2);
+    EXPECT_TRUE(gzu.EWrite());
+    EXPECT_EQ(gzu.Signature(), "") << "the four-character signature leaves the stamp text empty";
+
+    ASSERT_EQ(m.Driver(2).index(), 1u);
+    EXPECT_EQ(std::get<1>(m.Driver(2))->GZU_NetAddr(), 0u);
+    EXPECT_EQ(std::get<1>(m.Driver(2))->NetAddr(), 4);
+
+    for (std::uint8_t code : {0, 17, 200}) {
+        m.Slot(1).SetTypeCode(code);
+        m.CreateDrivers(port, TimeoutProfile{});
+        EXPECT_FALSE(HasDriver(m.Driver(1))) << int(code);
+    }
+    // Every code 1..16 makes the class whose alternative index is the code.
+    for (std::uint8_t code = 1; code <= 16; ++code) EXPECT_EQ(MakeSlotDriver(code).index(), code);
+    m.FreeDrivers();
+    EXPECT_FALSE(HasDriver(m.Driver(2)));
 }
 
 } // namespace

@@ -1,0 +1,34 @@
+// The calibration data of a slot as the read-out found it: the measured-flow
+// table K and the reference-flow table Obr (index 0 K0, 1 Ku, 2..9 the eight
+// points, as fractions of Gmax), the flow scale Gmax, and two flags.
+#pragma once
+
+#include <array>
+#include <atomic>
+
+struct CoefficientSet {
+    std::array<float, 10> K{};
+    std::array<float, 10> Obr{};
+    float Gmax = 0.0f;
+    // Set when the slot's read-out has run through both tables; cleared by every
+    // configuration change of the slot.
+    bool ReadDone = false;
+    // Whether the slot is polled; the window's check box may change it while
+    // the poller runs.
+    std::atomic<bool> PollEnabled{false};
+
+    CoefficientSet() = default;
+    CoefficientSet(const CoefficientSet& o)
+        : K(o.K), Obr(o.Obr), Gmax(o.Gmax), ReadDone(o.ReadDone), PollEnabled(o.PollEnabled.load())
+    {
+    }
+    CoefficientSet& operator=(const CoefficientSet& o)
+    {
+        K = o.K;
+        Obr = o.Obr;
+        Gmax = o.Gmax;
+        ReadDone = o.ReadDone;
+        PollEnabled = o.PollEnabled.load();
+        return *this;
+    }
+};
