@@ -23,8 +23,9 @@ struct FileDialog {
     bool Save = false;         // save dialog (asks before overwriting)
 };
 
-// Colour of a box, as 0xRRGGBB.
+// Colour of a box, as 0xRRGGBB, or the system's tooltip background.
 using BoxColour = std::uint32_t;
+constexpr BoxColour TooltipBackground = 0x01000000;
 
 class Host {
 public:
@@ -36,13 +37,21 @@ public:
     // A file dialog; empty when cancelled.
     virtual std::optional<std::string> ChooseFile(const FileDialog& dialog) = 0;
 
-    // The progress bar.
+    // The progress bar: its range and position, and whether it is shown.
     virtual void SetProgress(int minimum, int maximum, int position) = 0;
+    virtual void ShowProgress(bool visible) = 0;
 
     // Text and colour of a named box of the slot area (EZero01, EKU02, EG013, ...).
     // An empty optional leaves that part as it is.
     virtual void SetBox(const std::string& name, std::optional<std::string> text,
                         std::optional<BoxColour> colour) = 0;
+
+    // The Connect and Disconnect buttons.
+    virtual void SetConnectButtons(bool connectEnabled, bool disconnectEnabled) = 0;
+    // Whether the poll check box of slot 1 or 2 is ticked.
+    virtual bool PollBoxChecked(int slot) = 0;
+    // Redraws the slot area from the slot table (names, addresses, serial texts).
+    virtual void RefreshSlots() = 0;
 
     // Runs a step on the main thread and waits until it has run.
     virtual void RunOnMainThread(const std::function<void()>& step) = 0;

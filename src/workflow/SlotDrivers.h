@@ -27,6 +27,8 @@
 #include "TulvKvt78.h"
 
 #include <memory>
+#include <stdexcept>
+#include <type_traits>
 #include <string>
 #include <variant>
 
@@ -60,8 +62,9 @@ inline bool HasDriver(const SlotDriver& d)
 // Calls f with a reference to the driver object (not for an empty slot).
 template <class F> decltype(auto) WithDriver(SlotDriver& d, F&& f)
 {
+    using R = std::invoke_result_t<F&, TulvKvt64&>;
     return std::visit(
-        [&](auto& alt) -> decltype(auto) {
+        [&](auto& alt) -> R {
             if constexpr (std::is_same_v<std::decay_t<decltype(alt)>, std::monostate>)
                 throw std::logic_error("slot without a driver");
             else

@@ -1,0 +1,240 @@
+#include "ClbThread.h"
+
+#include "ReadOut.h"
+#include "UlvUtils.h"
+
+#include <cmath>
+
+// --- Flow values --------------------------------------------------------------
+
+float CalibrationCurveFlow(float G, const CoefficientSet& c)
+{
+    using R = long double;
+    R f = (static_cast<R>(G) - c.K[0]) * c.K[1] / static_cast<R>(26214.0f);
+    R s = 1;
+    if (f < 0) {
+        s = -1;
+        f = -f;
+    }
+    auto x = [&](int j) { return static_cast<R>(c.K[j + 2]); };
+    auto y = [&](int j) { return static_cast<R>(c.Obr[j + 2]); };
+    for (int j = 0; j <= 6; ++j) {
+        if (j == 0 && f <= x(0)) {
+            f = f * y(0) / x(0);
+            break;
+        }
+        if (x(j) < f && f <= x(j + 1)) {
+            f = y(j) + (y(j + 1) - y(j)) * (f - x(j)) / (x(j + 1) - x(j));
+            break;
+        }
+        if (j == 6 && f > x(7)) {
+            f = y(7) + (2 - y(7)) * (f - x(7)) / (2 - x(7));
+            break;
+        }
+    }
+    return static_cast<float>(s * f * c.Gmax);
+}
+
+namespace {
+
+enum class SecondRead { None, SFR, ADCCur, GFlow, SFRAndErrors };
+enum class Flow { None, Curve, TimesGmax, AsRead, ZeroGain };
+
+struct PollRow {
+    bool poll;         // whether the slot is read at all
+    SecondRead second; // read for its effect on FlowOk; its value is not shown
+    Flow flow;
+};
+
+// What the poller reads per type code, and how the reading becomes a flow. The
+// first read is ClbReadG, with the slot's channel where the driver takes one.
+// Codes 13 and 15 are polled with their ClbReadG alone; FlowOk is its success.
+// clang-format off
+constexpr PollRow PollTable[17] = {
+    {false, SecondRead::None,         Flow::None},      // 0
+    {true,  SecondRead::None,         Flow::Curve},     // 1 КВТ-64
+    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 2 КВТ-64-1
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 3 КВТ-64К
+    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 4 КВТ-66
+    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 5 КВТ-76
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 6 КВТ-64M
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 7 КВТ-64M1
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 8 ДЛН-08.03С
+    {true,  SecondRead::ADCCur,       Flow::AsRead},    // 9 ДЛН-08.05
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 10 ДЛН-08.05С
+    {true,  SecondRead::GFlow,        Flow::AsRead},    // 11 ДЛН-08.07
+    {true,  SecondRead::SFR,          Flow::AsRead},    // 12 ДЛН-08.07С
+    {true,  SecondRead::None,         Flow::ZeroGain},  // 13 ДЛН-08.09
+    {true,  SecondRead::SFRAndErrors, Flow::AsRead},    // 14 КВТ-64КУ
+    {true,  SecondRead::None,         Flow::ZeroGain},  // 15 ГЗУ-08
+    {true,  SecondRead::None,         Flow::AsRead},    // 16 КВТ-09M4
+};
+// clang-format on
+
+constexpr int ErrorWordMask = 0x18; // bits 3 and 4 of the ultrasonic error word
+
+} // namespace
+
+float FlowFromReading(std::uint8_t typeCode, float G, const CoefficientSet& c)
+{
+    if (typeCode > 16) return G;
+    using R = long double;
+    switch (PollTable[typeCode].flow) {
+    case Flow::Curve: return CalibrationCurveFlow(G, c);
+    case Flow::TimesGmax: return static_cast<float>(static_cast<R>(G) * c.Gmax);
+    case Flow::ZeroGain: return static_cast<float>(c.K[1] * ((static_cast<R>(G) - c.K[0]) * c.Gmax));
+    default: return G;
+    }
+}
+
+// --- The worker -----------------------------------------------------------------
+
+TClbThread::TClbThread(DevManager& dev, Host& host) : FDev(dev), FHost(host)
+{
+    FThread = std::thread(&TClbThread::Body, this);
+}
+
+TClbThread::~TClbThread()
+{
+    SetState(Stop);
+    if (FThread.joinable()) FThread.join();
+}
+
+void TClbThread::SetState(std::uint8_t state)
+{
+    if (state <= Stop) FPollState.store(state);
+}
+
+void TClbThread::WaitNotBusy(int maxSleeps)
+{
+    for (int i = 0; i < maxSleeps; ++i) {
+        SleepMs(50);
+        if (!IsBusy()) return;
+    }
+    while (IsBusy()) SleepMs(10);
+}
+
+void TClbThread::ShowFlow(int slot)
+{
+    const std::string box = FlowBoxName(slot);
+    if (FDev.Coefficients(slot).PollEnabled.load()) {
+        FHost.SetBox(box, FormatValue(6, CurrentFlow(slot)), FlowOk(slot) ? TooltipBackground : 0xFF0000);
+    } else {
+        FHost.SetBox(box, std::nullopt, 0xA0A0A4);
+    }
+}
+
+void TClbThread::PollSlot(int n)
+{
+    const std::uint8_t code = FDev.Slot(n).TypeCode();
+    const std::uint8_t ch = FDev.Slot(n).Channel();
+    CoefficientSet& c = FDev.Coefficients(n);
+    SlotDriver& driver = FDev.Driver(n);
+    if (code > 16 || !PollTable[code].poll || !HasDriver(driver)) {
+        FFlowOk[n - 1] = false;
+        return;
+    }
+    const PollRow& row = PollTable[code];
+    float G = 0;
+    bool ok = false;
+    WithDriver(driver, [&](auto& d) {
+        if constexpr (requires { d.ClbReadG(std::uint8_t{}); })
+            G = d.ClbReadG(ch);
+        else
+            G = d.ClbReadG();
+        ok = d.LastError() == 0;
+        switch (row.second) {
+        case SecondRead::SFR:
+            if constexpr (requires { d.ClbReadSFR(std::uint8_t{}); })
+                d.ClbReadSFR(ch);
+            else if constexpr (requires { d.ClbReadSFR(); })
+                d.ClbReadSFR();
+            ok = ok && d.LastError() == 0;
+            break;
+        case SecondRead::ADCCur:
+            if constexpr (requires(float s) { d.ClbReadADCCur(std::uint8_t{}, s); }) {
+                float second = 0;
+                d.ClbReadADCCur(ch, second);
+                ok = ok && d.LastError() == 0;
+            }
+            break;
+        case SecondRead::GFlow:
+            if constexpr (requires { d.ClbReadGFlow(std::uint8_t{}); }) {
+                d.ClbReadGFlow(ch);
+                ok = ok && d.LastError() == 0;
+            }
+            break;
+        case SecondRead::SFRAndErrors:
+            if constexpr (requires { d.ClbReadSFR(); d.ReadErrors(); }) {
+                d.ClbReadSFR();
+                ok = ok && d.LastError() == 0;
+                const int errors = d.ReadErrors();
+                ok = ok && d.LastError() == 0 && (errors & ErrorWordMask) == 0;
+            }
+            break;
+        case SecondRead::None:
+            break;
+        }
+    });
+    FFlowOk[n - 1] = ok;
+    FCurrentFlow[n - 1] = FlowFromReading(code, G, c);
+}
+
+void TClbThread::Body()
+{
+    FBusy = false;
+    FHost.RunOnMainThread([&] { FHost.ShowProgress(true); });
+    while (GetState() != Stop) {
+        for (int i = 0; i < 10 && GetState() != Stop; ++i) SleepMs(5);
+        if (GetState() == Stop) break;
+        int position = 0;
+        FHost.RunOnMainThread([&] { FHost.SetProgress(0, 2, 0); });
+        if (GetState() == Run) {
+            for (int n = 1; n <= 2; ++n) {
+                if (FDev.Coefficients(n).PollEnabled.load()) {
+                    while (GetState() == Pause) SleepMs(50);
+                    if (GetState() != Run) break;
+                    SleepMs(50);
+                    // Busy first, then look at the state again: whoever pauses the
+                    // poller and then sees Busy clear knows it will not start.
+                    FBusy = true;
+                    if (GetState() != Run) {
+                        FBusy = false;
+                        break;
+                    }
+                    try {
+                        PollSlot(n);
+                    } catch (const std::exception&) {
+                        // An error inside a driver does not end polling.
+                        FFlowOk[n - 1] = false;
+                    }
+                    FBusy = false;
+                    ++position;
+                    FHost.RunOnMainThread([&] {
+                        ShowFlow(n);
+                        FHost.SetProgress(0, 2, position);
+                    });
+                } else {
+                    FHost.RunOnMainThread([&] { ShowFlow(n); });
+                }
+            }
+            ++FCycles;
+        }
+    }
+    FHost.RunOnMainThread([&] { FHost.ShowProgress(false); });
+}
+
+// --- Pausing around other users of the port ----------------------------------------
+
+PausePolling::PausePolling(TClbThread& poller) : FPoller(poller), FSaved(poller.GetState())
+{
+    if (FSaved == TClbThread::Run) {
+        FPoller.SetState(TClbThread::Pause);
+        FPoller.WaitNotBusy(51);
+    }
+}
+
+PausePolling::~PausePolling()
+{
+    FPoller.SetState(FSaved);
+}

@@ -1,0 +1,82 @@
+// Connecting and reading out: the Connect and Disconnect buttons, the read-out
+// of every configured slot, and the texts of the coefficient boxes.
+#pragma once
+
+#include "DevManager.h"
+#include "Host.h"
+
+#include <optional>
+#include <string>
+
+class TClbThread;
+class TulvComPort;
+class Settings;
+
+// --- Software versions -------------------------------------------------------
+// The version texts of the meters turned into the number the tool keeps. V is
+// the version text, S the sub-version text (subOk: its question succeeded).
+// Positions in the rules count from 1. Each returns the number, or nothing
+// when the built text is not a number.
+namespace VersionRules {
+std::optional<float> RuleA(const std::string& V, const std::string& S); // КВТ-64
+std::optional<float> RuleB(const std::string& V, const std::string& S, bool subOk); // КВТ-64-1
+std::optional<float> RuleC(const std::string& V, const std::string& S); // КВТ-64К
+std::optional<float> RuleD(const std::string& V);                       // КВТ-76
+std::optional<float> RuleE(const std::string& V);                       // ДЛН-08.05С
+} // namespace VersionRules
+
+// The names of the boxes of a slot: the zero box (row 0), the gain box (row 1)
+// and the point boxes (rows 2..9), and the live flow box.
+std::string CoefficientBoxName(int slot, int row);
+std::string FlowBoxName(int slot);
+
+constexpr BoxColour ShownColour = 0xC0DCC0; // light green
+
+// The text of a coefficient box for a slot's type and coefficients; nothing
+// when the box keeps its text (the gain box of the ultrasonic meters).
+std::optional<std::string> CoefficientText(const DeviceSlot& slot, const CoefficientSet& c, int row);
+
+class ReadOut {
+public:
+    ReadOut(DevManager& dev, Host& host) : FDev(dev), FHost(host) {}
+
+    // Reads both slots; true when every step succeeded. A fatal step that fails
+    // ends the read-out at once (the other slot is not read). May throw: an
+    // error raised by an unguarded step.
+    bool ReadAllDevices();
+
+    // Shows one row of coefficient boxes for every read slot.
+    void ShowCoefficient(int row);
+
+private:
+    enum class SlotResult { Read, TablesFailed, Fatal };
+    SlotResult ReadSlot(int n);
+
+    DevManager& FDev;
+    Host& FHost;
+};
+
+// The connection: Connect and Disconnect.
+class Connection {
+public:
+    Connection(DevManager& dev, Settings& settings, TulvComPort& port, TClbThread& poller, Host& host)
+        : FDev(dev), FSettings(settings), FPort(port), FPoller(poller), FHost(host)
+    {
+    }
+
+    // Opens the port (number and baud rate from the settings, even parity when a
+    // slot holds a relay-addressed meter), reads out every slot, shows the
+    // coefficients and starts polling. Any failure closes the port and tells the
+    // user. True when connected.
+    bool BConnectClick();
+    // Pauses polling, waits (at most 1.3 s of 50 ms steps) for the poller to
+    // leave its transaction — longer if it is still inside one — and closes the port.
+    void BDisconnectClick();
+
+private:
+    DevManager& FDev;
+    Settings& FSettings;
+    TulvComPort& FPort;
+    TClbThread& FPoller;
+    Host& FHost;
+};
