@@ -10,6 +10,7 @@
 #pragma once
 
 #include "Bytes.h"
+#include "StartByteDeframer.h"
 
 #include <cstdint>
 #include <string>
@@ -32,35 +33,12 @@ struct Request {
     Bytes raw; // the whole frame as received
 };
 
+// How requests are found in the byte stream (see StartByteDeframer).
+StartByteLayout RequestLayout();
+// The fields of a frame that the deframer found.
+Request ParseRequest(const Bytes& frame);
+
 // Builds a reply frame; data must hold at most kMaxData bytes.
 Bytes BuildReply(std::uint8_t address, std::uint8_t group, std::uint8_t command, const Bytes& data);
-
-// Cuts requests out of the received byte stream and resynchronises on anything else: bytes before
-// a start byte are skipped, and a candidate frame whose address complement, length or checksum is
-// wrong loses its start byte and the search goes on from the byte after it (so a real frame that
-// begins inside a broken one is still found).
-class RequestDeframer {
-  public:
-    struct Event {
-        enum class Kind { Frame, Garbage } kind;
-        Request request;    // Frame
-        Bytes bytes;        // Garbage: the skipped bytes
-        std::string reason; // Garbage: why they were skipped
-    };
-
-    // Takes received bytes and appends what they complete to events.
-    void Push(const std::uint8_t* data, std::size_t count, std::vector<Event>& events);
-
-    // Gives up on the partial frame held so far (the line went quiet), reporting it as garbage.
-    void Abandon(std::vector<Event>& events);
-
-    bool HasPartialFrame() const { return !buffer_.empty(); }
-
-  private:
-    void Scan(std::vector<Event>& events);
-    void Skip(std::size_t count, const char* reason, std::vector<Event>& events);
-
-    Bytes buffer_;
-};
 
 } // namespace metersim::p6x

@@ -17,6 +17,10 @@ void FrameLog::Open(const std::string& path) {
 
 void FrameLog::Write(std::string_view kind, std::optional<std::uint32_t> address, const Bytes& bytes,
                      std::string_view note) {
+    Write(kind, address ? std::to_string(*address) : std::string("-"), bytes, note);
+}
+
+void FrameLog::Write(std::string_view kind, std::string_view who, const Bytes& bytes, std::string_view note) {
     if (!file_) return;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(MonoNow() - start_).count();
     std::string line = std::to_string(us / 1'000'000) + ".";
@@ -25,7 +29,7 @@ void FrameLog::Write(std::string_view kind, std::optional<std::uint32_t> address
     line += ' ';
     line += kind;
     line += ' ';
-    line += address ? std::to_string(*address) : std::string("-");
+    line += who;
     if (!bytes.empty()) line += ' ' + FormatHex(bytes, true);
     if (!note.empty()) {
         line += " # ";

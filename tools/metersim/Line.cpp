@@ -16,25 +16,106 @@ constexpr int kWriteStallMs = 500;
 
 } // namespace
 
-Line::Line(const LineSettings& settings, FrameLog& log)
-    : settings_(settings), log_(log), rng_(settings.seed) {}
+Line::Line(const LineSettings& settings, FrameLog& log) : settings_(settings), log_(log), rng_(settings.seed) {}
 
-void Line::Attach(int masterFd) {
+void Line::Attach(int masterFd)
+{
     fd_ = masterFd;
     if (fd_ >= 0) return;
     for (auto& p : pending_)
-        log_.Write("DROPPED", p.address, p.reply.bytes, "line unplugged");
+        log_.Write("DROPPED", p.who, p.reply.bytes, "line unplugged");
     pending_.clear();
     for (auto& protocol : protocols_)
         protocol->Reset();
+    Settle(MonoNow());
 }
 
-void Line::Receive(const std::uint8_t* data, std::size_t count, MonoTime now) {
+void Line::Receive(const std::uint8_t* data, std::size_t count, MonoTime now)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        history_.push_back(data[i]);
+        const std::uint64_t offset = received_++;
+        for (auto& protocol : protocols_)
+            protocol->Receive(data[i], offset, now);
+        if (claimed_) Settle(now);
+    }
+    Settle(now);
+}
+
+void Line::Claim(std::uint64_t begin, std::uint64_t end, bool taken)
+{
+    claims_.push_back({begin, end, {}});
+    claimed_ = true;
+    if (taken) newFrameAt_ = std::max(newFrameAt_.value_or(0), end);
+}
+
+void Line::Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end, std::string_view reason)
+{
+    std::string why = std::string(family) + ": " + std::string(reason);
+    // Byte after byte of the same kind of garbage makes one span.
+    if (!garbage_.empty() && garbage_.back().end == begin && garbage_.back().reason == why) {
+        garbage_.back().end = end;
+        return;
+    }
+    garbage_.push_back({begin, end, std::move(why)});
+}
+
+void Line::Settle(MonoTime now)
+{
+    claimed_ = false;
+    if (newFrameAt_) {
+        const std::uint64_t at = *newFrameAt_;
+        newFrameAt_.reset();
+        for (auto& protocol : protocols_)
+            protocol->StartFrame(at);
+    }
+    LogGarbage();
     for (auto& protocol : protocols_)
-        protocol->Receive(data, count, now);
+        protocol->Dispatch(now);
 }
 
-std::optional<MonoTime> Line::Deadline() const {
+void Line::LogGarbage()
+{
+    std::uint64_t settled = received_;
+    for (const auto& protocol : protocols_)
+        if (auto h = protocol->Horizon()) settled = std::min(settled, *h);
+    if (settled <= logged_) return;
+
+    auto covers = [](const std::vector<Span>& spans, std::uint64_t at) {
+        return std::any_of(spans.begin(), spans.end(), [at](const Span& s) { return s.begin <= at && at < s.end; });
+    };
+    auto logRun = [this](std::uint64_t begin, std::uint64_t end) {
+        std::string reasons;
+        for (const auto& g : garbage_) {
+            if (g.end <= begin || g.begin >= end) continue;
+            if (("; " + reasons + ";").find("; " + g.reason + ";") != std::string::npos) continue;
+            reasons += (reasons.empty() ? "" : "; ") + g.reason;
+        }
+        Bytes bytes(history_.begin() + static_cast<std::ptrdiff_t>(begin - logged_),
+                    history_.begin() + static_cast<std::ptrdiff_t>(end - logged_));
+        log_.Write("GARBAGE", std::nullopt, bytes, reasons);
+    };
+    // Consecutive bytes that some family called garbage and none took as a frame make one line.
+    std::optional<std::uint64_t> run;
+    for (std::uint64_t at = logged_; at < settled; ++at) {
+        const bool garbage = covers(garbage_, at) && !covers(claims_, at);
+        if (garbage && !run) run = at;
+        if (!garbage && run) {
+            logRun(*run, at);
+            run.reset();
+        }
+    }
+    if (run) logRun(*run, settled);
+
+    history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(settled - logged_));
+    logged_ = settled;
+    auto done = [settled](const Span& s) { return s.end <= settled; };
+    garbage_.erase(std::remove_if(garbage_.begin(), garbage_.end(), done), garbage_.end());
+    claims_.erase(std::remove_if(claims_.begin(), claims_.end(), done), claims_.end());
+}
+
+std::optional<MonoTime> Line::Deadline() const
+{
     std::optional<MonoTime> earliest;
     if (!pending_.empty()) earliest = pending_.front().due;
     for (const auto& protocol : protocols_) {
@@ -43,10 +124,16 @@ std::optional<MonoTime> Line::Deadline() const {
     return earliest;
 }
 
-void Line::RunDue(MonoTime now) {
+void Line::RunDue(MonoTime now)
+{
+    bool expired = false;
     for (auto& protocol : protocols_) {
-        if (auto d = protocol->Deadline(); d && *d <= now) protocol->OnDeadline(now);
+        if (auto d = protocol->Deadline(); d && *d <= now) {
+            protocol->OnDeadline(now);
+            expired = true;
+        }
     }
+    if (expired) Settle(now);
     while (!pending_.empty() && pending_.front().due <= now) {
         Pending p = std::move(pending_.front());
         pending_.erase(pending_.begin());
@@ -55,13 +142,15 @@ void Line::RunDue(MonoTime now) {
     }
 }
 
-void Line::Send(std::uint32_t meterAddress, ShapedReply reply, MonoTime due) {
+void Line::Send(std::string who, ShapedReply reply, MonoTime due)
+{
     auto at = std::upper_bound(pending_.begin(), pending_.end(), due,
                                [](MonoTime t, const Pending& p) { return t < p.due; });
-    pending_.insert(at, Pending{due, meterAddress, std::move(reply)});
+    pending_.insert(at, Pending{due, std::move(who), std::move(reply)});
 }
 
-std::size_t Line::WriteChunk(const std::uint8_t* data, std::size_t count, std::string& error) {
+std::size_t Line::WriteChunk(const std::uint8_t* data, std::size_t count, std::string& error)
+{
     std::size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd_, data + done, count - done);
@@ -88,14 +177,15 @@ std::size_t Line::WriteChunk(const std::uint8_t* data, std::size_t count, std::s
     return done;
 }
 
-void Line::Write(const Pending& p) {
+void Line::Write(const Pending& p)
+{
     const Bytes& bytes = p.reply.bytes;
     if (fd_ < 0) {
-        log_.Write("DROPPED", p.address, bytes, "line unplugged");
+        log_.Write("DROPPED", p.who, bytes, "line unplugged");
         return;
     }
     // Logged first, so that a client that has the reply in hand also finds it in the log.
-    log_.Write("TX", p.address, bytes, p.reply.faults);
+    log_.Write("TX", p.who, bytes, p.reply.faults);
     std::string error;
     std::size_t written = 0;
     if (!settings_.pacing) {
@@ -105,9 +195,8 @@ void Line::Write(const Pending& p) {
         // times. Absolute deadlines keep the sleeps' overshoot from adding up.
         const MonoTime start = MonoNow();
         for (; written < bytes.size(); ++written) {
-            const MonoTime due =
-                start + MonoTime((static_cast<std::int64_t>(written) + 1) * 10'000'000'000LL /
-                                 static_cast<std::int64_t>(settings_.baud));
+            const MonoTime due = start + MonoTime((static_cast<std::int64_t>(written) + 1) * 10'000'000'000LL /
+                                                  static_cast<std::int64_t>(settings_.baud));
             const timespec ts = ToTimespec(due);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
             }
@@ -115,8 +204,7 @@ void Line::Write(const Pending& p) {
         }
     }
     if (written < bytes.size())
-        log_.Write("DROPPED", p.address,
-                   Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(written), bytes.end()),
+        log_.Write("DROPPED", p.who, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(written), bytes.end()),
                    "write failed: " + error);
 }
 

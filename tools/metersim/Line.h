@@ -1,6 +1,6 @@
 // The simulated line: takes the bytes that arrive on the pseudo-terminal, lets every protocol family
-// on it look at them, and writes the replies when they are due, at the line's baud rate if pacing
-// is on.
+// on it look at them one by one, logs the bytes that no family took as a frame, and writes the
+// replies when they are due, at the line's baud rate if pacing is on.
 #pragma once
 
 #include "FrameLog.h"
@@ -9,9 +9,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace metersim {
@@ -24,12 +26,12 @@ struct LineSettings {
     std::uint32_t seed = 1;
 };
 
-class Line : public ReplySink {
-  public:
+class Line : public ReplySink, public FrameLedger {
+public:
     Line(const LineSettings& settings, FrameLog& log);
 
     const LineSettings& Settings() const { return settings_; }
-    LineContext Context() { return {log_, *this, rng_, settings_.frameGap}; }
+    LineContext Context() { return {log_, *this, *this, rng_, settings_.frameGap}; }
     void AddProtocol(std::unique_ptr<LineProtocol> protocol) { protocols_.push_back(std::move(protocol)); }
 
     // The master side of the pseudo-terminal, or -1 while unplugged. Unplugging drops pending
@@ -43,14 +45,25 @@ class Line : public ReplySink {
     // Expires stale partial frames and writes the replies that are due.
     void RunDue(MonoTime now);
 
-    void Send(std::uint32_t meterAddress, ShapedReply reply, MonoTime due) override;
+    void Send(std::string who, ShapedReply reply, MonoTime due) override;
+    void Claim(std::uint64_t begin, std::uint64_t end, bool taken) override;
+    void Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end, std::string_view reason) override;
 
-  private:
+private:
     struct Pending {
         MonoTime due;
-        std::uint32_t address;
+        std::string who;
         ShapedReply reply;
     };
+    struct Span {
+        std::uint64_t begin, end;
+        std::string reason; // empty for a claim
+    };
+
+    // After a frame was claimed or the families moved on: starts a new frame everywhere after a
+    // taken one, logs the garbage that every family has decided on, answers the frames.
+    void Settle(MonoTime now);
+    void LogGarbage();
 
     void Write(const Pending& p);
     // Writes bytes, waiting a while when the pseudo-terminal is full; returns how many were taken
@@ -63,6 +76,14 @@ class Line : public ReplySink {
     std::vector<std::unique_ptr<LineProtocol>> protocols_;
     std::vector<Pending> pending_; // in order of due time; equal times keep their order
     int fd_ = -1;
+
+    std::uint64_t received_ = 0;    // bytes received so far (the offset of the next one)
+    std::deque<std::uint8_t> history_; // received bytes from offset logged_ on
+    std::uint64_t logged_ = 0;      // bytes before this offset are settled
+    std::vector<Span> garbage_;     // reported, not yet logged
+    std::vector<Span> claims_;
+    std::optional<std::uint64_t> newFrameAt_;
+    bool claimed_ = false;
 };
 
 } // namespace metersim

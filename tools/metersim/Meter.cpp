@@ -9,7 +9,8 @@ namespace metersim {
 namespace {
 
 // The bytes of one or more IEEE singles ("f32be": 1.5 or "f32be": [1.0, 2.0]).
-Bytes FloatBytes(const json& v, bool bigEndian, const std::string& where) {
+Bytes FloatBytes(const json& v, bool bigEndian, const std::string& where)
+{
     json values = v.is_array() ? v : json::array({v});
     Bytes out;
     for (const auto& value : values) {
@@ -26,36 +27,54 @@ Bytes FloatBytes(const json& v, bool bigEndian, const std::string& where) {
     return out;
 }
 
-} // namespace
-
-Meter::Meter(std::string protocol, std::string model, std::uint32_t maxAddress)
-    : protocol_(std::move(protocol)), model_(std::move(model)), maxAddress_(maxAddress) {}
-
-void Meter::AddArea(std::string name, std::uint64_t size, std::uint8_t fill) {
-    areas_.emplace_back(std::move(name), size, fill);
+// The faults of a 6x meter.
+FaultMenu SixXMenu()
+{
+    return {"6x", {"silent", "delay_ms", "noise", "bad_checksum", "bad_complement", "drop_last_byte"}, {}};
 }
 
-MemoryArea* Meter::Area(const std::string& name) {
+} // namespace
+
+Meter::Meter(std::string protocol, std::string model, std::uint32_t maxAddress, std::string addressKey)
+    : protocol_(std::move(protocol)), model_(std::move(model)), maxAddress_(maxAddress),
+      addressKey_(std::move(addressKey)), faultMenu_(SixXMenu())
+{
+}
+
+void Meter::AddArea(std::string name, std::uint64_t size, std::uint8_t fill, unsigned unit)
+{
+    areas_.emplace_back(std::move(name), size, fill, unit);
+}
+
+MemoryArea* Meter::Area(const std::string& name)
+{
     for (auto& area : areas_)
         if (area.Name() == name) return &area;
     return nullptr;
 }
 
-void Meter::Load(json& entry, const std::string& where) {
-    auto address = Take(entry, "address");
-    if (!address) throw ScenarioError(where + ": missing \"address\"");
-    address_ = static_cast<std::uint32_t>(ToUnsigned(*address, maxAddress_, where + ".address"));
+void Meter::Load(json& entry, const std::string& where)
+{
+    auto address = Take(entry, addressKey_);
+    if (!address) throw ScenarioError(where + ": missing \"" + addressKey_ + "\"");
+    address_ = static_cast<std::uint32_t>(ToUnsigned(*address, maxAddress_, where + "." + addressKey_));
     if (auto memory = Take(entry, "memory")) {
         if (!memory->is_array()) throw ScenarioError(where + ".memory: expected a list of patches");
         for (std::size_t i = 0; i < memory->size(); ++i)
             LoadMemoryPatch((*memory)[i], where + ".memory[" + std::to_string(i) + "]");
     }
-    if (auto faults = Take(entry, "faults")) faults_ = FaultSet::Parse(*faults, where + ".faults");
+    if (auto readOnly = Take(entry, "readonly")) {
+        if (!readOnly->is_array()) throw ScenarioError(where + ".readonly: expected a list of ranges");
+        for (std::size_t i = 0; i < readOnly->size(); ++i)
+            LoadReadOnly((*readOnly)[i], where + ".readonly[" + std::to_string(i) + "]");
+    }
+    if (auto faults = Take(entry, "faults")) faults_ = FaultSet::Parse(*faults, where + ".faults", faultMenu_);
 }
 
-void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {
+MemoryArea& Meter::NamedArea(const json& patch, json& rest, const std::string& where)
+{
     RequireObject(patch, where);
-    json rest = patch;
+    rest = patch;
     auto areaName = Take(rest, "area");
     if (!areaName || !areaName->is_string()) throw ScenarioError(where + ": missing \"area\" (a name)");
     MemoryArea* area = Area(areaName->get<std::string>());
@@ -66,9 +85,16 @@ void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {
         throw ScenarioError(where + ": no area \"" + areaName->get<std::string>() + "\" in a " + protocol_ +
                             " meter (areas: " + names + ")");
     }
+    return *area;
+}
+
+void Meter::LoadMemoryPatch(const json& patch, const std::string& where)
+{
+    json rest;
+    MemoryArea& area = NamedArea(patch, rest, where);
     auto addr = Take(rest, "addr");
     if (!addr) throw ScenarioError(where + ": missing \"addr\"");
-    const std::uint64_t start = ToUnsigned(*addr, area->Size() - 1, where + ".addr");
+    const std::uint64_t start = ToUnsigned(*addr, area.Size() - 1, where + ".addr");
 
     Bytes bytes;
     int forms = 0;
@@ -86,22 +112,74 @@ void Meter::LoadMemoryPatch(const json& patch, const std::string& where) {
     }
     if (forms != 1) throw ScenarioError(where + ": give exactly one of \"hex\", \"f32be\", \"f32le\"");
     RequireNoOtherKeys(rest, where);
-    if (!area->Contains(start, bytes.size()))
-        throw ScenarioError(where + ": " + std::to_string(bytes.size()) + " bytes at " +
-                            std::to_string(start) + " run past the end of " + area->Name());
-    area->Write(start, bytes);
+    if (bytes.size() % area.Unit() != 0)
+        throw ScenarioError(where + ": " + std::to_string(bytes.size()) + " bytes are not whole " +
+                            std::to_string(area.Unit()) + "-byte units of " + area.Name());
+    if (!area.Contains(start, bytes.size()))
+        throw ScenarioError(where + ": " + std::to_string(bytes.size()) + " bytes at " + std::to_string(start) +
+                            " run past the end of " + area.Name());
+    area.Write(start, bytes);
 }
 
-json Meter::Dump() const {
+void Meter::LoadReadOnly(const json& range, const std::string& where)
+{
+    json rest;
+    MemoryArea& area = NamedArea(range, rest, where);
+    auto addr = Take(rest, "addr");
+    auto count = Take(rest, "count");
+    if (!addr || !count) throw ScenarioError(where + ": give \"addr\" and \"count\" (bytes)");
+    RequireNoOtherKeys(rest, where);
+    const std::uint64_t start = ToUnsigned(*addr, area.Size() - 1, where + ".addr");
+    const std::uint64_t bytes = ToUnsigned(*count, UINT32_MAX, where + ".count");
+    if (bytes == 0 || bytes % area.Unit() != 0)
+        throw ScenarioError(where + ".count: must be a positive number of whole " + std::to_string(area.Unit()) +
+                            "-byte units");
+    if (!area.Contains(start, bytes))
+        throw ScenarioError(where + ": " + std::to_string(bytes) + " bytes at " + std::to_string(start) +
+                            " run past the end of " + area.Name());
+    area.Protect(start, bytes);
+}
+
+Answer Meter::ReadArea(const std::string& areaName, std::uint64_t addr, std::size_t count, std::size_t maxCount)
+{
+    MemoryArea* area = Area(areaName);
+    if (count > maxCount)
+        return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
+    if (!area->Contains(addr, count))
+        return Answer::Silent("read of " + std::to_string(count) + " bytes at " + std::to_string(addr) +
+                              " past the end of " + areaName);
+    return Answer::With(area->Read(addr, count));
+}
+
+Answer Meter::WriteArea(const std::string& areaName, std::uint64_t addr, const Bytes& data, bool echo)
+{
+    MemoryArea* area = Area(areaName);
+    if (!area->Contains(addr, data.size()))
+        return Answer::Silent("write of " + std::to_string(data.size()) + " bytes at " + std::to_string(addr) +
+                              " past the end of " + areaName);
+    area->Store(addr, data);
+    return Answer::With(echo ? area->Read(addr, data.size()) : Bytes{});
+}
+
+json Meter::Dump() const
+{
     json areas = json::object();
     for (const auto& area : areas_) {
         json runs = json::array();
         for (const auto& [addr, bytes] : area.SetRuns())
             runs.push_back({{"addr", addr}, {"hex", FormatHex(bytes, false)}});
         const Bytes fill{area.Fill()};
-        areas[area.Name()] = {{"size", area.Size()}, {"fill", FormatHex(fill, false)}, {"runs", runs}};
+        json a = {{"size", area.Size()}, {"fill", FormatHex(fill, false)}, {"runs", runs}};
+        if (area.Unit() != 1) a["unit"] = area.Unit();
+        if (auto ro = area.ProtectedRuns(); !ro.empty()) {
+            json list = json::array();
+            for (const auto& [addr, count] : ro)
+                list.push_back({{"addr", addr}, {"count", count}});
+            a["readonly"] = list;
+        }
+        areas[area.Name()] = a;
     }
-    return {{"address", address_}, {"protocol", protocol_},      {"model", model_}, {"requests", requests_},
+    return {{addressKey_, address_},   {"protocol", protocol_}, {"model", model_},  {"requests", requests_},
             {"replies", replies_}, {"faults", faults_.Source()}, {"areas", areas}};
 }
 

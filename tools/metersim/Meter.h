@@ -1,8 +1,12 @@
 // A simulated meter: its network address, its memories, its faults and what it has been asked.
 //
-// A protocol family (6x, and later others) derives its own meter class from Meter and answers that
-// family's commands; a meter type with cells of its own derives from the family's class, in a file
-// of its own, and is listed in the registry under its model name.
+// A protocol family derives its own meter class from Meter and answers that family's commands; a
+// meter type with cells of its own derives from the family's class, in a file of its own, and is
+// listed in the registry under its model name.
+//
+// Scenario keys every meter takes: its address (under the family's key name: "address", or
+// "serial" for the relay), "memory" (patches), "readonly" (cells that write commands leave alone)
+// and "faults".
 #pragma once
 
 #include "Faults.h"
@@ -15,8 +19,17 @@
 
 namespace metersim {
 
+// A meter's decision on one request: reply with these data bytes, or stay silent (why).
+struct Answer {
+    bool reply = false;
+    Bytes data;
+    std::string reason;
+    static Answer With(Bytes data) { return {true, std::move(data), {}}; }
+    static Answer Silent(std::string why) { return {false, {}, std::move(why)}; }
+};
+
 class Meter {
-  public:
+public:
     virtual ~Meter() = default;
     Meter(const Meter&) = delete;
     Meter& operator=(const Meter&) = delete;
@@ -42,19 +55,35 @@ class Meter {
     // The meter's state for the dump.
     virtual json Dump() const;
 
-  protected:
-    // maxAddress: the highest network address of the protocol family.
-    Meter(std::string protocol, std::string model, std::uint32_t maxAddress);
-    void AddArea(std::string name, std::uint64_t size, std::uint8_t fill);
+protected:
+    // maxAddress: the highest network address of the protocol family; addressKey: the scenario key
+    // (and dump key) of the address.
+    Meter(std::string protocol, std::string model, std::uint32_t maxAddress, std::string addressKey = "address");
+    // unit: bytes per address (2 for 16-bit registers).
+    void AddArea(std::string name, std::uint64_t size, std::uint8_t fill, unsigned unit = 1);
+    // The faults the family's meters take (by default those of a 6x meter).
+    void SetFaultMenu(FaultMenu menu) { faultMenu_ = std::move(menu); }
 
-  private:
+    // A read of count bytes at addr of an area, answered with the bytes, or silence when it runs
+    // past the end of the area or would not fit a reply of maxCount bytes.
+    Answer ReadArea(const std::string& area, std::uint64_t addr, std::size_t count, std::size_t maxCount);
+    // Stores data (read-only cells keep their value); the answer carries the bytes read back when
+    // echo is set, else no data. Silence when the write runs past the end of the area (nothing is
+    // stored then).
+    Answer WriteArea(const std::string& area, std::uint64_t addr, const Bytes& data, bool echo);
+
+private:
     void LoadMemoryPatch(const json& patch, const std::string& where);
+    void LoadReadOnly(const json& range, const std::string& where);
+    MemoryArea& NamedArea(const json& patch, json& rest, const std::string& where);
 
     std::string protocol_;
     std::string model_;
     std::uint32_t maxAddress_;
+    std::string addressKey_;
     std::uint32_t address_ = 0;
     std::vector<MemoryArea> areas_;
+    FaultMenu faultMenu_;
     FaultSet faults_;
     std::uint64_t requests_ = 0;
     std::uint64_t replies_ = 0;

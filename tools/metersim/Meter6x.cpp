@@ -1,7 +1,5 @@
 #include "Meter6x.h"
 
-#include "Cp1251.h"
-
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -12,59 +10,51 @@ namespace {
 
 constexpr const char* kTextKeys[] = {"id", "version", "modification", "subversion"};
 
-std::uint32_t BigEndian(const Bytes& b, std::size_t at, std::size_t count) {
+std::uint32_t BigEndian(const Bytes& b, std::size_t at, std::size_t count)
+{
     std::uint32_t v = 0;
     for (std::size_t i = 0; i < count; ++i)
         v = (v << 8) | b[at + i];
     return v;
 }
 
-std::string Hex2(std::uint8_t group, std::uint8_t command) {
+std::string Hex2(std::uint8_t group, std::uint8_t command)
+{
     const Bytes b{group, command};
     return FormatHex(b, true);
 }
 
 } // namespace
 
-Meter6x::Meter6x(std::string model) : Meter("6x", std::move(model), 255) {
+Meter6x::Meter6x(std::string model)
+    : Meter("6x", std::move(model), 255), texts_({std::begin(kTextKeys), std::end(kTextKeys)}, p6x::kMaxData)
+{
     AddArea("rtc2k", 0x10000, 0xFF);
     AddArea("ram", 0x10000, 0xFF);
     AddArea("rtc128", 0x100, 0xFF);
     AddArea("dataflash", 0x100000000ULL, 0xFF);
 }
 
-void Meter6x::Load(json& entry, const std::string& where) {
-    if (auto texts = Take(entry, "texts")) {
-        const std::string at = where + ".texts";
-        RequireObject(*texts, at);
-        textSource_ = *texts;
-        for (int i = 0; i < kTextCount; ++i) {
-            auto v = Take(*texts, kTextKeys[i]);
-            if (!v) continue;
-            const std::string key = at + "." + kTextKeys[i];
-            if (v->is_string()) {
-                try {
-                    texts_[i] = Utf8ToCp1251(v->get<std::string>());
-                } catch (const std::invalid_argument& e) {
-                    throw ScenarioError(key + ": " + e.what());
-                }
-            } else if (v->is_object()) { // {"hex": "0105"}: bytes that are not text, such as a binary version
-                json obj = *v;
-                auto hex = Take(obj, "hex");
-                if (!hex) throw ScenarioError(key + ": expected a text or {\"hex\": ...}");
-                RequireNoOtherKeys(obj, key);
-                texts_[i] = ToHexBytes(*hex, key + ".hex");
-            } else {
-                throw ScenarioError(key + ": expected a text or {\"hex\": ...}");
-            }
-            if (texts_[i].size() > p6x::kMaxData) throw ScenarioError(key + ": longer than 248 bytes");
-        }
-        RequireNoOtherKeys(*texts, at);
+bool Meter6x::IsVerificationSwitch(const p6x::Request& r, bool& on)
+{
+    if (!r.data.empty()) return false;
+    if (r.group == 0x31 && r.command == 0x7A) {
+        on = true;
+        return true;
     }
+    if (r.group == 0xA8 && r.command == 0x53) {
+        on = false;
+        return true;
+    }
+    return false;
+}
+
+void Meter6x::Load(json& entry, const std::string& where)
+{
+    if (auto texts = Take(entry, "texts")) texts_.Load(*texts, where + ".texts");
     if (auto sfr = Take(entry, "sfr_tek")) {
         const std::string at = where + ".sfr_tek";
-        if (!sfr->is_array() || sfr->size() != 4)
-            throw ScenarioError(at + ": expected a list of four numbers");
+        if (!sfr->is_array() || sfr->size() != 4) throw ScenarioError(at + ": expected a list of four numbers");
         for (std::size_t i = 0; i < 4; ++i) {
             if (!(*sfr)[i].is_number()) throw ScenarioError(at + ": expected a list of four numbers");
             const double v = (*sfr)[i].get<double>();
@@ -76,38 +66,37 @@ void Meter6x::Load(json& entry, const std::string& where) {
     Meter::Load(entry, where);
 }
 
-json Meter6x::Dump() const {
+json Meter6x::Dump() const
+{
     json d = Meter::Dump();
-    d["texts"] = textSource_;
+    d["texts"] = texts_.Source();
     d["sfr_tek"] = sfrTek_;
+    d["verification"] = verification_;
     return d;
 }
 
-Meter6x::Answer Meter6x::Read(const char* areaName, std::uint64_t addr, std::size_t count) {
-    MemoryArea* area = Area(areaName);
-    if (count > p6x::kMaxData)
-        return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
-    if (!area->Contains(addr, count))
-        return Answer::Silent("read of " + std::to_string(count) + " bytes at " + std::to_string(addr) +
-                              " past the end of " + areaName);
-    return Answer::With(area->Read(addr, count));
+Meter6x::Answer Meter6x::Read(const char* area, std::uint64_t addr, std::size_t count)
+{
+    return ReadArea(area, addr, count, p6x::kMaxData);
 }
 
-Meter6x::Answer Meter6x::Write(const char* areaName, std::uint64_t addr, const Bytes& data, bool echo) {
-    MemoryArea* area = Area(areaName);
-    if (!area->Contains(addr, data.size()))
-        return Answer::Silent("write of " + std::to_string(data.size()) + " bytes at " +
-                              std::to_string(addr) + " past the end of " + areaName);
-    area->Write(addr, data);
-    return Answer::With(echo ? area->Read(addr, data.size()) : Bytes{});
+Meter6x::Answer Meter6x::Write(const char* area, std::uint64_t addr, const Bytes& data, bool echo)
+{
+    return WriteArea(area, addr, data, echo);
 }
 
-Meter6x::Answer Meter6x::Handle(const p6x::Request& r) {
+Meter6x::Answer Meter6x::Handle(const p6x::Request& r)
+{
     const Bytes& d = r.data;
     auto malformed = [&r]() {
         return Answer::Silent("malformed request " + Hex2(r.group, r.command) + " with " +
                               std::to_string(r.data.size()) + " data bytes");
     };
+    bool on = false;
+    if (IsVerificationSwitch(r, on)) {
+        verification_ = on;
+        return Answer::Silent(std::string("verification mode ") + (on ? "on" : "off") + " (never answered)");
+    }
     switch ((r.group << 8) | r.command) {
     case 0x0F01: // Rtc2k read: address high, low, count
     case 0x0C01: // RAM read: same layout
@@ -131,7 +120,7 @@ Meter6x::Answer Meter6x::Handle(const p6x::Request& r) {
     case 0x0002:
     case 0x0003:
         if (!d.empty()) return malformed();
-        return Answer::With(texts_[r.command]);
+        return Answer::With(texts_.Get(kTextKeys[r.command]));
     case 0x0C00: { // four big-endian IEEE singles
         if (!d.empty()) return malformed();
         Bytes out;
@@ -142,8 +131,7 @@ Meter6x::Answer Meter6x::Handle(const p6x::Request& r) {
         }
         return Answer::With(out);
     }
-    default:
-        return Answer::Silent("unknown command " + Hex2(r.group, r.command));
+    default: return Answer::Silent("unknown command " + Hex2(r.group, r.command));
     }
 }
 

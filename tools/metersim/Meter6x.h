@@ -8,12 +8,16 @@
 // Identification (group 00): 00 identity text, 01 software version, 02 modification,
 // 03 software sub-version. 0C 00 returns four big-endian IEEE singles.
 //
+// Verification mode: 31 7A switches it on, A8 53 off (no data). These switches are never answered;
+// the tool sends them to address 0, which every 6x meter on the line takes (the family does that).
+//
 // A request with an unknown command, a malformed layout or a range past the end of an area gets
 // no reply, as a meter that does not understand a request stays silent.
 #pragma once
 
 #include "Frame6x.h"
 #include "Meter.h"
+#include "Texts.h"
 
 #include <array>
 #include <string>
@@ -21,15 +25,8 @@
 namespace metersim {
 
 class Meter6x : public Meter {
-  public:
-    // The meter's decision on one request: reply with these data bytes, or stay silent (why).
-    struct Answer {
-        bool reply = false;
-        Bytes data;
-        std::string reason;
-        static Answer With(Bytes data) { return {true, std::move(data), {}}; }
-        static Answer Silent(std::string why) { return {false, {}, std::move(why)}; }
-    };
+public:
+    using Answer = metersim::Answer;
 
     explicit Meter6x(std::string model = "generic");
 
@@ -37,19 +34,23 @@ class Meter6x : public Meter {
     // this and falls back to it for everything else.
     virtual Answer Handle(const p6x::Request& request);
 
+    // The verification-mode switch (31 7A on, A8 53 off).
+    static bool IsVerificationSwitch(const p6x::Request& request, bool& on);
+    bool InVerification() const { return verification_; }
+    void SetVerification(bool on) { verification_ = on; }
+
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
 
-  protected:
+protected:
     Answer Read(const char* area, std::uint64_t addr, std::size_t count);
     // Stores data; the reply carries the stored bytes read back when echo is set, else no data.
     Answer Write(const char* area, std::uint64_t addr, const Bytes& data, bool echo);
 
-  private:
-    enum Text { kId, kVersion, kModification, kSubVersion, kTextCount };
-    std::array<Bytes, kTextCount> texts_;
-    json textSource_ = json::object();
+private:
+    TextSet texts_;
     std::array<float, 4> sfrTek_{};
+    bool verification_ = false;
 };
 
 } // namespace metersim
