@@ -2,6 +2,10 @@
 #include "Meter6x.h"
 #include "Protocol6x.h"
 #include "Registry.h"
+#include "models/Dln0803s.h"
+#include "models/Dln0805s.h"
+#include "models/Dln0807s.h"
+#include "models/Dln0809.h"
 #include "models/Kvt61.h"
 #include "models/Kvt64.h"
 #include "models/Kvt641.h"
@@ -24,6 +28,10 @@ const Registry& BuiltinRegistry() {
         r.AddModel("6x", "kvt76", &Kvt76::Create);
         r.AddModel("6x", "kvt78", &Kvt78::Create);
         r.AddModel("6x", "kvt64m1", &Kvt64M1::Create);
+        r.AddModel("6x", "dln0803s", &Dln0803s::Create);
+        r.AddModel("6x", "dln0805s", &Dln0805s::Create);
+        r.AddModel("6x", "dln0807s", &Dln0807s::Create);
+        r.AddModel("6x", "dln0809", &Dln0809::Create);
         return r;
     }();
     return registry;
