@@ -219,6 +219,7 @@ void TClbThread::Body()
                 }
             }
             ++FCycles;
+            FHost.RunOnMainThread([&] { FHost.PollCycleDone(); });
         }
     }
     FHost.RunOnMainThread([&] { FHost.ShowProgress(false); });

@@ -53,6 +53,9 @@ public:
     // Redraws the slot area from the slot table (names, addresses, serial texts).
     virtual void RefreshSlots() = 0;
 
+    // The poller has finished a cycle over the slots (called on the main thread).
+    virtual void PollCycleDone() {}
+
     // Runs a step on the main thread and waits until it has run.
     virtual void RunOnMainThread(const std::function<void()>& step) = 0;
     // Lets the window process pending messages.

@@ -408,20 +408,29 @@ namespace {
 const char* const ErrorCaption = "Ошибка";
 }
 
-bool Connection::BConnectClick()
+PortChoice PortFromSettings(const Settings& settings)
+{
+    PortChoice c;
+    c.Number = settings.Port();
+    c.Path = settings.PortPath(c.Number);
+    c.Baud = settings.Baud() == 0 ? 9600 : 19200;
+    return c;
+}
+
+bool Connection::BConnectClick(const PortChoice& choice)
 {
     FHost.SetConnectButtons(false, false);
-    const int portNumber = FSettings.Port();
-    FPort.SetComPort(static_cast<std::uint8_t>(portNumber));
-    FPort.SetDevicePath(FSettings.PortPath(portNumber));
-    FPort.SetBaudRate(FSettings.Baud() == 0 ? 9600 : 19200);
+    FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
+    FPort.SetDevicePath(choice.Path);
+    FPort.SetBaudRate(choice.Baud);
     bool relay = false;
     for (int n = 1; n <= 2; ++n) relay = relay || FDev.Slot(n).TypeCode() == 14 || FDev.Slot(n).TypeCode() == 15;
     FPort.SetParity(relay ? 2 : 0);
 
     if (!FPort.Open()) {
-        FHost.MessageBox("Невозможно открыть порт COM" + std::to_string(portNumber) + "\n" + FPort.OpenErrorText(),
-                         ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        const std::string name = choice.Number > 0 ? "COM" + std::to_string(choice.Number) : choice.Path;
+        FHost.MessageBox("Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText(), ErrorCaption,
+                         MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);
         return false;
     }

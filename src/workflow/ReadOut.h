@@ -56,26 +56,35 @@ private:
     Host& FHost;
 };
 
+// The serial port the user chose: COM1..COM16 (resolved to a device path) or a
+// device path given directly (Number 0), and the baud rate.
+struct PortChoice {
+    int Number = 1;
+    std::string Path;
+    std::uint32_t Baud = 9600;
+};
+
+// The port chosen in the settings file: "Port" resolved through [Ports], "Baud".
+PortChoice PortFromSettings(const Settings& settings);
+
 // The connection: Connect and Disconnect.
 class Connection {
 public:
-    Connection(DevManager& dev, Settings& settings, TulvComPort& port, TClbThread& poller, Host& host)
-        : FDev(dev), FSettings(settings), FPort(port), FPoller(poller), FHost(host)
+    Connection(DevManager& dev, TulvComPort& port, TClbThread& poller, Host& host)
+        : FDev(dev), FPort(port), FPoller(poller), FHost(host)
     {
     }
 
-    // Opens the port (number and baud rate from the settings, even parity when a
-    // slot holds a relay-addressed meter), reads out every slot, shows the
-    // coefficients and starts polling. Any failure closes the port and tells the
-    // user. True when connected.
-    bool BConnectClick();
+    // Opens the port (even parity when a slot holds a relay-addressed meter),
+    // reads out every slot, shows the coefficients and starts polling. Any
+    // failure closes the port and tells the user. True when connected.
+    bool BConnectClick(const PortChoice& choice);
     // Pauses polling, waits (at most 1.3 s of 50 ms steps) for the poller to
     // leave its transaction — longer if it is still inside one — and closes the port.
     void BDisconnectClick();
 
 private:
     DevManager& FDev;
-    Settings& FSettings;
     TulvComPort& FPort;
     TClbThread& FPoller;
     Host& FHost;

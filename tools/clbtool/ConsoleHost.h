@@ -1,0 +1,54 @@
+// The workflow's host for the command line: messages go to the error stream
+// and are kept for the JSON output; questions are answered from an option;
+// the boxes of the window are kept as texts.
+#pragma once
+
+#include "Host.h"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class ConsoleHost : public Host {
+public:
+    struct Box {
+        std::optional<std::string> Text;
+        std::optional<BoxColour> Colour;
+    };
+
+    explicit ConsoleHost(std::ostream& err) : FErr(err) {}
+
+    MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgIcon icon,
+                         MsgButtons buttons) override;
+    std::optional<std::string> ChooseFile(const FileDialog& dialog) override;
+    void SetProgress(int, int, int) override {}
+    void ShowProgress(bool) override {}
+    void SetBox(const std::string& name, std::optional<std::string> text, std::optional<BoxColour> colour) override;
+    void SetConnectButtons(bool, bool) override {}
+    bool PollBoxChecked(int slot) override { return slot >= 1 && slot <= 2 && PollSlots[slot - 1]; }
+    void RefreshSlots() override {}
+    void PollCycleDone() override;
+    void RunOnMainThread(const std::function<void()>& step) override;
+    void ProcessMessages() override {}
+
+    // What the boxes show now (under the host's lock).
+    Box BoxState(const std::string& name);
+    std::vector<std::string> Messages();
+
+    bool PollSlots[2] = {true, true};
+    // The answer to Yes/No questions.
+    bool AnswerYes = false;
+    // Called on the main thread after each poll cycle.
+    std::function<void()> OnCycle;
+    // The file the next file dialog "chooses".
+    std::optional<std::string> NextFile;
+
+private:
+    std::ostream& FErr;
+    std::recursive_mutex FMutex;
+    std::map<std::string, Box> FBoxes;
+    std::vector<std::string> FMessages;
+};
