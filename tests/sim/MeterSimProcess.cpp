@@ -289,30 +289,59 @@ void MeterSimProcess::Cleanup() {
     errPath_.clear();
 }
 
+namespace {
+
+std::uint32_t MeterAddress(const nlohmann::json& meter) {
+    return meter.contains("serial") ? meter.at("serial").get<std::uint32_t>() : meter.at("address").get<std::uint32_t>();
+}
+
+std::vector<std::uint8_t> AreaBytes(const nlohmann::json& meter, const std::string& area, std::uint32_t addr,
+                                    std::size_t count) {
+    const auto it = meter.at("areas").find(area);
+    if (it == meter.at("areas").end())
+        throw std::out_of_range("DumpBytes: the " + meter.at("protocol").get<std::string>() + " meter " +
+                                std::to_string(MeterAddress(meter)) + " has no area " + area);
+    const std::uint64_t unit = it->contains("unit") ? it->at("unit").get<std::uint64_t>() : 1;
+    const std::uint64_t size = it->at("size").get<std::uint64_t>() * unit;
+    const std::uint64_t first = std::uint64_t{addr} * unit;
+    if (first > size || count > size - first) throw std::out_of_range("DumpBytes: range past the end of " + area);
+    const auto fill = static_cast<std::uint8_t>(std::stoul(it->at("fill").get<std::string>(), nullptr, 16));
+    std::vector<std::uint8_t> out(count, fill);
+    for (const auto& run : it->at("runs")) {
+        const std::uint64_t start = run.at("addr").get<std::uint64_t>() * unit;
+        const std::string hex = run.at("hex").get<std::string>();
+        for (std::size_t i = 0; 2 * i + 1 < hex.size(); ++i) {
+            const std::uint64_t at = start + i;
+            if (at < first || at >= first + count) continue;
+            out[at - first] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+const nlohmann::json& DumpMeter(const nlohmann::json& dump, const std::string& protocol, std::uint32_t address) {
+    for (const auto& meter : dump.at("meters"))
+        if (meter.at("protocol") == protocol && MeterAddress(meter) == address) return meter;
+    throw std::out_of_range("DumpMeter: no " + protocol + " meter at " + std::to_string(address));
+}
+
+std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, const std::string& protocol, std::uint32_t address,
+                                    const std::string& area, std::uint32_t addr, std::size_t count) {
+    return AreaBytes(DumpMeter(dump, protocol, address), area, addr, count);
+}
+
 std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, int meterAddress, const std::string& area,
                                     std::uint32_t addr, std::size_t count) {
+    const nlohmann::json* found = nullptr;
     for (const auto& meter : dump.at("meters")) {
-        if (meter.at("address").get<int>() != meterAddress) continue;
-        const auto it = meter.at("areas").find(area);
-        if (it == meter.at("areas").end())
-            throw std::out_of_range("DumpBytes: meter " + std::to_string(meterAddress) + " has no area " +
-                                    area);
-        const auto size = it->at("size").get<std::uint64_t>();
-        if (addr > size || count > size - addr)
-            throw std::out_of_range("DumpBytes: range past the end of " + area);
-        const auto fill =
-            static_cast<std::uint8_t>(std::stoul(it->at("fill").get<std::string>(), nullptr, 16));
-        std::vector<std::uint8_t> out(count, fill);
-        for (const auto& run : it->at("runs")) {
-            const auto start = run.at("addr").get<std::uint64_t>();
-            const std::string hex = run.at("hex").get<std::string>();
-            for (std::size_t i = 0; 2 * i + 1 < hex.size(); ++i) {
-                const std::uint64_t at = start + i;
-                if (at < addr || at >= addr + count) continue;
-                out[at - addr] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-            }
-        }
-        return out;
+        if (meterAddress < 0 || MeterAddress(meter) != static_cast<std::uint32_t>(meterAddress)) continue;
+        if (found)
+            throw std::out_of_range("DumpBytes: meters of several protocols at address " +
+                                    std::to_string(meterAddress) + "; name the protocol");
+        found = &meter;
     }
-    throw std::out_of_range("DumpBytes: no meter at address " + std::to_string(meterAddress));
+    if (!found) throw std::out_of_range("DumpBytes: no meter at address " + std::to_string(meterAddress));
+    return AreaBytes(*found, area, addr, count);
 }

@@ -84,8 +84,16 @@ class MeterSimProcess {
     bool plugged_ = false;
 };
 
-// count bytes of an area of the meter at meterAddress, from a dump (bytes that were never set
-// read as the area's fill). Throws std::out_of_range for an unknown meter or area, or a range
-// past the area's end.
+// The dump of one meter: the meter of protocol ("6x", "relay", "m4", "modbus") at address (the
+// serial number for a relay meter). Throws std::out_of_range when there is none.
+const nlohmann::json& DumpMeter(const nlohmann::json& dump, const std::string& protocol, std::uint32_t address);
+
+// count bytes of an area of a meter from a dump, from address addr of the area (a register number
+// in an area of 16-bit registers); bytes that were never set read as the area's fill. Throws
+// std::out_of_range for an unknown meter or area, or a range past the area's end.
+std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, const std::string& protocol, std::uint32_t address,
+                                    const std::string& area, std::uint32_t addr, std::size_t count);
+// The same for the one meter at meterAddress, whatever its protocol (a line with meters of
+// several families at one address throws std::out_of_range: name the protocol then).
 std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, int meterAddress, const std::string& area,
                                     std::uint32_t addr, std::size_t count);

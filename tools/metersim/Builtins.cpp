@@ -1,6 +1,12 @@
 // The protocol families and meter models of this simulator, one line each.
 #include "Meter6x.h"
+#include "MeterM4.h"
+#include "MeterModBus.h"
+#include "MeterRelay.h"
 #include "Protocol6x.h"
+#include "ProtocolM4.h"
+#include "ProtocolModBus.h"
+#include "ProtocolRelay.h"
 #include "Registry.h"
 #include "models/Dln0803s.h"
 #include "models/Dln0805s.h"
@@ -21,6 +27,12 @@ const Registry& BuiltinRegistry() {
         Registry r;
         r.AddProtocol("6x", &Protocol6x::Create);
         r.AddModel("6x", "generic", []() -> std::unique_ptr<Meter> { return std::make_unique<Meter6x>(); });
+        r.AddProtocol("relay", &ProtocolRelay::Create);
+        r.AddModel("relay", "generic", []() -> std::unique_ptr<Meter> { return std::make_unique<MeterRelay>(); });
+        r.AddProtocol("m4", &ProtocolM4::Create);
+        r.AddModel("m4", "generic", []() -> std::unique_ptr<Meter> { return std::make_unique<MeterM4>(); });
+        r.AddProtocol("modbus", &ProtocolModBus::Create);
+        r.AddModel("modbus", "generic", []() -> std::unique_ptr<Meter> { return std::make_unique<MeterModBus>(); });
         r.AddModel("6x", "kvt64", &Kvt64::Create);
         r.AddModel("6x", "kvt641", &Kvt641::Create);
         r.AddModel("6x", "kvt61", &Kvt61::Create);

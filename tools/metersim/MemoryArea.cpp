@@ -62,6 +62,17 @@ void MemoryArea::Protect(std::uint64_t addr, std::size_t count)
     if (end > begin) protected_[begin] = end - begin;
 }
 
+void MemoryArea::Resize(std::uint64_t size)
+{
+    const std::uint64_t end = size * unit_;
+    const bool setOutside = !set_.empty() && set_.rbegin()->first >= end;
+    const bool protectedOutside =
+        !protected_.empty() && protected_.rbegin()->first + protected_.rbegin()->second > end;
+    if (setOutside || protectedOutside)
+        throw std::out_of_range(name_ + " holds set or read-only bytes beyond " + std::to_string(size) + " addresses");
+    size_ = size;
+}
+
 std::vector<std::pair<std::uint64_t, Bytes>> MemoryArea::SetRuns() const
 {
     std::vector<std::pair<std::uint64_t, Bytes>> runs; // by byte offset first

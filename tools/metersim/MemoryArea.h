@@ -42,6 +42,9 @@ public:
     // As Write, but read-only bytes keep their value.
     void Store(std::uint64_t addr, const Bytes& data);
     void Protect(std::uint64_t addr, std::size_t count);
+    // Changes the number of addresses; throws std::out_of_range when set or read-only bytes would
+    // fall outside.
+    void Resize(std::uint64_t size);
 
     // Runs of consecutive set bytes, in address order: (start address, bytes). A run of a
     // multi-byte unit area starts at a whole address as long as the writes were of whole units.
