@@ -70,7 +70,19 @@ ReplySelector ReplySelector::Take(json& obj, const std::string& where)
 {
     auto first = metersim::Take(obj, "first");
     auto every = metersim::Take(obj, "every");
-    if (first && every) throw ScenarioError(where + ": give either \"first\" or \"every\", not both");
+    auto from = metersim::Take(obj, "from");
+    auto to = metersim::Take(obj, "to");
+    if ((first ? 1 : 0) + (every ? 1 : 0) + (from ? 1 : 0) > 1)
+        throw ScenarioError(where + ": give one of \"first\", \"every\" and \"from\"");
+    if (to && !from) throw ScenarioError(where + ".to: needs \"from\"");
+    if (from) {
+        auto k = ToUnsigned(*from, UINT32_MAX, where + ".from");
+        if (k == 0) throw ScenarioError(where + ".from: must be at least 1");
+        if (!to) return From(k);
+        auto l = ToUnsigned(*to, UINT32_MAX, where + ".to");
+        if (l < k) throw ScenarioError(where + ".to: must not be below \"from\"");
+        return Range(k, l);
+    }
     if (first) {
         auto k = ToUnsigned(*first, UINT32_MAX, where + ".first");
         if (k == 0) throw ScenarioError(where + ".first: must be at least 1");
@@ -90,6 +102,8 @@ bool ReplySelector::Applies(std::uint64_t replyNumber) const
     case Kind::All: return true;
     case Kind::First: return replyNumber <= n_;
     case Kind::Every: return replyNumber % n_ == 0;
+    case Kind::From: return replyNumber >= n_;
+    case Kind::Range: return replyNumber >= n_ && replyNumber <= to_;
     }
     return false;
 }
@@ -100,6 +114,8 @@ std::string ReplySelector::Describe() const
     case Kind::All: return "every reply";
     case Kind::First: return "first " + std::to_string(n_);
     case Kind::Every: return "every " + std::to_string(n_);
+    case Kind::From: return "from " + std::to_string(n_);
+    case Kind::Range: return "replies " + std::to_string(n_) + " to " + std::to_string(to_);
     }
     return {};
 }

@@ -28,8 +28,12 @@ public:
     ReplySelector() = default;
     static ReplySelector First(std::uint64_t k) { return {Kind::First, k}; }
     static ReplySelector Every(std::uint64_t n) { return {Kind::Every, n}; }
+    static ReplySelector From(std::uint64_t k) { return {Kind::From, k}; }
+    static ReplySelector Range(std::uint64_t from, std::uint64_t to) { return {Kind::Range, from, to}; }
 
-    // Takes the keys "first" and "every" (at most one of them) out of obj; neither means every reply.
+    // Takes the keys "first", "every", "from" and "to" out of obj: "first": K (replies 1..K),
+    // "every": N (N, 2N, ...), "from": K (K and every later reply), "from": K with "to": L (K..L).
+    // Neither means every reply.
     static ReplySelector Take(json& obj, const std::string& where);
 
     // replyNumber counts from 1.
@@ -37,10 +41,11 @@ public:
     std::string Describe() const;
 
 private:
-    enum class Kind { All, First, Every };
-    ReplySelector(Kind kind, std::uint64_t n) : kind_(kind), n_(n) {}
+    enum class Kind { All, First, Every, From, Range };
+    ReplySelector(Kind kind, std::uint64_t n, std::uint64_t to = 0) : kind_(kind), n_(n), to_(to) {}
     Kind kind_ = Kind::All;
     std::uint64_t n_ = 0;
+    std::uint64_t to_ = 0;
 };
 
 // What a protocol family knows about the layout of its reply frames. A family implements the
