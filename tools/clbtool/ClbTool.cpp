@@ -233,6 +233,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     // Start-up as the window does it: folders, empty slots, settings.
     const ProgramFolders folders = ResolveProgramFolders(RunningProgramPath(), "clbtool");
     std::string error;
+    if (!CreateProgramFolders(folders, error)) err << "clbtool: " << error << "\n";
     Settings settings;
     if (!settings.Open(folders.SettingsFile, error)) err << "clbtool: " << error << " (defaults used)\n";
 
