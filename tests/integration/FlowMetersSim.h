@@ -11,11 +11,13 @@
 
 #include <array>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace flowsim {
@@ -83,6 +85,24 @@ inline std::vector<std::vector<std::uint8_t>> ReceivedFrames(const MeterSimProce
         frames.push_back(std::move(raw));
     }
     return frames;
+}
+
+// Waits (up to a generous bound; no timing is judged) until the frame log holds count lines of kind.
+inline bool WaitForLog(const MeterSimProcess& sim, const std::string& kind, std::size_t count)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+        std::size_t seen = 0;
+        for (const auto& line : sim.LogLines()) {
+            std::istringstream in(line);
+            std::string time, k;
+            in >> time >> k;
+            if (k == kind) ++seen;
+        }
+        if (seen >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
 }
 
 // Checks a 16-byte stamp from a dump (hex): the signature, two zero bytes, and a packed-BCD date and

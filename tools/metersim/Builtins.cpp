@@ -9,12 +9,18 @@
 #include "ProtocolRelay.h"
 #include "Registry.h"
 #include "models/Dln0803s.h"
+#include "models/Dln0805.h"
 #include "models/Dln0805s.h"
+#include "models/Dln0807.h"
 #include "models/Dln0807s.h"
+#include "models/Dln0808.h"
 #include "models/Dln0809.h"
+#include "models/Gzu08.h"
+#include "models/Kvt09M4.h"
 #include "models/Kvt61.h"
 #include "models/Kvt64.h"
 #include "models/Kvt641.h"
+#include "models/Kvt64KU.h"
 #include "models/Kvt64M1.h"
 #include "models/Kvt66.h"
 #include "models/Kvt76.h"
@@ -44,6 +50,12 @@ const Registry& BuiltinRegistry() {
         r.AddModel("6x", "dln0805s", &Dln0805s::Create);
         r.AddModel("6x", "dln0807s", &Dln0807s::Create);
         r.AddModel("6x", "dln0809", &Dln0809::Create);
+        r.AddModel("relay", "kvt64ku", &Kvt64KU::Create);
+        r.AddModel("relay", "gzu08", &Gzu08::Create);
+        r.AddModel("m4", "dln0805", &Dln0805::Create);
+        r.AddModel("m4", "dln0807", &Dln0807::Create);
+        r.AddModel("m4", "kvt09m4", &Kvt09M4::Create);
+        r.AddModel("modbus", "dln0808", &Dln0808::Create);
         return r;
     }();
     return registry;
