@@ -97,7 +97,8 @@ constexpr std::uint32_t kSerial = 44412345;
 json RelayMeter(std::uint32_t serial = kSerial)
 {
     return json::parse(R"({
-      "protocol": "relay", "serial": )" + std::to_string(serial) + R"(,
+      "protocol": "relay", "serial": )" +
+                       std::to_string(serial) + R"(,
       "texts": {"id": "ГЗУ-08", "version": "2.07", "subversion": {"hex": "0304"}},
       "memory": [
         {"area": "rtc2k", "addr": "0x0100", "hex": "00112233 44556677 8899AABB"},
@@ -150,19 +151,18 @@ TEST_P(MeterSimRelayCommands, ReplyAsTheMeterHoldsIt)
               ToHex(expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, MeterSimRelayCommands,
-    testing::Values(RelayCase{"SoftwareVersion", 0x00, 0x01, {}, Hex("32 2E 30 37")},
-                    RelayCase{"SubVersion", 0x00, 0x03, {}, Hex("03 04")},
-                    RelayCase{"Rtc2kRead", 0x0F, 0x01, {0x01, 0x00, 0x06}, Hex("001122334455")},
-                    RelayCase{"RamRead", 0x0C, 0x01, {0x00, 0x20, 0x04}, Hex("41200000")},
-                    // The reply carries the cells as stored: the read-only ones keep their value.
-                    RelayCase{"Rtc2kWriteEchoesWhatWasStored", 0x0F, 0x81,
-                              Bytes{0x01, 0x00, 0xA0, 0xA1, 0xA2, 0xA3}, Hex("A0A12233")},
-                    RelayCase{"Rtc2kWrite0A42EchoesWhatWasStored", 0x0A, 0x42,
-                              Bytes{0x01, 0x08, 0xB0, 0xB1, 0xB2}, Hex("B099B2")},
-                    RelayCase{"ResetCalibrationTable", 0x0F, 0x64, {}, Hex("01")}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Commands, MeterSimRelayCommands,
+                         testing::Values(RelayCase{"SoftwareVersion", 0x00, 0x01, {}, Hex("32 2E 30 37")},
+                                         RelayCase{"SubVersion", 0x00, 0x03, {}, Hex("03 04")},
+                                         RelayCase{"Rtc2kRead", 0x0F, 0x01, {0x01, 0x00, 0x06}, Hex("001122334455")},
+                                         RelayCase{"RamRead", 0x0C, 0x01, {0x00, 0x20, 0x04}, Hex("41200000")},
+                                         // The reply carries the cells as stored: the read-only ones keep their value.
+                                         RelayCase{"Rtc2kWriteEchoesWhatWasStored", 0x0F, 0x81,
+                                                   Bytes{0x01, 0x00, 0xA0, 0xA1, 0xA2, 0xA3}, Hex("A0A12233")},
+                                         RelayCase{"Rtc2kWrite0A42EchoesWhatWasStored", 0x0A, 0x42,
+                                                   Bytes{0x01, 0x08, 0xB0, 0xB1, 0xB2}, Hex("B099B2")},
+                                         RelayCase{"ResetCalibrationTable", 0x0F, 0x64, {}, Hex("01")}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MeterSimRelay, WritesStoreAroundReadOnlyCellsAndResetsAreCounted)
 {
@@ -180,7 +180,8 @@ TEST(MeterSimRelay, WritesStoreAroundReadOnlyCellsAndResetsAreCounted)
     EXPECT_EQ(meter["serial"], kSerial);
     EXPECT_EQ(meter["calibration_resets"], 1);
     EXPECT_EQ(meter["requests"], 2);
-    EXPECT_EQ(meter["areas"]["rtc2k"]["readonly"], json::parse(R"([{"addr": 258, "count": 2}, {"addr": 265, "count": 1}])"));
+    EXPECT_EQ(meter["areas"]["rtc2k"]["readonly"],
+              json::parse(R"([{"addr": 258, "count": 2}, {"addr": 265, "count": 1}])"));
 }
 
 TEST(MeterSimRelay, BroadcastSwitchesVerificationModeOfEveryMeterWithoutAnswer)
@@ -220,7 +221,8 @@ TEST(MeterSimRelay, FrameForAnotherSerialIsIgnored)
 json M4Meter(int address = 1)
 {
     return json::parse(R"({
-      "protocol": "m4", "address": )" + std::to_string(address) + R"(,
+      "protocol": "m4", "address": )" +
+                       std::to_string(address) + R"(,
       "memory": [
         {"area": "mem", "addr": "0x0150", "hex": "0102030405060708"},
         {"area": "ram_int", "addr": "0x0010", "f32be": [1.5, 2.5]},
@@ -324,15 +326,14 @@ TEST_P(MeterSimM4Framing, TakesFourteenBytesAfterAPause)
     EXPECT_TRUE(port.Read(1, kNoReplyWait).empty()) << "a second reply";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Line, MeterSimM4Framing,
-    testing::Values(M4LineCase{"AloneOnTheLine", {}, 0ms, true},
-                    // A meter of the family starts a frame only after a pause: the stray bytes make
-                    // the request's first bytes part of a frame that fails its sum.
-                    M4LineCase{"StrayBytesRightBefore", Hex("00 01"), 0ms, false},
-                    M4LineCase{"StrayBytesThenAPause", Hex("00 01 02"), 150ms, true},
-                    M4LineCase{"ForAnotherAddress", M4Frame(2, 'R', 0x01, 0x50), 0ms, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Line, MeterSimM4Framing,
+                         testing::Values(M4LineCase{"AloneOnTheLine", {}, 0ms, true},
+                                         // A meter of the family starts a frame only after a pause: the stray bytes
+                                         // make the request's first bytes part of a frame that fails its sum.
+                                         M4LineCase{"StrayBytesRightBefore", Hex("00 01"), 0ms, false},
+                                         M4LineCase{"StrayBytesThenAPause", Hex("00 01 02"), 150ms, true},
+                                         M4LineCase{"ForAnotherAddress", M4Frame(2, 'R', 0x01, 0x50), 0ms, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MeterSimM4, WrongChecksumOrAnotherAddressGetsNoReply)
 {
@@ -356,7 +357,8 @@ TEST(MeterSimM4, WrongChecksumOrAnotherAddressGetsNoReply)
 json ModBusMeter(int address = 1)
 {
     return json::parse(R"({
-      "protocol": "modbus", "address": )" + std::to_string(address) + R"(,
+      "protocol": "modbus", "address": )" +
+                       std::to_string(address) + R"(,
       "registers": 32,
       "texts": {"id": {"hex": "44 4C 4E 0D 30 38"}},
       "memory": [{"area": "holding", "addr": 16, "hex": "0102 0304 0506"}]
@@ -481,39 +483,39 @@ const Bytes kModBusGood = WithCrc(Hex("01 03 02 0102"));
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, MeterSimFamilyFaults,
-    testing::Values(
-        FamilyFaultCase{"RelayWrongChecksum", RelayMeter(), kRelayRead, kRelayGood, R"({"bad_checksum": true})",
-                        LastByteWrong},
-        FamilyFaultCase{"RelayMissingLastByte", RelayMeter(), kRelayRead, kRelayGood, R"({"drop_last_byte": true})",
-                        LastByteMissing},
-        FamilyFaultCase{"RelayNoiseFirst", RelayMeter(), kRelayRead, kRelayGood, R"({"noise": "AA 55"})",
-                        [](const Bytes& g) {
-                            Bytes b = Hex("AA 55");
-                            b.insert(b.end(), g.begin(), g.end());
-                            return b;
-                        }},
-        FamilyFaultCase{"M4WrongChecksum", M4Meter(), kM4Read, kM4Good, R"({"bad_checksum": true})", LastByteWrong},
-        // The request's letter where the reply code belongs; the sum stays right.
-        FamilyFaultCase{"M4WrongReplyCode", M4Meter(), kM4Read, kM4Good, R"({"wrong_code": true})",
-                        [](const Bytes&) { return M4Frame(1, 'M', 0x00, 0x10, Hex("3FC00000 40200000")); }},
-        FamilyFaultCase{"M4MissingLastByte", M4Meter(), kM4Read, kM4Good, R"({"drop_last_byte": true})",
-                        LastByteMissing},
-        FamilyFaultCase{"ModBusWrongCrc", ModBusMeter(), kModBusRead, kModBusGood, R"({"bad_crc": true})",
-                        [](Bytes g) {
-                            g[g.size() - 2] ^= 0x5A;
-                            return g;
-                        }},
-        FamilyFaultCase{"ModBusChosenException", ModBusMeter(), kModBusRead, kModBusGood, R"({"exception": 4})",
-                        [](const Bytes&) { return WithCrc(Hex("01 83 04")); }},
-        FamilyFaultCase{"ModBusExceptionWithWrongCrc", ModBusMeter(), kModBusRead, kModBusGood,
-                        R"({"exception": {"code": 6}, "bad_checksum": true})",
-                        [](const Bytes&) {
-                            Bytes b = WithCrc(Hex("01 83 06"));
-                            b[3] ^= 0x5A;
-                            return b;
-                        }},
-        FamilyFaultCase{"ModBusMissingLastByte", ModBusMeter(), kModBusRead, kModBusGood,
-                        R"({"drop_last_byte": true})", LastByteMissing}),
+    testing::Values(FamilyFaultCase{"RelayWrongChecksum", RelayMeter(), kRelayRead, kRelayGood,
+                                    R"({"bad_checksum": true})", LastByteWrong},
+                    FamilyFaultCase{"RelayMissingLastByte", RelayMeter(), kRelayRead, kRelayGood,
+                                    R"({"drop_last_byte": true})", LastByteMissing},
+                    FamilyFaultCase{"RelayNoiseFirst", RelayMeter(), kRelayRead, kRelayGood, R"({"noise": "AA 55"})",
+                                    [](const Bytes& g) {
+                                        Bytes b = Hex("AA 55");
+                                        b.insert(b.end(), g.begin(), g.end());
+                                        return b;
+                                    }},
+                    FamilyFaultCase{"M4WrongChecksum", M4Meter(), kM4Read, kM4Good, R"({"bad_checksum": true})",
+                                    LastByteWrong},
+                    // The request's letter where the reply code belongs; the sum stays right.
+                    FamilyFaultCase{"M4WrongReplyCode", M4Meter(), kM4Read, kM4Good, R"({"wrong_code": true})",
+                                    [](const Bytes&) { return M4Frame(1, 'M', 0x00, 0x10, Hex("3FC00000 40200000")); }},
+                    FamilyFaultCase{"M4MissingLastByte", M4Meter(), kM4Read, kM4Good, R"({"drop_last_byte": true})",
+                                    LastByteMissing},
+                    FamilyFaultCase{"ModBusWrongCrc", ModBusMeter(), kModBusRead, kModBusGood, R"({"bad_crc": true})",
+                                    [](Bytes g) {
+                                        g[g.size() - 2] ^= 0x5A;
+                                        return g;
+                                    }},
+                    FamilyFaultCase{"ModBusChosenException", ModBusMeter(), kModBusRead, kModBusGood,
+                                    R"({"exception": 4})", [](const Bytes&) { return WithCrc(Hex("01 83 04")); }},
+                    FamilyFaultCase{"ModBusExceptionWithWrongCrc", ModBusMeter(), kModBusRead, kModBusGood,
+                                    R"({"exception": {"code": 6}, "bad_checksum": true})",
+                                    [](const Bytes&) {
+                                        Bytes b = WithCrc(Hex("01 83 06"));
+                                        b[3] ^= 0x5A;
+                                        return b;
+                                    }},
+                    FamilyFaultCase{"ModBusMissingLastByte", ModBusMeter(), kModBusRead, kModBusGood,
+                                    R"({"drop_last_byte": true})", LastByteMissing}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MeterSimFamilyFaults, SelectorsPickTheRepliesOfEveryFamily)
@@ -542,8 +544,8 @@ json SixXMeter()
 
 Bytes SixXFrame(std::uint8_t start, std::uint8_t address, std::uint8_t group, std::uint8_t command, const Bytes& data)
 {
-    Bytes f{start, address, static_cast<std::uint8_t>(address ^ 0xFF), group, command,
-            static_cast<std::uint8_t>(data.size())};
+    Bytes f{start, address, static_cast<std::uint8_t>(address ^ 0xFF),
+            group, command, static_cast<std::uint8_t>(data.size())};
     f.insert(f.end(), data.begin(), data.end());
     f.push_back(static_cast<std::uint8_t>(~ByteSum(f, f.size())));
     return f;
@@ -668,10 +670,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFamilyScenario{"ModBusWrongCode", With(ModBusMeter(), "faults", R"({"wrong_code": true})"),
                           "faults.wrong_code: a ModBus reply has no reply code"},
         BadFamilyScenario{"ModBusChecksumUnderBothNames",
-                          With(ModBusMeter(), "faults", R"({"bad_crc": true, "bad_checksum": true})"),
-                          "one fault"},
-        BadFamilyScenario{"ModBusBroadcastAddress", With(ModBusMeter(), "address", "0"),
-                          "0 is the broadcast address"},
+                          With(ModBusMeter(), "faults", R"({"bad_crc": true, "bad_checksum": true})"), "one fault"},
+        BadFamilyScenario{"ModBusBroadcastAddress", With(ModBusMeter(), "address", "0"), "0 is the broadcast address"},
         BadFamilyScenario{"ModBusHalfARegister",
                           With(ModBusMeter(), "memory", R"([{"area": "holding", "addr": 0, "hex": "010203"}])"),
                           "not whole 2-byte units of holding"},

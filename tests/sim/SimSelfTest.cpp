@@ -595,7 +595,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "odd number of hex digits"},
         BadScenarioCase{"MisspeltFault", Meter3Text("faults", R"({"bad_cheksum": true})"), "bad_cheksum"},
         BadScenarioCase{"TwoSelectors", Meter3Text("faults", R"({"silent": {"first": 1, "every": 2}})"),
-                        "either \"first\" or \"every\""},
+                        "give one of \"first\", \"every\" and \"from\""},
         BadScenarioCase{"TextOutsideTheCodePage", Meter3Text("texts", R"({"id": "Grüße"})"), "U+00FC"},
         BadScenarioCase{"AddressAbove255", Meter3Text("address", "256"), "meters[0].address"},
         BadScenarioCase{"UnknownProtocol", Meter3Text("protocol", R"("m5")"), "unknown protocol \"m5\""},

@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint32_t kMaxNoiseBytes = 1024;
 constexpr std::uint32_t kMaxDelayMs = 600000;
 
-constexpr const char* kFaultNames[] = {"silent",         "delay_ms",   "noise",    "bad_checksum", "bad_crc",
+constexpr const char* kFaultNames[] = {"silent",         "delay_ms",       "noise",      "bad_checksum", "bad_crc",
                                        "bad_complement", "drop_last_byte", "wrong_code", "exception"};
 
 // A switch-like fault: true, false, or an object holding only a selector.
@@ -43,8 +43,8 @@ void CheckMenu(const json& faults, const std::string& where, const FaultMenu& me
         if (auto r = menu.refusals.find(key); r != menu.refusals.end())
             throw ScenarioError(where + "." + key + ": " + r->second);
         if (std::find(std::begin(kFaultNames), std::end(kFaultNames), key) != std::end(kFaultNames))
-            throw ScenarioError(where + "." + key + ": not a fault of " + menu.family + " meters (theirs: " +
-                                Join(menu.accepted) + ")");
+            throw ScenarioError(where + "." + key + ": not a fault of " + menu.family +
+                                " meters (theirs: " + Join(menu.accepted) + ")");
         // Anything else is an unknown key, reported as such below.
     }
 }

@@ -96,16 +96,15 @@ void Line::LogGarbage()
         log_.Write("GARBAGE", std::nullopt, bytes, reasons);
     };
     // Consecutive bytes that some family called garbage and none took as a frame make one line.
-    std::optional<std::uint64_t> run;
+    bool inRun = false;
+    std::uint64_t runStart = 0;
     for (std::uint64_t at = logged_; at < settled; ++at) {
         const bool garbage = covers(garbage_, at) && !covers(claims_, at);
-        if (garbage && !run) run = at;
-        if (!garbage && run) {
-            logRun(*run, at);
-            run.reset();
-        }
+        if (garbage && !inRun) runStart = at;
+        if (!garbage && inRun) logRun(runStart, at);
+        inRun = garbage;
     }
-    if (run) logRun(*run, settled);
+    if (inRun) logRun(runStart, settled);
 
     history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(settled - logged_));
     logged_ = settled;
@@ -144,8 +143,8 @@ void Line::RunDue(MonoTime now)
 
 void Line::Send(std::string who, ShapedReply reply, MonoTime due)
 {
-    auto at = std::upper_bound(pending_.begin(), pending_.end(), due,
-                               [](MonoTime t, const Pending& p) { return t < p.due; });
+    auto at =
+        std::upper_bound(pending_.begin(), pending_.end(), due, [](MonoTime t, const Pending& p) { return t < p.due; });
     pending_.insert(at, Pending{due, std::move(who), std::move(reply)});
 }
 

@@ -77,10 +77,10 @@ private:
     std::vector<Pending> pending_; // in order of due time; equal times keep their order
     int fd_ = -1;
 
-    std::uint64_t received_ = 0;    // bytes received so far (the offset of the next one)
+    std::uint64_t received_ = 0;       // bytes received so far (the offset of the next one)
     std::deque<std::uint8_t> history_; // received bytes from offset logged_ on
-    std::uint64_t logged_ = 0;      // bytes before this offset are settled
-    std::vector<Span> garbage_;     // reported, not yet logged
+    std::uint64_t logged_ = 0;         // bytes before this offset are settled
+    std::vector<Span> garbage_;        // reported, not yet logged
     std::vector<Span> claims_;
     std::optional<std::uint64_t> newFrameAt_;
     bool claimed_ = false;

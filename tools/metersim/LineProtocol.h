@@ -42,8 +42,7 @@ public:
     // (answered or not), so that every family starts a new frame at end.
     virtual void Claim(std::uint64_t begin, std::uint64_t end, bool taken) = 0;
     // Bytes [begin, end) are none of the family's frames; reason says why (the line adds the family).
-    virtual void Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end,
-                         std::string_view reason) = 0;
+    virtual void Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end, std::string_view reason) = 0;
 };
 
 // What the line lends a family.

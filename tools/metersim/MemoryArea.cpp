@@ -66,8 +66,7 @@ void MemoryArea::Resize(std::uint64_t size)
 {
     const std::uint64_t end = size * unit_;
     const bool setOutside = !set_.empty() && set_.rbegin()->first >= end;
-    const bool protectedOutside =
-        !protected_.empty() && protected_.rbegin()->first + protected_.rbegin()->second > end;
+    const bool protectedOutside = !protected_.empty() && protected_.rbegin()->first + protected_.rbegin()->second > end;
     if (setOutside || protectedOutside)
         throw std::out_of_range(name_ + " holds set or read-only bytes beyond " + std::to_string(size) + " addresses");
     size_ = size;

@@ -59,7 +59,7 @@ private:
     std::uint64_t size_;
     std::uint8_t fill_;
     unsigned unit_;
-    std::map<std::uint64_t, std::uint8_t> set_; // by byte offset; sparse: areas are touched in small blocks
+    std::map<std::uint64_t, std::uint8_t> set_;        // by byte offset; sparse: areas are touched in small blocks
     std::map<std::uint64_t, std::uint64_t> protected_; // byte offset -> count, merged
 };
 

@@ -143,8 +143,7 @@ void Meter::LoadReadOnly(const json& range, const std::string& where)
 Answer Meter::ReadArea(const std::string& areaName, std::uint64_t addr, std::size_t count, std::size_t maxCount)
 {
     MemoryArea* area = Area(areaName);
-    if (count > maxCount)
-        return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
+    if (count > maxCount) return Answer::Silent("read of " + std::to_string(count) + " bytes does not fit a frame");
     if (!area->Contains(addr, count))
         return Answer::Silent("read of " + std::to_string(count) + " bytes at " + std::to_string(addr) +
                               " past the end of " + areaName);
@@ -179,8 +178,8 @@ json Meter::Dump() const
         }
         areas[area.Name()] = a;
     }
-    return {{addressKey_, address_},   {"protocol", protocol_}, {"model", model_},  {"requests", requests_},
-            {"replies", replies_}, {"faults", faults_.Source()}, {"areas", areas}};
+    return {{addressKey_, address_}, {"protocol", protocol_},      {"model", model_}, {"requests", requests_},
+            {"replies", replies_},   {"faults", faults_.Source()}, {"areas", areas}};
 }
 
 } // namespace metersim

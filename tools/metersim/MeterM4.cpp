@@ -9,7 +9,8 @@ constexpr std::size_t kData = 8;
 std::string Letter(std::uint8_t letter)
 {
     const Bytes b{letter};
-    if (letter >= 0x20 && letter < 0x7F) return "\"" + std::string(1, static_cast<char>(letter)) + "\" (" + FormatHex(b, false) + ")";
+    if (letter >= 0x20 && letter < 0x7F)
+        return "\"" + std::string(1, static_cast<char>(letter)) + "\" (" + FormatHex(b, false) + ")";
     return FormatHex(b, false);
 }
 

@@ -26,10 +26,11 @@ std::uint16_t Word(const Bytes& b, std::size_t at)
 MeterModBus::MeterModBus(std::string model) : Meter("modbus", std::move(model), 247), texts_({"id"}, kMaxText)
 {
     AddArea("holding", 0x10000, 0xFF, 2);
-    SetFaultMenu({"modbus",
-                  {"silent", "delay_ms", "noise", "bad_checksum", "bad_crc", "drop_last_byte", "exception"},
-                  {{"bad_complement", "a ModBus frame carries no address complement to break"},
-                   {"wrong_code", "a ModBus reply has no reply code of its own (exception gives an exception reply)"}}});
+    SetFaultMenu(
+        {"modbus",
+         {"silent", "delay_ms", "noise", "bad_checksum", "bad_crc", "drop_last_byte", "exception"},
+         {{"bad_complement", "a ModBus frame carries no address complement to break"},
+          {"wrong_code", "a ModBus reply has no reply code of its own (exception gives an exception reply)"}}});
 }
 
 void MeterModBus::Load(json& entry, const std::string& where)

@@ -66,7 +66,10 @@ void StartByteDeframer::Scan(std::vector<Event>& events)
             Skip(1, "wrong checksum", events);
             continue;
         }
-        events.push_back({Event::Kind::Frame, bufferStart_, Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length)), {}});
+        events.push_back({Event::Kind::Frame,
+                          bufferStart_,
+                          Bytes(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length)),
+                          {}});
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(length));
         bufferStart_ += length;
     }
