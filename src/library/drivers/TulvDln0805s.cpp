@@ -1,6 +1,7 @@
 #include "TulvDln0805s.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
 #include <bit>
@@ -34,20 +35,7 @@ constexpr std::uint16_t RawValueAddr = 0x00B0;
 constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
 
 // Singles are stored most significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v >> 24);
-    at[1] = static_cast<std::uint8_t>(v >> 16);
-    at[2] = static_cast<std::uint8_t>(v >> 8);
-    at[3] = static_cast<std::uint8_t>(v);
-}
-
-float GetSingle(const std::uint8_t* at)
-{
-    return std::bit_cast<float>(static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
-                                static_cast<std::uint32_t>(at[2]) << 8 | at[3]);
-}
+constexpr ByteOrder Order = ByteOrder::BigEndian;
 
 std::uint64_t Scrambled(float value)
 {
@@ -76,14 +64,14 @@ bool TulvDln0805s::ReadCell(std::uint16_t cell, float& value)
         value = 0.0f;
         return false;
     }
-    value = GetSingle(b);
+    value = GetSingle(b, Order);
     return true;
 }
 
 bool TulvDln0805s::WriteCell(std::uint16_t cell, float value)
 {
     std::uint8_t b[4];
-    PutSingle(b, value);
+    PutSingle(b, value, Order);
     WriteRtc2k(cell, b, 4);
     return LastError() == ErrOk;
 }
@@ -106,7 +94,7 @@ float TulvDln0805s::ReadLive(std::uint16_t addr)
 {
     std::uint8_t b[4];
     ReadRAM(addr, b, 4);
-    return ReplyCarried(4) ? GetSingle(b) : 0.0f;
+    return ReplyCarried(4) ? GetSingle(b, Order) : 0.0f;
 }
 
 void TulvDln0805s::GetDeviceNumber(std::string& S)
@@ -184,7 +172,7 @@ void TulvDln0805s::ResetK()
     for (int h = 0; h < 2; ++h) {
         std::uint8_t points[16];
         for (int k = 0; k < 4; ++k)
-            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k]);
+            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k], Order);
         const std::span<const std::uint8_t> low(points, 8);
         const std::span<const std::uint8_t> high(points + 8, 8);
         WriteRtc2k(KCells[4 * h + 2][0], low, 8);
@@ -194,8 +182,8 @@ void TulvDln0805s::ResetK()
     }
     // K0 and Ku of channel 1 lie next to each other.
     std::uint8_t zeroAndGain[8];
-    PutSingle(zeroAndGain, FactoryValues[0]);
-    PutSingle(zeroAndGain + 4, FactoryValues[1]);
+    PutSingle(zeroAndGain, FactoryValues[0], Order);
+    PutSingle(zeroAndGain + 4, FactoryValues[1], Order);
     WriteRtc2k(KCells[0][0], zeroAndGain, 8);
 }
 

@@ -1,9 +1,9 @@
 #include "TulvDln0807s.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -35,20 +35,7 @@ constexpr std::string_view IdentityMark = "DLN-08.07";
 constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
 
 // Singles are stored least significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-    at[2] = static_cast<std::uint8_t>(v >> 16);
-    at[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-float GetSingle(const std::uint8_t* at)
-{
-    return std::bit_cast<float>(static_cast<std::uint32_t>(at[3]) << 24 | static_cast<std::uint32_t>(at[2]) << 16 |
-                                static_cast<std::uint32_t>(at[1]) << 8 | at[0]);
-}
+constexpr ByteOrder Order = ByteOrder::LittleEndian;
 
 } // namespace
 
@@ -72,14 +59,14 @@ bool TulvDln0807s::ReadCell(std::uint16_t cell, float& value)
         value = 0.0f;
         return false;
     }
-    value = GetSingle(b);
+    value = GetSingle(b, Order);
     return true;
 }
 
 bool TulvDln0807s::WriteCell(std::uint16_t cell, float value)
 {
     std::uint8_t b[4];
-    PutSingle(b, value);
+    PutSingle(b, value, Order);
     WriteRtc2k(cell, b, 4);
     return LastError() == ErrOk;
 }
@@ -88,7 +75,7 @@ float TulvDln0807s::ReadLive(std::uint16_t addr)
 {
     std::uint8_t b[4];
     ReadRAM(addr, b, 4);
-    return ReplyCarried(4) ? GetSingle(b) : 0.0f;
+    return ReplyCarried(4) ? GetSingle(b, Order) : 0.0f;
 }
 
 void TulvDln0807s::GetDeviceNumber(std::string& S)
@@ -153,7 +140,7 @@ void TulvDln0807s::ResetK()
     for (int h = 0; h < 2; ++h) {
         std::uint8_t points[16];
         for (int k = 0; k < 4; ++k)
-            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k]);
+            PutSingle(points + 4 * k, FactoryValues[2 + 4 * h + k], Order);
         const std::span<const std::uint8_t> low(points, 8);
         const std::span<const std::uint8_t> high(points + 8, 8);
         WriteRtc2k(KCells[4 * h + 2], low, 8);
@@ -163,8 +150,8 @@ void TulvDln0807s::ResetK()
     }
     // K0 and Ku lie next to each other.
     std::uint8_t zeroAndGain[8];
-    PutSingle(zeroAndGain, FactoryValues[0]);
-    PutSingle(zeroAndGain + 4, FactoryValues[1]);
+    PutSingle(zeroAndGain, FactoryValues[0], Order);
+    PutSingle(zeroAndGain + 4, FactoryValues[1], Order);
     WriteRtc2k(KCells[0], zeroAndGain, 8);
 }
 

@@ -1,5 +1,7 @@
 #include "TulvDln0808.h"
 
+#include "DriverCodec.h"
+
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -30,11 +32,8 @@ const float FactoryValues[10] = {
     0.0f, std::bit_cast<float>(std::uint32_t{0x34200000}), 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f,
 };
 
-std::uint32_t GetWord(const std::uint8_t (&b)[4])
-{
-    return static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-           static_cast<std::uint32_t>(b[2]) << 8 | b[3];
-}
+// Two registers hold a single or an integer most significant byte first.
+constexpr ByteOrder Order = ByteOrder::BigEndian;
 
 } // namespace
 
@@ -47,7 +46,7 @@ float TulvDln0808::ReadInteger(std::uint16_t start)
 {
     std::uint8_t b[4];
     if (!ReadPair(start, b)) return 0.0f;
-    return static_cast<float>(static_cast<std::int32_t>(GetWord(b)));
+    return static_cast<float>(static_cast<std::int32_t>(GetWord(b, Order)));
 }
 
 bool TulvDln0808::ReadCell(std::uint16_t cell, bool zeroCell, float& value)
@@ -58,7 +57,7 @@ bool TulvDln0808::ReadCell(std::uint16_t cell, bool zeroCell, float& value)
         return false;
     }
     // K0: the low byte of its register as a signed number.
-    value = zeroCell ? static_cast<float>(static_cast<std::int8_t>(b[1])) : std::bit_cast<float>(GetWord(b));
+    value = zeroCell ? static_cast<float>(static_cast<std::int8_t>(b[1])) : GetSingle(b, Order);
     return true;
 }
 
@@ -73,9 +72,8 @@ bool TulvDln0808::WriteCell(std::uint16_t cell, bool zeroCell, float value)
         const std::uint8_t b[2] = {static_cast<std::uint8_t>(reg >> 8), static_cast<std::uint8_t>(reg)};
         return WriteMultipleRegisters(cell, 1, b);
     }
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
-                               static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+    std::uint8_t b[4];
+    PutSingle(b, value, Order);
     return WriteMultipleRegisters(cell, 2, b);
 }
 
@@ -87,7 +85,7 @@ void TulvDln0808::GetDeviceNumber(std::string& S)
         return;
     }
     char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
     S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
 }
 
@@ -119,7 +117,7 @@ float TulvDln0808::ClbReadGmax(std::uint8_t ch)
 {
     if (ch < 1 || ch > 2) return 0.0f;
     std::uint8_t b[4];
-    return ReadPair(GmaxReg, b) ? std::bit_cast<float>(GetWord(b)) : 0.0f;
+    return ReadPair(GmaxReg, b) ? GetSingle(b, Order) : 0.0f;
 }
 
 bool TulvDln0808::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)

@@ -1,9 +1,9 @@
 #include "TulvGZU08.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -41,20 +41,7 @@ constexpr float SoundSpeed[13] = {1402.7f, 1447.6f, 1482.7f, 1509.4f, 1528.9f, 1
                                   1554.8f, 1555.6f, 1554.5f, 1550.5f, 1544.5f, 1450.0f};
 
 // Singles and integers are stored least significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-    at[2] = static_cast<std::uint8_t>(v >> 16);
-    at[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t GetWord(const std::uint8_t* at)
-{
-    return static_cast<std::uint32_t>(at[3]) << 24 | static_cast<std::uint32_t>(at[2]) << 16 |
-           static_cast<std::uint32_t>(at[1]) << 8 | at[0];
-}
+constexpr ByteOrder Order = ByteOrder::LittleEndian;
 
 } // namespace
 
@@ -83,7 +70,7 @@ bool TulvGZU08::ReadSingle(Area area, std::uint16_t addr, float& value)
 {
     std::uint8_t b[4];
     if (!RelayRead(area, addr, b)) return false;
-    value = std::bit_cast<float>(GetWord(b));
+    value = GetSingle(b, Order);
     return true;
 }
 
@@ -99,7 +86,7 @@ bool TulvGZU08::WriteCell(std::uint16_t cell, float value)
     // The relay copies up to 8 reply bytes back into the written buffer; they
     // land in this scratch and are not used.
     std::uint8_t data[8] = {};
-    PutSingle(data, value);
+    PutSingle(data, value, Order);
     GZU_WriteRtc2k(cell, data, 4);
     return LastError() == ErrOk;
 }
@@ -156,7 +143,7 @@ void TulvGZU08::GetDeviceNumber(std::string& S)
         return;
     }
     char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
     S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
 }
 

@@ -1,9 +1,9 @@
 #include "TulvKvt64.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -28,20 +28,7 @@ constexpr std::uint16_t NumberCell = 0x007C;
 constexpr std::uint16_t StampCell = 0x0020;
 
 // Singles and integers are stored most significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v >> 24);
-    at[1] = static_cast<std::uint8_t>(v >> 16);
-    at[2] = static_cast<std::uint8_t>(v >> 8);
-    at[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t GetWord(const std::uint8_t* at)
-{
-    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
-           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
-}
+constexpr ByteOrder Order = ByteOrder::BigEndian;
 
 } // namespace
 
@@ -65,14 +52,14 @@ bool TulvKvt64::ReadCell(std::uint16_t cell, float& value)
         value = 0.0f;
         return false;
     }
-    value = std::bit_cast<float>(GetWord(b));
+    value = GetSingle(b, Order);
     return true;
 }
 
 bool TulvKvt64::WriteCell(std::uint16_t cell, float value)
 {
     std::uint8_t b[4];
-    PutSingle(b, value);
+    PutSingle(b, value, Order);
     WriteRtc2k(cell, b, 4);
     return LastError() == ErrOk;
 }
@@ -100,7 +87,7 @@ void TulvKvt64::GetDeviceNumber(std::string& S)
         return;
     }
     char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
     S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
 }
 

@@ -1,6 +1,7 @@
 #include "TulvKvt64M1.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
 #include <bit>
@@ -31,20 +32,7 @@ constexpr std::uint16_t RawValueAddr = 0x03A0;
 constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
 
 // Singles and integers are stored least significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-    at[2] = static_cast<std::uint8_t>(v >> 16);
-    at[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-std::uint32_t GetWord(const std::uint8_t* at)
-{
-    return static_cast<std::uint32_t>(at[3]) << 24 | static_cast<std::uint32_t>(at[2]) << 16 |
-           static_cast<std::uint32_t>(at[1]) << 8 | at[0];
-}
+constexpr ByteOrder Order = ByteOrder::LittleEndian;
 
 std::uint64_t Scrambled(float value)
 {
@@ -73,14 +61,14 @@ bool TulvKvt64M1::ReadCell(std::uint16_t cell, float& value)
         value = 0.0f;
         return false;
     }
-    value = std::bit_cast<float>(GetWord(b));
+    value = GetSingle(b, Order);
     return true;
 }
 
 bool TulvKvt64M1::WriteCell(std::uint16_t cell, float value)
 {
     std::uint8_t b[4];
-    PutSingle(b, value);
+    PutSingle(b, value, Order);
     WriteRtc2k(cell, b, 4);
     return LastError() == ErrOk;
 }
@@ -102,7 +90,7 @@ float TulvKvt64M1::ReadLive(std::uint16_t addr)
 {
     std::uint8_t b[4];
     ReadRAM(addr, b, 4);
-    return ReplyCarried(4) ? std::bit_cast<float>(GetWord(b)) : 0.0f;
+    return ReplyCarried(4) ? GetSingle(b, Order) : 0.0f;
 }
 
 void TulvKvt64M1::GetDeviceNumber(std::string& S)
@@ -114,7 +102,7 @@ void TulvKvt64M1::GetDeviceNumber(std::string& S)
         return;
     }
     char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
     S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
 }
 

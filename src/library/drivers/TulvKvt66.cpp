@@ -1,9 +1,9 @@
 #include "TulvKvt66.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -37,20 +37,7 @@ constexpr std::uint16_t LiveFlowAddr[2] = {0x00A0, 0x00A4};
 constexpr std::uint16_t RawValueAddr[2] = {0x0000, 0x0004};
 
 // Singles and integers are stored most significant byte first.
-void PutSingle(std::uint8_t* at, float value)
-{
-    const auto v = std::bit_cast<std::uint32_t>(value);
-    at[0] = static_cast<std::uint8_t>(v >> 24);
-    at[1] = static_cast<std::uint8_t>(v >> 16);
-    at[2] = static_cast<std::uint8_t>(v >> 8);
-    at[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t GetWord(const std::uint8_t* at)
-{
-    return static_cast<std::uint32_t>(at[0]) << 24 | static_cast<std::uint32_t>(at[1]) << 16 |
-           static_cast<std::uint32_t>(at[2]) << 8 | at[3];
-}
+constexpr ByteOrder Order = ByteOrder::BigEndian;
 
 // The one's complement of the 16-bit sum of the table bytes.
 std::uint16_t BlockChecksum(const std::uint8_t* block)
@@ -83,7 +70,7 @@ bool TulvKvt66::ReadCell(std::uint16_t cell, float& value)
         value = 0.0f;
         return false;
     }
-    value = std::bit_cast<float>(GetWord(b));
+    value = GetSingle(b, Order);
     return true;
 }
 
@@ -91,7 +78,7 @@ float TulvKvt66::ReadLive(std::uint16_t addr)
 {
     std::uint8_t b[4];
     ReadRAM(addr, b, 4);
-    return ReplyCarried(4) ? std::bit_cast<float>(GetWord(b)) : 0.0f;
+    return ReplyCarried(4) ? GetSingle(b, Order) : 0.0f;
 }
 
 bool TulvKvt66::ReadBlock(Block& block)
@@ -122,7 +109,7 @@ bool TulvKvt66::RewriteCell(std::uint16_t cell, float value)
 {
     Block block;
     if (!ReadBlock(block)) return false;
-    PutSingle(block + (cell - BlockStart), value);
+    PutSingle(block + (cell - BlockStart), value, Order);
     return WriteBlock(block);
 }
 
@@ -135,7 +122,7 @@ void TulvKvt66::GetDeviceNumber(std::string& S)
         return;
     }
     char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b));
+    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
     S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
 }
 
@@ -182,7 +169,7 @@ bool TulvKvt66::ClbWriteAll(std::uint8_t ch, const float (&table)[18])
     if (!ReadBlock(block)) return false;
     std::uint8_t* channelTable = block + ChannelTableSize * (ch - 1);
     for (int k = 0; k < 18; ++k)
-        PutSingle(channelTable + 4 * k, table[k]);
+        PutSingle(channelTable + 4 * k, table[k], Order);
     return WriteBlock(block);
 }
 

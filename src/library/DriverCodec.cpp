@@ -1,0 +1,31 @@
+#include "DriverCodec.h"
+
+#include <bit>
+
+void PutWord(std::uint8_t* at, std::uint32_t v, ByteOrder order)
+{
+    for (int k = 0; k < 4; ++k) {
+        const int shift = order == ByteOrder::BigEndian ? 24 - 8 * k : 8 * k;
+        at[k] = static_cast<std::uint8_t>(v >> shift);
+    }
+}
+
+void PutSingle(std::uint8_t* at, float value, ByteOrder order)
+{
+    PutWord(at, std::bit_cast<std::uint32_t>(value), order);
+}
+
+std::uint32_t GetWord(const std::uint8_t* at, ByteOrder order)
+{
+    std::uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+        const int shift = order == ByteOrder::BigEndian ? 24 - 8 * k : 8 * k;
+        v |= static_cast<std::uint32_t>(at[k]) << shift;
+    }
+    return v;
+}
+
+float GetSingle(const std::uint8_t* at, ByteOrder order)
+{
+    return std::bit_cast<float>(GetWord(at, order));
+}
