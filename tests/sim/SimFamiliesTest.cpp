@@ -518,7 +518,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     R"({"drop_last_byte": true})", LastByteMissing}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MeterSimFamilyFaults, SelectorsPickTheRepliesOfEveryFamily)
+TEST(MeterSimSharedLine, FaultSelectorsCountEachMetersOwnReplies)
 {
     json relay = RelayMeter();
     relay["faults"] = json::parse(R"({"silent": {"first": 1}})");
