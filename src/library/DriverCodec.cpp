@@ -29,3 +29,15 @@ float GetSingle(const std::uint8_t* at, ByteOrder order)
 {
     return std::bit_cast<float>(GetWord(at, order));
 }
+
+ProtocolErrorCode ReadOutcome(ProtocolErrorCode lastError, std::uint8_t carried, std::uint8_t asked)
+{
+    if (lastError != ErrOk) return lastError;
+    return carried == asked ? ErrOk : ErrPacketSize;
+}
+
+ProtocolErrorCode ReplyCodeOutcome(ProtocolErrorCode lastError, std::uint8_t code, std::uint8_t expected)
+{
+    if (lastError != ErrOk) return lastError;
+    return code == expected ? ErrOk : ErrIntegrity;
+}

@@ -6,6 +6,8 @@
 // calls these where its meter encodes a value the way other meters do.
 #pragma once
 
+#include "UlvUtils.h"
+
 #include <cstdint>
 
 // The order of the 4 bytes of a single or a 32-bit integer in a meter's memory.
@@ -20,3 +22,13 @@ void PutSingle(std::uint8_t* at, float value, ByteOrder order);
 // The 32-bit integer, or the single, that the 4 bytes at `at` hold in the given order.
 std::uint32_t GetWord(const std::uint8_t* at, ByteOrder order);
 float GetSingle(const std::uint8_t* at, ByteOrder order);
+
+// The outcome of a read that asked for `asked` data bytes and took a reply
+// whose length byte says `carried`: the transaction's own code (lastError) when
+// it failed; ErrPacketSize when it succeeded with another count, since part of
+// the caller's buffer would then be stale; ErrOk otherwise.
+ProtocolErrorCode ReadOutcome(ProtocolErrorCode lastError, std::uint8_t carried, std::uint8_t asked);
+// The same for a reply that names its operation with a reply code: ErrIntegrity
+// when the transaction succeeded but the reply carries another code than
+// `expected`, since it is not the answer to this request.
+ProtocolErrorCode ReplyCodeOutcome(ProtocolErrorCode lastError, std::uint8_t code, std::uint8_t expected);

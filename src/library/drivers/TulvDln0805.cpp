@@ -1,6 +1,7 @@
 #include "TulvDln0805.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
 
@@ -44,13 +45,9 @@ float DecodeAt(const std::array<std::uint8_t, 8>& block, int at)
 bool TulvDln0805::ReadBlock(std::uint16_t addr, std::array<std::uint8_t, 8>& block)
 {
     ReadMem(block, addr);
-    if (LastError() != ErrOk) return false;
-    if (FReply[2] != ReadMemReply) {
-        // Not the answer to this read: nothing was copied.
-        SetLastError(ErrIntegrity);
-        return false;
-    }
-    return true;
+    // Another reply code: not the answer to this read, and nothing was copied.
+    SetLastError(ReplyCodeOutcome(LastError(), FReply[2], ReadMemReply));
+    return LastError() == ErrOk;
 }
 
 bool TulvDln0805::ReadValue(std::uint16_t addr, float& value)
@@ -68,13 +65,9 @@ bool TulvDln0805::Query(std::uint8_t p1, std::uint8_t p2, std::array<std::uint8_
 {
     data.fill(0);
     ParameterDevice(data, p1, p2);
-    if (LastError() != ErrOk) return false;
-    if (FReply[2] != QueryReply) {
-        // Not the answer to this query: data still holds the zeros sent.
-        SetLastError(ErrIntegrity);
-        return false;
-    }
-    return true;
+    // Another reply code: not the answer to this query, and data still holds the zeros sent.
+    SetLastError(ReplyCodeOutcome(LastError(), FReply[2], QueryReply));
+    return LastError() == ErrOk;
 }
 
 bool TulvDln0805::WriteValue(std::uint16_t addr, float value)

@@ -46,14 +46,8 @@ std::uint64_t Scrambled(float value)
 
 bool TulvDln0805s::ReplyCarried(std::uint8_t count)
 {
-    if (LastError() != ErrOk) return false;
-    // The read took a reply with fewer data bytes than asked: part of the
-    // buffer would be stale, so the read counts as failed.
-    if (FReply[5] != count) {
-        SetLastError(ErrPacketSize);
-        return false;
-    }
-    return true;
+    SetLastError(ReadOutcome(LastError(), FReply[5], count));
+    return LastError() == ErrOk;
 }
 
 bool TulvDln0805s::ReadCell(std::uint16_t cell, float& value)

@@ -1,6 +1,7 @@
 #include "TulvDln0807.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
 
@@ -52,13 +53,9 @@ void Encode(std::array<std::uint8_t, 8>& block, float value)
 bool TulvDln0807::ReadBlock(std::uint16_t addr, std::array<std::uint8_t, 8>& block)
 {
     ReadMem(block, addr);
-    if (LastError() != ErrOk) return false;
-    if (FReply[2] != ReadMemReply) {
-        // Not the answer to this read: nothing was copied.
-        SetLastError(ErrIntegrity);
-        return false;
-    }
-    return true;
+    // Another reply code: not the answer to this read, and nothing was copied.
+    SetLastError(ReplyCodeOutcome(LastError(), FReply[2], ReadMemReply));
+    return LastError() == ErrOk;
 }
 
 bool TulvDln0807::ReadValue(std::uint16_t addr, float& value)

@@ -1,6 +1,7 @@
 #include "TulvKvt09M4.h"
 
 #include "Cp1251.h"
+#include "DriverCodec.h"
 
 #include <algorithm>
 
@@ -46,13 +47,9 @@ float Decode(const std::array<std::uint8_t, 8>& block)
 bool TulvKvt09M4::ReadBlock(std::uint16_t addr)
 {
     ReadMem(FBuffer, addr);
-    if (LastError() != ErrOk) return false;
-    if (FReply[2] != ReadMemReply) {
-        // Not the answer to this read: nothing was copied.
-        SetLastError(ErrIntegrity);
-        return false;
-    }
-    return true;
+    // Another reply code: not the answer to this read, and nothing was copied.
+    SetLastError(ReplyCodeOutcome(LastError(), FReply[2], ReadMemReply));
+    return LastError() == ErrOk;
 }
 
 bool TulvKvt09M4::ReadValue(std::uint16_t addr, float& value)

@@ -56,11 +56,8 @@ bool TulvKvt64KU::RelayRead(Area area, std::uint16_t addr, std::span<std::uint8_
         GZU_ReadRtc2k(addr, reply, count);
     else
         GZU_ReadRam(addr, reply, count);
+    SetLastError(ReadOutcome(LastError(), FReply[7], count));
     if (LastError() != ErrOk) return false;
-    if (FReply[7] != count) {
-        SetLastError(ErrPacketSize);
-        return false;
-    }
     std::copy_n(reply, count, out.begin());
     return true;
 }
