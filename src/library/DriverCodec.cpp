@@ -41,3 +41,18 @@ ProtocolErrorCode ReplyCodeOutcome(ProtocolErrorCode lastError, std::uint8_t cod
     if (lastError != ErrOk) return lastError;
     return code == expected ? ErrOk : ErrIntegrity;
 }
+
+std::array<std::uint8_t, 9> ScrambledWriteData(std::uint64_t block, ByteOrder order)
+{
+    std::array<std::uint8_t, 9> data{};
+    for (int k = 0; k < 8; ++k)
+        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
+    if (order == ByteOrder::BigEndian) SwapBytes8(data.data());
+    data[8] = 0x00;
+    return data;
+}
+
+std::uint64_t ScrambledSingle(float value)
+{
+    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
+}

@@ -8,6 +8,7 @@
 
 #include "UlvUtils.h"
 
+#include <array>
 #include <cstdint>
 
 // The order of the 4 bytes of a single or a 32-bit integer in a meter's memory.
@@ -32,3 +33,12 @@ ProtocolErrorCode ReadOutcome(ProtocolErrorCode lastError, std::uint8_t carried,
 // when the transaction succeeded but the reply carries another code than
 // `expected`, since it is not the answer to this request.
 ProtocolErrorCode ReplyCodeOutcome(ProtocolErrorCode lastError, std::uint8_t code, std::uint8_t expected);
+
+// The 9 data bytes of a scrambled write: the 8 bytes of block (block byte k is
+// bits 8k..8k+7) in the meter's order, that is reversed on a big-endian meter
+// and as they are on a little-endian one, then a ninth byte 0x00. The write
+// announces and carries all 9; the coefficient travels in the first 8.
+std::array<std::uint8_t, 9> ScrambledWriteData(std::uint64_t block, ByteOrder order);
+// The scrambled block of the bit pattern of value (ScrambleValue8: fresh random
+// filler on every call).
+std::uint64_t ScrambledSingle(float value);

@@ -4,7 +4,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -38,11 +37,6 @@ constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f,
 
 // Singles are stored most significant byte first.
 constexpr ByteOrder Order = ByteOrder::BigEndian;
-
-std::uint64_t Scrambled(float value)
-{
-    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
-}
 
 // The number in a version text, "." as the decimal point whatever the locale.
 // Blanks around it are allowed, and the text ends at a NUL byte. Throws
@@ -95,14 +89,7 @@ bool TulvDln0803s::WriteCell(std::uint16_t cell, float value)
 
 bool TulvDln0803s::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    SwapBytes8(data);
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }
@@ -249,11 +236,11 @@ void TulvDln0803s::ResetK()
 void TulvDln0803s::ResetK_new()
 {
     for (int i = 2; i <= 9; ++i) {
-        WriteCellScrambled(KCells[i], Scrambled(FactoryValues[i]));
-        WriteCellScrambled(ObrCells[i], Scrambled(FactoryValues[i]));
+        WriteCellScrambled(KCells[i], ScrambledSingle(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i], ScrambledSingle(FactoryValues[i]));
     }
-    WriteCellScrambled(KCells[0], Scrambled(FactoryValues[0]));
-    WriteCellScrambled(KCells[1], Scrambled(FactoryValues[1]));
+    WriteCellScrambled(KCells[0], ScrambledSingle(FactoryValues[0]));
+    WriteCellScrambled(KCells[1], ScrambledSingle(FactoryValues[1]));
 }
 
 // --- Calibration stamp -------------------------------------------------------

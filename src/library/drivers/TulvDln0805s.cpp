@@ -4,7 +4,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -37,11 +36,6 @@ constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f,
 // Singles are stored most significant byte first.
 constexpr ByteOrder Order = ByteOrder::BigEndian;
 
-std::uint64_t Scrambled(float value)
-{
-    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
-}
-
 } // namespace
 
 bool TulvDln0805s::ReplyCarried(std::uint8_t count)
@@ -72,14 +66,7 @@ bool TulvDln0805s::WriteCell(std::uint16_t cell, float value)
 
 bool TulvDln0805s::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    SwapBytes8(data);
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }
@@ -184,11 +171,11 @@ void TulvDln0805s::ResetK()
 void TulvDln0805s::ResetK_new()
 {
     for (int i = 2; i <= 9; ++i) {
-        WriteCellScrambled(KCells[i][0], Scrambled(FactoryValues[i]));
-        WriteCellScrambled(ObrCells[i][0], Scrambled(FactoryValues[i]));
+        WriteCellScrambled(KCells[i][0], ScrambledSingle(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i][0], ScrambledSingle(FactoryValues[i]));
     }
-    WriteCellScrambled(KCells[0][0], Scrambled(FactoryValues[0]));
-    WriteCellScrambled(KCells[1][0], Scrambled(FactoryValues[1]));
+    WriteCellScrambled(KCells[0][0], ScrambledSingle(FactoryValues[0]));
+    WriteCellScrambled(KCells[1][0], ScrambledSingle(FactoryValues[1]));
 }
 
 // --- Calibration stamp -------------------------------------------------------

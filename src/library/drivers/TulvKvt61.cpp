@@ -4,7 +4,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -67,14 +66,7 @@ bool TulvKvt61::WriteCell(std::uint16_t cell, float value)
 
 bool TulvKvt61::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    SwapBytes8(data);
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }
@@ -170,11 +162,11 @@ void TulvKvt61::ResetK()
 void TulvKvt61::ResetK_new()
 {
     for (int i = 2; i <= 9; ++i) {
-        WriteCellScrambled(KCells[i][0], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[i])));
-        WriteCellScrambled(ObrCells[i][0], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[i])));
+        WriteCellScrambled(KCells[i][0], ScrambledSingle(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i][0], ScrambledSingle(FactoryValues[i]));
     }
-    WriteCellScrambled(KCells[0][0], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[0])));
-    WriteCellScrambled(KCells[1][0], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[1])));
+    WriteCellScrambled(KCells[0][0], ScrambledSingle(FactoryValues[0]));
+    WriteCellScrambled(KCells[1][0], ScrambledSingle(FactoryValues[1]));
 }
 
 // --- Calibration stamp -------------------------------------------------------

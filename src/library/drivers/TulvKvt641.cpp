@@ -4,7 +4,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <ctime>
 #include <span>
@@ -65,14 +64,7 @@ bool TulvKvt641::WriteCell(std::uint16_t cell, float value)
 
 bool TulvKvt641::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    SwapBytes8(data);
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }
@@ -184,11 +176,11 @@ void TulvKvt641::ResetK()
 void TulvKvt641::ResetK_new()
 {
     for (int i = 2; i <= 9; ++i) {
-        WriteCellScrambled(KCells[i], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[i])));
-        WriteCellScrambled(ObrCells[i], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[i])));
+        WriteCellScrambled(KCells[i], ScrambledSingle(FactoryValues[i]));
+        WriteCellScrambled(ObrCells[i], ScrambledSingle(FactoryValues[i]));
     }
-    WriteCellScrambled(KCells[0], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[0])));
-    WriteCellScrambled(KCells[1], ScrambleValue8(std::bit_cast<std::uint32_t>(FactoryValues[1])));
+    WriteCellScrambled(KCells[0], ScrambledSingle(FactoryValues[0]));
+    WriteCellScrambled(KCells[1], ScrambledSingle(FactoryValues[1]));
 }
 
 // --- Calibration stamp -------------------------------------------------------

@@ -89,13 +89,7 @@ bool TulvKvt64KU::WriteCell(std::uint16_t cell, float value)
 
 bool TulvKvt64KU::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; this meter takes them in that order.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    auto data = ScrambledWriteData(block, Order);
     GZU_WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }

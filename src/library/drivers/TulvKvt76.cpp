@@ -111,14 +111,7 @@ bool TulvKvt76::RewriteCell(std::uint16_t cell, float value)
 
 bool TulvKvt76::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; the meter takes the 8 bytes reversed.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    SwapBytes8(data);
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     if (LastError() != ErrOk) return false;
     // The meter now holds the plain value in the cell; the checksum must follow it.

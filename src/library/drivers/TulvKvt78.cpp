@@ -4,7 +4,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -36,11 +35,6 @@ constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f,
 // Singles and integers are stored least significant byte first.
 constexpr ByteOrder Order = ByteOrder::LittleEndian;
 
-std::uint64_t Scrambled(float value)
-{
-    return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
-}
-
 } // namespace
 
 bool TulvKvt78::ReplyCarried(std::uint8_t count)
@@ -71,13 +65,7 @@ bool TulvKvt78::WriteCell(std::uint16_t cell, float value)
 
 bool TulvKvt78::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 {
-    // Block byte k is bits 8k..8k+7 of the block; this meter takes them in that order.
-    std::uint8_t data[9];
-    for (int k = 0; k < 8; ++k)
-        data[k] = static_cast<std::uint8_t>(block >> (8 * k));
-    // The write announces and carries 9 data bytes; the coefficient travels in
-    // the first 8, the ninth is 0x00.
-    data[8] = 0x00;
+    const auto data = ScrambledWriteData(block, Order);
     WriteRtc2k(cell, data, 9);
     return LastError() == ErrOk;
 }
@@ -154,13 +142,13 @@ void TulvKvt78::ResetK()
 {
     for (int c = 0; c < 2; ++c) {
         for (int i = 2; i <= 9; ++i) {
-            WriteCellScrambled(KCells[i][c], Scrambled(FactoryValues[i]));
-            WriteCellScrambled(ObrCells[i][c], Scrambled(FactoryValues[i]));
+            WriteCellScrambled(KCells[i][c], ScrambledSingle(FactoryValues[i]));
+            WriteCellScrambled(ObrCells[i][c], ScrambledSingle(FactoryValues[i]));
         }
-        WriteCellScrambled(KCells[0][c], Scrambled(FactoryValues[0]));
-        WriteCellScrambled(KCells[1][c], Scrambled(FactoryValues[1]));
-        WriteCellScrambled(ObrCells[0][c], Scrambled(FactoryValues[0]));
-        WriteCellScrambled(ObrCells[1][c], Scrambled(FactoryValues[1]));
+        WriteCellScrambled(KCells[0][c], ScrambledSingle(FactoryValues[0]));
+        WriteCellScrambled(KCells[1][c], ScrambledSingle(FactoryValues[1]));
+        WriteCellScrambled(ObrCells[0][c], ScrambledSingle(FactoryValues[0]));
+        WriteCellScrambled(ObrCells[1][c], ScrambledSingle(FactoryValues[1]));
     }
 }
 
