@@ -196,7 +196,10 @@ void TulvCustomComPort::Close()
 void TulvCustomComPort::Purge()
 {
     if (!FOpened) return;
-    ::tcflush(FHandle, TCIOFLUSH);
+    // Only what has arrived is discarded. Bytes written earlier are still on
+    // their way out (a broadcast awaits no answer, so the next request follows
+    // it at once); discarding them would lose a command reported as sent.
+    ::tcflush(FHandle, TCIFLUSH);
 }
 
 void TulvCustomComPort::MarkLostOnError(int err)

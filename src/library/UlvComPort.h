@@ -25,7 +25,8 @@ public:
     virtual bool Open() = 0;
     // Closes the port; does nothing when closed.
     virtual void Close() = 0;
-    // Discards everything in the input and output queues; does nothing when closed.
+    // Discards every byte that has arrived and not been read; does nothing when
+    // closed. Bytes written earlier still leave the port.
     virtual void Purge() = 0;
     virtual bool Opened() const = 0;
 

@@ -180,6 +180,24 @@ TEST_F(RelayLine, VerificationBroadcastsReachTheirMetersAndGetNoAnswer)
     EXPECT_EQ(LogLinesWith(*sim, " BROADCAST ").size(), 4u);
 }
 
+TEST_F(RelayLine, SwitchesSentBackToBackAllArrive)
+{
+    // A send that awaits no answer waits for its bytes to leave the port, so the
+    // purge at the start of the next request cannot discard them.
+    Start(Line({RelayMeter(kSerial), SixXMeter(1)}));
+    for (int round = 0; round < 5; ++round) {
+        proto.GZU_StartPoverka();
+        proto.KU_StartPoverka();
+        proto.GZU_StopPoverka();
+        proto.KU_StopPoverka();
+    }
+    EXPECT_TRUE(NothingArrives(port, 300));
+    EXPECT_EQ(LogLinesWith(*sim, " BROADCAST ").size(), 20u);
+    json dump = sim->Dump();
+    EXPECT_EQ(Meter(dump)["verification"], false);
+    EXPECT_EQ(DumpMeter(dump, "6x", 1)["verification"], false);
+}
+
 struct FaultCase {
     const char* name;
     json faults;
