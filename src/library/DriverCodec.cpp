@@ -1,6 +1,11 @@
 #include "DriverCodec.h"
 
+#include "Cp1251.h"
+
+#include <algorithm>
 #include <bit>
+#include <cstring>
+#include <string>
 
 void PutWord(std::uint8_t* at, std::uint32_t v, ByteOrder order)
 {
@@ -55,4 +60,18 @@ std::array<std::uint8_t, 9> ScrambledWriteData(std::uint64_t block, ByteOrder or
 std::uint64_t ScrambledSingle(float value)
 {
     return ScrambleValue8(std::bit_cast<std::uint32_t>(value));
+}
+
+std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::tm& now)
+{
+    std::array<std::uint8_t, 16> image{};
+    const std::string text = Utf8ToCp1251Lossy(signature);
+    std::memcpy(image.data(), text.data(), std::min<size_t>(8, text.size()));
+    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
+    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
+    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
+    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
+    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
+    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    return image;
 }

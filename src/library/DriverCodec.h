@@ -10,6 +10,8 @@
 
 #include <array>
 #include <cstdint>
+#include <ctime>
+#include <string_view>
 
 // The order of the 4 bytes of a single or a 32-bit integer in a meter's memory.
 enum class ByteOrder {
@@ -42,3 +44,9 @@ std::array<std::uint8_t, 9> ScrambledWriteData(std::uint64_t block, ByteOrder or
 // The scrambled block of the bit pattern of value (ScrambleValue8: fresh random
 // filler on every call).
 std::uint64_t ScrambledSingle(float value);
+
+// The 16-byte calibration stamp: the characters of signature (UTF-8) as single
+// bytes of code page 1251, at most 8 ('?' for a character the code page lacks),
+// zero bytes up to byte 9, then the year modulo 100, month, day, hour, minute
+// and second of now, each as packed BCD.
+std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::tm& now);

@@ -3,11 +3,8 @@
 #include "Cp1251.h"
 #include "DriverCodec.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstring>
-#include <ctime>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -268,16 +265,7 @@ bool TulvDln0803s::ClbWriteSignature()
     // Signature is either empty or exactly 8 characters.
     if (!FSignatureSet || FSignature.empty()) return false;
     if (FSignatureWritten) return true;
-    std::uint8_t image[16] = {};
-    const std::string text = Utf8ToCp1251Lossy(FSignature);
-    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
-    const std::tm now = LocalNow();
-    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
-    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
-    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
-    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
-    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
-    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    const auto image = StampImage(FSignature, LocalNow());
     WriteCfg(StampCell, image, 16);
     if (LastError() != ErrOk) return false;
     FSignatureWritten = true;

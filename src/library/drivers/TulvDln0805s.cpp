@@ -3,9 +3,6 @@
 #include "Cp1251.h"
 #include "DriverCodec.h"
 
-#include <algorithm>
-#include <cstring>
-#include <ctime>
 #include <span>
 
 namespace {
@@ -203,20 +200,11 @@ bool TulvDln0805s::ClbWriteSignature()
     // Signature is either empty or exactly 8 characters.
     if (!FSignatureSet || FSignature.empty()) return false;
     if (FSignatureWritten) return true;
-    std::uint8_t image[16] = {};
-    const std::string text = Utf8ToCp1251Lossy(FSignature);
-    std::memcpy(image, text.data(), std::min<size_t>(8, text.size()));
-    const std::tm now = LocalNow();
-    image[10] = ByteToBcd(static_cast<std::uint8_t>((now.tm_year + 1900) % 100));
-    image[11] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mon + 1));
-    image[12] = ByteToBcd(static_cast<std::uint8_t>(now.tm_mday));
-    image[13] = ByteToBcd(static_cast<std::uint8_t>(now.tm_hour));
-    image[14] = ByteToBcd(static_cast<std::uint8_t>(now.tm_min));
-    image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
+    const auto image = StampImage(FSignature, LocalNow());
     // The meter takes the stamp in two halves of 8 bytes.
-    WriteCfg(StampCell, std::span<const std::uint8_t>(image, 8), 8);
+    WriteCfg(StampCell, std::span<const std::uint8_t>(image.data(), 8), 8);
     if (LastError() != ErrOk) return false;
-    WriteCfg(StampCell + 8, std::span<const std::uint8_t>(image + 8, 8), 8);
+    WriteCfg(StampCell + 8, std::span<const std::uint8_t>(image.data() + 8, 8), 8);
     if (LastError() != ErrOk) return false;
     FSignatureWritten = true;
     return true;
