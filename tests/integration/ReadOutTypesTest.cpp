@@ -587,4 +587,144 @@ INSTANTIATE_TEST_SUITE_P(EveryType, ReadOutTypes,
                                            Kvt09M4()),
                          [](const auto& info) { return info.param.name; });
 
+// A sensor index beyond the divisor table (the meter keeps one byte) has no divisor: the
+// read-out succeeds and keeps the index, and the boxes that need the divisor show "error"
+// rather than a value divided by something from outside the table.
+TEST(ReadOutSensorIndex, BeyondTheDivisorTableShowsNoValue)
+{
+    TypeCase c = Gzu08();
+    c.line["meters"][0]["sensor_index"] = 7;
+    MeterSimProcess sim(c.line);
+    const ToolRun run = RunTool(sim, c, {"read"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_FALSE(run.result.is_discarded()) << "the output is no JSON";
+    const json& s = run.result["slots"][0];
+    EXPECT_EQ(s["sensor_index"], 7);
+    EXPECT_EQ(s["read_done"], true);
+    EXPECT_EQ(s["shown"]["zero"], "error");
+    EXPECT_EQ(s["shown"]["gain"], nullptr);
+    EXPECT_EQ(s["shown"]["points"], json(std::vector<std::string>(8, "error")));
+}
+
+// --- What the probe accepts and refuses -------------------------------------------------------------
+
+struct ProbeCase {
+    std::string name;
+    json meter;
+    std::string slot;
+    bool ok;
+    std::string identity;
+    std::string serial;
+    std::vector<std::string> messages;
+    int requests; // what the meter was asked: identity, serial number, then the extra check
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+const char* const NoContact = "Не удалось установить связь с прибором";
+const char* const NoChannel2 = "В данной модификации прибора отсутствует канал G2.\r\nВыберите другой канал расхода.";
+
+class ProbeRules : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(ProbeRules, AcceptOrRefuseTheMeter)
+{
+    const ProbeCase& c = GetParam();
+    MeterSimProcess sim(Line({c.meter}));
+    std::ostringstream out, err;
+    const int status = RunClbTool(
+        {"--port", sim.DevicePath(), "--slot", c.slot, "--timeouts", "50,150,2", "--json", "probe"}, out, err);
+    EXPECT_EQ(status, c.ok ? 0 : 1) << err.str();
+    const json j = json::parse(out.str(), nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << "the output is no JSON";
+    ASSERT_EQ(j["slots"].size(), 1u);
+    EXPECT_EQ(j["slots"][0]["ok"], c.ok);
+    EXPECT_EQ(j["slots"][0]["identity"], c.identity);
+    EXPECT_EQ(j["slots"][0]["serial"], c.serial);
+    EXPECT_EQ(j["messages"], json(c.messages));
+    EXPECT_EQ(sim.Dump()["meters"][0]["requests"], c.requests);
+}
+
+json Meter6x(int address, const char* model, json extra)
+{
+    json m = {{"address", address}, {"protocol", "6x"}, {"model", model}};
+    m.update(extra);
+    return m;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IdentityAndChannels, ProbeRules,
+    ::testing::Values(
+        // Modification bytes 1 and 3 mean "no channel G2"; channel 1 does not ask for the byte.
+        ProbeCase{"Kvt64ChannelOneDoesNotAskForTheModification",
+                  Meter6x(2, "kvt64", {{"modification_byte", 3}, {"factory_number", 12064002}}),
+                  "1:2:1",
+                  true,
+                  "KVT-64",
+                  "12064002",
+                  {},
+                  2},
+        ProbeCase{"Kvt64ChannelTwoOfAModificationWithoutIt",
+                  Meter6x(2, "kvt64", {{"modification_byte", 3}, {"factory_number", 12064002}}),
+                  "1:2:2",
+                  false,
+                  "KVT-64",
+                  "12064002",
+                  {NoChannel2},
+                  3},
+        ProbeCase{"Kvt78ChannelTwoOfAModificationWithoutIt",
+                  Meter6x(4, "kvt78", {{"modification_byte", 1}, {"factory_number", 78000004}}),
+                  "6:4:2",
+                  false,
+                  "KVT-64M",
+                  "78000004",
+                  {NoChannel2},
+                  3},
+        // 225315 marks induction channels on a КВТ-76 only; a КВТ-66 must say 218502.
+        ProbeCase{"Kvt66WithTheWordOfAKvt76",
+                  Meter6x(6, "kvt66", {{"induction_word", 225315}, {"factory_number", 66000006}}),
+                  "4:6:1",
+                  false,
+                  "KVT-66",
+                  "66000006",
+                  {"В приборе нет индукционных каналов расхода.", NoContact},
+                  3},
+        ProbeCase{"Kvt76WithItsOwnWord",
+                  Meter6x(6, "kvt76", {{"induction_word", 225315}, {"factory_number", 76000006}}),
+                  "5:6:1",
+                  true,
+                  "KVT-76",
+                  "76000006",
+                  {},
+                  3},
+        // The identity must equal "KVT64-1": a longer one is another meter, and its number is not read.
+        ProbeCase{"Kvt641WithALongerIdentity",
+                  Meter6x(8, "kvt641", {{"texts", {{"id", "KVT64-1M"}}}}),
+                  "2:8:1",
+                  false,
+                  "KVT64-1M",
+                  "",
+                  {NoContact},
+                  1},
+        // The identity must be a non-empty part of "GZU-08".
+        ProbeCase{"Gzu08WithAShortenedIdentity",
+                  {{"serial", 44400808}, {"protocol", "relay"}, {"model", "gzu08"}, {"texts", {{"id", "GZU-0"}}}},
+                  "15:0:1@44400808",
+                  true,
+                  "GZU-0",
+                  "44400808",
+                  {},
+                  2},
+        ProbeCase{"Gzu08WithALongerIdentity",
+                  {{"serial", 44400808}, {"protocol", "relay"}, {"model", "gzu08"}, {"texts", {{"id", "GZU-081"}}}},
+                  "15:0:1@44400808",
+                  false,
+                  "GZU-081",
+                  "",
+                  {NoContact},
+                  1}),
+    [](const auto& info) { return info.param.name; });
+
 } // namespace
