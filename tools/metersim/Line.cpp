@@ -46,7 +46,10 @@ void Line::Claim(std::uint64_t begin, std::uint64_t end, bool taken)
 {
     claims_.push_back({begin, end, {}});
     claimed_ = true;
-    if (taken) newFrameAt_ = std::max(newFrameAt_.value_or(0), end);
+    if (taken) {
+        newFrameAt_ = std::max(newFrameAt_.value_or(0), end);
+        lastTakenBytes_ = end - begin;
+    }
 }
 
 void Line::Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end, std::string_view reason)
@@ -143,6 +146,11 @@ void Line::RunDue(MonoTime now)
 
 void Line::Send(std::string who, ShapedReply reply, MonoTime due)
 {
+    // With pacing, the request itself takes its time on the line too: the pseudo-terminal hands
+    // it over at once, so the reply starts only once the request would have arrived.
+    if (settings_.pacing)
+        due += MonoTime(static_cast<std::int64_t>(lastTakenBytes_) * 10'000'000'000LL /
+                        static_cast<std::int64_t>(settings_.baud));
     auto at =
         std::upper_bound(pending_.begin(), pending_.end(), due, [](MonoTime t, const Pending& p) { return t < p.due; });
     pending_.insert(at, Pending{due, std::move(who), std::move(reply)});

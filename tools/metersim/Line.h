@@ -78,6 +78,7 @@ private:
     int fd_ = -1;
 
     std::uint64_t received_ = 0;       // bytes received so far (the offset of the next one)
+    std::uint64_t lastTakenBytes_ = 0; // length of the last frame a meter took (for pacing)
     std::deque<std::uint8_t> history_; // received bytes from offset logged_ on
     std::uint64_t logged_ = 0;         // bytes before this offset are settled
     std::vector<Span> garbage_;        // reported, not yet logged
