@@ -75,3 +75,18 @@ std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::t
     image[15] = ByteToBcd(static_cast<std::uint8_t>(now.tm_sec));
     return image;
 }
+
+std::string SignatureFromText(std::string_view text)
+{
+    size_t chars = 0;
+    size_t cut = text.size();
+    for (size_t k = 0; k < text.size(); ++k) {
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
+        if (chars == 8) {
+            cut = k;
+            break;
+        }
+        ++chars;
+    }
+    return chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+}

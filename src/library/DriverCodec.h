@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 // The order of the 4 bytes of a single or a 32-bit integer in a meter's memory.
@@ -50,3 +51,8 @@ std::uint64_t ScrambledSingle(float value);
 // zero bytes up to byte 9, then the year modulo 100, month, day, hour, minute
 // and second of now, each as packed BCD.
 std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::tm& now);
+
+// The Signature that assigning text leaves: its first 8 characters when it has 8
+// or more, else the empty text. Characters, not bytes: text is UTF-8, and the
+// cut goes before the lead byte of the ninth character.
+std::string SignatureFromText(std::string_view text);

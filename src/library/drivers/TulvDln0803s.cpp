@@ -244,19 +244,7 @@ void TulvDln0803s::ResetK_new()
 
 void TulvDln0803s::SetSignature(std::string_view text)
 {
-    // Characters, not bytes: the text is UTF-8, so the cut goes before the lead
-    // byte of the ninth character.
-    size_t chars = 0;
-    size_t cut = text.size();
-    for (size_t k = 0; k < text.size(); ++k) {
-        if ((static_cast<unsigned char>(text[k]) & 0xC0) == 0x80) continue;
-        if (chars == 8) {
-            cut = k;
-            break;
-        }
-        ++chars;
-    }
-    FSignature = chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+    FSignature = SignatureFromText(text);
     FSignatureSet = true;
 }
 
