@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -89,4 +90,20 @@ std::string SignatureFromText(std::string_view text)
         ++chars;
     }
     return chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
+}
+
+std::string DecimalText(std::uint32_t v)
+{
+    char text[16];
+    const auto r = std::to_chars(text, text + sizeof text, v);
+    return r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+}
+
+std::string CharacterText(std::span<const std::uint8_t> bytes, ControlBytes controls)
+{
+    std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (controls == ControlBytes::AsBlanks)
+        for (char& c : text)
+            if (static_cast<unsigned char>(c) < 32) c = ' ';
+    return Cp1251ToUtf8(text);
 }

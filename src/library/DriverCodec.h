@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -56,3 +57,14 @@ std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::t
 // or more, else the empty text. Characters, not bytes: text is UTF-8, and the
 // cut goes before the lead byte of the ninth character.
 std::string SignatureFromText(std::string_view text);
+
+// --- Texts of a factory number ---
+// The decimal text of a 32-bit unsigned number ("error" should it not convert).
+std::string DecimalText(std::uint32_t v);
+// What becomes of control bytes (below 32) in a number kept as characters.
+enum class ControlBytes {
+    Kept,
+    AsBlanks,
+};
+// A number kept as single-byte characters of code page 1251, as UTF-8 text.
+std::string CharacterText(std::span<const std::uint8_t> bytes, ControlBytes controls);

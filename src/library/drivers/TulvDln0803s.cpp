@@ -1,6 +1,5 @@
 #include "TulvDln0803s.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <charconv>
@@ -145,10 +144,7 @@ void TulvDln0803s::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    std::string text(reinterpret_cast<const char*>(b), 8);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32) c = ' ';
-    S = Cp1251ToUtf8(text);
+    S = CharacterText(b, ControlBytes::AsBlanks);
 }
 
 float TulvDln0803s::ClbReadG()

@@ -1,6 +1,5 @@
 #include "TulvDln0805.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <algorithm>
@@ -90,7 +89,7 @@ void TulvDln0805::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+    S = CharacterText(block, ControlBytes::Kept);
 }
 
 float TulvDln0805::ClbReadG()

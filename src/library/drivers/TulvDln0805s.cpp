@@ -1,6 +1,5 @@
 #include "TulvDln0805s.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <span>
@@ -83,10 +82,7 @@ void TulvDln0805s::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    std::string text(reinterpret_cast<const char*>(b), 8);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32) c = ' ';
-    S = Cp1251ToUtf8(text);
+    S = CharacterText(b, ControlBytes::AsBlanks);
 }
 
 float TulvDln0805s::ClbReadG()

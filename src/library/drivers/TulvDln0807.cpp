@@ -1,6 +1,5 @@
 #include "TulvDln0807.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <algorithm>
@@ -102,7 +101,7 @@ void TulvDln0807::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+    S = CharacterText(block, ControlBytes::Kept);
 }
 
 float TulvDln0807::ClbReadG(std::uint8_t ch)

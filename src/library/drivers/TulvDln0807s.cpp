@@ -1,6 +1,5 @@
 #include "TulvDln0807s.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <span>
@@ -80,7 +79,7 @@ void TulvDln0807s::GetDeviceNumber(std::string& S)
     std::uint8_t b[8];
     ReadRtc2k(NumberCell, b, 8);
     if (!ReplyCarried(8)) return;
-    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(b), 8));
+    S = CharacterText(b, ControlBytes::Kept);
 }
 
 float TulvDln0807s::ClbReadG()

@@ -3,7 +3,6 @@
 #include "DriverCodec.h"
 
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -84,9 +83,7 @@ void TulvDln0808::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 void TulvDln0808::GetSoftVer(std::string& S)

@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <charconv>
-
 namespace {
 
 // Cell of coefficient i; the meter has one channel.
@@ -79,9 +77,7 @@ void TulvDln0809::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 float TulvDln0809::ClbReadG()

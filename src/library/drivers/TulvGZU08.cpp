@@ -3,7 +3,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <charconv>
 #include <stdexcept>
 
 namespace {
@@ -130,9 +129,7 @@ void TulvGZU08::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 void TulvGZU08::GetDevID(std::string& S)

@@ -1,6 +1,5 @@
 #include "TulvKvt09M4.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <algorithm>
@@ -78,7 +77,7 @@ void TulvKvt09M4::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(FBuffer.data()), FBuffer.size()));
+    S = CharacterText(FBuffer, ControlBytes::Kept);
 }
 
 float TulvKvt09M4::ClbReadG(std::uint8_t ch)

@@ -1,6 +1,5 @@
 #include "TulvKvt61.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <span>
@@ -83,7 +82,7 @@ void TulvKvt61::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    S = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(b), 8));
+    S = CharacterText(b, ControlBytes::Kept);
 }
 
 float TulvKvt61::ClbReadG(std::uint8_t ch)

@@ -1,6 +1,5 @@
 #include "TulvKvt641.h"
 
-#include "Cp1251.h"
 #include "DriverCodec.h"
 
 #include <span>
@@ -81,10 +80,7 @@ void TulvKvt641::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    std::string text(reinterpret_cast<const char*>(b), 8);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32) c = ' ';
-    S = Cp1251ToUtf8(text);
+    S = CharacterText(b, ControlBytes::AsBlanks);
 }
 
 float TulvKvt641::ClbReadG()

@@ -3,7 +3,6 @@
 #include "DriverCodec.h"
 
 #include <algorithm>
-#include <charconv>
 #include <stdexcept>
 
 namespace {
@@ -123,9 +122,7 @@ void TulvKvt64KU::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 void TulvKvt64KU::GetDevID(std::string& S)

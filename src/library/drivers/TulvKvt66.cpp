@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <charconv>
-
 namespace {
 
 // Cell of coefficient i (row) for channel 1 and 2 (columns).
@@ -111,9 +109,7 @@ void TulvKvt66::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 float TulvKvt66::ClbReadG(std::uint8_t ch)

@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <charconv>
-
 namespace {
 
 // Cell of coefficient i (row) for channel 1 and 2 (columns).
@@ -127,9 +125,7 @@ void TulvKvt76::GetDeviceNumber(std::string& S)
         S.clear();
         return;
     }
-    char text[16];
-    const auto r = std::to_chars(text, text + sizeof text, GetWord(b, Order));
-    S = r.ec == std::errc() ? std::string(text, r.ptr) : "error";
+    S = DecimalText(GetWord(b, Order));
 }
 
 float TulvKvt76::ClbReadG(std::uint8_t ch)
