@@ -68,3 +68,7 @@ enum class ControlBytes {
 };
 // A number kept as single-byte characters of code page 1251, as UTF-8 text.
 std::string CharacterText(std::span<const std::uint8_t> bytes, ControlBytes controls);
+
+// Factory values of a channel's calibration data by index: K0, Ku, points 1..8.
+// They make the K and Obr tables equal, i.e. no correction.
+inline constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};

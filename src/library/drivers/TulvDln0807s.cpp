@@ -27,9 +27,6 @@ constexpr std::uint16_t RawValueAddr = 0x00B0;
 // The identity text of the meters whose factory number is read.
 constexpr std::string_view IdentityMark = "DLN-08.07";
 
-// Factory values by index: K0, Ku, points 1..8.
-constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
-
 // Singles are stored least significant byte first.
 constexpr ByteOrder Order = ByteOrder::LittleEndian;
 

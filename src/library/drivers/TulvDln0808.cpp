@@ -26,8 +26,9 @@ constexpr std::uint16_t GmaxReg = 299;
 constexpr std::uint16_t NumberReg = 315;
 constexpr std::uint16_t VersionReg = 318;
 
-// Factory values by index: K0, Ku (as this meter keeps it), points 1..8.
-const float FactoryValues[10] = {
+// Factory values by index as this meter keeps them: K0, Ku (the single of bit
+// pattern 0x34200000, not 1.0), points 1..8.
+const float OwnFactoryValues[10] = {
     0.0f, std::bit_cast<float>(std::uint32_t{0x34200000}), 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f,
 };
 
@@ -144,9 +145,9 @@ bool TulvDln0808::ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value)
 void TulvDln0808::ResetK()
 {
     for (std::uint8_t i = 0; i <= 9; ++i)
-        ClbWriteK(1, i, FactoryValues[i]);
+        ClbWriteK(1, i, OwnFactoryValues[i]);
     for (std::uint8_t i = 2; i <= 9; ++i)
-        ClbWriteObr(1, i, FactoryValues[i]);
+        ClbWriteObr(1, i, OwnFactoryValues[i]);
 }
 
 // --- Calibration stamp -------------------------------------------------------

@@ -24,9 +24,6 @@ constexpr std::uint16_t StampCell = 0x01F0;
 constexpr std::uint16_t LiveFlowAddr = 0x00B4;
 constexpr std::uint16_t RawValueAddr = 0x00B0;
 
-// Factory values by index: K0, Ku, points 1..8.
-constexpr float FactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
-
 // Singles are stored most significant byte first.
 constexpr ByteOrder Order = ByteOrder::BigEndian;
 
