@@ -92,6 +92,21 @@ std::string SignatureFromText(std::string_view text)
     return chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
 }
 
+float M4FloatAt(const std::array<std::uint8_t, 8>& block, int at)
+{
+    const std::uint8_t bytes[4] = {block[at], block[at + 1], block[at + 2], block[at + 3]};
+    float x = 0.0f;
+    DecodeM4Float(bytes, x);
+    return x;
+}
+
+void PutM4Float(std::array<std::uint8_t, 8>& block, float value)
+{
+    std::uint8_t bytes[4];
+    EncodeM4Float(bytes, value);
+    std::copy(std::begin(bytes), std::end(bytes), block.begin());
+}
+
 std::string DecimalText(std::uint32_t v)
 {
     char text[16];

@@ -58,6 +58,12 @@ std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::t
 // cut goes before the lead byte of the ninth character.
 std::string SignatureFromText(std::string_view text);
 
+// The M4 float in bytes at..at+3 of an 8-byte M4 block (DecodeM4Float: the
+// check byte is not examined, so only bytes at..at+2 count).
+float M4FloatAt(const std::array<std::uint8_t, 8>& block, int at = 0);
+// Puts the M4 float of value into bytes 0..3 of block; bytes 4..7 stay as they are.
+void PutM4Float(std::array<std::uint8_t, 8>& block, float value);
+
 // --- Texts of a factory number ---
 // The decimal text of a 32-bit unsigned number ("error" should it not convert).
 std::string DecimalText(std::uint32_t v);

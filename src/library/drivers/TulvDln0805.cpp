@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <algorithm>
-
 namespace {
 
 // Parameter address of coefficient i; one channel.
@@ -31,14 +29,6 @@ constexpr std::uint8_t RestoreFactory = 99;
 constexpr std::uint8_t ReadMemReply = 'R' + FrameM4::ReplyFlag;
 constexpr std::uint8_t QueryReply = 'P' + FrameM4::ReplyFlag;
 
-float DecodeAt(const std::array<std::uint8_t, 8>& block, int at)
-{
-    const std::uint8_t bytes[4] = {block[at], block[at + 1], block[at + 2], block[at + 3]};
-    float x = 0.0f;
-    DecodeM4Float(bytes, x);
-    return x;
-}
-
 } // namespace
 
 bool TulvDln0805::ReadBlock(std::uint16_t addr, std::array<std::uint8_t, 8>& block)
@@ -56,7 +46,7 @@ bool TulvDln0805::ReadValue(std::uint16_t addr, float& value)
         value = 0.0f;
         return false;
     }
-    value = DecodeAt(block, 0);
+    value = M4FloatAt(block, 0);
     return true;
 }
 
@@ -75,9 +65,7 @@ bool TulvDln0805::WriteValue(std::uint16_t addr, float value)
     if (LastError() != ErrOk) return false;
     // Only bytes 0..3 carry the value; the rest of the block goes as zeros.
     std::array<std::uint8_t, 8> block{};
-    std::uint8_t bytes[4];
-    EncodeM4Float(bytes, value);
-    std::copy(std::begin(bytes), std::end(bytes), block.begin());
+    PutM4Float(block, value);
     WriteMem(block, addr);
     return LastError() == ErrOk;
 }
@@ -95,7 +83,7 @@ void TulvDln0805::GetDeviceNumber(std::string& S)
 float TulvDln0805::ClbReadG()
 {
     std::array<std::uint8_t, 8> data{};
-    return Query(FlowQuery, 0, data) ? DecodeAt(data, 0) : 0.0f;
+    return Query(FlowQuery, 0, data) ? M4FloatAt(data, 0) : 0.0f;
 }
 
 float TulvDln0805::ClbReadGmax()
@@ -108,8 +96,8 @@ float TulvDln0805::ClbReadADCCur(std::uint8_t, float& Second)
 {
     std::array<std::uint8_t, 8> data{};
     if (!Query(AdcQuery, 0, data)) return 0.0f;
-    Second = DecodeAt(data, 3);
-    return DecodeAt(data, 0);
+    Second = M4FloatAt(data, 3);
+    return M4FloatAt(data, 0);
 }
 
 bool TulvDln0805::ClbReadK(std::uint8_t ch, std::uint8_t i, float& value)

@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <algorithm>
-
 namespace {
 
 // Parameter address of coefficient i (row) for channel 1 and 2 (columns).
@@ -32,21 +30,6 @@ int ChannelIndex(std::uint8_t ch)
     return ch == 1 ? 0 : 1;
 }
 
-float Decode(const std::array<std::uint8_t, 8>& block)
-{
-    const std::uint8_t bytes[4] = {block[0], block[1], block[2], block[3]};
-    float x = 0.0f;
-    DecodeM4Float(bytes, x);
-    return x;
-}
-
-void Encode(std::array<std::uint8_t, 8>& block, float value)
-{
-    std::uint8_t bytes[4];
-    EncodeM4Float(bytes, value);
-    std::copy(std::begin(bytes), std::end(bytes), block.begin());
-}
-
 } // namespace
 
 bool TulvDln0807::ReadBlock(std::uint16_t addr, std::array<std::uint8_t, 8>& block)
@@ -64,7 +47,7 @@ bool TulvDln0807::ReadValue(std::uint16_t addr, float& value)
         value = 0.0f;
         return false;
     }
-    value = Decode(block);
+    value = M4FloatAt(block);
     return true;
 }
 
@@ -72,7 +55,7 @@ float TulvDln0807::ReadLive(std::uint16_t addr)
 {
     std::array<std::uint8_t, 8> block{};
     ReadRamInt(block, addr);
-    return LastError() == ErrOk ? Decode(block) : 0.0f;
+    return LastError() == ErrOk ? M4FloatAt(block) : 0.0f;
 }
 
 bool TulvDln0807::WriteValue(std::uint16_t addr, float value)
@@ -81,7 +64,7 @@ bool TulvDln0807::WriteValue(std::uint16_t addr, float value)
     if (LastError() != ErrOk) return false;
     // Only bytes 0..3 carry the value; the rest of the block goes as zeros.
     std::array<std::uint8_t, 8> block{};
-    Encode(block, value);
+    PutM4Float(block, value);
     WriteMem(block, addr);
     return LastError() == ErrOk;
 }
@@ -90,7 +73,7 @@ void TulvDln0807::ResetValue(std::uint16_t addr, float value)
 {
     std::array<std::uint8_t, 8> block{};
     if (!ReadBlock(addr, block)) return; // never write back a block that was not read
-    Encode(block, value);
+    PutM4Float(block, value);
     WriteMem(block, addr);
 }
 

@@ -2,8 +2,6 @@
 
 #include "DriverCodec.h"
 
-#include <algorithm>
-
 namespace {
 
 // Address of coefficient i (row) for channel 1 and 2 (columns).
@@ -33,14 +31,6 @@ int ChannelIndex(std::uint8_t ch)
     return ch == 1 ? 0 : 1;
 }
 
-float Decode(const std::array<std::uint8_t, 8>& block)
-{
-    const std::uint8_t bytes[4] = {block[0], block[1], block[2], block[3]};
-    float x = 0.0f;
-    DecodeM4Float(bytes, x);
-    return x;
-}
-
 } // namespace
 
 bool TulvKvt09M4::ReadBlock(std::uint16_t addr)
@@ -57,16 +47,14 @@ bool TulvKvt09M4::ReadValue(std::uint16_t addr, float& value)
         value = 0.0f;
         return false;
     }
-    value = Decode(FBuffer);
+    value = M4FloatAt(FBuffer);
     return true;
 }
 
 bool TulvKvt09M4::WriteValue(std::uint16_t addr, float value)
 {
     if (!ReadBlock(addr)) return false;
-    std::uint8_t bytes[4];
-    EncodeM4Float(bytes, value);
-    std::copy(std::begin(bytes), std::end(bytes), FBuffer.begin());
+    PutM4Float(FBuffer, value); // bytes 4..7 keep what was read
     WriteMemP(FBuffer.data(), addr);
     return LastError() == ErrOk;
 }
@@ -83,7 +71,7 @@ void TulvKvt09M4::GetDeviceNumber(std::string& S)
 float TulvKvt09M4::ClbReadG(std::uint8_t ch)
 {
     ReadRamExt(FBuffer, FlowAddr[ChannelIndex(ch)]);
-    return LastError() == ErrOk ? Decode(FBuffer) : 0.0f;
+    return LastError() == ErrOk ? M4FloatAt(FBuffer) : 0.0f;
 }
 
 float TulvKvt09M4::ClbReadGmax(std::uint8_t ch)
