@@ -25,7 +25,7 @@ struct ProbeRow {
 
 // How the meter of each type code is identified.
 // clang-format off
-const ProbeRow ProbeTable[16] = {
+const ProbeRow ProbeTable[17] = {
     {0,   0,   Identity::NotRead,  {},                           Extra::None,              0,   {},               Success::SerialNotEmpty},  // 0
     {500, 100, Identity::Contains, {"KVT-64"},                   Extra::ModificationByte,  13,  {},               Success::IdentityMatched}, // 1
     {500, 80,  Identity::Equals,   {"KVT64-1"},                  Extra::None,              0,   {},               Success::SerialNotEmpty},  // 2
@@ -42,6 +42,8 @@ const ProbeRow ProbeTable[16] = {
     {500, 150, Identity::Equals,   {"DLN-0809"},                 Extra::None,              0,   {},               Success::IdentityMatched}, // 13
     {500, 150, Identity::Equals,   {"KVT-64KU"},                 Extra::None,              0,   {},               Success::IdentityMatched}, // 14
     {500, 150, Identity::PartOf,   {"GZU-08"},                   Extra::None,              0,   {},               Success::IdentityMatched}, // 15
+    // The dialogs never offer 16; the command line probes it as the other M4 meters.
+    {0,   0,   Identity::NotRead,  {},                           Extra::None,              0,   {},               Success::SerialNotEmpty},  // 16
 };
 // clang-format on
 
@@ -72,7 +74,7 @@ const char* const NoContact = "Не удалось установить связ
 ProbeResult ProbeMeter(const ProbeRequest& request, TulvPort& port)
 {
     ProbeResult result;
-    if (request.TypeCode == 0 || request.TypeCode > 15) {
+    if (request.TypeCode == 0 || request.TypeCode > 16) {
         result.Messages.push_back({NoContact, "Предупреждение"});
         return result;
     }
