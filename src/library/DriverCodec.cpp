@@ -92,6 +92,14 @@ std::string SignatureFromText(std::string_view text)
     return chars >= 8 ? std::string(text.substr(0, cut)) : std::string();
 }
 
+std::uint16_t SumComplement16(std::span<const std::uint8_t> bytes)
+{
+    std::uint16_t sum = 0;
+    for (const std::uint8_t b : bytes)
+        sum = static_cast<std::uint16_t>(sum + b);
+    return static_cast<std::uint16_t>(~sum);
+}
+
 float M4FloatAt(const std::array<std::uint8_t, 8>& block, int at)
 {
     const std::uint8_t bytes[4] = {block[at], block[at + 1], block[at + 2], block[at + 3]};

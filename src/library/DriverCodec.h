@@ -58,6 +58,10 @@ std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::t
 // cut goes before the lead byte of the ninth character.
 std::string SignatureFromText(std::string_view text);
 
+// The checksum of a checksum-guarded block: the one's complement of the 16-bit
+// sum of its bytes.
+std::uint16_t SumComplement16(std::span<const std::uint8_t> bytes);
+
 // The M4 float in bytes at..at+3 of an 8-byte M4 block (DecodeM4Float: the
 // check byte is not examined, so only bytes at..at+2 count).
 float M4FloatAt(const std::array<std::uint8_t, 8>& block, int at = 0);

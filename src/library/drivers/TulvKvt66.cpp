@@ -33,13 +33,10 @@ constexpr std::uint16_t RawValueAddr[2] = {0x0000, 0x0004};
 // Singles and integers are stored most significant byte first.
 constexpr ByteOrder Order = ByteOrder::BigEndian;
 
-// The one's complement of the 16-bit sum of the table bytes.
+// The checksum covers the two channel tables.
 std::uint16_t BlockChecksum(const std::uint8_t* block)
 {
-    std::uint16_t sum = 0;
-    for (int k = 0; k < TablesSize; ++k)
-        sum = static_cast<std::uint16_t>(sum + block[k]);
-    return static_cast<std::uint16_t>(~sum);
+    return SumComplement16(std::span<const std::uint8_t>(block, TablesSize));
 }
 
 } // namespace
