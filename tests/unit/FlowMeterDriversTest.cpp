@@ -6,9 +6,11 @@
 //
 // The expected cells are written here from the meters' memory maps (K0, Ku,
 // first K point, first Obr point per channel; points 4 bytes apart), not taken
-// from the drivers' tables. Request frames are built by Request() below: start
-// byte, address 3 and its complement, group, command, N, data, and the
-// complement of the byte sum; one golden frame is written out by hand.
+// from the drivers' tables. Request frames are built by Request() of the driver
+// test support: start byte, address 3 and its complement, group, command, N,
+// data, and the complement of the byte sum; one golden frame is written out by
+// hand.
+#include "DriverTestSupport.h"
 #include "ScriptedPort.h"
 #include "TulvDln0803s.h"
 #include "TulvDln0805s.h"
@@ -29,70 +31,12 @@
 
 namespace {
 
-// --- Frames -------------------------------------------------------------------
+using namespace DriverTest;
+using namespace DriverTest::Plain6x;
 
-Bytes WithChecksum(Bytes b)
-{
-    std::uint8_t sum = 0;
-    for (auto x : b)
-        sum = static_cast<std::uint8_t>(sum + x);
-    b.push_back(static_cast<std::uint8_t>(~sum));
-    return b;
-}
-
-Bytes Request(std::uint8_t group, std::uint8_t command, const Bytes& data)
-{
-    Bytes b{0x55, 0x03, 0xFC, group, command, static_cast<std::uint8_t>(data.size())};
-    b.insert(b.end(), data.begin(), data.end());
-    return WithChecksum(b);
-}
-
-Bytes Reply(std::uint8_t group, std::uint8_t command, const Bytes& data)
-{
-    Bytes b{0xAA, 0x03, 0xFC, group, command, static_cast<std::uint8_t>(data.size())};
-    b.insert(b.end(), data.begin(), data.end());
-    return WithChecksum(b);
-}
-
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes Addr(std::uint16_t addr)
-{
-    return {static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
-}
-
-Bytes Text(const std::string& s)
-{
-    return Bytes(s.begin(), s.end());
-}
-
-std::string ReadRequest(std::uint16_t addr, std::uint8_t count)
-{
-    return ToHex(Request(0x0F, 0x01, Concat(Addr(addr), {count})));
-}
-std::string RamRequest(std::uint16_t addr)
-{
-    return ToHex(Request(0x0C, 0x01, Concat(Addr(addr), {4})));
-}
-std::string WriteRequest(std::uint16_t addr, const Bytes& data)
-{
-    return ToHex(Request(0x0F, 0x81, Concat(Addr(addr), data)));
-}
 const std::string IdRequest = ToHex(Request(0x00, 0x00, {}));
 const std::string VersionRequest = ToHex(Request(0x00, 0x01, {}));
 
-Bytes ReadReply(const Bytes& data)
-{
-    return Reply(0x0F, 0x01, data);
-}
-Bytes Ack()
-{
-    return Reply(0x0F, 0x81, {});
-}
 Bytes IdReply(const std::string& text)
 {
     return Reply(0x00, 0x00, Text(text));
@@ -100,51 +44,6 @@ Bytes IdReply(const std::string& text)
 Bytes VersionReply(const std::string& text)
 {
     return Reply(0x00, 0x01, Text(text));
-}
-
-// The data bytes of a request frame.
-Bytes DataOf(const Bytes& frame)
-{
-    return Bytes(frame.begin() + 6, frame.end() - 1);
-}
-std::uint16_t AddrOf(const Bytes& frame)
-{
-    return static_cast<std::uint16_t>(frame[6] << 8 | frame[7]);
-}
-
-// A single as a meter stores it.
-Bytes Single(float v, bool bigEndian)
-{
-    const auto u = std::bit_cast<std::uint32_t>(v);
-    Bytes b{static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u >> 16),
-            static_cast<std::uint8_t>(u >> 24)};
-    if (bigEndian) std::reverse(b.begin(), b.end());
-    return b;
-}
-
-Bytes Singles(std::initializer_list<float> values, bool bigEndian)
-{
-    Bytes b;
-    for (float v : values)
-        b = Concat(b, Single(v, bigEndian));
-    return b;
-}
-
-// The 32-bit pattern carried by a scrambled block (bytes in block order),
-// undone from the encoding's nibble table and keys.
-std::uint32_t Unscramble(Bytes b)
-{
-    auto unxor = [&](int at, std::uint32_t key) {
-        std::uint32_t w = b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-        w ^= key;
-        for (int k = 0; k < 4; ++k)
-            b[at + k] = static_cast<std::uint8_t>(w >> (8 * k));
-    };
-    unxor(0, 0x5C3E91A7u);
-    unxor(4, 0x2B7D04F6u);
-    auto lo = [&](int k) { return static_cast<std::uint32_t>(b[k] & 0x0F); };
-    auto hi = [&](int k) { return static_cast<std::uint32_t>(b[k] >> 4); };
-    return lo(0) << 24 | hi(1) << 4 | hi(2) << 20 | lo(3) << 12 | hi(4) << 8 | lo(5) << 16 | lo(6) << 28 | lo(7);
 }
 
 auto RowName = [](const auto& info) { return std::string(info.param.name); };
@@ -236,9 +135,6 @@ template <class D> DriverCase Bind(const MeterMap& meter)
     c.clearSignature = [](Tulv6xProtocol& p) { static_cast<D&>(p).ClearSignature(); };
     return c;
 }
-
-constexpr bool BE = true;
-constexpr bool LE = false;
 
 const Layout Dln0803sCells{0x0040, 0x0044, 0x0048, 0x0068};
 const Layout Dln0805sChannel1{0x0100, 0x0104, 0x0108, 0x0128};
@@ -637,10 +533,6 @@ TEST_P(SingleValue, IsReadFromItsCellInTheMetersByteOrder)
     EXPECT_EQ(d->LastError(), 3u);
 }
 
-Bytes Ram(float v, bool bigEndian)
-{
-    return Reply(0x0C, 0x01, Single(v, bigEndian));
-}
 Bytes Rtc2k(float v, bool bigEndian)
 {
     return ReadReply(Single(v, bigEndian));

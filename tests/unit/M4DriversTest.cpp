@@ -11,6 +11,7 @@
 // of 0x0148: 00 + 03 + 52 + 01 + 48 = 9E; the reset command (99, 0):
 // 00 + 03 + 53 + 63 = B9. ModBus frames carry the CRC-16/MODBUS, low byte first
 // (the CRC itself is checked against its check value in the protocol's tests).
+#include "DriverTestSupport.h"
 #include "ScriptedPort.h"
 #include "TulvDln0805.h"
 #include "TulvDln0807.h"
@@ -30,13 +31,9 @@
 
 namespace {
 
-// --- M4 frames ----------------------------------------------------------------
+using namespace DriverTest;
 
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+// --- M4 frames ----------------------------------------------------------------
 
 const Bytes Zeros(8, 0);
 
@@ -727,13 +724,6 @@ std::string WriteRegisters(std::uint16_t start, const Bytes& data)
 Bytes WriteReply(std::uint16_t start, std::uint16_t count)
 {
     return WithCrc(Concat(Concat({0x01, 0x10}, Reg(start)), Reg(count)));
-}
-
-Bytes BigEndian(float v)
-{
-    const auto u = std::bit_cast<std::uint32_t>(v);
-    return {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 8),
-            static_cast<std::uint8_t>(u)};
 }
 
 // First register of coefficient i, from the meter's register map.

@@ -12,6 +12,7 @@
 // 44412345 = 0x02A5ADB9 goes as B9 AD A5 02, 44499999 = 0x02A7041F as 1F 04 A7 02;
 // e.g. the read of K0: 55 B9 AD A5 02 0F 01 03 00 90 04 sums to 0x309, so the
 // checksum is ~0x09 = F6.
+#include "DriverTestSupport.h"
 #include "ScriptedPort.h"
 #include "TulvGZU08.h"
 #include "TulvKvt64KU.h"
@@ -33,15 +34,11 @@
 
 namespace {
 
+using namespace DriverTest;
+
 // --- Frames -------------------------------------------------------------------
 
 constexpr std::uint32_t Serial = 44412345; // B9 AD A5 02 on the wire
-
-Bytes Concat(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 Bytes Relay(std::uint8_t start, std::uint8_t group, std::uint8_t command, const Bytes& data)
 {
@@ -52,11 +49,6 @@ Bytes Relay(std::uint8_t start, std::uint8_t group, std::uint8_t command, const 
         sum = static_cast<std::uint8_t>(sum + x);
     b.push_back(static_cast<std::uint8_t>(~sum));
     return b;
-}
-
-Bytes Addr(std::uint16_t addr)
-{
-    return {static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
 }
 
 std::string Rtc2kRead(std::uint16_t addr, std::uint8_t count)
@@ -85,34 +77,10 @@ Bytes WriteEcho(const Bytes& data)
     return Relay(0xAA, 0x0F, 0x81, data);
 }
 
-Bytes LittleEndian(float v)
-{
-    const auto u = std::bit_cast<std::uint32_t>(v);
-    return {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u >> 16),
-            static_cast<std::uint8_t>(u >> 24)};
-}
-
 // The data bytes of a relay request frame.
 Bytes DataOf(const Bytes& frame)
 {
     return Bytes(frame.begin() + 8, frame.end() - 1);
-}
-
-// The 32-bit pattern carried by a scrambled block (bytes in block order),
-// undone from the encoding's nibble table and keys.
-std::uint32_t Unscramble(Bytes b)
-{
-    auto unxor = [&](int at, std::uint32_t key) {
-        std::uint32_t w = b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
-        w ^= key;
-        for (int k = 0; k < 4; ++k)
-            b[at + k] = static_cast<std::uint8_t>(w >> (8 * k));
-    };
-    unxor(0, 0x5C3E91A7u);
-    unxor(4, 0x2B7D04F6u);
-    auto lo = [&](int k) { return static_cast<std::uint32_t>(b[k] & 0x0F); };
-    auto hi = [&](int k) { return static_cast<std::uint32_t>(b[k] >> 4); };
-    return lo(0) << 24 | hi(1) << 4 | hi(2) << 20 | lo(3) << 12 | hi(4) << 8 | lo(5) << 16 | lo(6) << 28 | lo(7);
 }
 
 auto RowName = [](const auto& info) { return std::string(info.param.name); };
