@@ -170,6 +170,12 @@ private:
     std::size_t P = 0;
 };
 
+// The values are kept as floats: a number beyond their range would become infinite.
+bool FitsFloat(double v)
+{
+    return std::isfinite(static_cast<float>(v));
+}
+
 // One reading of a file: collects the first fault as the message.
 struct Reading {
     const std::string& Name;
@@ -193,6 +199,7 @@ struct Reading {
         if (In.AtEnd()) return Refuse(std::string("файл обрывается на ") + what);
         double v = 0;
         if (!ParseNumber(tok, v)) return Refuse(std::string(what) + ": \"" + Cp1251ToUtf8(tok) + "\" не число");
+        if (!FitsFloat(v)) return Refuse(std::string(what) + ": \"" + Cp1251ToUtf8(tok) + "\" вне диапазона");
         out = static_cast<float>(v);
         return true;
     }
@@ -208,6 +215,7 @@ struct Reading {
         double v = 0;
         std::string rest = line.size() > drop ? line.substr(drop) : std::string();
         if (!ParseNumber(rest, v)) return Refuse(std::string(what) + ": \"" + Cp1251ToUtf8(line) + "\" не число");
+        if (!FitsFloat(v)) return Refuse(std::string(what) + ": \"" + Cp1251ToUtf8(line) + "\" вне диапазона");
         out = static_cast<float>(v);
         return true;
     }
@@ -641,6 +649,11 @@ bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const 
         double d = 0;
         if (!ParseNumber(*v, d)) {
             error = "Неверный файл " + name + ": [" + sec + "] " + key + " = \"" + Cp1251ToUtf8(*v) + "\" не число";
+            return false;
+        }
+        if (!FitsFloat(d)) {
+            error =
+                "Неверный файл " + name + ": [" + sec + "] " + key + " = \"" + Cp1251ToUtf8(*v) + "\" вне диапазона";
             return false;
         }
         out = static_cast<float>(d);

@@ -334,7 +334,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"OlderTprWithCommaInGmax", "load_legacy_bad_gmax.tpr", 1, "не число"},
                       RefusedCase{"TprOfAnotherType", "written_type11.tpr", 1, ""},
                       RefusedCase{"KvtWithCommaInAValue", "load_not_a_number.kvt", 1, "Ku = \"1,5\" не число"},
-                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1, ""}),
+                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1, ""},
+                      // 1e39 is beyond the largest float (3.4e38).
+                      RefusedCase{"KvtWithGmaxBeyondFloat", "load_out_of_range.kvt", 1, "вне диапазона"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(Load, MissingFileOfEveryFormatIsRefused)
