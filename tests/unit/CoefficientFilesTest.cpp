@@ -464,3 +464,27 @@ TEST(DefaultName, FollowsTypeSerialChannelAndModification)
 }
 
 } // namespace
+
+namespace {
+
+TEST(KvtRoundTrip, GivesBackEveryFloatExactly)
+{
+    // Fifteen significant digits are more than a float needs (nine), so every
+    // value comes back bit for bit, including the awkward ones.
+    TempFolder dir;
+    CoefficientSet set;
+    set.Gmax = 3.4028235e38f;
+    const std::array<float, 10> k{0.001f,          1.0f / 3,    1e-30f, -7.5e-6f,    16777217.0f,
+                                  1.17549435e-38f, 123456.789f, -0.1f,  9.99999e14f, 2.5e15f};
+    set.K = k;
+    for (int i = 0; i < 10; ++i)
+        set.Obr[i] = -k[i] / 7;
+    std::string error;
+    const std::string path = dir / "round.kvt";
+    ASSERT_TRUE(SaveCoefficientFile(path, Slot(6, "R-1", 2), set, nullptr, error)) << error;
+    CoefficientSet back = Sentinel();
+    ASSERT_TRUE(LoadCoefficientFile(path, Slot(6), back, error)) << error;
+    ExpectSame(back, set);
+}
+
+} // namespace
