@@ -32,7 +32,9 @@ TEST_P(Versions, AreBuiltFromTheirTexts)
     case 'E': v = VersionRules::RuleE(c.V); break;
     }
     ASSERT_EQ(v.has_value(), c.value.has_value());
-    if (v) EXPECT_EQ(*v, *c.value);
+    if (v) {
+        EXPECT_EQ(*v, *c.value);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
