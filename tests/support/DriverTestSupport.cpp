@@ -53,6 +53,24 @@ std::uint32_t Unscramble(Bytes b)
     return lo(0) << 24 | hi(1) << 4 | hi(2) << 20 | lo(3) << 12 | hi(4) << 8 | lo(5) << 16 | lo(6) << 28 | lo(7);
 }
 
+const char* TableName(Table t)
+{
+    return t == Table::K ? "K" : "Obr";
+}
+
+std::uint16_t CellIn(const Layout& l, Table t, std::uint8_t i, std::uint16_t step)
+{
+    if (i == 0) return l.k0;
+    if (i == 1) return l.ku;
+    return static_cast<std::uint16_t>((t == Table::K ? l.kPoint1 : l.obrPoint1) + step * (i - 2));
+}
+
+float Distinct(Table t, std::uint8_t ch, std::uint8_t i)
+{
+    const std::uint32_t sign = t == Table::K ? 0u : 0x80000000u;
+    return std::bit_cast<float>(sign | 0x3F000000u | (0x80u + i) << 16 | (0x10u + ch) << 8 | 0xC5u);
+}
+
 namespace Plain6x {
 
 Bytes WithChecksum(Bytes b)

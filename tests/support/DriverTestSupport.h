@@ -1,13 +1,18 @@
 // Helpers of the driver tests on the scripted port: bytes and frames, a single
-// as a meter stores it, and the unscramble that checks scrambled blocks.
+// as a meter stores it, the model of the calibration cells that the tests
+// write from the meters' memory maps, the unscramble that checks scrambled
+// blocks, and the driver operations behind one shape.
 //
 // The helpers are written from the meters' memory maps and the frame layouts,
 // not from the library: none of them calls the codecs that the tests check.
 #pragma once
 
 #include "ScriptedPort.h"
+#include "Ulv6xProtocol.h"
 
+#include <concepts>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -39,6 +44,118 @@ inline Bytes LittleEndian(float v)
 // The 32-bit pattern carried by a scrambled block (bytes in block order),
 // undone from the encoding's nibble table and keys.
 std::uint32_t Unscramble(Bytes b);
+
+// --- Calibration tables and cells ---------------------------------------------
+
+enum class Table { K, Obr };
+
+const char* TableName(Table t);
+
+// Cells of one channel: K0, Ku, K point 1 and Obr point 1; the points follow
+// their first one step apart.
+struct Layout {
+    std::uint16_t k0, ku, kPoint1, obrPoint1;
+};
+
+// The cell of coefficient i (0 K0, 1 Ku, 2..9 points 1..8) of table t in a
+// channel's layout.
+std::uint16_t CellIn(const Layout& l, Table t, std::uint8_t i, std::uint16_t step = 4);
+
+// How a driver class takes the channel of its table operations.
+enum class Channels {
+    PerChannel, // (ch, i): channel 1 and 2 have their own cells
+    SameCells,  // (ch, i): ch must be 1 or 2, both address the same cells
+    Ignored,    // (ch, i): ch is not looked at
+    None,       // (i): one channel
+};
+
+// A row of a driver table that gives its class's channel form and one layout
+// per channel (one in all for a class that has no channels of its own).
+template <class Row>
+concept ChannelRow = requires(const Row& r)
+{
+    {
+        r.channels
+        } -> std::convertible_to<Channels>;
+    {
+        r.layout[0]
+        } -> std::convertible_to<Layout>;
+};
+
+template <ChannelRow Row> std::uint16_t CellOf(const Row& c, Table t, std::uint8_t ch, std::uint8_t i)
+{
+    const bool perChannel = c.channels == Channels::PerChannel || c.channels == Channels::SameCells;
+    return CellIn(c.layout[perChannel ? ch - 1 : 0], t, i);
+}
+
+// The channel numbers a table operation is called with: for a meter that does
+// not look at the channel, numbers it would refuse if it did.
+template <ChannelRow Row> std::vector<std::uint8_t> ChannelsToTry(const Row& c)
+{
+    switch (c.channels) {
+    case Channels::PerChannel:
+    case Channels::SameCells: return {1, 2};
+    case Channels::Ignored: return {1, 2, 0, 7};
+    case Channels::None: return {1};
+    }
+    return {};
+}
+
+// A value per cell whose four bytes all differ (3F/BF, 80+i, 10+ch, C5 from the
+// most significant byte down), so that any other byte order gives another number.
+float Distinct(Table t, std::uint8_t ch, std::uint8_t i);
+
+// The name of a row of a parameterized test.
+inline constexpr auto RowName = [](const auto& info) { return std::string(info.param.name); };
+
+// --- The table operations of a 6x driver class behind one shape -------------
+
+// For a class without channel argument the ch given here is not passed on.
+using ReadOperation = std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float&)>;
+using WriteOperation = std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float)>;
+using WriteNewOperation = std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, std::uint64_t)>;
+
+// ClbReadK or ClbReadObr of D.
+template <class D> ReadOperation TableRead()
+{
+    return [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float& v) {
+        D& d = static_cast<D&>(p);
+        if constexpr (requires { d.ClbReadK(ch, i, v); })
+            return t == Table::K ? d.ClbReadK(ch, i, v) : d.ClbReadObr(ch, i, v);
+        else
+            return t == Table::K ? d.ClbReadK(i, v) : d.ClbReadObr(i, v);
+    };
+}
+
+// ClbWriteK or ClbWriteObr of D.
+template <class D> WriteOperation TableWrite()
+{
+    return [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float v) {
+        D& d = static_cast<D&>(p);
+        if constexpr (requires { d.ClbWriteK(ch, i, v); })
+            return t == Table::K ? d.ClbWriteK(ch, i, v) : d.ClbWriteObr(ch, i, v);
+        else
+            return t == Table::K ? d.ClbWriteK(i, v) : d.ClbWriteObr(i, v);
+    };
+}
+
+// ClbWriteK_new or ClbWriteObr_new of D; empty when D has no scrambled writes.
+template <class D> WriteNewOperation TableWriteNew()
+{
+    if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, n, b); }) {
+        return [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, std::uint64_t b) {
+            D& d = static_cast<D&>(p);
+            return t == Table::K ? d.ClbWriteK_new(ch, i, b) : d.ClbWriteObr_new(ch, i, b);
+        };
+    } else if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, b); }) {
+        return [](Tulv6xProtocol& p, Table t, std::uint8_t, std::uint8_t i, std::uint64_t b) {
+            D& d = static_cast<D&>(p);
+            return t == Table::K ? d.ClbWriteK_new(i, b) : d.ClbWriteObr_new(i, b);
+        };
+    } else {
+        return {};
+    }
+}
 
 // --- Plain 6x frames to and from the meter at address 3 -----------------------
 

@@ -35,20 +35,6 @@ using namespace DriverTest::Plain6x;
 
 // --- The drivers as rows --------------------------------------------------------
 
-enum class Channels {
-    PerChannel, // (ch, i): channel 1 and 2 have their own cells
-    SameCells,  // (ch, i): ch must be 1 or 2, both address the same cells
-    Ignored,    // (ch, i): ch is not looked at
-    None,       // (i): one channel
-};
-
-// Cells of one channel: K0, Ku, K point 1 and Obr point 1; points 4 bytes apart.
-struct Layout {
-    std::uint16_t k0, ku, kPoint1, obrPoint1;
-};
-
-enum class Table { K, Obr };
-
 // What the meter's memory map says about a driver class.
 struct MemoryMap {
     const char* name;
@@ -65,10 +51,10 @@ struct DriverCase : MemoryMap {
     // Filled by Bind<Driver>: the driver's operations behind one shape. For a
     // class without channel argument the ch given here is not passed on.
     std::function<std::unique_ptr<Tulv6xProtocol>()> make;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float&)> read;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float)> write;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, std::uint64_t)> writeNew; // empty: none
-    std::function<bool(Tulv6xProtocol&, std::uint8_t, const float (&)[18])> writeAll;                // empty: none
+    ReadOperation read;
+    WriteOperation write;
+    WriteNewOperation writeNew;                                                       // empty: none
+    std::function<bool(Tulv6xProtocol&, std::uint8_t, const float (&)[18])> writeAll; // empty: none
     std::function<float(Tulv6xProtocol&, std::uint8_t)> readG;
     std::function<void(Tulv6xProtocol&, std::string&)> deviceNumber;
     std::function<void(Tulv6xProtocol&, std::string_view)> setSignature;
@@ -82,31 +68,9 @@ template <class D> DriverCase Bind(const MemoryMap& map)
     DriverCase c;
     static_cast<MemoryMap&>(c) = map;
     c.make = [] { return std::unique_ptr<Tulv6xProtocol>(new D); };
-    c.read = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float& v) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbReadK(ch, i, v); })
-            return t == Table::K ? d.ClbReadK(ch, i, v) : d.ClbReadObr(ch, i, v);
-        else
-            return t == Table::K ? d.ClbReadK(i, v) : d.ClbReadObr(i, v);
-    };
-    c.write = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float v) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbWriteK(ch, i, v); })
-            return t == Table::K ? d.ClbWriteK(ch, i, v) : d.ClbWriteObr(ch, i, v);
-        else
-            return t == Table::K ? d.ClbWriteK(i, v) : d.ClbWriteObr(i, v);
-    };
-    if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, n, b); }) {
-        c.writeNew = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, std::uint64_t b) {
-            D& d = static_cast<D&>(p);
-            return t == Table::K ? d.ClbWriteK_new(ch, i, b) : d.ClbWriteObr_new(ch, i, b);
-        };
-    } else if constexpr (requires(D & d, std::uint8_t n, std::uint64_t b) { d.ClbWriteK_new(n, b); }) {
-        c.writeNew = [](Tulv6xProtocol& p, Table t, std::uint8_t, std::uint8_t i, std::uint64_t b) {
-            D& d = static_cast<D&>(p);
-            return t == Table::K ? d.ClbWriteK_new(i, b) : d.ClbWriteObr_new(i, b);
-        };
-    }
+    c.read = TableRead<D>();
+    c.write = TableWrite<D>();
+    c.writeNew = TableWriteNew<D>();
     if constexpr (requires(D & d, const float(&t)[18]) { d.ClbWriteAll(1, t); })
         c.writeAll = [](Tulv6xProtocol& p, std::uint8_t ch, const float(&t)[18]) {
             return static_cast<D&>(p).ClbWriteAll(ch, t);
@@ -152,43 +116,6 @@ std::vector<DriverCase> Drivers(const std::function<bool(const DriverCase&)>& ke
         if (keep(c)) out.push_back(c);
     return out;
 }
-
-std::uint16_t CellOf(const DriverCase& c, Table t, std::uint8_t ch, std::uint8_t i)
-{
-    const bool perChannel = c.channels == Channels::PerChannel || c.channels == Channels::SameCells;
-    const Layout& l = c.layout[perChannel ? ch - 1 : 0];
-    if (i == 0) return l.k0;
-    if (i == 1) return l.ku;
-    return static_cast<std::uint16_t>((t == Table::K ? l.kPoint1 : l.obrPoint1) + 4 * (i - 2));
-}
-
-// The channel numbers a table operation is called with: for a meter that does
-// not look at the channel, numbers it would refuse if it did.
-std::vector<std::uint8_t> ChannelsToTry(const DriverCase& c)
-{
-    switch (c.channels) {
-    case Channels::PerChannel:
-    case Channels::SameCells: return {1, 2};
-    case Channels::Ignored: return {1, 2, 0, 7};
-    case Channels::None: return {1};
-    }
-    return {};
-}
-
-// A value per cell whose four bytes all differ (3F/BF, 80+i, 10+ch, C5 from the
-// most significant byte down), so that any other byte order gives another number.
-float Distinct(Table t, std::uint8_t ch, std::uint8_t i)
-{
-    const std::uint32_t sign = t == Table::K ? 0u : 0x80000000u;
-    return std::bit_cast<float>(sign | 0x3F000000u | (0x80u + i) << 16 | (0x10u + ch) << 8 | 0xC5u);
-}
-
-const char* TableName(Table t)
-{
-    return t == Table::K ? "K" : "Obr";
-}
-
-auto RowName = [](const auto& info) { return std::string(info.param.name); };
 
 void PrintTo(const DriverCase& c, std::ostream* os)
 {

@@ -105,17 +105,8 @@ Bytes Encoded(float v)
     return Bytes(b, b + 4);
 }
 
-auto RowName = [](const auto& info) { return std::string(info.param.name); };
-
-enum class Table { K, Obr };
-
-const char* TableName(Table t)
-{
-    return t == Table::K ? "K" : "Obr";
-}
-
 // A value per cell, exact in M4 form, that differs from cell to cell.
-M4Value Distinct(Table t, std::uint8_t ch, std::uint8_t i)
+M4Value DistinctM4(Table t, std::uint8_t ch, std::uint8_t i)
 {
     const auto exponent = static_cast<std::uint8_t>((0x41 + i % 4) | (t == Table::Obr ? 0x80 : 0));
     return MakeM4(exponent, static_cast<std::uint16_t>(0x8000 | i << 10 | ch << 6 | 0x15));
@@ -128,11 +119,6 @@ Bytes Tail(std::uint8_t ch, std::uint8_t i)
 }
 
 // --- The three M4 drivers as rows --------------------------------------------------
-
-// Cells of one channel: K0, Ku, K point 1 and Obr point 1, points step apart.
-struct Layout {
-    std::uint16_t k0, ku, kPoint1, obrPoint1;
-};
 
 enum class WriteStyle {
     ReadModifyWrite, // read the block, replace bytes 0..3, write it back
@@ -199,10 +185,7 @@ const std::vector<M4Case>& M4Drivers()
 
 std::uint16_t CellOf(const M4Case& c, Table t, std::uint8_t ch, std::uint8_t i)
 {
-    const Layout& l = c.layout[c.sameCells ? 0 : ch - 1];
-    if (i == 0) return l.k0;
-    if (i == 1) return l.ku;
-    return static_cast<std::uint16_t>((t == Table::K ? l.kPoint1 : l.obrPoint1) + c.step * (i - 2));
+    return CellIn(c.layout[c.sameCells ? 0 : ch - 1], t, i, c.step);
 }
 
 template <class P> std::unique_ptr<P> Connected(std::unique_ptr<P> d, ScriptedPort& port, std::uint8_t netAddr)
@@ -231,7 +214,7 @@ TEST_P(M4Driver, ReadsEveryCellAsAnM4Float)
             for (std::uint8_t i = 0; i <= 9; ++i) {
                 SCOPED_TRACE(testing::Message() << TableName(t) << " ch " << int(ch) << " i " << int(i));
                 const std::uint16_t cell = CellOf(c, t, ch, i);
-                const M4Value stored = Distinct(t, ch, i);
+                const M4Value stored = DistinctM4(t, ch, i);
                 port.QueueReply(ReadMemReply(cell, Concat(stored.bytes, Tail(ch, i))));
                 const size_t k = port.requests.size();
                 float v = 99.0f;
@@ -250,7 +233,7 @@ TEST_P(M4Driver, WritesEveryCellInTheMetersWay)
             for (std::uint8_t i = 0; i <= 9; ++i) {
                 SCOPED_TRACE(testing::Message() << TableName(t) << " ch " << int(ch) << " i " << int(i));
                 const std::uint16_t cell = CellOf(c, t, ch, i);
-                const M4Value value = Distinct(t, ch, i);
+                const M4Value value = DistinctM4(t, ch, i);
                 const size_t k = port.requests.size();
                 if (c.style == WriteStyle::ReadModifyWrite) {
                     // The block as the meter holds it: another value, and bytes 4..7 that stay.

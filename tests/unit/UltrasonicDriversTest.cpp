@@ -83,8 +83,6 @@ Bytes DataOf(const Bytes& frame)
     return Bytes(frame.begin() + 8, frame.end() - 1);
 }
 
-auto RowName = [](const auto& info) { return std::string(info.param.name); };
-
 std::unique_ptr<Tulv6xProtocol> Connected(std::unique_ptr<Tulv6xProtocol> d, ScriptedPort& port)
 {
     port.opened = true;
@@ -96,18 +94,6 @@ std::unique_ptr<Tulv6xProtocol> Connected(std::unique_ptr<Tulv6xProtocol> d, Scr
 }
 
 // --- The two drivers as rows ----------------------------------------------------
-
-enum class Table { K, Obr };
-
-const char* TableName(Table t)
-{
-    return t == Table::K ? "K" : "Obr";
-}
-
-// Cells of one channel: K0, Ku, K point 1 and Obr point 1; points 4 bytes apart.
-struct Layout {
-    std::uint16_t k0, ku, kPoint1, obrPoint1;
-};
 
 struct MemoryMap {
     const char* name;
@@ -121,9 +107,9 @@ struct UltrasonicCase : MemoryMap {
     // Filled by Bind<Driver>. For the class without channel argument the ch
     // given here is not passed on.
     std::function<std::unique_ptr<Tulv6xProtocol>()> make;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float&)> read;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, float)> write;
-    std::function<bool(Tulv6xProtocol&, Table, std::uint8_t, std::uint8_t, std::uint64_t)> writeNew;
+    ReadOperation read;
+    WriteOperation write;
+    WriteNewOperation writeNew;
     std::function<void(Tulv6xProtocol&)> reset;
     std::function<void(Tulv6xProtocol&, std::string&)> deviceNumber, devId;
     std::function<void(Tulv6xProtocol&, std::string_view)> setSignature;
@@ -137,27 +123,9 @@ template <class D> UltrasonicCase Bind(const MemoryMap& map)
     UltrasonicCase c;
     static_cast<MemoryMap&>(c) = map;
     c.make = [] { return std::unique_ptr<Tulv6xProtocol>(new D); };
-    c.read = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float& v) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbReadK(ch, i, v); })
-            return t == Table::K ? d.ClbReadK(ch, i, v) : d.ClbReadObr(ch, i, v);
-        else
-            return t == Table::K ? d.ClbReadK(i, v) : d.ClbReadObr(i, v);
-    };
-    c.write = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, float v) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbWriteK(ch, i, v); })
-            return t == Table::K ? d.ClbWriteK(ch, i, v) : d.ClbWriteObr(ch, i, v);
-        else
-            return t == Table::K ? d.ClbWriteK(i, v) : d.ClbWriteObr(i, v);
-    };
-    c.writeNew = [](Tulv6xProtocol& p, Table t, std::uint8_t ch, std::uint8_t i, std::uint64_t b) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbWriteK_new(ch, i, b); })
-            return t == Table::K ? d.ClbWriteK_new(ch, i, b) : d.ClbWriteObr_new(ch, i, b);
-        else
-            return t == Table::K ? d.ClbWriteK_new(i, b) : d.ClbWriteObr_new(i, b);
-    };
+    c.read = TableRead<D>();
+    c.write = TableWrite<D>();
+    c.writeNew = TableWriteNew<D>();
     c.reset = [](Tulv6xProtocol& p) { static_cast<D&>(p).ResetK(); };
     c.deviceNumber = [](Tulv6xProtocol& p, std::string& s) { static_cast<D&>(p).GetDeviceNumber(s); };
     c.devId = [](Tulv6xProtocol& p, std::string& s) { static_cast<D&>(p).GetDevID(s); };
@@ -190,24 +158,13 @@ const std::vector<UltrasonicCase>& BothDrivers()
 
 std::uint16_t CellOf(const UltrasonicCase& c, Table t, std::uint8_t ch, std::uint8_t i)
 {
-    const Layout& l = c.layout[c.directions ? ch - 1 : 0];
-    if (i == 0) return l.k0;
-    if (i == 1) return l.ku;
-    return static_cast<std::uint16_t>((t == Table::K ? l.kPoint1 : l.obrPoint1) + 4 * (i - 2));
+    return CellIn(c.layout[c.directions ? ch - 1 : 0], t, i);
 }
 
 std::vector<std::uint8_t> ChannelsOf(const UltrasonicCase& c)
 {
     if (c.directions) return {1, 2};
     return {1};
-}
-
-// A value per cell whose four bytes all differ, so that any other byte order
-// gives another number.
-float Distinct(Table t, std::uint8_t ch, std::uint8_t i)
-{
-    const std::uint32_t sign = t == Table::K ? 0u : 0x80000000u;
-    return std::bit_cast<float>(sign | 0x3F000000u | (0x80u + i) << 16 | (0x10u + ch) << 8 | 0xC5u);
 }
 
 class Ultrasonic : public ::testing::TestWithParam<UltrasonicCase> {
