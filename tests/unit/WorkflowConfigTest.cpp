@@ -174,7 +174,9 @@ TEST(DevManager, BadFilesLeaveTheSlotTableUnchanged)
         EXPECT_EQ(m.Slot(1).TypeCode(), 7) << c.name;
         EXPECT_EQ(m.Slot(1).SerialText(), "kept") << c.name;
         EXPECT_TRUE(m.Coefficients(1).ReadDone) << c.name;
-        if (c.result == DevManager::LoadResult::WrongSize) EXPECT_NE(e.find("bad.clb"), std::string::npos) << c.name;
+        if (c.result == DevManager::LoadResult::WrongSize) {
+            EXPECT_NE(e.find("bad.clb"), std::string::npos) << c.name;
+        }
     }
     DevManager m;
     std::string e;
@@ -276,8 +278,11 @@ TEST(Settings, UpdatesInPlaceInCodePage1251WithCrLf)
     EXPECT_NE(text.find("[Other]"), std::string::npos);
     EXPECT_NE(text.find("NB=40"), std::string::npos);
     EXPECT_EQ(text.find("\n\n"), std::string::npos);
-    for (size_t i = 0; i < text.size(); ++i)
-        if (text[i] == '\n') ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare LF at " << i;
+        }
+    }
 
     Settings again;
     ASSERT_TRUE(again.Open(dir / "tool.ini", err));
