@@ -71,6 +71,37 @@ float Distinct(Table t, std::uint8_t ch, std::uint8_t i)
     return std::bit_cast<float>(sign | 0x3F000000u | (0x80u + i) << 16 | (0x10u + ch) << 8 | 0xC5u);
 }
 
+void PrintTo(const ResetCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+std::vector<ResetWrite> PlainReset(const Layout& l, bool bigEndian)
+{
+    std::vector<ResetWrite> w;
+    for (int pair = 0; pair < 4; ++pair) {
+        const Bytes two = Singles({Factory[2 + 2 * pair], Factory[3 + 2 * pair]}, bigEndian);
+        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 8 * pair), two});
+        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 8 * pair), two});
+    }
+    w.push_back({l.k0, Singles({0.0f, 1.0f}, bigEndian)});
+    return w;
+}
+
+std::vector<ResetWrite> ScrambledReset(const Layout& l, bool twice)
+{
+    std::vector<ResetWrite> w;
+    for (int p = 0; p < 8; ++p) {
+        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 4 * p), {}, Factory[2 + p]});
+        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 4 * p), {}, Factory[2 + p]});
+    }
+    for (int n = 0; n < (twice ? 2 : 1); ++n) {
+        w.push_back({l.k0, {}, 0.0f});
+        w.push_back({l.ku, {}, 1.0f});
+    }
+    return w;
+}
+
 namespace Plain6x {
 
 Bytes WithChecksum(Bytes b)

@@ -1,7 +1,8 @@
 // Helpers of the driver tests on the scripted port: bytes and frames, a single
 // as a meter stores it, the model of the calibration cells that the tests
 // write from the meters' memory maps, the unscramble that checks scrambled
-// blocks, and the driver operations behind one shape.
+// blocks, the driver operations behind one shape, and the writes that a
+// factory reset is expected to send.
 //
 // The helpers are written from the meters' memory maps and the frame layouts,
 // not from the library: none of them calls the codecs that the tests check.
@@ -14,6 +15,8 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -155,6 +158,43 @@ template <class D> WriteNewOperation TableWriteNew()
     } else {
         return {};
     }
+}
+
+// --- Factory resets -------------------------------------------------------------
+
+// The factory values by index: K0, Ku, points 1..8.
+inline constexpr float Factory[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
+
+// One write of a reset: to a cell, either plain bytes or a scrambled value.
+struct ResetWrite {
+    std::uint16_t cell;
+    Bytes plain;         // empty: a scrambled write
+    float scrambled = 0; // the value the block carries
+};
+
+struct ResetCase {
+    const char* name;
+    std::function<std::unique_ptr<Tulv6xProtocol>()> make;
+    std::function<void(Tulv6xProtocol&)> reset;
+    bool bigEndian;
+    std::vector<ResetWrite> writes;
+};
+
+void PrintTo(const ResetCase& c, std::ostream* os);
+
+// Plain reset: points 1-2, 3-4, 5-6, 7-8 to the K and Obr cells of the first
+// point of each pair, then K0 and Ku together.
+std::vector<ResetWrite> PlainReset(const Layout& l, bool bigEndian);
+
+// Scrambled reset of one channel: per point the K cell, then the Obr cell; then
+// K0 and Ku, and with twice also again through the Obr table's rows (the same cells).
+std::vector<ResetWrite> ScrambledReset(const Layout& l, bool twice);
+
+template <class D, void (D::*Reset)()>
+ResetCase MakeReset(const char* name, bool bigEndian, std::vector<ResetWrite> writes)
+{
+    return {name, [] { return std::unique_ptr<Tulv6xProtocol>(new D); },
+            [](Tulv6xProtocol& p) { (static_cast<D&>(p).*Reset)(); }, bigEndian, std::move(writes)};
 }
 
 // --- Plain 6x frames to and from the meter at address 3 -----------------------

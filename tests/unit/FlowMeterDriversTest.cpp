@@ -930,65 +930,6 @@ TEST(Dln0803sGmaxTables, IndexAndSizeCodeOutsideTheLists)
 
 // --- Factory resets ----------------------------------------------------------------
 
-// One write of a reset: to a cell, either plain bytes or a scrambled value.
-struct ResetWrite {
-    std::uint16_t cell;
-    Bytes plain;         // empty: a scrambled write
-    float scrambled = 0; // the value the block carries
-};
-
-struct ResetCase {
-    const char* name;
-    std::function<std::unique_ptr<Tulv6xProtocol>()> make;
-    std::function<void(Tulv6xProtocol&)> reset;
-    bool bigEndian;
-    std::vector<ResetWrite> writes;
-};
-
-void PrintTo(const ResetCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-const float Factory[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
-
-// Plain reset: points 1-2, 3-4, 5-6, 7-8 to the K and Obr cells of the first
-// point of each pair, then K0 and Ku together.
-std::vector<ResetWrite> PlainReset(const Layout& l, bool bigEndian)
-{
-    std::vector<ResetWrite> w;
-    for (int pair = 0; pair < 4; ++pair) {
-        const Bytes two = Singles({Factory[2 + 2 * pair], Factory[3 + 2 * pair]}, bigEndian);
-        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 8 * pair), two});
-        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 8 * pair), two});
-    }
-    w.push_back({l.k0, Singles({0.0f, 1.0f}, bigEndian)});
-    return w;
-}
-
-// Scrambled reset: per point the K cell, then the Obr cell; then K0 and Ku, and
-// with twice also again through the Obr table's rows (the same cells).
-std::vector<ResetWrite> ScrambledReset(const Layout& l, bool twice)
-{
-    std::vector<ResetWrite> w;
-    for (int p = 0; p < 8; ++p) {
-        w.push_back({static_cast<std::uint16_t>(l.kPoint1 + 4 * p), {}, Factory[2 + p]});
-        w.push_back({static_cast<std::uint16_t>(l.obrPoint1 + 4 * p), {}, Factory[2 + p]});
-    }
-    for (int n = 0; n < (twice ? 2 : 1); ++n) {
-        w.push_back({l.k0, {}, 0.0f});
-        w.push_back({l.ku, {}, 1.0f});
-    }
-    return w;
-}
-
-template <class D, void (D::*Reset)()>
-ResetCase MakeReset(const char* name, bool bigEndian, std::vector<ResetWrite> writes)
-{
-    return {name, [] { return std::unique_ptr<Tulv6xProtocol>(new D); },
-            [](Tulv6xProtocol& p) { (static_cast<D&>(p).*Reset)(); }, bigEndian, std::move(writes)};
-}
-
 class FactoryReset : public ::testing::TestWithParam<ResetCase> {};
 
 TEST_P(FactoryReset, WritesTheFactoryValuesInOrder)
