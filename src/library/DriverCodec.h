@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+// --- Byte order ---------------------------------------------------------------
+
 // The order of the 4 bytes of a single or a 32-bit integer in a meter's memory.
 enum class ByteOrder {
     BigEndian,    // most significant byte first
@@ -28,6 +30,8 @@ void PutSingle(std::uint8_t* at, float value, ByteOrder order);
 std::uint32_t GetWord(const std::uint8_t* at, ByteOrder order);
 float GetSingle(const std::uint8_t* at, ByteOrder order);
 
+// --- Replies ------------------------------------------------------------------
+
 // The outcome of a read that asked for `asked` data bytes and took a reply
 // whose length byte says `carried`: the transaction's own code (lastError) when
 // it failed; ErrPacketSize when it succeeded with another count, since part of
@@ -38,6 +42,8 @@ ProtocolErrorCode ReadOutcome(ProtocolErrorCode lastError, std::uint8_t carried,
 // `expected`, since it is not the answer to this request.
 ProtocolErrorCode ReplyCodeOutcome(ProtocolErrorCode lastError, std::uint8_t code, std::uint8_t expected);
 
+// --- Scrambled writes ---------------------------------------------------------
+
 // The 9 data bytes of a scrambled write: the 8 bytes of block (block byte k is
 // bits 8k..8k+7) in the meter's order, that is reversed on a big-endian meter
 // and as they are on a little-endian one, then a ninth byte 0x00. The write
@@ -46,6 +52,8 @@ std::array<std::uint8_t, 9> ScrambledWriteData(std::uint64_t block, ByteOrder or
 // The scrambled block of the bit pattern of value (ScrambleValue8: fresh random
 // filler on every call).
 std::uint64_t ScrambledSingle(float value);
+
+// --- Calibration stamp --------------------------------------------------------
 
 // The 16-byte calibration stamp: the characters of signature (UTF-8) as single
 // bytes of code page 1251, at most 8 ('?' for a character the code page lacks),
@@ -58,6 +66,8 @@ std::array<std::uint8_t, 16> StampImage(std::string_view signature, const std::t
 // cut goes before the lead byte of the ninth character.
 std::string SignatureFromText(std::string_view text);
 
+// --- Checksum-guarded blocks and M4 blocks ------------------------------------
+
 // The checksum of a checksum-guarded block: the one's complement of the 16-bit
 // sum of its bytes.
 std::uint16_t SumComplement16(std::span<const std::uint8_t> bytes);
@@ -68,7 +78,8 @@ float M4FloatAt(const std::array<std::uint8_t, 8>& block, int at = 0);
 // Puts the M4 float of value into bytes 0..3 of block; bytes 4..7 stay as they are.
 void PutM4Float(std::array<std::uint8_t, 8>& block, float value);
 
-// --- Texts of a factory number ---
+// --- Texts of a factory number ------------------------------------------------
+
 // The decimal text of a 32-bit unsigned number ("error" should it not convert).
 std::string DecimalText(std::uint32_t v);
 // What becomes of control bytes (below 32) in a number kept as characters.
@@ -78,6 +89,8 @@ enum class ControlBytes {
 };
 // A number kept as single-byte characters of code page 1251, as UTF-8 text.
 std::string CharacterText(std::span<const std::uint8_t> bytes, ControlBytes controls);
+
+// --- Factory values -----------------------------------------------------------
 
 // Factory values of a channel's calibration data by index: K0, Ku, points 1..8.
 // They make the K and Obr tables equal, i.e. no correction.
