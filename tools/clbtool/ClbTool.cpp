@@ -26,10 +26,10 @@ using nlohmann::json;
 namespace {
 
 const char* const Usage =
-    "usage: clbtool [--port PORT] [--baud 9600|19200] [--clb FILE | --slot SPEC [--slot SPEC]]\n"
+    "usage: clbtool [--port PORT] [--baud 9600|19200] [--clb FILE | --slot SLOT [--slot SLOT]]\n"
     "               [--timeouts BYTE,PACKET,REPEAT] [--json] COMMAND [ARGS]\n"
     "  PORT  a device path (/dev/ttyUSB0) or COM1..COM16\n"
-    "  SPEC  TYPE:ADDRESS[:CHANNEL][@SERIAL], e.g. 1:1:2 or 14:1:1@44412345\n"
+    "  SLOT  TYPE:ADDRESS[:CHANNEL][@SERIAL], e.g. 1:1:2 or 14:1:1@44412345\n"
     "COMMAND\n"
     "  probe            identify each slot's meter; print identity and serial number\n"
     "  read             connect and read out every slot; print its values\n"
@@ -95,30 +95,30 @@ Options ParseOptions(const std::vector<std::string>& args)
 }
 
 // TYPE:ADDRESS[:CHANNEL][@SERIAL]
-DeviceSlot ParseSlot(const std::string& spec)
+DeviceSlot ParseSlot(const std::string& text)
 {
     static const std::regex re(R"((\d{1,3}):(\d{1,3})(?::(\d))?(?:@(\d{1,8}))?)");
     std::smatch m;
-    if (!std::regex_match(spec, m, re)) throw UsageError{"slot " + spec + ": expected TYPE:ADDRESS[:CHANNEL][@SERIAL]"};
+    if (!std::regex_match(text, m, re)) throw UsageError{"slot " + text + ": expected TYPE:ADDRESS[:CHANNEL][@SERIAL]"};
     const int type = std::stoi(m[1]);
     const int address = std::stoi(m[2]);
     const int channel = m[3].matched ? std::stoi(m[3]) : 1;
-    if (type < 1 || type > 16) throw UsageError{"slot " + spec + ": the type code must be 1..16"};
-    if (address > 127) throw UsageError{"slot " + spec + ": the address must be 0..127"};
-    if (channel != 1 && channel != 2) throw UsageError{"slot " + spec + ": the channel must be 1 or 2"};
+    if (type < 1 || type > 16) throw UsageError{"slot " + text + ": the type code must be 1..16"};
+    if (address > 127) throw UsageError{"slot " + text + ": the address must be 0..127"};
+    if (channel != 1 && channel != 2) throw UsageError{"slot " + text + ": the channel must be 1 or 2"};
     DeviceSlot s;
     s.SetTypeCode(static_cast<std::uint8_t>(type));
     s.SetNetAddress(static_cast<std::uint8_t>(address));
     s.SetChannel(static_cast<std::uint8_t>(channel));
     s.SetSerialText("-");
     if (type == 14 || type == 15) {
-        if (!m[4].matched) throw UsageError{"slot " + spec + ": the relay types 14 and 15 need @SERIAL"};
+        if (!m[4].matched) throw UsageError{"slot " + text + ": the relay types 14 and 15 need @SERIAL"};
         const unsigned long serial = std::stoul(m[4]);
         if (serial < 44400000 || serial > 44499999)
-            throw UsageError{"slot " + spec + ": the serial number must be 44400000..44499999"};
+            throw UsageError{"slot " + text + ": the serial number must be 44400000..44499999"};
         s.SetRelayAddress(static_cast<std::uint32_t>(serial));
     } else if (m[4].matched) {
-        throw UsageError{"slot " + spec + ": @SERIAL is only for the relay types 14 and 15"};
+        throw UsageError{"slot " + text + ": @SERIAL is only for the relay types 14 and 15"};
     }
     return s;
 }
