@@ -48,6 +48,9 @@ public:
     // The clock on which every pause of a transaction on this port runs.
     virtual TulvClock& Clock() = 0;
 
+    // The device the port stands for, as messages name it (empty when unknown).
+    virtual std::string Name() const { return {}; }
+
     // The polling rule of every receiver: try ReadByte; after each miss wait up to
     // 10 ms on the port and count the miss; give up when the misses exceed
     // timeoutMs div 10 (so at most timeoutMs div 10 + 1 polls), or at once when
@@ -93,6 +96,7 @@ public:
     void SetDevicePath(std::string path) { FDevicePath = std::move(path); }
     // The path that Open uses.
     std::string ResolvedPath() const;
+    std::string Name() const override { return ResolvedPath(); }
 
     std::uint8_t Parity() const { return FParity; } // 0 none, 1 odd, 2 even, 3 mark, 4 space
     void SetParity(std::uint8_t v) { FParity = v; }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 enum class MsgIcon { None, Error, Warning, Information, Question };
 enum class MsgButtons { Ok, YesNo };
@@ -21,6 +22,20 @@ struct FileDialog {
     std::string InitialFolder;
     std::string FileName;      // preset name
     bool Save = false;         // save dialog (asks before overwriting)
+};
+
+// A page of text for the printer: each line drawn with its top-left corner at
+// (X, Y) in printer dots, in one font; nothing is scaled to the page.
+struct PrintLine {
+    int X = 0;
+    int Y = 0;
+    std::string Text; // UTF-8
+};
+struct PrintDocument {
+    std::string Title;
+    std::string FontFamily;
+    int FontPoints = 10;
+    std::vector<PrintLine> Lines;
 };
 
 // Colour of a box, as 0xRRGGBB, or the system's tooltip background.
@@ -55,6 +70,10 @@ public:
 
     // The poller has finished a cycle over the slots (called on the main thread).
     virtual void PollCycleDone() {}
+
+    // Prints a document on the print target without a dialog (the window: the
+    // default printer). False with a message when it could not be printed.
+    virtual bool Print(const PrintDocument& document, std::string& error) = 0;
 
     // Runs a step on the main thread and waits until it has run.
     virtual void RunOnMainThread(const std::function<void()>& step) = 0;

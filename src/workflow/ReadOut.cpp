@@ -197,14 +197,15 @@ std::optional<std::string> CoefficientText(const DeviceSlot& slot, const Coeffic
     return FormatValue(6, static_cast<float>(shown));
 }
 
+void ShowCoefficientBox(Host& host, int n, const DeviceSlot& slot, const CoefficientSet& c, int row)
+{
+    if (!c.ReadDone || slot.TypeCode() == 0) return;
+    host.SetBox(CoefficientBoxName(n, row), CoefficientText(slot, c, row), ShownColour);
+}
+
 void ReadOut::ShowCoefficient(int row)
 {
-    for (int n = 1; n <= 2; ++n) {
-        const auto& slot = FDev.Slot(n);
-        const auto& c = FDev.Coefficients(n);
-        if (!c.ReadDone || slot.TypeCode() == 0) continue;
-        FHost.SetBox(CoefficientBoxName(n, row), CoefficientText(slot, c, row), ShownColour);
-    }
+    for (int n = 1; n <= 2; ++n) ShowCoefficientBox(FHost, n, FDev.Slot(n), FDev.Coefficients(n), row);
 }
 
 // --- The read-out -----------------------------------------------------------

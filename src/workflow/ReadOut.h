@@ -36,6 +36,10 @@ constexpr BoxColour ShownColour = 0xC0DCC0; // light green
 // when the box keeps its text (the gain box of the ultrasonic meters).
 std::optional<std::string> CoefficientText(const DeviceSlot& slot, const CoefficientSet& c, int row);
 
+// Shows one coefficient box of a slot (light green, the text above); nothing
+// for an empty slot or one that has not been read out.
+void ShowCoefficientBox(Host& host, int n, const DeviceSlot& slot, const CoefficientSet& c, int row);
+
 class ReadOut {
 public:
     ReadOut(DevManager& dev, Host& host) : FDev(dev), FHost(host) {}

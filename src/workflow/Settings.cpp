@@ -35,6 +35,20 @@ bool Settings::Open(const std::string& path, std::string& error)
         FWritable = false;
         return false;
     }
+    // The ini reader would stop at a NUL byte and drop the rest of the file at
+    // the next write, and it would take a UTF-8 byte-order mark as a switch to
+    // UTF-8 and drop the mark at the next write. Such a file is not read, and
+    // never overwritten.
+    const char* reason = nullptr;
+    if (bytes.find('\0') != std::string::npos)
+        reason = "нулевой байт в тексте";
+    else if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        reason = "текст в UTF-8, а не в кодировке 1251";
+    if (reason) {
+        FWritable = false;
+        error = "Ошибка чтения файла " + path + ": " + reason;
+        return false;
+    }
     if (FIni->ini.LoadData(bytes) < 0) {
         FIni->ini.Reset();
         FWritable = false;

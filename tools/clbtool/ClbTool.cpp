@@ -1,6 +1,7 @@
 #include "ClbTool.h"
 
 #include "ClbThread.h"
+#include "CoefficientActions.h"
 #include "ConsoleHost.h"
 #include "DevManager.h"
 #include "DeviceCatalogue.h"
@@ -33,7 +34,13 @@ const char* const Usage =
     "COMMAND\n"
     "  probe            identify each slot's meter; print identity and serial number\n"
     "  read             connect and read out every slot; print its values\n"
-    "  poll [N]         read out, then N polling cycles (default 10)\n";
+    "  poll [N]         read out, then N polling cycles (default 10)\n"
+    "  save N FILE [--print FILE.pdf]\n"
+    "                   read out, then save slot N's coefficients; the format by FILE's\n"
+    "                   extension (.txt, .kvt, .tpr); a .tpr page is printed into FILE.pdf\n"
+    "  write N FILE --yes\n"
+    "                   read out, load FILE into slot N, write it into the meter, read back;\n"
+    "                   without --yes the question is answered No: nothing is written (status 1)\n";
 
 struct UsageError {
     std::string text;
@@ -48,7 +55,35 @@ struct Options {
     bool json = false;
     std::string command;
     std::vector<std::string> args;
+    // save and write
+    int slot = 0;
+    std::string file;
+    std::optional<std::string> printPdf;
+    bool yes = false;
 };
+
+// The arguments of save and write: N FILE and their own options.
+void ParseFileCommand(Options& o)
+{
+    std::vector<std::string> plain;
+    for (size_t i = 0; i < o.args.size(); ++i) {
+        const std::string& a = o.args[i];
+        if (o.command == "save" && a == "--print") {
+            if (i + 1 >= o.args.size()) throw UsageError{"--print needs a file"};
+            o.printPdf = o.args[++i];
+        } else if (o.command == "write" && a == "--yes") {
+            o.yes = true;
+        } else if (!a.empty() && a[0] == '-') {
+            throw UsageError{"unknown option " + a + " of " + o.command};
+        } else {
+            plain.push_back(a);
+        }
+    }
+    if (plain.size() != 2 || (plain[0] != "1" && plain[0] != "2"))
+        throw UsageError{o.command + " takes a slot number (1 or 2) and a file"};
+    o.slot = plain[0][0] - '0';
+    o.file = plain[1];
+}
 
 Options ParseOptions(const std::vector<std::string>& args)
 {
@@ -220,10 +255,12 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     Options o;
     try {
         o = ParseOptions(args);
-        if (o.command != "probe" && o.command != "read" && o.command != "poll")
+        const bool fileCommand = o.command == "save" || o.command == "write";
+        if (o.command != "probe" && o.command != "read" && o.command != "poll" && !fileCommand)
             throw UsageError{"unknown command " + o.command};
         if (o.command == "poll" && o.args.size() > 1) throw UsageError{"poll takes one count"};
-        if (o.command != "poll" && !o.args.empty()) throw UsageError{o.command + " takes no arguments"};
+        if (fileCommand) ParseFileCommand(o);
+        else if (o.command != "poll" && !o.args.empty()) throw UsageError{o.command + " takes no arguments"};
     } catch (const UsageError& e) {
         if (!e.text.empty()) err << "clbtool: " << e.text << "\n";
         err << Usage;
@@ -331,6 +368,31 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             };
         }
         const bool connected = connection.BConnectClick(choice);
+        bool fileFailed = false;
+        if (connected && (o.command == "save" || o.command == "write")) {
+            if (dev.Slot(o.slot).TypeCode() == 0) {
+                host.MessageBox("Слот " + std::to_string(o.slot) + " пуст", "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+                fileFailed = true;
+            } else {
+                CoefficientActions actions(dev, poller, host, &settings, folders.Saved);
+                host.NextFile = o.file;
+                host.PrintPdf = o.printPdf;
+                host.AnswerYes = o.yes;
+                if (o.command == "save") {
+                    fileFailed = !actions.BSave01Click(o.slot);
+                    result["saved"] = !fileFailed;
+                } else {
+                    using L = CoefficientActions::LoadResult;
+                    const L r = actions.BLoad01Click(o.slot);
+                    result["written"] = r == L::Written;
+                    // A refused file is a file error; a declined question or a
+                    // failed write is a meter operation that did not happen.
+                    fileFailed = r == L::Refused || r == L::NotRun;
+                    if (r != L::Written) status = 1;
+                }
+                if (o.printPdf) result["printed"] = *o.printPdf;
+            }
+        }
         if (connected && o.command == "poll") {
             std::unique_lock<std::mutex> lock(m);
             // Every cycle is bounded by the meters' timeouts; this only guards
@@ -366,7 +428,8 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         if (!o.json)
             for (const auto& j : slots) PrintSlot(out, j);
-        status = connected && !cyclesFailed ? 0 : 1;
+        if (!connected || cyclesFailed) status = 1;
+        if (fileFailed) status = 2;
     }
     result["ok"] = status == 0;
     result["messages"] = host.Messages();

@@ -1,5 +1,7 @@
 #include "ConsoleHost.h"
 
+#include "PagePrinter.h"
+
 MsgAnswer ConsoleHost::MessageBox(const std::string& text, const std::string& caption, MsgIcon,
                                   MsgButtons buttons)
 {
@@ -30,6 +32,17 @@ void ConsoleHost::PollCycleDone()
 {
     std::lock_guard<std::recursive_mutex> lock(FMutex);
     if (OnCycle) OnCycle();
+}
+
+bool ConsoleHost::Print(const PrintDocument& document, std::string& error)
+{
+    std::lock_guard<std::recursive_mutex> lock(FMutex);
+    Printed.push_back(document);
+    if (!PrintPdf) {
+        FErr << "clbtool: " << document.Title << " not printed (no --print FILE.pdf)\n";
+        return true;
+    }
+    return PrintToPdf(document, *PrintPdf, error);
 }
 
 void ConsoleHost::RunOnMainThread(const std::function<void()>& step)

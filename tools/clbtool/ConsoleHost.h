@@ -31,6 +31,8 @@ public:
     bool PollBoxChecked(int slot) override { return slot >= 1 && slot <= 2 && PollSlots[slot - 1]; }
     void RefreshSlots() override {}
     void PollCycleDone() override;
+    // Into the PDF file of PrintPdf; without one the page is only kept (Printed).
+    bool Print(const PrintDocument& document, std::string& error) override;
     void RunOnMainThread(const std::function<void()>& step) override;
     void ProcessMessages() override {}
 
@@ -45,6 +47,9 @@ public:
     std::function<void()> OnCycle;
     // The file the next file dialog "chooses".
     std::optional<std::string> NextFile;
+    // Where printed pages go (a PDF file), and the pages printed so far.
+    std::optional<std::string> PrintPdf;
+    std::vector<PrintDocument> Printed;
 
 private:
     std::ostream& FErr;

@@ -30,6 +30,8 @@ MeterRelay::MeterRelay(std::string model)
 void MeterRelay::Load(json& entry, const std::string& where)
 {
     if (auto texts = Take(entry, "texts")) texts_.Load(*texts, where + ".texts");
+    if (auto net = Take(entry, "net_address"))
+        netAddress_ = static_cast<std::uint8_t>(ToUnsigned(*net, 255, where + ".net_address"));
     Meter::Load(entry, where);
     if (Address() == prelay::kBroadcast)
         throw ScenarioError(where + ".serial: 44400000 is the broadcast address, no meter's serial number");
@@ -40,6 +42,7 @@ json MeterRelay::Dump() const
     json d = Meter::Dump();
     d["texts"] = texts_.Source();
     d["verification"] = verification_;
+    if (netAddress_) d["net_address"] = *netAddress_;
     d["calibration_resets"] = calibrationResets_;
     return d;
 }

@@ -13,12 +13,16 @@
 //                         the dump; a model with a table of its own restores it)
 //   31 7A, A8 53          verification mode on, off: never answered (the tool broadcasts them)
 // Anything else, a malformed request or a range past the end of an area gets no reply.
+//
+// With "net_address" (1..255) the meter also takes plain 6x frames sent to that network address and
+// answers them from the same memories (a write then gets the 6x reply without data).
 #pragma once
 
 #include "FrameRelay.h"
 #include "Meter.h"
 #include "Texts.h"
 
+#include <optional>
 #include <string>
 
 namespace metersim {
@@ -32,6 +36,8 @@ public:
     virtual Answer Handle(const prelay::Request& request);
 
     static bool IsVerificationSwitch(const prelay::Request& request, bool& on);
+    // The 6x network address the meter also answers at, if any.
+    std::optional<std::uint8_t> NetAddress() const { return netAddress_; }
     bool InVerification() const { return verification_; }
 
     void Load(json& entry, const std::string& where) override;
@@ -43,6 +49,7 @@ protected:
 
 private:
     TextSet texts_;
+    std::optional<std::uint8_t> netAddress_;
     bool verification_ = false;
     std::uint64_t calibrationResets_ = 0;
 };

@@ -6,11 +6,18 @@ Protocol6x::Protocol6x(const std::vector<Meter*>& meters, const LineContext& con
     : StartByteProtocol("6x", p6x::RequestLayout(), context)
 {
     for (Meter* m : meters) {
+        if (auto* relay = dynamic_cast<MeterRelay*>(m); relay && relay->NetAddress()) {
+            relayMeters_.emplace(*relay->NetAddress(), relay);
+            continue;
+        }
         auto* meter = dynamic_cast<Meter6x*>(m);
         if (!meter) throw ScenarioError("meter " + std::to_string(m->Address()) + " is not a 6x meter");
         if (!meters_.emplace(static_cast<std::uint8_t>(meter->Address()), meter).second)
             throw ScenarioError("two 6x meters at address " + std::to_string(meter->Address()));
     }
+    for (const auto& [address, relay] : relayMeters_)
+        if (meters_.count(address) != 0)
+            throw ScenarioError("two 6x meters at address " + std::to_string(address));
 }
 
 std::unique_ptr<LineProtocol> Protocol6x::Create(const std::vector<Meter*>& meters, const LineContext& context)
@@ -27,7 +34,7 @@ bool Protocol6x::IsBroadcast(const p6x::Request& r)
 bool Protocol6x::Takes(const Bytes& frame) const
 {
     const p6x::Request r = p6x::ParseRequest(frame);
-    return IsBroadcast(r) || meters_.count(r.address) != 0;
+    return IsBroadcast(r) || meters_.count(r.address) != 0 || relayMeters_.count(r.address) != 0;
 }
 
 void Protocol6x::Answer(const Bytes& frame, MonoTime now)
@@ -45,6 +52,17 @@ void Protocol6x::Answer(const Bytes& frame, MonoTime now)
         }
         return;
     }
+    if (auto relay = relayMeters_.find(r.address); relay != relayMeters_.end()) {
+        MeterRelay& meter = *relay->second;
+        context_.log.Write("RX", r.address, r.raw);
+        meter.CountRequest();
+        const prelay::Request asRelay{meter.Address(), r.group, r.command, r.data, r.raw};
+        metersim::Answer answer = meter.Handle(asRelay);
+        const int code = (r.group << 8) | r.command;
+        if (code == 0x0F81 || code == 0x0A42) answer.data.clear(); // a 6x write is answered without data
+        Reply(meter, r, std::move(answer), now);
+        return;
+    }
     auto it = meters_.find(r.address);
     if (it == meters_.end()) {
         context_.log.Write("IGNORED", r.address, r.raw, "no meter at this address");
@@ -53,7 +71,11 @@ void Protocol6x::Answer(const Bytes& frame, MonoTime now)
     Meter6x& meter = *it->second;
     context_.log.Write("RX", r.address, r.raw);
     meter.CountRequest();
-    Meter6x::Answer answer = meter.Handle(r);
+    Reply(meter, r, meter.Handle(r), now);
+}
+
+void Protocol6x::Reply(Meter& meter, const p6x::Request& r, metersim::Answer answer, MonoTime now)
+{
     if (!answer.reply) {
         context_.log.Write("NOREPLY", r.address, {}, answer.reason);
         return;

@@ -7,6 +7,7 @@
 
 #include "Frame6x.h"
 #include "Meter6x.h"
+#include "MeterRelay.h"
 #include "StartByteProtocol.h"
 
 #include <map>
@@ -24,6 +25,8 @@ private:
     bool Takes(const Bytes& frame) const override;
     void Answer(const Bytes& frame, MonoTime now) override;
     static bool IsBroadcast(const p6x::Request& r);
+    // Answers a request with the meter's answer: logs, counts, shapes and sends the reply.
+    void Reply(Meter& meter, const p6x::Request& r, metersim::Answer answer, MonoTime now);
 
     // ReplyFrameHooks
     void BreakChecksum(Bytes& frame) const override;
@@ -31,6 +34,7 @@ private:
     bool AllowedAsNoise(std::uint8_t b) const override { return b != p6x::kReplyStart; }
 
     std::map<std::uint8_t, Meter6x*> meters_;
+    std::map<std::uint8_t, MeterRelay*> relayMeters_; // relay meters at a network address of their own
 };
 
 } // namespace metersim

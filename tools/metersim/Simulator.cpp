@@ -1,5 +1,7 @@
 #include "Simulator.h"
 
+#include "MeterRelay.h"
+
 #include "Dump.h"
 
 #include <algorithm>
@@ -66,10 +68,18 @@ Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
     for (const auto& m : scenario_.meters)
         if (std::find(families.begin(), families.end(), m->Protocol()) == families.end())
             families.push_back(m->Protocol());
+    // A relay meter with a network address of its own also takes plain 6x frames.
+    auto alsoOn6x = [](const Meter& m) {
+        const auto* relay = dynamic_cast<const MeterRelay*>(&m);
+        return relay && relay->NetAddress().has_value();
+    };
+    for (const auto& m : scenario_.meters)
+        if (alsoOn6x(*m) && std::find(families.begin(), families.end(), "6x") == families.end())
+            families.push_back("6x");
     for (const auto& family : families) {
         std::vector<Meter*> members;
         for (const auto& m : scenario_.meters)
-            if (m->Protocol() == family) members.push_back(m.get());
+            if (m->Protocol() == family || (family == "6x" && alsoOn6x(*m))) members.push_back(m.get());
         line_.AddProtocol(BuiltinRegistry().Protocol(family)(members, line_.Context()));
     }
 }

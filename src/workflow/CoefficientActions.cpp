@@ -1,0 +1,97 @@
+#include "CoefficientActions.h"
+
+#include "AtomicFile.h"
+#include "ClbThread.h"
+#include "CoefficientFiles.h"
+#include "Cp1251.h"
+
+namespace {
+const char* const ErrorCaption = "Ошибка";
+} // namespace
+
+PrintDocument PrintFilePage(const std::string& title, std::string_view bytes)
+{
+    PrintDocument doc;
+    doc.Title = title;
+    doc.FontFamily = "Courier New";
+    doc.FontPoints = 10;
+    int i = 0;
+    while (!bytes.empty()) {
+        std::size_t end = bytes.find('\n');
+        std::string_view line = bytes.substr(0, end);
+        bytes = end == std::string_view::npos ? std::string_view() : bytes.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        doc.Lines.push_back({200, 150 + 100 * i, Cp1251ToUtf8(line)});
+        ++i;
+    }
+    return doc;
+}
+
+bool CoefficientActions::BSave01Click(int s)
+{
+    PausePolling pause(FPoller);
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    if (slot.TypeCode() == 0 || !c.ReadDone) return false;
+
+    FileDialog dialog;
+    dialog.Title = "Сохранить коэффициенты";
+    dialog.Filter = CoefficientFileFilter;
+    dialog.DefaultExt = "kvt";
+    dialog.Save = true;
+    dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, true).value_or(FLastSaveName);
+    const auto path = FHost.ChooseFile(dialog);
+    if (!path) return false;
+    FLastSaveName = *path;
+
+    std::string error;
+    if (!SaveCoefficientFile(*path, slot, c, FSettings, error)) {
+        FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        return false;
+    }
+    if (CoefficientFormatOf(*path) != CoefficientFormat::Tpr) return true;
+
+    // The print file is printed as it stands on the disk.
+    std::string bytes;
+    if (!ReadWholeFile(*path, bytes, error) || !FHost.Print(PrintFilePage(*path, bytes), error)) {
+        FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        return false;
+    }
+    return true;
+}
+
+CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    CoefficientSet& c = FDev.Coefficients(s);
+    if (slot.TypeCode() == 0 || !c.ReadDone) return LoadResult::NotRun;
+
+    FileDialog dialog;
+    dialog.Title = "Загрузить коэффициенты";
+    dialog.Filter = CoefficientFileFilter;
+    dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
+    const auto path = FHost.ChooseFile(dialog);
+    if (!path) return LoadResult::NotRun;
+
+    CoefficientSet loaded = c;
+    std::string error;
+    if (!LoadCoefficientFile(*path, slot, loaded, error)) {
+        FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        return LoadResult::Refused;
+    }
+    {
+        // The poller computes its flows from these values: they change while it
+        // is outside its reads, all at once.
+        PausePolling pause(FPoller);
+        c.Gmax = loaded.Gmax;
+        c.K = loaded.K;
+        c.Obr = loaded.Obr;
+    }
+    switch (FWriter.WriteCoefficients(s)) {
+    case WriteResult::Declined: return LoadResult::Declined;
+    case WriteResult::NotWritable: return LoadResult::NotWritable;
+    case WriteResult::Written: return LoadResult::Written;
+    case WriteResult::Failed: break;
+    }
+    return LoadResult::WriteFailed;
+}

@@ -1,0 +1,294 @@
+#include "CoefficientWriter.h"
+
+#include "ClbThread.h"
+#include "ReadOut.h"
+#include "UlvUtils.h"
+
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+#include <type_traits>
+
+// --- Per-type tables ---------------------------------------------------------
+
+PointForm PointWriteForm(std::uint8_t typeCode, float version)
+{
+    // The bounds are compared in extended precision, as the meters' software
+    // generations were told apart; 3000, 2000 and 7 are singles.
+    const long double v = version;
+    using F = PointForm;
+    auto plainBelow = [&](bool plain) { return plain ? F::Plain : F::Scrambled; };
+    switch (typeCode) {
+    case 1: return plainBelow(v < 3.11L || (v > 3000.0f && v < 3017.2L)); // КВТ-64
+    case 2: return plainBelow(v < 4000.02L);                              // КВТ-64-1
+    case 3: return plainBelow(v < 1.8L || (v > 2000.0f && v < 2010.11L)); // КВТ-64К
+    case 4: return F::WholeTable;                                          // КВТ-66
+    case 5: return v < 7.0f ? F::WholeTable : F::Scrambled;                // КВТ-76
+    case 6: return F::Scrambled;                                           // КВТ-64M
+    case 7: return F::Scrambled;                                           // КВТ-64M1
+    case 8: return plainBelow(v < 0.67L);                                  // ДЛН-08.03С
+    case 9: return F::Plain;                                               // ДЛН-08.05
+    case 10: return plainBelow(v < 3.02L);                                 // ДЛН-08.05С
+    case 11: return F::Plain;                                              // ДЛН-08.07
+    case 12: return F::Plain;                                              // ДЛН-08.07С
+    case 13: return F::Scrambled;                                          // ДЛН-08.09
+    case 14: return F::Scrambled;                                          // КВТ-64КУ
+    case 15: return F::Scrambled;                                          // ГЗУ-08 (and a first pass)
+    case 16: return F::Plain;                                              // КВТ-09M4
+    default: return F::None;
+    }
+}
+
+namespace {
+using P = GmaxPlace;
+// clang-format off
+constexpr GmaxWrite GmaxTable[17] = {
+    {P::None,          0x0000, 0},   // 0: no device
+    {P::Reversed,      0x00CC, 4},   // 1 КВТ-64
+    {P::IndexKvt641,   0x000A, 0},   // 2 КВТ-64-1
+    {P::Reversed,      0x0009, 0},   // 3 КВТ-64К
+    {P::Reversed,      0x0134, 4},   // 4 КВТ-66
+    {P::Reversed,      0x0134, 4},   // 5 КВТ-76
+    {P::AsStored,      0x0488, 4},   // 6 КВТ-64M
+    {P::AsStored,      0x0082, 0},   // 7 КВТ-64M1
+    {P::IndexDln0803,  0x0008, 0},   // 8 ДЛН-08.03С (size code at 0x0009)
+    {P::None,          0x0000, 0},   // 9 ДЛН-08.05
+    {P::Reversed,      0x0010, 0},   // 10 ДЛН-08.05С
+    {P::None,          0x0000, 0},   // 11 ДЛН-08.07
+    {P::AsStored,      0x0010, 316}, // 12 ДЛН-08.07С
+    {P::AsStored,      0x0068, 0},   // 13 ДЛН-08.09
+    {P::AsStored,      0x0023, 0},   // 14 КВТ-64КУ (a plain frame to its network address)
+    {P::RelayAsStored, 0x0023, 0},   // 15 ГЗУ-08
+    {P::M4Block,       0x0150, 256}, // 16 КВТ-09M4 (done by the driver)
+};
+// clang-format on
+} // namespace
+
+const GmaxWrite& GmaxWriteOf(std::uint8_t typeCode)
+{
+    return GmaxTable[typeCode <= 16 ? typeCode : 0];
+}
+
+std::uint8_t GmaxIndexKvt641(const std::string& modification, float gmax)
+{
+    const auto& list = modification == "M" ? TulvKvt641::GmaxMSeries : TulvKvt641::GmaxStandard;
+    for (std::uint8_t k = 0; k < 8; ++k)
+        if (list[k] == gmax) return k;
+    return 0;
+}
+
+// --- Driver calls --------------------------------------------------------------
+
+namespace {
+
+// The slot's driver as a 6x protocol object (its plain memory commands).
+Tulv6xProtocol& Memory6x(SlotDriver& driver)
+{
+    return std::visit(
+        [](auto& alt) -> Tulv6xProtocol& {
+            using A = std::decay_t<decltype(alt)>;
+            if constexpr (!std::is_same_v<A, std::monostate>) {
+                if constexpr (std::is_base_of_v<Tulv6xProtocol, typename A::element_type>) return *alt;
+            }
+            throw std::logic_error("the slot's driver has no 6x memory");
+        },
+        driver);
+}
+
+TulvPort* DriverPort(SlotDriver& driver)
+{
+    if (!HasDriver(driver)) return nullptr;
+    return WithDriver(driver, [](auto& d) { return d.ComPort(); });
+}
+
+// One per-point write of K (obr false) or Obr (obr true) in the given form;
+// the drivers of single-channel meters take no channel.
+template <class D> bool WritePoint(D& d, bool obr, PointForm form, std::uint8_t ch, std::uint8_t i, float v)
+{
+    if (form == PointForm::Scrambled) {
+        const std::uint64_t b = ScrambleValue8(std::bit_cast<std::uint32_t>(v));
+        if constexpr (requires { d.ClbWriteK_new(ch, i, b); })
+            return obr ? d.ClbWriteObr_new(ch, i, b) : d.ClbWriteK_new(ch, i, b);
+        else if constexpr (requires { d.ClbWriteK_new(i, b); })
+            return obr ? d.ClbWriteObr_new(i, b) : d.ClbWriteK_new(i, b);
+        else
+            throw std::logic_error("the driver has no scrambled write");
+    }
+    if constexpr (requires { d.ClbWriteK(ch, i, v); })
+        return obr ? d.ClbWriteObr(ch, i, v) : d.ClbWriteK(ch, i, v);
+    else
+        return obr ? d.ClbWriteObr(i, v) : d.ClbWriteK(i, v);
+}
+
+template <class D> bool ReadPoint(D& d, std::uint8_t ch, std::uint8_t i, float& v)
+{
+    if constexpr (requires { d.ClbReadK(ch, i, v); })
+        return d.ClbReadK(ch, i, v);
+    else
+        return d.ClbReadK(i, v);
+}
+
+} // namespace
+
+// --- The write -------------------------------------------------------------------
+
+void CoefficientWriter::Fail(const char* text)
+{
+    FFailed = true;
+    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
+bool CoefficientWriter::LineAlive(int s)
+{
+    TulvPort* port = DriverPort(FDev.Driver(s));
+    if (port && port->Opened() && !port->Lost()) return true;
+    if (!FLostTold) {
+        FLostTold = true;
+        FFailed = true;
+        const std::string name = port ? port->Name() : std::string();
+        const std::string where = name.empty() ? std::string("с портом") : "с портом " + name;
+        FHost.MessageBox(port && port->Lost()
+                             ? "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана."
+                             : "Нет связи " + where + ": порт закрыт. Коэффициенты не записаны.",
+                         "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    }
+    return false;
+}
+
+bool CoefficientWriter::WriteGmax(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const float gmax = FDev.Coefficients(s).Gmax;
+    const GmaxWrite& w = GmaxWriteOf(slot.TypeCode());
+    const auto address = static_cast<std::uint16_t>(w.Address + w.PerChannel * (slot.Channel() - 1));
+    SlotDriver& driver = FDev.Driver(s);
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &gmax, 4);
+    // A question about the meter's modification that fails leaves nothing to
+    // choose the list by: nothing is written then (an index from the wrong list
+    // would set another pipe size).
+    bool asked = true;
+    bool firstOk = true;
+    switch (w.Place) {
+    case P::None: return true;
+    case P::Reversed: SwapBytes4(bytes); [[fallthrough]];
+    case P::AsStored: Memory6x(driver).WriteRtc2k(address, bytes, 4); break;
+    case P::IndexKvt641: {
+        auto& d = *std::get<2>(driver);
+        std::string modification;
+        d.GetModification(modification);
+        if (!(asked = d.LastError() == 0)) break;
+        const std::uint8_t index = GmaxIndexKvt641(modification, gmax);
+        d.WriteRtc2k(address, {&index, 1}, 1);
+        break;
+    }
+    case P::IndexDln0803: {
+        auto& d = *std::get<8>(driver);
+        const std::uint8_t modification = d.GetDevice_Modification();
+        if (!(asked = d.LastError() == 0)) break;
+        const std::uint8_t index = TulvDln0803s::GmaxIndex(modification, gmax);
+        d.WriteRtc2k(address, {&index, 1}, 1);
+        firstOk = d.LastError() == 0;
+        const std::uint8_t again = d.GetDevice_Modification();
+        if (!(asked = d.LastError() == 0)) break;
+        const std::uint8_t size = TulvDln0803s::GmaxSizeCode(again, index);
+        d.WriteRtc2k(static_cast<std::uint16_t>(address + 1), {&size, 1}, 1);
+        break;
+    }
+    case P::RelayAsStored: std::get<15>(driver)->WriteRtc2k_new(address, bytes, 4); break;
+    case P::M4Block: std::get<16>(driver)->ClbWriteGmax(slot.Channel(), gmax); break;
+    }
+    if (asked && firstOk && DriverLastError(driver) == 0) return true;
+    if (LineAlive(s)) Fail(GmaxWriteError);
+    return false;
+}
+
+bool CoefficientWriter::WritePoints(int s, PointForm form)
+{
+    const std::uint8_t code = FDev.Slot(s).TypeCode();
+    const std::uint8_t ch = FDev.Slot(s).Channel();
+    const CoefficientSet& c = FDev.Coefficients(s);
+    SlotDriver& driver = FDev.Driver(s);
+    TulvPort* port = DriverPort(driver);
+    TulvClock& clock = port ? port->Clock() : RealClock();
+
+    // Runs one driver call; false when the line is gone and writing must stop.
+    auto call = [&](auto&& op) {
+        if (!op()) {
+            if (!LineAlive(s)) return false;
+            Fail(WriteError);
+        }
+        return true;
+    };
+
+    if (form == PointForm::WholeTable) {
+        float table[18];
+        table[0] = c.K[0];
+        table[1] = c.K[1];
+        for (int k = 0; k < 8; ++k) {
+            table[2 + k] = c.Obr[2 + k];
+            table[10 + k] = c.K[2 + k];
+        }
+        return call([&] {
+            return code == 4 ? std::get<4>(driver)->ClbWriteAll(ch, table) : std::get<5>(driver)->ClbWriteAll(ch, table);
+        });
+    }
+    if (form == PointForm::None) return true;
+
+    return WithDriver(driver, [&](auto& d) {
+        if (code == 15) {
+            // The ГЗУ-08 takes both whole tables first, K0 and Ku of the
+            // reference table included.
+            for (std::uint8_t i = 0; i <= 9; ++i) {
+                if (!call([&] { return WritePoint(d, false, form, ch, i, c.K[i]); })) return false;
+                if (!call([&] { return WritePoint(d, true, form, ch, i, c.Obr[i]); })) return false;
+            }
+        }
+        for (std::uint8_t i = 0; i <= 9; ++i) {
+            clock.SleepMs(25);
+            if (!call([&] { return WritePoint(d, false, form, ch, i, c.K[i]); })) return false;
+            if (i >= 2 && !call([&] { return WritePoint(d, true, form, ch, i, c.Obr[i]); })) return false;
+        }
+        return true;
+    });
+}
+
+WriteResult CoefficientWriter::WriteCoefficients(int s)
+{
+    FFailed = false;
+    FLostTold = false;
+    if (FHost.MessageBox(WriteQuestion, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+        return WriteResult::Declined;
+    const DeviceSlot& slot = FDev.Slot(s);
+    if (slot.TypeCode() == 0 || slot.TypeCode() > 16 || !FDev.Coefficients(s).ReadDone || !HasDriver(FDev.Driver(s)))
+        return WriteResult::NotWritable;
+
+    PausePolling pause(FPoller);
+    if (!LineAlive(s)) return WriteResult::NotWritable;
+    WriteGmax(s);
+    const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
+    // After a lost line the read-back would only turn the loaded values into
+    // zeros; they stay as loaded.
+    if (alive) ReadBackK(s);
+    ShowCoefficients(s);
+    return FFailed ? WriteResult::Failed : WriteResult::Written;
+}
+
+void CoefficientWriter::ReadBackK(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    CoefficientSet& c = FDev.Coefficients(s);
+    const std::uint8_t code = slot.TypeCode();
+    if (code == 0 || code > 16 || !c.ReadDone || code == 13 || code == 15 || !HasDriver(FDev.Driver(s))) return;
+    const std::uint8_t ch = slot.Channel();
+    WithDriver(FDev.Driver(s), [&](auto& d) {
+        for (std::uint8_t i = 0; i <= 9; ++i) ReadPoint(d, ch, i, c.K[i]);
+    });
+}
+
+void CoefficientWriter::ShowCoefficients(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    for (int row = 0; row <= 9; ++row) ShowCoefficientBox(FHost, s, slot, c, row);
+}

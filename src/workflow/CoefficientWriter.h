@@ -1,0 +1,91 @@
+// Writing a slot's coefficients into its meter, and reading them back.
+//
+// The write puts Gmax where the type keeps it, then K0, Ku and the eight points
+// of both tables, in the plain 4-byte form or the scrambled 8-byte form as the
+// type and its software version demand (or the whole table at once for the
+// КВТ-66 and the older КВТ-76). Afterwards the measured-flow table is read back
+// and shown.
+#pragma once
+
+#include "DevManager.h"
+#include "Host.h"
+
+#include <cstdint>
+#include <string>
+
+class TClbThread;
+
+// How the per-point values of a type go into the meter.
+enum class PointForm {
+    None,       // nothing (no device)
+    Plain,      // ClbWriteK / ClbWriteObr with the value as a 4-byte single
+    Scrambled,  // ClbWriteK_new / ClbWriteObr_new with ScrambleValue8 of the value
+    WholeTable, // one ClbWriteAll with the 18 values, no per-point writes
+};
+
+// The form of a type code at a software version (the number the read-out keeps).
+PointForm PointWriteForm(std::uint8_t typeCode, float version);
+
+// Where and how a type keeps Gmax.
+enum class GmaxPlace {
+    None,          // the meter has no Gmax cell to write
+    Reversed,      // 4 bytes at Address + PerChannel·(Channel − 1), most significant first
+    AsStored,      // 4 bytes there as the single lies in memory (least significant first)
+    IndexKvt641,   // one byte at Address: the position of Gmax in the list of the modification
+    IndexDln0803,  // one byte at Address (the index), one at Address + 1 (its size code)
+    RelayAsStored, // the ГЗУ-08's own alternative write, 4 bytes as stored
+    M4Block,       // the M4 parameter block of the channel, bytes 0..3 replaced
+};
+struct GmaxWrite {
+    GmaxPlace Place;
+    std::uint16_t Address;
+    std::uint16_t PerChannel;
+};
+const GmaxWrite& GmaxWriteOf(std::uint8_t typeCode);
+
+// The position of gmax in the КВТ-64-1's list of the modification text ("M":
+// the M series); 0 when no entry is equal.
+std::uint8_t GmaxIndexKvt641(const std::string& modification, float gmax);
+
+// The messages of writing.
+inline constexpr const char* WriteQuestion = "Записать коэффициенты в прибор?";
+inline constexpr const char* GmaxWriteError = "Ошибка записи Gmax в прибор";
+inline constexpr const char* WriteError = "Ошибка записи в прибор";
+
+enum class WriteResult {
+    Declined,    // the question was answered No: nothing sent
+    NotWritable, // no device, not read out, no driver, or no open port: nothing sent
+    Written,     // every write succeeded
+    Failed,      // at least one write failed (each was told)
+};
+
+class CoefficientWriter {
+public:
+    CoefficientWriter(DevManager& dev, TClbThread& poller, Host& host) : FDev(dev), FPoller(poller), FHost(host) {}
+
+    // Asks whether to write; on Yes pauses polling, writes Gmax and the tables
+    // of slot s, reads the measured-flow table back, shows it and restores
+    // polling. Every failed write is told at once, and the write goes on,
+    // unless the port has gone away: then the user is told that the meter may
+    // be partly written, and nothing more is sent.
+    WriteResult WriteCoefficients(int s);
+
+    // K[0..9] as the meter holds them (a failed read stores 0); nothing for an
+    // empty or unread slot and for the types that are not read back (13, 15).
+    void ReadBackK(int s);
+    // The coefficient boxes of slot s alone, rows 0 to 9.
+    void ShowCoefficients(int s);
+
+private:
+    bool WriteGmax(int s);
+    bool WritePoints(int s, PointForm form);
+    // False once the port is gone (after telling the user, once).
+    bool LineAlive(int s);
+    void Fail(const char* text);
+
+    DevManager& FDev;
+    TClbThread& FPoller;
+    Host& FHost;
+    bool FFailed = false;
+    bool FLostTold = false;
+};
