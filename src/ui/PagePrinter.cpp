@@ -19,6 +19,11 @@ namespace {
 void EnsureApplication()
 {
     if (QCoreApplication::instance()) return;
+    // Such a program has no place for Qt's own notes (a missing runtime
+    // folder and the like); what fails is reported through the results.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    });
     static int argc = 3;
     static char arg0[] = "clbtool", arg1[] = "-platform", arg2[] = "offscreen";
     static char* argv[] = {arg0, arg1, arg2, nullptr};

@@ -1,0 +1,244 @@
+// The save and load buttons of a slot against a simulated meter: polling paused
+// around a save and given back, the print page on paper (a PDF read back with
+// pdftotext), a save that cannot be written, and the paths of loading that end
+// before, at and after the write question.
+#include "CoefficientActions.h"
+#include "CoefficientFiles.h"
+#include "Cp1251.h"
+#include "Settings.h"
+#include "WorkflowFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace workflow_test;
+
+namespace {
+
+std::string ReadFile(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& p, const std::string& bytes)
+{
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Write requests (0F 81) that reached the meter, from the simulator's frame log.
+int MemoryWrites(const MeterSimProcess& sim)
+{
+    int n = 0;
+    for (const auto& line : sim.LogLines())
+        if (line.find(" RX ") != std::string::npos && line.find(" 0F 81 ") != std::string::npos) ++n;
+    return n;
+}
+
+class CoefficientActionsTest : public Workflow {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("clb-actions-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        Workflow::TearDown();
+        fs::remove_all(dir);
+    }
+    // One КВТ-64 on channel 1, connected and polled.
+    void Connect()
+    {
+        Start(Line({Kvt64(1)}), {Slot(1, 1, 1)});
+        dev.Coefficients(1).PollEnabled = true;
+        ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+        actions = std::make_unique<CoefficientActions>(dev, *poller, host, &settings, dir.string());
+    }
+
+    fs::path dir;
+    Settings settings;
+    std::unique_ptr<CoefficientActions> actions;
+};
+
+TEST_F(CoefficientActionsTest, SavingWhilePollingPausesThePollerAndGivesItBack)
+{
+    Connect();
+    std::uint8_t stateInDialog = 0xFF;
+    bool busyInDialog = true;
+    host.onDialog = [&] {
+        stateInDialog = poller->GetState();
+        busyInDialog = poller->IsBusy();
+    };
+    host.NextFile = (dir / "meter.kvt").string();
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    EXPECT_EQ(stateInDialog, TClbThread::Pause);
+    EXPECT_FALSE(busyInDialog) << "the dialog runs with the poller outside its reads";
+    EXPECT_EQ(poller->GetState(), TClbThread::Run);
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
+    EXPECT_EQ(host.dialogs[0].DefaultExt, "kvt");
+    EXPECT_TRUE(host.dialogs[0].Save);
+    EXPECT_NE(ReadFile(dir / "meter.kvt").find("Gmax=2.5\r\n"), std::string::npos);
+
+    // Polling goes on afterwards.
+    const auto cycles = poller->Cycles();
+    for (int i = 0; i < 400 && poller->Cycles() < cycles + 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_GE(poller->Cycles(), cycles + 2);
+}
+
+TEST_F(CoefficientActionsTest, APrintFileIsPrintedLineByLineAtItsPlace)
+{
+    std::string error;
+    const fs::path ini = dir / "settings.ini";
+    WriteFile(ini, Utf8ToCp1251Lossy("[Device1]\r\nShapka=ООО Поверка\r\nColontitle=Подпись поверителя\r\n"));
+    ASSERT_TRUE(settings.Open(ini.string(), error)) << error;
+
+    Connect();
+    host.NextFile = (dir / "sheet.tpr").string();
+    host.PrintPdf = (dir / "sheet.pdf").string();
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+
+    ASSERT_EQ(host.Printed.size(), 1u);
+    const PrintDocument& page = host.Printed[0];
+    ASSERT_EQ(page.Lines.size(), 32u) << "the page is the file, line by line";
+    EXPECT_EQ(page.FontFamily, "Courier New");
+    EXPECT_EQ(page.FontPoints, 10);
+    EXPECT_EQ(page.Lines[0].Y, 150);
+    EXPECT_EQ(page.Lines[31].Y, 3250);
+    EXPECT_EQ(page.Lines[2].Text, "Прибор = КВТ-64");
+
+    // Read the paper back: each word sits on the line of its text, at 600 dots
+    // an inch, the lines starting 200 dots from the left edge.
+    const fs::path bbox = dir / "bbox.html";
+    ASSERT_EQ(std::system(("pdftotext -bbox '" + (dir / "sheet.pdf").string() + "' '" + bbox.string() + "'").c_str()), 0);
+    const std::string html = ReadFile(bbox);
+    const std::regex word(R"re(<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="[0-9.]+" yMax="[0-9.]+">([^<]*)</word>)re");
+    std::map<int, std::string> lines;
+    std::map<int, double> left;
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), word); it != std::sregex_iterator(); ++it) {
+        const double x = std::stod((*it)[1]) * 600 / 72, y = std::stod((*it)[2]) * 600 / 72;
+        const double line = (y - 150) / 100;
+        ASSERT_NEAR(line, std::round(line), 0.05) << (*it)[3] << " lies between two lines";
+        const int i = static_cast<int>(std::lround(line));
+        if (!left.count(i)) left[i] = x;
+        lines[i] += (lines[i].empty() ? "" : " ") + (*it)[3].str();
+    }
+    EXPECT_EQ(lines[0], "ООО Поверка");
+    EXPECT_EQ(lines[2], "Прибор = КВТ-64");
+    EXPECT_EQ(lines[5], "Gmax = 2.500000000");
+    EXPECT_EQ(lines[10], "точка № Gобр Gизм Коэфф");
+    EXPECT_EQ(lines[27], "место для печати");
+    EXPECT_EQ(lines[31], "Подпись поверителя");
+    EXPECT_NEAR(left[2], 200, 2) << "a line without leading blanks starts at x = 200 dots";
+    EXPECT_NEAR(left[31], 200 + 28 * 50, 6) << "28 blanks of 0.6 em at 10 points (50 dots) before the footer";
+}
+
+TEST_F(CoefficientActionsTest, ASaveThatCannotBeWrittenIsToldAndKeepsThePreviousFile)
+{
+    // Root writes into any folder; the save runs in a child that drops to an
+    // ordinary user, in a folder it may read but not write.
+    const fs::path folder = dir / "locked";
+    fs::create_directories(folder);
+    const fs::path file = folder / "meter.kvt";
+    WriteFile(file, "[Device]\r\nGmax=7\r\n");
+    fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                fs::perms::others_exec | fs::perms::group_read | fs::perms::group_exec);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        DevManager d;
+        d.Slots[0] = Slot(1, 1, 1);
+        d.Slot(1).SetSerialText("12064001");
+        d.Coefficients(1).ReadDone = true;
+        d.Coefficients(1).Gmax = 30;
+        TestHost h;
+        TClbThread p(d, h);
+        CoefficientActions a(d, p, h, nullptr, dir.string());
+        h.NextFile = file.string();
+        const bool saved = a.BSave01Click(1);
+        std::string report = (saved ? "saved\n" : "failed\n");
+        for (const auto& m : h.Messages()) report += m + "\n";
+        (void)!::write(pipeFds[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char buf[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    fs::permissions(folder, fs::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+    EXPECT_EQ(report, "failed\nОшибка создания файла " + file.string() + "\n");
+    EXPECT_EQ(ReadFile(file), "[Device]\r\nGmax=7\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no temporary file left";
+}
+
+TEST_F(CoefficientActionsTest, LoadingAFileOfNoFormatReadsNothingAndStillAsks)
+{
+    Connect();
+    const CoefficientSet before = dev.Coefficients(1);
+    host.NextFile = (dir / "meter.dat").string();
+    host.AnswerYes = true;
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Written) << host.sink.str();
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0], WriteQuestion);
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].DefaultExt, "") << "the open dialog adds no extension";
+    EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
+    EXPECT_EQ(dev.Coefficients(1).K, before.K) << "the values in memory went in and came back";
+    EXPECT_GT(MemoryWrites(*sim), 0);
+}
+
+TEST_F(CoefficientActionsTest, ARefusedFileIsToldAndNothingIsAsked)
+{
+    Connect();
+    const CoefficientSet before = dev.Coefficients(1);
+    WriteFile(dir / "other.txt", Utf8ToCp1251Lossy("КВТ 64\r\n1\r\n30\r\n0\r\n1\r\n\r\n1 2 3 4 5 6 7 8\r\n1 2 3 4 5 6 7 8\r\n"));
+    host.NextFile = (dir / "other.txt").string();
+    host.AnswerYes = true;
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused);
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0], "Неверный файл " + (dir / "other.txt").string());
+    EXPECT_EQ(dev.Coefficients(1).K, before.K);
+    EXPECT_EQ(dev.Coefficients(1).Gmax, before.Gmax);
+    EXPECT_EQ(MemoryWrites(*sim), 0);
+}
+
+TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
+{
+    Connect();
+    const auto box = host.BoxState("EG011").Text;
+    std::string kvt = "[Device]\r\nGmax=40\r\n[Koeff]\r\nK0=0\r\nKu=26214\r\n1=0.125\r\n";
+    WriteFile(dir / "new.kvt", kvt);
+    host.NextFile = (dir / "new.kvt").string();
+    host.AnswerYes = false;
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
+    EXPECT_EQ(dev.Coefficients(1).Gmax, 40.0f);
+    EXPECT_EQ(dev.Coefficients(1).K[2], 0.125f);
+    EXPECT_EQ(dev.Coefficients(1).Obr[1], 1.0f) << "a missing Kobr section gives Ku 1";
+    EXPECT_EQ(host.BoxState("EG011").Text, box) << "the boxes show the last read-out until a write";
+    EXPECT_EQ(MemoryWrites(*sim), 0);
+    EXPECT_EQ(poller->GetState(), TClbThread::Run);
+}
+
+} // namespace
