@@ -147,5 +147,10 @@ bool Settings::Write(std::string& error)
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
         out += text[i];
     }
+    // The ini writer leaves out lines it does not understand, so a key whose
+    // name starts with the bytes of a UTF-8 byte-order mark may come first;
+    // Open would then refuse the file it wrote. An empty first line keeps it
+    // readable, with that key as it was.
+    if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) out.insert(0, "\r\n");
     return WriteFileAtomic(FPath, out, error);
 }
