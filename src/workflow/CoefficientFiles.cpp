@@ -236,6 +236,15 @@ void DivideByGmax(CoefficientSet& s)
     }
 }
 
+// Every value read fits a float, but one divided by a tiny Gmax (or K0 scaled
+// up) may not; such a file is refused like a number beyond a float's range.
+bool ConvertedValuesFit(const CoefficientSet& s)
+{
+    for (int i = 0; i < 10; ++i)
+        if (!std::isfinite(s.K[i]) || !std::isfinite(s.Obr[i])) return false;
+    return true;
+}
+
 bool UnknownType(const DeviceTypeInfo* type, std::string& error)
 {
     if (type) return false;
@@ -544,6 +553,7 @@ bool ParseCoefficientTxt(std::string_view bytes, const std::string& name, const 
         if (slot.TypeCode() == TypeDln0807 || slot.TypeCode() == TypeKvt09M4)
             s.K[0] = static_cast<float>(static_cast<double>(s.K[0]) / s.Gmax);
         DivideByGmax(s);
+        if (!ConvertedValuesFit(s)) return r.Refuse("значение после деления на Gmax вне диапазона");
     }
     set = s;
     return true;
@@ -599,6 +609,7 @@ bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const 
     }
     if (s.Gmax == 0) return r.Refuse("Gmax равен нулю");
     DivideByGmax(s);
+    if (!ConvertedValuesFit(s)) return r.Refuse("значение после деления на Gmax вне диапазона");
     set = s;
     return true;
 }
