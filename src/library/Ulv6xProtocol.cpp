@@ -67,7 +67,7 @@ bool Tulv6xProtocol::SendFrame(std::uint8_t Count)
         FLastError = ErrPortWrite;
         return false;
     }
-    FComPort->Purge();
+    FComPort->BeginRequest();
     if (!FComPort->WriteBuffer(FRequest.data(), Count)) {
         FLastError = ErrPortWrite;
         return false;
@@ -149,13 +149,17 @@ bool Tulv6xProtocol::TransactionImpl(bool limited, std::uint16_t maxData)
     FRequest[2] = static_cast<std::uint8_t>(FNetAddr ^ 0xFF);
     const int n = FRequest[5];
     FRequest[6 + n] = Frame6x::Checksum(FRequest.data(), 6 + n);
-    for (int attempt = 0; attempt < FRepeatCount; ++attempt) {
+    std::uint64_t sentAt = 0;
+    int attempt = 0;
+    for (; attempt < FRepeatCount; ++attempt) {
+        sentAt = FComPort->Clock().NowMs();
         SendFrame(static_cast<std::uint8_t>(n + 7));
         ReceiveFrameImpl(limited, maxData);
         if (FLastError == ErrOk) break;
         // A device that has gone away will not come back within the repeats.
         if (FComPort->Lost()) break;
     }
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

@@ -24,7 +24,7 @@ bool Tulv6xProtocol::GZU_SendPkt(std::uint8_t Count)
         FLastError = ErrPortWrite;
         return false;
     }
-    FComPort->Purge();
+    FComPort->BeginRequest();
     for (int i = 0; i < Count; ++i) {
         if (!FComPort->WriteByte(FRequest[i])) {
             FLastError = ErrPortWrite;
@@ -79,12 +79,16 @@ bool Tulv6xProtocol::GZU_SendReceivePkt()
         return false;
     }
     const int length = FrameRelay::Complete(FRequest.data(), FGZU_NetAddr);
-    for (int attempt = 0; attempt < FRepeatCount; ++attempt) {
+    std::uint64_t sentAt = 0;
+    int attempt = 0;
+    for (; attempt < FRepeatCount; ++attempt) {
+        sentAt = FComPort->Clock().NowMs();
         GZU_SendPkt(static_cast<std::uint8_t>(length));
         GZU_ReceivePkt();
         if (FLastError == ErrOk) break;
         if (FComPort->Lost()) break; // a device that has gone away will not answer the repeats
     }
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

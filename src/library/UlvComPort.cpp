@@ -1,5 +1,7 @@
 #include "UlvComPort.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +21,39 @@ bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
         ++misses;
         if (misses > maxMisses) return false;
     }
+}
+
+void TulvPort::EndExchange(bool clean, std::uint64_t lastSendMs, std::uint32_t packetTimeoutMs)
+{
+    if (clean) return;
+    const std::uint64_t until = lastSendMs + packetTimeoutMs + packetTimeoutMs / 2;
+    if (until > FLateUntilMs.load()) FLateUntilMs.store(until);
+}
+
+void TulvPort::BeginRequest()
+{
+    const std::uint64_t until = FLateUntilMs.exchange(0);
+    TulvClock& clock = Clock();
+    if (until != 0 && Opened() && clock.NowMs() < until) {
+        // Until the moment, dropping what arrives; then on while a frame is
+        // still coming in (bytes at most 20 ms apart), at most a second more.
+        std::uint8_t b;
+        std::uint64_t now;
+        while (!Lost() && (now = clock.NowMs()) < until) {
+            while (ReadByte(b)) {
+            }
+            WaitForByte(static_cast<std::uint32_t>(std::min<std::uint64_t>(until - now, 20)));
+        }
+        while (!Lost() && clock.NowMs() < until + 1000) {
+            bool got = false;
+            while (ReadByte(b)) got = true;
+            if (!got) {
+                WaitForByte(20);
+                if (!ReadByte(b)) break;
+            }
+        }
+    }
+    Purge();
 }
 
 std::string DefaultComPath(unsigned n)

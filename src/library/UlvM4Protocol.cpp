@@ -69,7 +69,7 @@ bool TulvM4Protocol::SendM4Frame()
         FLastError = ErrPortWrite;
         return false;
     }
-    FComPort->Purge();
+    FComPort->BeginRequest();
     for (std::uint8_t b : FRequest) {
         if (!FComPort->WriteByte(b)) {
             FLastError = ErrPortWrite;
@@ -101,7 +101,10 @@ bool TulvM4Protocol::Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t
                               Pacing pacing)
 {
     FrameM4::Build(FRequest, FNetAddr, letter, p1, p2, data);
-    for (int attempt = 0; attempt < FRepeatCount; ++attempt) {
+    std::uint64_t sentAt = 0;
+    int attempt = 0;
+    for (; attempt < FRepeatCount; ++attempt) {
+        if (FComPort != nullptr) sentAt = FComPort->Clock().NowMs();
         SendM4Frame();
         if (pacing == Pacing::PauseBeforeReceive) Pause(FPacketTimeout); // the meter needs time to act
         ReceiveM4Frame();
@@ -110,6 +113,7 @@ bool TulvM4Protocol::Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t
         if (FComPort != nullptr && FComPort->Lost()) break;
         if (pacing != Pacing::NoPause) Pause(FPacketTimeout);
     }
+    if (FComPort != nullptr) FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

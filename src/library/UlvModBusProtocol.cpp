@@ -120,7 +120,7 @@ bool TulvModBusProtocol::SendModBusFrame(std::uint8_t Count)
         FLastError = ErrPortWrite;
         return false;
     }
-    FComPort->Purge();
+    FComPort->BeginRequest();
     for (int i = 0; i < Count; ++i) {
         if (!FComPort->WriteByte(FRequest[i])) {
             FLastError = ErrPortWrite;
@@ -167,12 +167,16 @@ std::uint16_t TulvModBusProtocol::ReceiveModBusFrame()
 
 bool TulvModBusProtocol::Exchange(int length)
 {
-    for (int attempt = 0; attempt < FRepeatCount; ++attempt) {
+    std::uint64_t sentAt = 0;
+    int attempt = 0;
+    for (; attempt < FRepeatCount; ++attempt) {
+        sentAt = FComPort->Clock().NowMs();
         SendModBusFrame(static_cast<std::uint8_t>(length));
         ReceiveModBusFrame();
         if (FLastError == ErrOk) break;
         if (FComPort->Lost()) break; // a device that has gone away will not answer the repeats
     }
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
     if (FLastError != ErrOk) return false;
     if (FrameModBus::IsException(FReply.data())) {
         FLastError = ErrIntegrity;

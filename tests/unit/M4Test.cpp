@@ -231,6 +231,7 @@ TEST_F(M4, SetDeviceWaitsBetweenSendAndReceive)
     EXPECT_EQ(port.clock.now, 620u) << "per attempt: 100 ms pause, 110 ms wait, 100 ms pause";
 
     // A reply that is already there after the pause is taken at once.
+    port.clock.Advance(1000); // the late reply's time has passed
     port.clock.sleeps.clear();
     const std::uint64_t start = port.clock.now;
     port.QueueReply(Frame("00 03 D3 05 00 00 00 00 00 00 00 00 00"), 20);

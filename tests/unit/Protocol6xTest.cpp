@@ -319,6 +319,7 @@ TEST_F(Proto6x, FirstByteWaitIsCountedInPolls)
     p.ReadRtc2k(0x0124, d, 4);
     EXPECT_EQ(p.LastError(), 2u);
 
+    port.clock.Advance(1000); // the late reply's time has passed
     port.QueueSilence();
     port.readPolls = 0;
     std::uint64_t start = port.clock.now;
@@ -326,6 +327,35 @@ TEST_F(Proto6x, FirstByteWaitIsCountedInPolls)
     EXPECT_EQ(p.LastError(), 2u);
     EXPECT_EQ(port.readPolls, 51);
     EXPECT_EQ(port.clock.now - start, 520u) << "10 ms start delay plus 51 waits of 10 ms";
+}
+
+TEST_F(Proto6x, ALateReplyNeverAnswersTheNextRequest)
+{
+    // The first read gives up at 110 ms; its reply comes at 150 ms, after the
+    // second read would have been sent. The second read first lets it arrive and
+    // drops it, so it takes its own reply.
+    p.SetRepeatCount(1);
+    p.SetPacketTimeout(100);
+    std::uint8_t d[4] = {};
+    port.QueueReply(Frame("AA 03 FC 0F 01 04 11 22 33 44"), 150);
+    p.ReadRtc2k(0x0100, d, 4);
+    EXPECT_EQ(p.LastError(), 2u);
+    const std::uint64_t failedAt = port.clock.now;
+
+    port.QueueReply(Frame("AA 03 FC 0F 01 04 55 66 77 88"), 20);
+    p.ReadRtc2k(0x0200, d, 4);
+    EXPECT_EQ(p.LastError(), 0u);
+    EXPECT_EQ(Bytes(d, d + 4), Hex("55 66 77 88"));
+    ASSERT_EQ(port.requests.size(), 2u);
+    EXPECT_GE(port.requests[1].time, port.requests[0].time + 150) << "sent only after the late reply's time";
+    EXPECT_LE(port.requests[1].time, failedAt + 1000);
+
+    // A clean exchange leaves nothing to wait for: the next request goes at once.
+    const std::uint64_t before = port.clock.now;
+    port.QueueReply(Frame("AA 03 FC 0F 01 04 01 02 03 04"), 0);
+    p.ReadRtc2k(0x0300, d, 4);
+    EXPECT_EQ(p.LastError(), 0u);
+    EXPECT_EQ(port.requests[2].time, before);
 }
 
 TEST_F(Proto6x, FurtherBytesWaitTheByteTimeout)
