@@ -6,9 +6,9 @@
 // nothing behind that spoils the next exchange.
 //
 // One attempt per request (RepeatCount 1), so that each reply answers exactly
-// one call. The same mistakes of a line also appear in Protocol6xTest,
-// M4Test and ModBusTest, each with its own reply; the rows here are the ones
-// those leave out, plus the rules in the same shape side by side.
+// one call. Protocol6xTest, M4Test and ModBusTest show some of these mistakes
+// with other replies and operations; this table keeps the rules for malformed
+// replies side by side, with the guard bytes and the next exchange checked.
 //
 // Golden frames: the 6x checksum is the complement of the byte sum, the M4
 // checksum the plain byte sum, and the ModBus CRC the CRC-16/MODBUS (check
