@@ -836,7 +836,7 @@ TEST(CoefficientWriteQuestion, NoWritesNothing)
 }
 
 // A cell that the meter keeps to itself (read-only) shows its own value after the write: the slot's
-// K table is what the meter holds, not what was loaded.
+// K table and its boxes are what the meter holds, not what was loaded.
 TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
 {
     WriteCase w = Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f);
@@ -855,6 +855,11 @@ TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
     expected[9] = kept;
     EXPECT_EQ(Floats(DumpMeter(sim.Dump(), "6x", 3)["tables"]["1"]["K"]), expected);
     EXPECT_EQ(Floats(run.result["slots"][0]["K"]), expected);
+    // The boxes show the table as read back, times Gmax 12.5: point 1 72/65536 x 12.5, point 8 the
+    // kept 0.5 x 12.5.
+    const json& points = run.result["slots"][0]["shown"]["points"];
+    EXPECT_EQ(points[0], "0.01373");
+    EXPECT_EQ(points[7], "6.25000");
 }
 
 } // namespace
