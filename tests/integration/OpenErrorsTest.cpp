@@ -156,7 +156,8 @@ struct Pty {
 struct OpenFolder {
     OpenFolder()
     {
-        std::string t = (fs::temp_directory_path() / "clb_open_XXXXXX").string();
+        // Under /tmp rather than TMPDIR: a child that became nobody must reach it.
+        std::string t = "/tmp/clb_open_XXXXXX";
         if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
         ::chmod(t.c_str(), 0755);
         path = t;

@@ -27,6 +27,7 @@
 #include <functional>
 #include <grp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,7 +69,8 @@ class TempFolder {
 public:
     TempFolder()
     {
-        std::string t = (fs::temp_directory_path() / "clb_faults_XXXXXX").string();
+        // Under /tmp rather than TMPDIR: a child that became nobody must reach it.
+        std::string t = "/tmp/clb_faults_XXXXXX";
         if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
         ::chmod(t.c_str(), 0755);
         Path = t;
@@ -364,6 +366,7 @@ TEST_P(SaveFault, KilledMidSaveLeavesTheOldOrTheNewFile)
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives a test that died
             for (int i = 0;; ++i) {
                 std::string error;
                 (void)s.Save(path, 1 + i % 2, error);
