@@ -149,17 +149,15 @@ bool Tulv6xProtocol::TransactionImpl(bool limited, std::uint16_t maxData)
     FRequest[2] = static_cast<std::uint8_t>(FNetAddr ^ 0xFF);
     const int n = FRequest[5];
     FRequest[6 + n] = Frame6x::Checksum(FRequest.data(), 6 + n);
-    std::uint64_t sentAt = 0;
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
-        sentAt = FComPort->Clock().NowMs();
         SendFrame(static_cast<std::uint8_t>(n + 7));
         ReceiveFrameImpl(limited, maxData);
         if (FLastError == ErrOk) break;
         // A device that has gone away will not come back within the repeats.
         if (FComPort->Lost()) break;
     }
-    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

@@ -79,16 +79,14 @@ bool Tulv6xProtocol::GZU_SendReceivePkt()
         return false;
     }
     const int length = FrameRelay::Complete(FRequest.data(), FGZU_NetAddr);
-    std::uint64_t sentAt = 0;
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
-        sentAt = FComPort->Clock().NowMs();
         GZU_SendPkt(static_cast<std::uint8_t>(length));
         GZU_ReceivePkt();
         if (FLastError == ErrOk) break;
         if (FComPort->Lost()) break; // a device that has gone away will not answer the repeats
     }
-    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

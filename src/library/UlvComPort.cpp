@@ -23,10 +23,10 @@ bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
     }
 }
 
-void TulvPort::EndExchange(bool clean, std::uint64_t lastSendMs, std::uint32_t packetTimeoutMs)
+void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
 {
     if (clean) return;
-    const std::uint64_t until = lastSendMs + packetTimeoutMs + packetTimeoutMs / 2;
+    const std::uint64_t until = FLastRequestMs.load() + packetTimeoutMs + packetTimeoutMs / 2;
     if (until > FLateUntilMs.load()) FLateUntilMs.store(until);
 }
 
@@ -54,6 +54,7 @@ void TulvPort::BeginRequest()
         }
     }
     Purge();
+    FLastRequestMs.store(clock.NowMs());
 }
 
 std::string DefaultComPath(unsigned n)

@@ -60,15 +60,17 @@ public:
     // Late replies. A request whose last attempt went unanswered (or whose
     // answer may have been an earlier attempt's reply) can still be answered
     // after the protocol gave up on it. EndExchange records that: when clean is
-    // false, a reply may arrive until 1.5 packet timeouts after the last send.
+    // false, a reply may arrive until 1.5 packet timeouts after the last request
+    // began.
     // BeginRequest, which every protocol calls before it sends, waits that
     // moment out, drops whatever has arrived, and purges, so that a late reply
     // never passes for the answer to the next request.
-    void EndExchange(bool clean, std::uint64_t lastSendMs, std::uint32_t packetTimeoutMs);
+    void EndExchange(bool clean, std::uint32_t packetTimeoutMs);
     void BeginRequest();
 
 private:
     std::atomic<std::uint64_t> FLateUntilMs{0};
+    std::atomic<std::uint64_t> FLastRequestMs{0};
 };
 
 // Why the last Open failed.

@@ -101,10 +101,8 @@ bool TulvM4Protocol::Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t
                               Pacing pacing)
 {
     FrameM4::Build(FRequest, FNetAddr, letter, p1, p2, data);
-    std::uint64_t sentAt = 0;
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
-        if (FComPort != nullptr) sentAt = FComPort->Clock().NowMs();
         SendM4Frame();
         if (pacing == Pacing::PauseBeforeReceive) Pause(FPacketTimeout); // the meter needs time to act
         ReceiveM4Frame();
@@ -113,7 +111,7 @@ bool TulvM4Protocol::Exchange(std::uint8_t letter, std::uint8_t p1, std::uint8_t
         if (FComPort != nullptr && FComPort->Lost()) break;
         if (pacing != Pacing::NoPause) Pause(FPacketTimeout);
     }
-    if (FComPort != nullptr) FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
+    if (FComPort != nullptr) FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, FPacketTimeout);
     return FLastError == ErrOk;
 }
 

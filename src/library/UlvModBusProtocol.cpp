@@ -167,16 +167,14 @@ std::uint16_t TulvModBusProtocol::ReceiveModBusFrame()
 
 bool TulvModBusProtocol::Exchange(int length)
 {
-    std::uint64_t sentAt = 0;
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
-        sentAt = FComPort->Clock().NowMs();
         SendModBusFrame(static_cast<std::uint8_t>(length));
         ReceiveModBusFrame();
         if (FLastError == ErrOk) break;
         if (FComPort->Lost()) break; // a device that has gone away will not answer the repeats
     }
-    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, sentAt, FPacketTimeout);
+    FComPort->EndExchange(attempt == 0 && FLastError == ErrOk, FPacketTimeout);
     if (FLastError != ErrOk) return false;
     if (FrameModBus::IsException(FReply.data())) {
         FLastError = ErrIntegrity;
