@@ -250,7 +250,8 @@ void MeterSimProcess::Unplug() {
 }
 
 void MeterSimProcess::Replug() {
-    if (pid_ <= 0 || plugged_) Fail("Replug: the line is not unplugged");
+    // An "unplug" fault unplugs the line from inside the simulator: the link is gone then.
+    if (pid_ <= 0 || (plugged_ && PathExists(link_))) Fail("Replug: the line is not unplugged");
     ::kill(pid_, SIGUSR2);
     const std::string line =
         ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(kSignalTimeout), "READY after replug");

@@ -50,7 +50,8 @@ class MeterSimProcess {
     std::vector<std::string> LogLines() const;
 
     // Unplug closes the simulator's side and waits until the link is gone; Replug makes a new
-    // line at the same link and waits until the simulator reports it ready.
+    // line at the same link and waits until the simulator reports it ready (also after a meter's
+    // "unplug" fault unplugged it).
     void Unplug();
     void Replug();
 

@@ -136,6 +136,22 @@ FaultSet FaultSet::Parse(const json& faults, const std::string& where, const Fau
     if (auto v = Take(rest, "bad_complement")) set.badComplement_ = ParseSwitch(*v, where + ".bad_complement");
     if (auto v = Take(rest, "drop_last_byte")) set.dropLastByte_ = ParseSwitch(*v, where + ".drop_last_byte");
     if (auto v = Take(rest, "wrong_code")) set.wrongCode_ = ParseSwitch(*v, where + ".wrong_code");
+    if (auto v = Take(rest, "unplug")) set.unplug_ = ParseSwitch(*v, where + ".unplug");
+    if (auto v = Take(rest, "drop_byte")) {
+        const std::string at = where + ".drop_byte";
+        DropByte drop;
+        if (v->is_object()) {
+            json obj = *v;
+            auto position = Take(obj, "at");
+            if (!position) throw ScenarioError(at + ": missing \"at\"");
+            drop.at = static_cast<std::uint32_t>(ToUnsigned(*position, 300, at + ".at"));
+            drop.when = ReplySelector::Take(obj, at);
+            RequireNoOtherKeys(obj, at);
+        } else {
+            drop.at = static_cast<std::uint32_t>(ToUnsigned(*v, 300, at));
+        }
+        set.dropByte_ = drop;
+    }
     if (auto v = Take(rest, "delay_ms")) {
         const std::string at = where + ".delay_ms";
         Delay delay;
@@ -200,6 +216,11 @@ ShapedReply FaultSet::Shape(std::uint64_t n, Bytes frame, const ReplyFrameHooks&
         note("silent");
         return out;
     }
+    if (unplug_ && unplug_->Applies(n)) {
+        out.unplug = true;
+        note("unplug");
+        return out;
+    }
     // The exception replaces the answer; the damages that follow act on whatever frame goes out.
     if (exception_ && exception_->when.Applies(n)) {
         hooks.MakeException(frame, exception_->code);
@@ -218,6 +239,10 @@ ShapedReply FaultSet::Shape(std::uint64_t n, Bytes frame, const ReplyFrameHooks&
     if (badChecksum_ && badChecksum_->Applies(n)) {
         hooks.BreakChecksum(frame);
         note("bad_checksum");
+    }
+    if (dropByte_ && dropByte_->when.Applies(n) && dropByte_->at < frame.size()) {
+        frame.erase(frame.begin() + dropByte_->at);
+        note("drop_byte");
     }
     if (dropLastByte_ && dropLastByte_->Applies(n) && !frame.empty()) {
         frame.pop_back();

@@ -69,6 +69,7 @@ public:
 // A reply after the faults have acted on it.
 struct ShapedReply {
     bool silent = false;       // not sent at all
+    bool unplug = false;       // instead of the reply, the line is unplugged (as by SIGUSR2)
     std::uint32_t delayMs = 0; // extra wait before the first byte
     Bytes bytes;               // noise, then the (possibly damaged) frame
     std::string faults;        // the faults that acted, for the log ("noise bad_checksum")
@@ -76,7 +77,7 @@ struct ShapedReply {
 
 // The faults a meter class takes. Keys of the scenario: silent, delay_ms, noise, bad_checksum
 // (bad_crc is the same fault under the name ModBus uses), bad_complement, drop_last_byte,
-// wrong_code, exception.
+// drop_byte, wrong_code, exception, unplug.
 struct FaultMenu {
     std::string family;
     std::vector<std::string> accepted;
@@ -114,6 +115,12 @@ private:
     std::optional<ReplySelector> badChecksum_;
     std::optional<ReplySelector> badComplement_;
     std::optional<ReplySelector> dropLastByte_;
+    struct DropByte {
+        ReplySelector when;
+        std::uint32_t at = 0; // position in the frame, from 0
+    };
+    std::optional<DropByte> dropByte_;
+    std::optional<ReplySelector> unplug_;
     std::optional<ReplySelector> wrongCode_;
     std::optional<Exception> exception_;
     json source_ = json::object();

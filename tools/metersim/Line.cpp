@@ -146,6 +146,10 @@ void Line::RunDue(MonoTime now)
 
 void Line::Send(std::string who, ShapedReply reply, MonoTime due)
 {
+    if (reply.unplug) {
+        unplugRequested_ = true;
+        return;
+    }
     // With pacing, the request itself takes its time on the line too: the pseudo-terminal hands
     // it over at once, so the reply starts only once the request would have arrived.
     if (settings_.pacing)

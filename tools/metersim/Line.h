@@ -46,6 +46,13 @@ public:
     void RunDue(MonoTime now);
 
     void Send(std::string who, ShapedReply reply, MonoTime due) override;
+    // Whether a meter's "unplug" fault asked for the line to be unplugged (cleared by the call).
+    bool TakeUnplugRequest()
+    {
+        const bool r = unplugRequested_;
+        unplugRequested_ = false;
+        return r;
+    }
     void Claim(std::uint64_t begin, std::uint64_t end, bool taken) override;
     void Garbage(std::string_view family, std::uint64_t begin, std::uint64_t end, std::string_view reason) override;
 
@@ -76,6 +83,7 @@ private:
     std::vector<std::unique_ptr<LineProtocol>> protocols_;
     std::vector<Pending> pending_; // in order of due time; equal times keep their order
     int fd_ = -1;
+    bool unplugRequested_ = false;
 
     std::uint64_t received_ = 0;       // bytes received so far (the offset of the next one)
     std::uint64_t lastTakenBytes_ = 0; // length of the last frame a meter took (for pacing)

@@ -23,7 +23,7 @@ MeterRelay::MeterRelay(std::string model)
     AddArea("rtc2k", 0x10000, 0xFF);
     AddArea("ram", 0x10000, 0xFF);
     SetFaultMenu({"relay",
-                  {"silent", "delay_ms", "noise", "bad_checksum", "drop_last_byte"},
+                  {"silent", "delay_ms", "noise", "bad_checksum", "drop_last_byte", "drop_byte", "unplug"},
                   {{"bad_complement", "a relay frame carries no address complement to break"}}});
 }
 

@@ -181,6 +181,10 @@ int Simulator::Run() {
         if (r > 0 && pty_.IsOpen() && fds[1].fd == pty_.Master()) {
             if (fds[1].revents & POLLIN) {
                 ReadLine();
+                if (line_.TakeUnplugRequest()) {
+                    Unplug();
+                    log_.Write("UNPLUG", std::nullopt, {}, "fault: unplug");
+                }
             } else if (fds[1].revents & (POLLHUP | POLLERR)) {
                 // Not expected while we hold the slave open; keeps a hang-up from spinning the loop.
                 const timespec pause{0, 10'000'000};
