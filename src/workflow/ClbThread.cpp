@@ -180,6 +180,32 @@ void TClbThread::PollSlot(int n)
     FCurrentFlow[n - 1] = FlowFromReading(code, G, c);
 }
 
+bool TClbThread::PortGone(int n)
+{
+    TulvPort* port = DriverPort(FDev.Driver(n));
+    if (port == nullptr || (port->Opened() && !port->Lost())) return false;
+    // The adapter went away (or the port was closed under a running poller,
+    // which only a write that lost the line does): polling stops at once. The
+    // poller holds the port here, so it closes it itself.
+    std::uint8_t running = Run;
+    FPollState.compare_exchange_strong(running, Pause);
+    // Whoever closed the port has told the user; a port found gone is told here.
+    const bool tell = port->Opened();
+    const std::string name = port->Name();
+    if (port->Opened()) port->Close();
+    FFlowOk[n - 1] = false;
+    FBusy = false;
+    if (tell) {
+        FHost.RunOnMainThread([&] {
+            FHost.SetConnectButtons(true, false);
+            FHost.SetProgress(0, 0, 0);
+            FHost.MessageBox("Связь с портом " + name + " потеряна. Опрос остановлен; подключитесь снова, когда адаптер вернётся.",
+                             "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        });
+    }
+    return true;
+}
+
 void TClbThread::Body()
 {
     FBusy = false;
@@ -202,12 +228,14 @@ void TClbThread::Body()
                         FBusy = false;
                         break;
                     }
+                    if (PortGone(n)) break;
                     try {
                         PollSlot(n);
                     } catch (const std::exception&) {
                         // An error inside a driver does not end polling.
                         FFlowOk[n - 1] = false;
                     }
+                    if (PortGone(n)) break;
                     FBusy = false;
                     ++position;
                     FHost.RunOnMainThread([&] {

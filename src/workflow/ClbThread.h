@@ -54,6 +54,9 @@ public:
 private:
     void Body();
     void PollSlot(int n);
+    // True when slot n's port is closed or gone; then polling is paused (and the
+    // user told once that the port was lost).
+    bool PortGone(int n);
 
     DevManager& FDev;
     Host& FHost;

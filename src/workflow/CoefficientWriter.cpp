@@ -95,12 +95,6 @@ Tulv6xProtocol& Memory6x(SlotDriver& driver)
         driver);
 }
 
-TulvPort* DriverPort(SlotDriver& driver)
-{
-    if (!HasDriver(driver)) return nullptr;
-    return WithDriver(driver, [](auto& d) { return d.ComPort(); });
-}
-
 // One per-point write of K (obr false) or Obr (obr true) in the given form;
 // the drivers of single-channel meters take no channel.
 template <class D> bool WritePoint(D& d, bool obr, PointForm form, std::uint8_t ch, std::uint8_t i, float v)
@@ -141,7 +135,15 @@ void CoefficientWriter::Fail(const char* text)
 bool CoefficientWriter::LineAlive(int s)
 {
     TulvPort* port = DriverPort(FDev.Driver(s));
+    // A look at the device without waiting notices an adapter that went away
+    // while the line was idle.
+    if (port && port->Opened() && !port->Lost()) port->WaitForByte(0);
     if (port && port->Opened() && !port->Lost()) return true;
+    if (port && port->Lost()) {
+        // Nothing more goes to a port that is gone; connecting opens it anew.
+        port->Close();
+        FHost.SetConnectButtons(true, false);
+    }
     if (!FLostTold) {
         FLostTold = true;
         FFailed = true;

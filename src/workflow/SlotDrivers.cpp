@@ -57,3 +57,9 @@ ProtocolErrorCode DriverLastError(const SlotDriver& d)
         },
         d);
 }
+
+TulvPort* DriverPort(SlotDriver& d)
+{
+    if (!HasDriver(d)) return nullptr;
+    return WithDriver(d, [](auto& driver) { return driver.ComPort(); });
+}

@@ -73,5 +73,8 @@ template <class F> decltype(auto) WithDriver(SlotDriver& d, F&& f)
         d);
 }
 
+// The port the driver talks through (nullptr for an empty slot or no port).
+TulvPort* DriverPort(SlotDriver& d);
+
 // The driver's LastError (0 for an empty slot).
 ProtocolErrorCode DriverLastError(const SlotDriver& d);

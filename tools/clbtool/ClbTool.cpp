@@ -398,7 +398,12 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             // Every cycle is bounded by the meters' timeouts; this only guards
             // against a poller that no longer runs.
             const auto limit = std::chrono::seconds(60) * (cycles + 1);
-            if (!cv.wait_for(lock, limit, [&] { return static_cast<int>(cycleLog.size()) >= cycles; })) {
+            // A poller that lost its port pauses itself and ends its cycle.
+            const bool ended = cv.wait_for(lock, limit, [&] {
+                return static_cast<int>(cycleLog.size()) >= cycles || poller.GetState() != TClbThread::Run;
+            });
+            if (ended && static_cast<int>(cycleLog.size()) < cycles) cyclesFailed = true;
+            if (!ended) {
                 lock.unlock();
                 host.MessageBox("Опрос приборов остановился", "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 lock.lock();
