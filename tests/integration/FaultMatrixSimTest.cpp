@@ -6,12 +6,17 @@
 // into the meter that was not asked for.
 #include "ClbTool.h"
 #include "MeterSimProcess.h"
+#include "SlotDrivers.h"
+#include "TulvDln0808.h"
+#include "UlvComPort.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -428,6 +433,160 @@ TEST_P(FaultMatrix, AnAdapterUnpluggedMidWriteStopsTheWrite)
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, FaultMatrix, ::testing::ValuesIn(Families()),
+                         [](const auto& info) { return info.param.name; });
+
+// --- One driver call: a silent meter's bound, and the ModBus family ----------------
+
+// The ModBus meter has no slot type of its own, so the matrix reaches it through
+// its driver on the real port; the silent-meter bound is taken the same way for
+// every family, one call at a time.
+struct SilentCase {
+    std::string name;
+    json meter;
+    std::function<bool(TulvPort&, const TimeoutProfile&)> read; // one read, true on success
+    bool pauseAfterFailure = false; // the M4 memory read pauses a packet timeout after a failed attempt
+};
+
+void PrintTo(const SilentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+template <class D> bool ReadK2(D& d)
+{
+    float v = 0;
+    if constexpr (requires { d.ClbReadK(std::uint8_t{1}, std::uint8_t{2}, v); })
+        return d.ClbReadK(1, 2, v);
+    else
+        return d.ClbReadK(2, v);
+}
+
+// A slot driver configured as the workflow does it.
+std::function<bool(TulvPort&, const TimeoutProfile&)> SlotRead(std::uint8_t type, std::uint8_t address,
+                                                                std::uint32_t serial = 0)
+{
+    return [=](TulvPort& port, const TimeoutProfile& profile) {
+        DeviceSlot slot;
+        slot.SetTypeCode(type);
+        slot.SetNetAddress(address);
+        slot.SetChannel(1);
+        slot.SetRelayAddress(serial);
+        SlotDriver driver = MakeSlotDriver(type);
+        ConfigureSlotDriver(driver, port, slot, profile, "C132");
+        return WithDriver(driver, [](auto& d) { return ReadK2(d); });
+    };
+}
+
+bool ModBusRead(TulvPort& port, const TimeoutProfile& profile)
+{
+    TulvDln0808 d;
+    d.SetComPort(&port);
+    d.SetNetAddr(1);
+    d.SetByteTimeout(static_cast<std::uint32_t>(profile.ByteTimeout));
+    d.SetPacketTimeout(static_cast<std::uint32_t>(profile.PacketTimeout));
+    d.SetRepeatCount(static_cast<std::uint8_t>(profile.RepeatCount));
+    float v = 0;
+    return d.ClbReadK(1, 2, v);
+}
+
+class SilentMeter : public ::testing::TestWithParam<SilentCase> {};
+
+TEST_P(SilentMeter, GivesUpWithinItsRepeatsAndTimeouts)
+{
+    json meter = GetParam().meter;
+    meter["faults"] = {{"silent", true}};
+    MeterSimProcess sim(json{{"meters", {meter}}});
+    TulvComPort port;
+    port.SetDevicePath(sim.DevicePath());
+    ASSERT_TRUE(port.Open()) << port.OpenErrorText();
+    const TimeoutProfile profile{50, 300, 2};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GetParam().read(port, profile));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // (R + 1) x (T + the wire time of a request and its reply at 9600 baud,
+    // 10 bits a byte): a generous bound that only a wrong count of polls,
+    // repeats or waits oversteps.
+    const auto wire = std::chrono::milliseconds(40 * 10 * 1000 / 9600);
+    const auto timeout = std::chrono::milliseconds(profile.PacketTimeout);
+    const auto pauses = GetParam().pauseAfterFailure ? profile.RepeatCount * timeout : timeout * 0;
+    EXPECT_LE(elapsed, (profile.RepeatCount + 1) * (timeout + wire) + pauses);
+    int requests = 0;
+    for (const auto& l : sim.LogLines()) requests += l.find(" RX ") != std::string::npos;
+    EXPECT_EQ(requests, profile.RepeatCount) << "one request per attempt";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, SilentMeter,
+    ::testing::Values(
+        SilentCase{"SixX", {{"address", 1}, {"protocol", "6x"}, {"model", "kvt64"}}, SlotRead(1, 1)},
+        SilentCase{"Relay", {{"serial", 44454321}, {"protocol", "relay"}, {"model", "gzu08"}}, SlotRead(15, 0, 44454321)},
+        SilentCase{"M4", {{"address", 29}, {"protocol", "m4"}, {"model", "kvt09m4"}}, SlotRead(16, 29), true},
+        SilentCase{"ModBus", {{"address", 1}, {"protocol", "modbus"}, {"model", "dln0808"}}, ModBusRead}),
+    [](const auto& info) { return info.param.name; });
+
+// The ModBus family's rows of the matrix: two reads of different registers,
+// each with the right value or a told failure.
+struct ModBusRow {
+    std::string name;
+    json faults;
+    int repeats;
+    bool firstOk; // the first read succeeds
+};
+
+void PrintTo(const ModBusRow& r, std::ostream* os)
+{
+    *os << r.name;
+}
+
+class ModBusFaults : public ::testing::TestWithParam<ModBusRow> {};
+
+const std::vector<float> ModBusK = {-5.0f, 1.0625f, 0.00125f, 0.0026f, 0.0051f, 0.0102f, 0.0205f, 0.041f, 0.1025f, 0.51f};
+
+TEST_P(ModBusFaults, EveryValueIsRightOrTheReadFails)
+{
+    json meter = {{"address", 1},
+                  {"protocol", "modbus"},
+                  {"model", "dln0808"},
+                  {"tables", {{"1", {{"K", ModBusK}, {"Obr", ModBusK}}}}},
+                  {"faults", GetParam().faults}};
+    MeterSimProcess sim(json{{"meters", {meter}}});
+    TulvComPort port;
+    port.SetDevicePath(sim.DevicePath());
+    ASSERT_TRUE(port.Open()) << port.OpenErrorText();
+    TulvDln0808 d;
+    d.SetComPort(&port);
+    d.SetNetAddr(1);
+    d.SetByteTimeout(30);
+    d.SetPacketTimeout(300);
+    d.SetRepeatCount(static_cast<std::uint8_t>(GetParam().repeats));
+    float first = -1, second = -1;
+    EXPECT_EQ(d.ClbReadK(1, 2, first), GetParam().firstOk) << "error " << d.LastError();
+    if (GetParam().firstOk) EXPECT_EQ(first, ModBusK[2]);
+    ASSERT_TRUE(d.ClbReadK(1, 3, second)) << "error " << d.LastError();
+    EXPECT_EQ(second, ModBusK[3]) << "the second read takes its own reply";
+}
+
+std::vector<ModBusRow> ModBusRows()
+{
+    std::vector<ModBusRow> rows = {
+        {"ReplyAtNineTenthsOfTheTimeout", {{"delay_ms", {{"ms", 270}, {"first", 1}}}}, 1, true},
+        {"ReplyAfterTheTimeoutWithOneAttempt", {{"delay_ms", {{"ms", 340}, {"first", 1}}}}, 1, false},
+        {"ReplyAfterTheTimeoutWithRepeats", {{"delay_ms", {{"ms", 340}, {"first", 1}}}}, 3, true},
+        {"OneByteOfNoise", {{"noise", {{"count", 1}, {"first", 1}}}}, 3, true},
+        {"SixteenBytesOfNoise", {{"noise", {{"count", 16}, {"first", 1}}}}, 3, true},
+        {"ThreeHundredBytesOfNoise", {{"noise", {{"count", 300}, {"first", 1}}}}, 3, true},
+        {"WrongCrcOnEverySecondReply", {{"bad_crc", {{"every", 2}}}}, 3, true},
+        {"WrongCrcOnEveryThirdReply", {{"bad_crc", {{"every", 3}}}}, 3, true},
+        {"WrongCrcOnEveryTenthReply", {{"bad_crc", {{"every", 10}}}}, 3, true},
+    };
+    // The reply to reading a single (two registers) is 9 bytes: slave, function, count, four
+    // data bytes, CRC.
+    for (int at = 0; at < 9; ++at)
+        rows.push_back({"ByteLostAt" + std::to_string(at), {{"drop_byte", {{"at", at}, {"first", 1}}}}, 3, true});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ModBusFaults, ::testing::ValuesIn(ModBusRows()),
                          [](const auto& info) { return info.param.name; });
 
 } // namespace
