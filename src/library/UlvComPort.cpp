@@ -300,12 +300,18 @@ void TulvCustomComPort::WaitForByte(std::uint32_t ms)
     }
     pollfd pfd{FHandle, POLLIN, 0};
     std::uint64_t start = Clock().NowMs();
+    // At least one look at the device, so that a wait of 0 notices a hang-up.
     for (;;) {
-        std::uint64_t elapsed = Clock().NowMs() - start;
-        if (elapsed >= ms) return;
-        int r = ::poll(&pfd, 1, static_cast<int>(ms - elapsed));
-        if (r < 0 && errno == EINTR) continue;
-        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLIN)) FLost = true;
+        const std::uint64_t elapsed = Clock().NowMs() - start;
+        const int left = elapsed >= ms ? 0 : static_cast<int>(ms - elapsed);
+        int r = ::poll(&pfd, 1, left);
+        if (r < 0 && errno == EINTR && left > 0) continue;
+        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            // A hung-up terminal may also report itself readable; it is gone
+            // once no byte is left to read.
+            int pending = 0;
+            if (!(pfd.revents & POLLIN) || ::ioctl(FHandle, FIONREAD, &pending) != 0 || pending == 0) FLost = true;
+        }
         return;
     }
 }

@@ -241,4 +241,26 @@ TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
     EXPECT_EQ(poller->GetState(), TClbThread::Run);
 }
 
+TEST_F(CoefficientActionsTest, AnAdapterUnpluggedWhileIdleIsFoundBeforeAnythingIsSent)
+{
+    host.PollSlots[0] = false; // connected, nothing polled: the line is idle
+    Connect();
+    sim->Unplug();
+    WriteFile(dir / "new.kvt", "[Device]\r\nGmax=40\r\n");
+    host.NextFile = (dir / "new.kvt").string();
+    host.AnswerYes = true;
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotWritable);
+    ASSERT_EQ(host.Messages().size(), 2u) << host.sink.str();
+    EXPECT_EQ(host.Messages()[0], WriteQuestion);
+    EXPECT_NE(host.Messages()[1].find(sim->DevicePath()), std::string::npos) << host.Messages()[1];
+    EXPECT_NE(host.Messages()[1].find("потеряна"), std::string::npos) << host.Messages()[1];
+    EXPECT_FALSE(port.Opened()) << "the lost port is closed";
+    EXPECT_TRUE(host.connectEnabled);
+
+    // The adapter is back: the first connect succeeds.
+    sim->Replug();
+    EXPECT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    EXPECT_EQ(dev.Coefficients(1).Gmax, 2.5f) << "the meter was never written";
+}
+
 } // namespace
