@@ -122,7 +122,20 @@ TEST_F(Workflow, PollingShowsFlowsAndTurnsRedWhenAMeterStopsAnswering)
     json tables = {{"1",
                     {{"K", {0.0, 26214.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.5}},
                      {"Obr", {0.0, 26214.0, 0.0011, 0.0026, 0.0051, 0.0102, 0.0201, 0.0404, 0.1003, 0.499}}}}};
-    Start(Line({Kvt64(1, {{"tables", tables}})}), {Slot(1, 1, 1)});
+    // How many replies the read-out and two polling cycles take; the meter
+    // then falls silent after exactly that many.
+    int replies = 0;
+    {
+        Start(Line({Kvt64(1, {{"tables", tables}})}), {Slot(1, 1, 1)});
+        ASSERT_TRUE(connection->BConnectClick(choice));
+        const auto start = poller->Cycles();
+        while (poller->Cycles() < start + 2) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        connection->BDisconnectClick();
+        for (const auto& line : sim->LogLines()) replies += line.find(" TX ") != std::string::npos;
+        poller.reset();
+    }
+    dev = DevManager();
+    Start(Line({Kvt64(1, {{"tables", tables}, {"faults", {{"silent", {{"from", replies + 1}}}}}})}), {Slot(1, 1, 1)});
     ASSERT_TRUE(connection->BConnectClick(choice));
     const auto start = poller->Cycles();
     while (poller->Cycles() < start + 2) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -135,11 +148,30 @@ TEST_F(Workflow, PollingShowsFlowsAndTurnsRedWhenAMeterStopsAnswering)
     EXPECT_EQ(box.Colour, TooltipBackground);
 
     // The meter stops answering: the box turns red, polling goes on.
-    sim->Unplug();
     const auto now = poller->Cycles();
     while (poller->Cycles() < now + 2) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(poller->FlowOk(1));
     EXPECT_EQ(host.BoxState("EG01").Colour, 0xFF0000u);
+    EXPECT_EQ(poller->GetState(), TClbThread::Run);
+}
+
+TEST_F(Workflow, AnUnpluggedAdapterStopsPollingAndIsToldOnce)
+{
+    Start(Line({Kvt64(1)}), {Slot(1, 1, 1)});
+    ASSERT_TRUE(connection->BConnectClick(choice));
+    const auto start = poller->Cycles();
+    while (poller->Cycles() < start + 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim->Unplug();
+    for (int i = 0; i < 500 && poller->GetState() == TClbThread::Run; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(poller->GetState(), TClbThread::Pause) << "the poller paused itself";
+    EXPECT_FALSE(port.Opened());
+    EXPECT_TRUE(host.connectEnabled);
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_NE(host.Messages()[0].find(sim->DevicePath()), std::string::npos) << host.Messages()[0];
+    sim->Replug();
+    connection->BDisconnectClick();
+    EXPECT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
 }
 
 TEST_F(Workflow, AClearedPollBoxGreysTheSlotAndMakesNoTransaction)
