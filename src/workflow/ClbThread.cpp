@@ -187,13 +187,14 @@ bool TClbThread::PortGone(int n)
     // The adapter went away (or the port was closed under a running poller,
     // which only a write that lost the line does): polling stops at once. The
     // poller holds the port here, so it closes it itself.
-    std::uint8_t running = Run;
-    FPollState.compare_exchange_strong(running, Pause);
     // Whoever closed the port has told the user; a port found gone is told here.
     const bool tell = port->Opened();
     const std::string name = port->Name();
     if (port->Opened()) port->Close();
     FFlowOk[n - 1] = false;
+    // The pause is published after the close: whoever sees it sees the port closed.
+    std::uint8_t running = Run;
+    FPollState.compare_exchange_strong(running, Pause);
     FBusy = false;
     if (tell) {
         FHost.RunOnMainThread([&] {

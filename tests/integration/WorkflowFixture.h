@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -68,8 +69,9 @@ public:
     std::function<void()> onDialog;
     std::ostringstream sink;
     bool throwOnProcessMessages = false;
-    bool connectEnabled = true;
-    bool disconnectEnabled = false;
+    // Set from the poller's thread too (a lost port).
+    std::atomic<bool> connectEnabled{true};
+    std::atomic<bool> disconnectEnabled{false};
 };
 
 // A configured workflow on a simulated line.
