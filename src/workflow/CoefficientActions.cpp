@@ -15,14 +15,10 @@ PrintDocument PrintFilePage(const std::string& title, std::string_view bytes)
     doc.Title = title;
     doc.FontFamily = "Courier New";
     doc.FontPoints = 10;
-    int i = 0;
-    while (!bytes.empty()) {
-        std::size_t end = bytes.find('\n');
-        std::string_view line = bytes.substr(0, end);
-        bytes = end == std::string_view::npos ? std::string_view() : bytes.substr(end + 1);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        doc.Lines.push_back({200, 150 + 100 * i, Cp1251ToUtf8(line)});
-        ++i;
+    int y = 150;
+    for (const std::string& line : SplitLines(bytes)) {
+        doc.Lines.push_back({200, y, Cp1251ToUtf8(line)});
+        y += 100;
     }
     return doc;
 }

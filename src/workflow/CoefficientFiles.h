@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class Settings;
 
@@ -50,6 +51,9 @@ std::string CoefficientKvtBytes(const DeviceSlot& slot, const CoefficientSet& se
 // The deviation column of a point whose reference value is 0 shows "---".
 std::string CoefficientTprBytes(const DeviceSlot& slot, const CoefficientSet& set, std::string_view shapka,
                                 std::string_view colontitle);
+
+// The lines of a text; a line ends at CR LF, LF or CR.
+std::vector<std::string> SplitLines(std::string_view bytes);
 
 // The general 15-digit number text of the KVT file (0.001f -> "0.00100000004749745").
 std::string KvtNumberText(double value);

@@ -135,10 +135,12 @@ void CoefficientWriter::Fail(const char* text)
 bool CoefficientWriter::LineAlive(int s)
 {
     TulvPort* port = DriverPort(FDev.Driver(s));
-    // A look at the device without waiting notices an adapter that went away
-    // while the line was idle.
-    if (port && port->Opened() && !port->Lost()) port->WaitForByte(0);
-    if (port && port->Opened() && !port->Lost()) return true;
+    if (port && port->Opened() && !port->Lost()) {
+        // A look at the device without waiting notices an adapter that went
+        // away while the line was idle.
+        port->WaitForByte(0);
+        if (!port->Lost()) return true;
+    }
     if (port && port->Lost()) {
         // Nothing more goes to a port that is gone; connecting opens it anew.
         port->Close();

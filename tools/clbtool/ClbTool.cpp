@@ -369,7 +369,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         }
         const bool connected = connection.BConnectClick(choice);
         bool fileFailed = false;
-        if (connected && (o.command == "save" || o.command == "write")) {
+        if (connected && !o.file.empty()) { // save or write
             if (dev.Slot(o.slot).TypeCode() == 0) {
                 host.MessageBox("Слот " + std::to_string(o.slot) + " пуст", "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 fileFailed = true;
