@@ -99,6 +99,10 @@ public:
     void WaitForByte(std::uint32_t ms) override;
     bool Lost() const override { return FLost; }
     TulvClock& Clock() override { return RealClock(); }
+    // Gives the port up from any thread: every read and write fails at once, as
+    // on a lost port, so that a read-out under way ends without waiting for its
+    // timeouts. Closing and opening again makes it usable.
+    void Abandon() { FLost = true; }
 
     const std::string& Version() const { return FVersion; }
 

@@ -1,0 +1,621 @@
+#include "MainForm.h"
+
+#if __has_include("DevAdd.h")
+#define CLB_HAVE_DIALOGS 1
+#include "DevAdd.h"
+#include "DevSel.h"
+#include "DelaysForm.h"
+#endif
+#include "Pictures.h"
+#include "QtHost.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QToolTip>
+#include <QUrl>
+
+namespace {
+
+// Positions of the slot columns inside the device group, and the rows.
+constexpr int ColumnX[2] = {160, 235};
+// The slot buttons of each column: load, save (row 380) and curve (row 404).
+constexpr int LoadX[2] = {163, 239};
+constexpr int SaveX[2] = {190, 266};
+constexpr int BoxWidth = 56;
+constexpr int BoxHeight = 19;
+constexpr int FlowRowY = 114;
+constexpr int ZeroRowY = 138;
+constexpr int GainRowY = 162;
+constexpr int PointRowY(int k) { return 186 + 24 * (k - 1); }
+
+const QColor Grey(0x80, 0x80, 0x80);
+
+std::string Two(int n)
+{
+    return n < 10 ? "0" + std::to_string(n) : std::to_string(n);
+}
+
+QToolButton* GlyphButton(QWidget* parent, const char* name, const char* glyph, const QString& hint, QRect where)
+{
+    auto* b = new QToolButton(parent);
+    b->setObjectName(name);
+    b->setIcon(ButtonGlyph(glyph));
+    b->setIconSize(QSize(16, 16));
+    b->setGeometry(where);
+    b->setToolTip(hint);
+    b->setAccessibleName(hint);
+    b->setAutoRaise(false);
+    return b;
+}
+
+} // namespace
+
+QColor TMainFrm::ColourOf(BoxColour colour)
+{
+    if (colour == TooltipBackground) return QToolTip::palette().color(QPalette::Inactive, QPalette::ToolTipBase);
+    return QColor((colour >> 16) & 0xFF, (colour >> 8) & 0xFF, colour & 0xFF);
+}
+
+TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(parent)
+{
+    setObjectName("MainFrm");
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(305, 542);
+    setWindowIcon(AppIcon());
+    setWindowTitle(QString::fromStdString(MainCaption()));
+
+    FHost = std::make_unique<QtHost>(*this);
+    FController = std::make_unique<MainController>(*FHost, folders);
+    connect(this, &TMainFrm::OperationFinished, this, &TMainFrm::OnOperationFinished, Qt::QueuedConnection);
+
+    BuildControls();
+    FController->Startup();
+    {
+        const QSignalBlocker a(CBPort), b(CBBaud);
+        CBPort->setCurrentIndex(FController->PortIndex());
+        CBBaud->setCurrentIndex(FController->BaudIndex());
+    }
+    UpdatePortHint();
+
+#ifdef CLB_HAVE_DIALOGS
+    FDevSel = new TDevSelForm(this, FController->Dev());
+    FDevAdd = new TDevAddForm(this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
+                              [this] { return FController->CurrentPortChoice(); });
+    FDelays = new TFormDelays(this, FController->Config(), FController->Timeouts(), FController->HostOfWorkflow());
+#endif
+    BuildTray();
+
+    // Centred on the screen.
+    if (QScreen* s = QGuiApplication::primaryScreen()) move(s->availableGeometry().center() - rect().center());
+}
+
+TMainFrm::~TMainFrm()
+{
+    FHost->BeginShutdown();
+    if (FOperation.joinable()) {
+        FController->Port().Abandon();
+        FOperation.join();
+    }
+    FController.reset(); // the poller, then the port, before the host
+}
+
+void TMainFrm::BuildControls()
+{
+    // --- top group: port, baud, timeouts, Connect, Disconnect, progress
+    auto* top = new QGroupBox(this);
+    top->setObjectName("GroupBox1");
+    top->setGeometry(1, 0, 304, 88);
+
+    auto* label1 = new QLabel("Порт", top);
+    label1->setObjectName("Label1");
+    label1->move(8, 16);
+    CBPort = new QComboBox(top);
+    CBPort->setObjectName("CBPort");
+    CBPort->setGeometry(64, 12, 75, 21);
+    for (int n = 1; n <= 16; ++n) {
+        CBPort->addItem(QString("COM%1").arg(n));
+        CBPort->setItemData(n - 1, QString::fromStdString(FController->PortPath(n - 1)), Qt::ToolTipRole);
+    }
+    CBPort->setAccessibleName("Порт");
+    label1->setBuddy(CBPort);
+    connect(CBPort, &QComboBox::currentIndexChanged, this, &TMainFrm::CBPortChange);
+    connect(CBPort, &QComboBox::highlighted, this,
+            [this](int i) { Status(QString("COM%1 = %2").arg(i + 1).arg(QString::fromStdString(FController->PortPath(i)))); });
+
+    auto* label2 = new QLabel("Скорость", top);
+    label2->setObjectName("Label2");
+    label2->move(9, 46);
+    CBBaud = new QComboBox(top);
+    CBBaud->setObjectName("CBBaud");
+    CBBaud->setGeometry(64, 42, 75, 21);
+    CBBaud->addItems({"9600", "19200"});
+    CBBaud->setAccessibleName("Скорость");
+    label2->setBuddy(CBBaud);
+    connect(CBBaud, &QComboBox::currentIndexChanged, this, &TMainFrm::CBBaudChange);
+
+    SBLog = GlyphButton(top, "SBLog", "timeouts", "Задержки", QRect(159, 12, 23, 22));
+    connect(SBLog, &QToolButton::clicked, this, &TMainFrm::SBLogClick);
+
+    BDisconnect = new QPushButton("Отключить", top);
+    BDisconnect->setObjectName("BDisconnect");
+    BDisconnect->setGeometry(209, 12, 79, 21);
+    BDisconnect->setEnabled(false);
+    connect(BDisconnect, &QPushButton::clicked, this, &TMainFrm::BDisconnectClick);
+    BConnect = new QPushButton("Подключить", top);
+    BConnect->setObjectName("BConnect");
+    BConnect->setGeometry(209, 41, 79, 21);
+    connect(BConnect, &QPushButton::clicked, this, &TMainFrm::BConnectClick);
+
+    ProgressBar = new QProgressBar(top);
+    ProgressBar->setObjectName("ProgressBar");
+    ProgressBar->setGeometry(10, 70, 278, 12);
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setRange(0, 2);
+    ProgressBar->setValue(0);
+    ProgressBar->setAccessibleName("Ход опроса");
+
+    // --- device group
+    auto* devices = new QGroupBox(" Приборы ", this);
+    devices->setObjectName("GroupBox2");
+    devices->setGeometry(1, 92, 304, 431);
+
+    BLoadConf = GlyphButton(devices, "BLoadConf", "confload", "Загрузить конфигурацию", QRect(3, 24, 23, 22));
+    BSaveConf = GlyphButton(devices, "BSaveConf", "confsave", "Сохранить конфигурацию", QRect(30, 24, 23, 22));
+    BPrint = GlyphButton(devices, "BPrint", "print", "Печать коэффициентов", QRect(58, 24, 23, 22));
+    connect(BLoadConf, &QToolButton::clicked, this, &TMainFrm::BLoadConfClick);
+    connect(BSaveConf, &QToolButton::clicked, this, &TMainFrm::BSaveConfClick);
+    connect(BPrint, &QToolButton::clicked, this, &TMainFrm::PrintClick);
+
+    auto rowCaption = [&](const QString& text, int y, const char* name) {
+        auto* l = new QLabel(text, devices);
+        if (name) l->setObjectName(name);
+        l->setGeometry(4, y, 150, BoxHeight);
+        l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        return l;
+    };
+    rowCaption("Текущий расход", FlowRowY, "Label3");
+    rowCaption("К0", ZeroRowY, "Label4"); // Cyrillic К
+    rowCaption("Ku", GainRowY, "Label5"); // Latin
+    for (int k = 1; k <= 8; ++k) {
+        const std::string name = "lbl_coef_" + std::to_string(k);
+        rowCaption(QString("Точка %1").arg(k), PointRowY(k), name.c_str());
+    }
+
+    for (int s = 1; s <= 2; ++s) {
+        const int x = ColumnX[s - 1];
+        const std::string n2 = Two(s);
+        const std::string n1 = std::to_string(s);
+
+        auto* g = new QGroupBox(devices);
+        g->setObjectName(QString::fromStdString("GDev" + n1));
+        g->setGeometry(x, 16, 56, 72);
+        GDev[s - 1] = g;
+        auto* img = new QLabel(g);
+        img->setObjectName(QString::fromStdString("Img" + n1));
+        img->setGeometry(3, 6, 50, 28);
+        img->setToolTip("Нажмите для настройки прибора");
+        img->setAccessibleName(QString("Настройка прибора %1").arg(s));
+        img->setCursor(Qt::PointingHandCursor);
+        img->installEventFilter(this);
+        img->setFocusPolicy(Qt::StrongFocus);
+        Img[s - 1] = img;
+        auto* l = new QLabel(g);
+        l->setObjectName(QString::fromStdString("L" + n1));
+        l->setGeometry(4, 37, 48, 28);
+        l->setAlignment(Qt::AlignCenter);
+        l->setAccessibleName(QString("Прибор %1").arg(s));
+        L[s - 1] = l;
+
+        auto* cb = new QCheckBox(devices);
+        cb->setObjectName(QString::fromStdString("CBDev" + n2));
+        cb->setGeometry(x + 23, 88, 18, 18);
+        cb->setAccessibleName(QString("Опрос прибора %1").arg(s));
+        cb->setToolTip("Опрашивать прибор");
+        connect(cb, &QCheckBox::toggled, this, [this, s] { CBDev01Click(s); });
+        CBDev[s - 1] = cb;
+
+        auto box = [&](const std::string& name, int y, int row) {
+            auto* e = new QLineEdit(devices);
+            e->setObjectName(QString::fromStdString(name));
+            e->setGeometry(x, y, BoxWidth, BoxHeight);
+            e->setReadOnly(true);
+            e->setAccessibleName(QString::fromStdString(BoxAccessibleName(s, row)));
+            e->setTextMargins(0, 0, 0, 0);
+            FBoxes[name] = e;
+        };
+        box("EG" + n2, FlowRowY, -1);
+        box("EZero" + n2, ZeroRowY, 0);
+        box("EKU" + n2, GainRowY, 1);
+        for (int k = 1; k <= 8; ++k) box("EG" + n2 + std::to_string(k), PointRowY(k), k + 1);
+
+        BLoad[s - 1] = GlyphButton(devices, ("BLoad" + n2).c_str(), "load",
+                                   QString("Записать коэффициенты из файла в прибор %1").arg(s),
+                                   QRect(LoadX[s - 1], 380, 23, 22));
+        BSave[s - 1] = GlyphButton(devices, ("BSave" + n2).c_str(), "save",
+                                   QString("Сохранить коэффициенты прибора %1 в файл").arg(s),
+                                   QRect(SaveX[s - 1], 380, 23, 22));
+        BGraph[s - 1] = GlyphButton(devices, ("BGraph" + n2).c_str(), "graph",
+                                    QString("Кривая калибровки прибора %1").arg(s), QRect(LoadX[s - 1], 404, 50, 22));
+        BLoad[s - 1]->setProperty("tag", s);
+        BSave[s - 1]->setProperty("tag", s);
+        BGraph[s - 1]->setProperty("tag", s);
+        connect(BLoad[s - 1], &QToolButton::clicked, this, [this, s] { BLoad01Click(s); });
+        connect(BSave[s - 1], &QToolButton::clicked, this, [this, s] { BSave01Click(s); });
+        connect(BGraph[s - 1], &QToolButton::clicked, this, [this, s] { BGraph01Click(s); });
+    }
+
+    StatusBar = new QStatusBar(this);
+    StatusBar->setObjectName("StatusBar1");
+    StatusBar->setGeometry(0, 523, 305, 19);
+    StatusBar->setSizeGripEnabled(false);
+
+    // Keyboard order: the serial settings, Connect, then slot 1's column and slot 2's.
+    QList<QWidget*> order = {CBPort, CBBaud, SBLog, BConnect, BDisconnect, BLoadConf, BSaveConf, BPrint};
+    for (int s = 1; s <= 2; ++s) {
+        const std::string n2 = Two(s), n1 = std::to_string(s);
+        order << Img[s - 1] << CBDev[s - 1];
+        order << FBoxes["EG" + n2] << FBoxes["EZero" + n2] << FBoxes["EKU" + n2];
+        for (int k = 1; k <= 8; ++k) order << FBoxes["EG" + n2 + std::to_string(k)];
+        order << BLoad[s - 1] << BSave[s - 1] << BGraph[s - 1];
+    }
+    for (int i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
+}
+
+void TMainFrm::BuildTray()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+    FTray = new QSystemTrayIcon(AppIcon(), this);
+    FTray->setToolTip(windowTitle());
+    auto* menu = new QMenu(this);
+    QAction* exit = menu->addAction("Exit");
+    exit->setObjectName("Exit1");
+    connect(exit, &QAction::triggered, this, &TMainFrm::Exit1Click);
+    FTray->setContextMenu(menu);
+    connect(FTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::DoubleClick) {
+            showNormal();
+            raise();
+            activateWindow();
+        }
+    });
+    FTray->show();
+}
+
+// --- what the host calls ------------------------------------------------------------
+
+void TMainFrm::SetProgress(int minimum, int maximum, int position)
+{
+    ProgressBar->setRange(minimum, maximum);
+    ProgressBar->setValue(position);
+}
+
+void TMainFrm::ShowProgressBar(bool visible)
+{
+    ProgressBar->setVisible(visible);
+}
+
+void TMainFrm::SetBox(const std::string& name, const std::optional<std::string>& text, std::optional<BoxColour> colour)
+{
+    auto it = FBoxes.find(name);
+    if (it == FBoxes.end()) return;
+    QLineEdit* e = it->second;
+    if (colour) {
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, ColourOf(*colour));
+        e->setPalette(p);
+    }
+    if (text) {
+        e->setText(QString::fromStdString(*text));
+        e->setCursorPosition(0);
+    }
+}
+
+void TMainFrm::SetConnectButtons(bool connectEnabled, bool disconnectEnabled)
+{
+    BConnect->setEnabled(connectEnabled);
+    BDisconnect->setEnabled(disconnectEnabled);
+}
+
+bool TMainFrm::PollBoxChecked(int slot) const
+{
+    return CBDev[slot - 1]->isChecked();
+}
+
+void TMainFrm::DrawSlots()
+{
+    DevManager& dev = FController->Dev();
+    for (int s = 1; s <= 2; ++s) {
+        const SlotView v = ViewOfSlot(dev.Slot(s));
+        const std::string n2 = Two(s), n1 = std::to_string(s);
+        Img[s - 1]->setPixmap(SlotPicture(v.Picture));
+        QString label = QString::fromStdString(v.Label);
+        label.replace("\r\n", "\n");
+        L[s - 1]->setText(label);
+        L[s - 1]->setAccessibleDescription(label);
+        std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
+        for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
+        QLineEdit* flow = FBoxes["EG" + n2];
+        // The check mark is set through the box, so that the slot's poll flag follows.
+        CBDev[s - 1]->setEnabled(v.Configured);
+        CBDev[s - 1]->setChecked(v.Configured);
+        FController->CBDev01Click(s, v.Configured);
+        if (v.Configured) {
+            flow->setEnabled(true);
+            SetBox("EG" + n2, std::nullopt, TooltipBackground);
+            for (QLineEdit* e : boxes) {
+                e->setVisible(true);
+                e->setEnabled(true);
+                SetBox(e->objectName().toStdString(), std::nullopt, ShownColour);
+            }
+        } else {
+            for (QLineEdit* e : boxes) {
+                e->setEnabled(false);
+                e->clear();
+                SetBox(e->objectName().toStdString(), std::nullopt, 0x808080);
+            }
+            flow->setEnabled(false);
+            flow->clear();
+            SetBox("EG" + n2, std::nullopt, 0x808080);
+        }
+        BLoad[s - 1]->setEnabled(v.Configured);
+        BSave[s - 1]->setEnabled(v.Configured);
+        BGraph[s - 1]->setEnabled(v.Configured);
+    }
+}
+
+// --- operations ------------------------------------------------------------------------
+
+void TMainFrm::Status(const QString& text)
+{
+    StatusBar->showMessage(text);
+}
+
+bool TMainFrm::Refuse()
+{
+    if (!OperationRunning() && FHost->ModalDepth() == 0 && !FCloseRequested) return false;
+    Status("Подождите: идёт обмен с прибором");
+    return true;
+}
+
+bool TMainFrm::RunOperation(const std::function<void()>& op)
+{
+    if (Refuse()) return false;
+    FOperation = std::thread([this, op] {
+        try {
+            op();
+        } catch (const std::exception& e) {
+            FHost->MessageBox(e.what(), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        }
+        emit OperationFinished();
+    });
+    return true;
+}
+
+void TMainFrm::OnOperationFinished()
+{
+    if (FOperation.joinable()) FOperation.join();
+    if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
+}
+
+void TMainFrm::UpdatePortHint()
+{
+    const int i = CBPort->currentIndex();
+    const QString path = QString::fromStdString(FController->PortPath(i));
+    CBPort->setToolTip(path);
+    Status(QString("COM%1 = %2").arg(i + 1).arg(path));
+}
+
+// --- handlers -------------------------------------------------------------------------
+
+void TMainFrm::CBPortChange(int index)
+{
+    FController->CBPortChange(index);
+    UpdatePortHint();
+}
+
+void TMainFrm::CBBaudChange(int index)
+{
+    FController->CBBaudChange(index);
+}
+
+void TMainFrm::SBLogClick()
+{
+    if (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier) return;
+    if (Refuse()) return;
+#ifdef CLB_HAVE_DIALOGS
+    FDelays->exec();
+#endif
+}
+
+void TMainFrm::BConnectClick()
+{
+    if (!FController->Disconnected()) return;
+    BConnect->setEnabled(false);
+    if (!RunOperation([this] { FController->BConnectClick(); })) BConnect->setEnabled(true);
+}
+
+void TMainFrm::BDisconnectClick()
+{
+    RunOperation([this] { FController->BDisconnectClick(); });
+}
+
+void TMainFrm::Img1Click(int slot)
+{
+    if (Refuse()) return;
+    switch (FController->Img1Click(slot)) {
+    case MainController::SlotDialog::None: return;
+#ifdef CLB_HAVE_DIALOGS
+    case MainController::SlotDialog::Add: FDevAdd->exec(); break;
+    case MainController::SlotDialog::Select:
+        FDevSel->OpenForSlot(slot);
+        FDevSel->exec();
+        break;
+#else
+    default: break;
+#endif
+    }
+    FController->RebuildSlots(true);
+}
+
+void TMainFrm::Img1MouseDown(int slot)
+{
+    if (Refuse()) return;
+    FController->Img1MouseDown(slot);
+}
+
+void TMainFrm::BLoadConfClick()
+{
+    if (Refuse()) return;
+    FController->BLoadConfClick();
+}
+
+void TMainFrm::BSaveConfClick()
+{
+    if (Refuse()) return;
+    FController->BSaveConfClick();
+}
+
+void TMainFrm::BLoad01Click(int slot)
+{
+    RunOperation([this, slot] { FController->BLoad01Click(slot); });
+}
+
+void TMainFrm::BSave01Click(int slot)
+{
+    RunOperation([this, slot] { FController->BSave01Click(slot); });
+}
+
+void TMainFrm::BGraph01Click(int slot)
+{
+    if (Refuse()) return;
+    FHost->MessageBox("Кривая калибровки будет доступна в следующей версии.", "Предупреждение", MsgIcon::Warning,
+                      MsgButtons::Ok);
+}
+
+void TMainFrm::PrintClick()
+{
+    if (Refuse()) return;
+    FHost->MessageBox("Печать листа коэффициентов будет доступна в следующей версии.", "Предупреждение",
+                      MsgIcon::Warning, MsgButtons::Ok);
+}
+
+void TMainFrm::CBDev01Click(int slot)
+{
+    FController->CBDev01Click(slot, CBDev[slot - 1]->isChecked());
+}
+
+void TMainFrm::OpenHelp()
+{
+    const QString path = QString::fromStdString(FController->HelpFilePath());
+    if (!QFileInfo::exists(path)) {
+        FHost->MessageBox("Файл справки не найден: " + path.toStdString(), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        FHost->MessageBox("Не удалось открыть файл справки " + path.toStdString(), "Ошибка", MsgIcon::Error,
+                          MsgButtons::Ok);
+}
+
+void TMainFrm::Exit1Click()
+{
+    close();
+}
+
+// --- window events ------------------------------------------------------------------------
+
+bool TMainFrm::eventFilter(QObject* watched, QEvent* event)
+{
+    for (int s = 1; s <= 2; ++s) {
+        if (watched != Img[s - 1]) continue;
+        if (event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+            Img1MouseDown(s);
+            return true;
+        }
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+            Img[s - 1]->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+            Img1Click(s);
+            return true;
+        }
+        if (event->type() == QEvent::KeyPress) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) {
+                Img1Click(s);
+                return true;
+            }
+            if (key == Qt::Key_Delete) {
+                Img1MouseDown(s);
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TMainFrm::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_F1) {
+        OpenHelp();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TMainFrm::changeEvent(QEvent* event)
+{
+    // Minimised, the window goes into the tray where the desktop has one.
+    if (event->type() == QEvent::WindowStateChange && FTray && isMinimized())
+        QTimer::singleShot(0, this, &QWidget::hide);
+    QWidget::changeEvent(event);
+}
+
+void TMainFrm::closeEvent(QCloseEvent* event)
+{
+    if (FClosed) {
+        event->accept();
+        return;
+    }
+    FHost->BeginShutdown();
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this && FHost->ModalDepth() == 0) {
+        // A dialog of the window is open (the tray's Exit): it is cancelled first.
+        FCloseRequested = true;
+        if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
+        QTimer::singleShot(0, this, &TMainFrm::close);
+        event->ignore();
+        return;
+    }
+    if (OperationRunning() || FHost->ModalDepth() > 0) {
+        // Closed when the operation has ended: a read-out gives up at once,
+        // a write into a meter is finished first.
+        FCloseRequested = true;
+        Status("Программа закроется после окончания обмена");
+        if (OperationRunning() && !FController->Connected() && !FController->Disconnected())
+            FController->Port().Abandon();
+        event->ignore();
+        return;
+    }
+    FController->Shutdown();
+    FClosed = true;
+    if (FTray) FTray->hide();
+    event->accept();
+    QCoreApplication::quit();
+}

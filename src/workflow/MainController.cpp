@@ -1,0 +1,219 @@
+#include "MainController.h"
+
+#include "DeviceCatalogue.h"
+
+#include <filesystem>
+
+namespace {
+const char* const ErrorCaption = "Ошибка";
+const char* const ClearQuestion = "Вы действительно хотите очистить конфигурацию?";
+} // namespace
+
+std::string MainCaption()
+{
+    return std::string(MainCaptionText) + DevManager::Version;
+}
+
+SlotView ViewOfSlot(const DeviceSlot& slot)
+{
+    SlotView v;
+    const DeviceTypeCode code = NormalizeDeviceType(slot.TypeCode());
+    v.Configured = code != 0;
+    if (!v.Configured) {
+        v.Picture = "NC";
+        v.Label = "-\r\n-";
+        return v;
+    }
+    // The КВТ-09M4 is not offered by the dialogs and has no picture of its own
+    // in the catalogue; it gets one here so that a loaded slot is recognisable.
+    const auto& info = DeviceCatalogue[code];
+    v.Picture = info.PictureName ? std::string(*info.PictureName) : std::string("K09M4");
+    v.Label = slot.SerialText() + "\r\n" + std::to_string(slot.Channel());
+    return v;
+}
+
+std::string BoxAccessibleName(int slot, int row)
+{
+    std::string what;
+    if (row == -1)
+        what = "Текущий расход";
+    else if (row == 0)
+        what = "К0";
+    else if (row == 1)
+        what = "Ku";
+    else
+        what = "Точка " + std::to_string(row - 1);
+    return what + ", прибор " + std::to_string(slot);
+}
+
+MainController::MainController(Host& host, ProgramFolders folders)
+    : FHost(host), FProxy(*this, host), FFolders(std::move(folders))
+{
+}
+
+MainController::~MainController()
+{
+    Shutdown();
+}
+
+void MainController::Tell(const std::string& text)
+{
+    FProxy.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+}
+
+void MainController::Startup()
+{
+    std::string error;
+    if (!CreateProgramFolders(FFolders, error)) Tell(error);
+    FDev.ResetSlots();
+    FDev.FreeDrivers();
+    RebuildSlots(false);
+    if (!FSettings.Open(FFolders.SettingsFile, error)) Tell(error + "\nИспользуются значения по умолчанию.");
+    FTimeouts = FSettings.Timeouts();
+    FPoller = std::make_unique<TClbThread>(FDev, FProxy);
+    FConnection = std::make_unique<Connection>(FDev, FPort, *FPoller, FProxy);
+    FActions = std::make_unique<CoefficientActions>(FDev, *FPoller, FProxy, &FSettings, FFolders.Saved);
+}
+
+void MainController::RebuildSlots(bool recreateDrivers)
+{
+    if (recreateDrivers) FDev.FreeDrivers();
+    FDev.CompactSlots();
+    for (int n = 1; n <= 2; ++n) {
+        DeviceSlot& s = FDev.Slot(n);
+        if (NormalizeDeviceType(s.TypeCode()) == 0) {
+            s.SetSerialText("-");
+            s.SetChannel(0);
+        }
+    }
+    FHost.RefreshSlots();
+    if (recreateDrivers) FDev.CreateDrivers(FPort, FTimeouts);
+}
+
+void MainController::CBPortChange(int index)
+{
+    std::string error;
+    if (!FSettings.SetPort(index + 1, error)) Tell(error);
+}
+
+void MainController::CBBaudChange(int index)
+{
+    std::string error;
+    if (!FSettings.SetBaud(index, error)) Tell(error);
+}
+
+PortChoice MainController::CurrentPortChoice() const
+{
+    return PortFromSettings(FSettings);
+}
+
+bool MainController::BConnectClick()
+{
+    if (!Disconnected() || !FConnection) return false;
+    return FConnection->BConnectClick(CurrentPortChoice());
+}
+
+void MainController::BDisconnectClick()
+{
+    if (!FConnection) return;
+    FConnection->BDisconnectClick();
+    FProxy.SetProgress(0, 0, 0);
+}
+
+MainController::SlotDialog MainController::Img1Click(int slot) const
+{
+    if (!Disconnected()) return SlotDialog::None;
+    return NormalizeDeviceType(FDev.Slot(slot).TypeCode()) != 0 ? SlotDialog::Select : SlotDialog::Add;
+}
+
+bool MainController::Img1MouseDown(int slot)
+{
+    if (!Disconnected()) return false;
+    if (FProxy.MessageBox(ClearQuestion, "Внимание", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+        return false;
+    FDev.ResetSlots();
+    RebuildSlots(true);
+    return true;
+}
+
+bool MainController::LoadConfiguration(const std::string& path)
+{
+    std::string error;
+    switch (FDev.LoadSlotFile(path, error)) {
+    case DevManager::LoadResult::Loaded:
+        RebuildSlots(true);
+        return true;
+    case DevManager::LoadResult::WrongMagic:
+        Tell("Ошибка загрузки файла конфигурации");
+        return false;
+    default:
+        Tell(error);
+        return false;
+    }
+}
+
+bool MainController::BLoadConfClick()
+{
+    if (!Disconnected()) return false;
+    FileDialog d;
+    d.Title = "Загрузить конфигурацию";
+    d.Filter = ClbFileFilter;
+    d.DefaultExt = "clb";
+    d.InitialFolder = FFolders.Config;
+    const auto path = FProxy.ChooseFile(d);
+    if (!path) return false;
+    return LoadConfiguration(*path);
+}
+
+bool MainController::BSaveConfClick()
+{
+    FileDialog d;
+    d.Title = "Сохранить конфигурацию";
+    d.Filter = ClbFileFilter;
+    d.DefaultExt = "clb";
+    d.InitialFolder = FFolders.Config;
+    d.Save = true;
+    const auto path = FProxy.ChooseFile(d);
+    if (!path) return false;
+    std::string error;
+    if (!FDev.SaveSlotFile(*path, error)) {
+        Tell(error);
+        return false;
+    }
+    return true;
+}
+
+void MainController::BLoad01Click(int slot)
+{
+    if (FActions) FActions->BLoad01Click(slot);
+}
+
+void MainController::BSave01Click(int slot)
+{
+    if (FActions) FActions->BSave01Click(slot);
+}
+
+void MainController::CBDev01Click(int slot, bool checked)
+{
+    FDev.Coefficients(slot).PollEnabled = checked;
+}
+
+std::string MainController::HelpFilePath() const
+{
+    std::filesystem::path p(RunningProgramPath());
+    p.replace_extension(".html");
+    return p.string();
+}
+
+void MainController::Shutdown()
+{
+    // The poller goes first: it uses the port and the host.
+    if (FPoller) {
+        FPoller->SetState(TClbThread::Stop);
+        FPoller.reset();
+    }
+    if (FPort.Opened()) FPort.Close();
+    FActions.reset();
+    FConnection.reset();
+    FDev.FreeDrivers();
+}

@@ -1,0 +1,161 @@
+// The main window's operations without the window: start-up and shutdown, the
+// port and baud selectors, Connect and Disconnect, the slot pictures, the
+// configuration files, the slot buttons and the poll check boxes.
+//
+// The window only shows what this decides and passes its events on; every
+// rule here (which slot a click opens, when the configuration may change, what
+// a slot column shows) is reachable by a test without a display.
+#pragma once
+
+#include "ClbThread.h"
+#include "CoefficientActions.h"
+#include "DevManager.h"
+#include "Host.h"
+#include "ProgramFolders.h"
+#include "ReadOut.h"
+#include "Settings.h"
+#include "UlvComPort.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+// The caption of the main window: the title and the version.
+inline constexpr const char* MainCaptionText = "Просмотр коэф-тов калибровки ";
+std::string MainCaption();
+
+// The picture of a slot column (its resource name) and its label.
+struct SlotView {
+    bool Configured = false;
+    std::string Picture; // "NC" for an empty slot
+    std::string Label;   // serial text, CR LF, channel; "-", CR LF, "-" for an empty slot
+};
+SlotView ViewOfSlot(const DeviceSlot& slot);
+
+// The accessible name of a slot box ("Точка 3, прибор 1", "К0, прибор 2", ...).
+std::string BoxAccessibleName(int slot, int row);
+
+// The filter of the configuration dialogs.
+inline constexpr const char* ClbFileFilter = "Конфигурация приборов (*.clb)|*.clb|Все файлы (*.*)|*.*";
+
+class MainController {
+public:
+    // host: the window (or a test's host). folders: where the settings file,
+    // the configuration folder and the saved folders live.
+    MainController(Host& host, ProgramFolders folders);
+    // Stops the poller (before the port and before the host go), closes the port.
+    ~MainController();
+    MainController(const MainController&) = delete;
+    MainController& operator=(const MainController&) = delete;
+
+    // The start-up steps after the window exists: folders, both slots empty,
+    // the slot area drawn, the settings read, the poller started paused.
+    // Problems (a folder or a settings file that cannot be used) are told and
+    // the tool goes on with defaults.
+    void Startup();
+
+    // The one operation that brings the slot area and the drivers in line with
+    // the slot table.
+    void RebuildSlots(bool recreateDrivers);
+
+    // The selectors (list positions) as the settings file has them.
+    int PortIndex() const { return FSettings.Port() - 1; }
+    int BaudIndex() const { return FSettings.Baud(); }
+    // The device path that COM<index+1> stands for.
+    std::string PortPath(int index) const { return FSettings.PortPath(index + 1); }
+    void CBPortChange(int index);
+    void CBBaudChange(int index);
+
+    // Whether the configuration may change: the Connect button is enabled.
+    bool Disconnected() const { return FConnectEnabled.load(); }
+    bool Connected() const { return FDisconnectEnabled.load(); }
+
+    // Connect (the port the selectors name) and Disconnect.
+    bool BConnectClick();
+    void BDisconnectClick();
+
+    // A click on a slot picture: which dialog it opens (none while connected).
+    enum class SlotDialog { None, Add, Select };
+    SlotDialog Img1Click(int slot) const;
+    // The right mouse button on a slot picture: the question, and on Yes both
+    // slots emptied. True when the slots were emptied.
+    bool Img1MouseDown(int slot);
+
+    // The configuration files. Load only while disconnected.
+    bool BLoadConfClick();
+    bool BSaveConfClick();
+    // Loads a configuration file named on the command line, as the load button would.
+    bool LoadConfiguration(const std::string& path);
+
+    // The slot buttons.
+    void BLoad01Click(int slot);
+    void BSave01Click(int slot);
+
+    // A poll check box changed.
+    void CBDev01Click(int slot, bool checked);
+
+    // The help file: the program's path with ".html".
+    std::string HelpFilePath() const;
+
+    // Ends polling and closes the port; safe to call more than once.
+    void Shutdown();
+
+    DevManager& Dev() { return FDev; }
+    Settings& Config() { return FSettings; }
+    TimeoutProfile& Timeouts() { return FTimeouts; }
+    TulvComPort& Port() { return FPort; }
+    TClbThread* Poller() { return FPoller.get(); }
+    const ProgramFolders& Folders() const { return FFolders; }
+    PortChoice CurrentPortChoice() const;
+    Host& HostOfWorkflow() { return FProxy; }
+
+private:
+    // Forwards everything to the window's host and keeps the state of the
+    // Connect and Disconnect buttons, which is the connection state.
+    class StateHost : public Host {
+    public:
+        StateHost(MainController& owner, Host& host) : FOwner(owner), FHost(host) {}
+        MsgAnswer MessageBox(const std::string& t, const std::string& c, MsgIcon i, MsgButtons b) override
+        {
+            return FHost.MessageBox(t, c, i, b);
+        }
+        std::optional<std::string> ChooseFile(const FileDialog& d) override { return FHost.ChooseFile(d); }
+        void SetProgress(int a, int b, int c) override { FHost.SetProgress(a, b, c); }
+        void ShowProgress(bool v) override { FHost.ShowProgress(v); }
+        void SetBox(const std::string& n, std::optional<std::string> t, std::optional<BoxColour> c) override
+        {
+            FHost.SetBox(n, std::move(t), c);
+        }
+        void SetConnectButtons(bool connect, bool disconnect) override
+        {
+            FOwner.FConnectEnabled = connect;
+            FOwner.FDisconnectEnabled = disconnect;
+            FHost.SetConnectButtons(connect, disconnect);
+        }
+        bool PollBoxChecked(int slot) override { return FHost.PollBoxChecked(slot); }
+        void RefreshSlots() override { FOwner.RebuildSlots(false); }
+        void PollCycleDone() override { FHost.PollCycleDone(); }
+        bool Print(const PrintDocument& d, std::string& e) override { return FHost.Print(d, e); }
+        void RunOnMainThread(const std::function<void()>& s) override { FHost.RunOnMainThread(s); }
+        void ProcessMessages() override { FHost.ProcessMessages(); }
+
+    private:
+        MainController& FOwner;
+        Host& FHost;
+    };
+
+    void Tell(const std::string& text);
+
+    Host& FHost;
+    StateHost FProxy;
+    ProgramFolders FFolders;
+    Settings FSettings;
+    TimeoutProfile FTimeouts;
+    DevManager FDev;
+    TulvComPort FPort;
+    std::unique_ptr<TClbThread> FPoller;
+    std::unique_ptr<Connection> FConnection;
+    std::unique_ptr<CoefficientActions> FActions;
+    std::atomic<bool> FConnectEnabled{true};
+    std::atomic<bool> FDisconnectEnabled{false};
+};

@@ -1,0 +1,17 @@
+# The main window on Qt's offscreen platform, against the simulator.
+find_package(Qt6 REQUIRED COMPONENTS Test)
+add_executable(ui_mainform ui/MainFormTest.cpp)
+target_link_libraries(ui_mainform PRIVATE clbui metersim_harness ulv GTest::gtest Qt6::Test Threads::Threads)
+add_dependencies(ui_mainform metersim)
+gtest_discover_tests(ui_mainform PROPERTIES LABELS ui ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+                     DISCOVERY_TIMEOUT 30 DISCOVERY_MODE PRE_TEST)
+
+# The built program driven from outside as a user: its own process on a private
+# X server, real X input, read back from the screen.
+add_test(NAME ui_window_as_user
+         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/ui/window_as_user.py $<TARGET_FILE:clbview> $<TARGET_FILE:metersim>)
+set_tests_properties(ui_window_as_user PROPERTIES LABELS ui TIMEOUT 120)
+
+# The main window's rules, headless.
+clb_unit_test(unit_main_controller unit/MainControllerTest.cpp)
+target_link_libraries(unit_main_controller PRIVATE clbworkflow)

@@ -1,0 +1,199 @@
+#!/usr/bin/python3
+"""The window program as a user meets it: clbview in its own process on a
+private X server, a simulated line with two meters, real X input (xdotool),
+and what the window shows read back from the screen's pixels.
+
+    window_as_user.py CLBVIEW METERSIM
+
+Connects, waits for the coefficient boxes to turn light green and the live box
+to show the tooltip colour, lets the first meter fall silent and waits for its
+live box to turn red, then closes the window as a window manager would
+(WM_DELETE_WINDOW) and checks that the program ends on its own, promptly, with
+status 0 and its settings file intact.
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from Xlib import X, Xatom, display as xdisplay, protocol
+
+CLBVIEW, METERSIM = sys.argv[1], sys.argv[2]
+
+# Where the controls sit in the window's client area (the window's own layout).
+CONNECT = (210 + 39, 41 + 10)
+EZERO01 = (161, 230)  # top-left of the box
+EG028 = (236, 446)
+EG01 = (161, 206)
+LIGHT_GREEN = (0xC0, 0xDC, 0xC0)
+RED = (0xFF, 0x00, 0x00)
+
+KVT64 = {
+    "protocol": "6x", "model": "kvt64", "texts": {"id": "KVT-64", "version": "V3.011"},
+    "gmax": [2.5, 16.0], "live": {"G": [0.25, 0.5]},
+    "tables": {"1": {"K": [13107.0, 26214.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.5],
+                     "Obr": [13107.0, 26214.0, 0.0011, 0.0026, 0.0051, 0.0102, 0.0201, 0.0404, 0.1003, 0.499]}},
+}
+
+
+def fail(text):
+    print("FAIL:", text, flush=True)
+    sys.exit(1)
+
+
+def wait(predicate, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    fail("timed out waiting for " + what)
+
+
+def free_display():
+    for n in range(90, 200):
+        if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
+            return n
+    fail("no free X display number")
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="clbview-user-")
+    procs = []
+    try:
+        # A private X server.
+        n = free_display()
+        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "800x700x24", "-nolisten", "tcp"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        procs.append(xvfb)
+        wait(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10, "the X server")
+        env = dict(os.environ, DISPLAY=f":{n}")
+        env.pop("QT_QPA_PLATFORM", None)
+        d = wait(lambda: _try_open(f":{n}"), 10, "a connection to the X server")
+
+        # Two meters; the first falls silent after its read-out and some polling.
+        scenario = {"meters": [dict(KVT64, address=1, factory_number=12064001,
+                                    faults={"silent": {"from": 23 + 12}}),
+                               dict(KVT64, address=2, factory_number=12064002)]}
+        with open(os.path.join(work, "line.json"), "w") as f:
+            json.dump(scenario, f)
+        link = os.path.join(work, "tty")
+        sim = subprocess.Popen([METERSIM, "--scenario", os.path.join(work, "line.json"), "--link", link],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        procs.append(sim)
+        if "READY" not in sim.stdout.readline():
+            fail("the simulator did not start")
+
+        # The program in a folder of its own, with COM1 on the simulated line
+        # and a configuration of the two meters given on the command line.
+        app_dir = os.path.join(work, "app")
+        os.makedirs(app_dir)
+        program = os.path.join(app_dir, "clbview")
+        shutil.copy2(CLBVIEW, program)
+        settings = os.path.join(app_dir, "clbview.ini")
+        with open(settings, "wb") as f:
+            f.write(f"[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=200\r\nNR=2\r\n"
+                    f"[Ports]\r\nCOM1={link}\r\n".encode())
+        clb = os.path.join(work, "two.clb")
+        with open(clb, "wb") as f:
+            f.write(bytes([0xCA, 0, 0, 0xCF]))
+            for address in (1, 2):
+                record = bytearray(56)
+                record[0] = 1          # КВТ-64
+                record[1] = address
+                record[10] = 1         # serial text "-"
+                record[11] = ord("-")
+                record[27] = 1         # channel G1
+                f.write(record)
+        app = subprocess.Popen([program, clb], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        procs.append(app)
+
+        def find_window():
+            out = subprocess.run(["xdotool", "search", "--name", "Просмотр коэф-тов калибровки 1.32"],
+                                 env=env, capture_output=True, text=True).stdout.split()
+            return int(out[0]) if out else None
+        wid = wait(find_window, 15, "the main window")
+        win = d.create_resource_object("window", wid)
+        wait(lambda: win.get_attributes().map_state == X.IsViewable, 10, "the window to be shown")
+        geo = win.get_geometry()
+        if (geo.width, geo.height) != (305, 542):
+            fail(f"client area {geo.width} x {geo.height}, not 305 x 542")
+
+        def pixel(at, dx=3, dy=3):
+            img = win.get_image(at[0] + dx, at[1] + dy, 1, 1, X.ZPixmap, 0xFFFFFFFF)
+            b, g, r = img.data[0], img.data[1], img.data[2]
+            return (r, g, b)
+
+        # Before connecting the coefficient boxes are grey.
+        time.sleep(0.5)
+        if pixel(EZERO01) == LIGHT_GREEN:
+            fail("the zero box is green before any read-out")
+
+        # Connect, by a real click on the button.
+        subprocess.run(["xdotool", "mousemove", "--window", str(wid), str(CONNECT[0]), str(CONNECT[1]),
+                        "click", "1"], env=env, check=True)
+        wait(lambda: pixel(EZERO01) == LIGHT_GREEN and pixel(EG028) == LIGHT_GREEN, 20,
+             "the coefficient boxes to turn light green")
+        wait(lambda: pixel(EG01) not in (RED, (0x80, 0x80, 0x80)) and pixel(EG01)[2] < 0xF0, 10,
+             "the live box on the tooltip colour")
+        # The first meter falls silent: its live box turns red while polling goes on.
+        wait(lambda: pixel(EG01) == RED, 20, "the live box of the silent meter to turn red")
+        save_screenshot(win, os.environ.get("CLBVIEW_SCREENSHOT"))
+
+        # Close as a window manager would; the program must end by itself.
+        wm_protocols = d.intern_atom("WM_PROTOCOLS")
+        wm_delete = d.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=win, client_type=wm_protocols,
+                                             data=(32, [wm_delete, X.CurrentTime, 0, 0, 0]))
+        start = time.monotonic()
+        win.send_event(event)
+        d.flush()
+        try:
+            status = app.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            fail("the program did not end after its window was closed")
+        took = time.monotonic() - start
+        if status != 0:
+            fail(f"exit status {status}: {app.stdout.read().decode(errors='replace')}")
+        with open(settings, "rb") as f:
+            if b"[Ports]" not in f.read():
+                fail("the settings file lost its contents")
+        print(f"PASS: connected, boxes light green, live box red on a silent meter, closed in {took:.2f} s")
+    finally:
+        for p in reversed(procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _try_open(name):
+    try:
+        return xdisplay.Display(name)
+    except Exception:
+        return None
+
+
+def save_screenshot(win, path):
+    if not path:
+        return
+    geo = win.get_geometry()
+    img = win.get_image(0, 0, geo.width, geo.height, X.ZPixmap, 0xFFFFFFFF)
+    # A plain PPM, turned into PNG by whoever wants it.
+    with open(path, "wb") as f:
+        f.write(f"P6 {geo.width} {geo.height} 255\n".encode())
+        data = img.data
+        for i in range(0, len(data), 4):
+            f.write(bytes((data[i + 2], data[i + 1], data[i])))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,178 @@
+// The main window's rules without a window: what a slot column shows, which
+// dialog a picture opens, when the configuration may change, and start-up.
+#include "MainController.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Answers from a script and keeps what the window was told.
+class ScriptHost : public Host {
+public:
+    MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgIcon, MsgButtons) override
+    {
+        messages.push_back(caption + ": " + text);
+        return answer;
+    }
+    std::optional<std::string> ChooseFile(const FileDialog& d) override
+    {
+        dialogs.push_back(d);
+        return file;
+    }
+    void SetProgress(int, int, int) override {}
+    void ShowProgress(bool) override {}
+    void SetBox(const std::string&, std::optional<std::string>, std::optional<BoxColour>) override {}
+    void SetConnectButtons(bool, bool) override {}
+    bool PollBoxChecked(int) override { return true; }
+    void RefreshSlots() override { ++refreshes; }
+    bool Print(const PrintDocument&, std::string&) override { return true; }
+    void RunOnMainThread(const std::function<void()>& step) override { step(); }
+    void ProcessMessages() override {}
+
+    MsgAnswer answer = MsgAnswer::No;
+    std::optional<std::string> file;
+    std::vector<std::string> messages;
+    std::vector<FileDialog> dialogs;
+    int refreshes = 0;
+};
+
+DeviceSlot Slot(int type, int address, int channel, const char* serial = "-")
+{
+    DeviceSlot s;
+    s.SetTypeCode(static_cast<std::uint8_t>(type));
+    s.SetNetAddress(static_cast<std::uint8_t>(address));
+    s.SetChannel(static_cast<std::uint8_t>(channel));
+    s.SetSerialText(serial);
+    return s;
+}
+
+class Controller : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = fs::temp_directory_path() / ("clb-controller-" + std::to_string(::getpid()));
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
+        c = std::make_unique<MainController>(host, folders);
+        c->Startup();
+    }
+    void TearDown() override
+    {
+        c.reset();
+        fs::remove_all(folder);
+    }
+    fs::path folder;
+    ProgramFolders folders;
+    ScriptHost host;
+    std::unique_ptr<MainController> c;
+};
+
+TEST(SlotColumn, ShowsPictureAndLabelPerType)
+{
+    struct Case {
+        DeviceSlot slot;
+        const char* picture;
+        const char* label;
+        bool configured;
+    };
+    const Case cases[] = {
+        {Slot(0, 0, 0), "NC", "-\r\n-", false},
+        {Slot(1, 1, 2, "12064001"), "K64", "12064001\r\n2", true},
+        {Slot(15, 0, 1, "44412345"), "GZU-08", "44412345\r\n1", true},
+        // Code 16 comes only from a file; it has a picture of its own.
+        {Slot(16, 3, 1), "K09M4", "-\r\n1", true},
+        // A code no type has is shown as an empty slot.
+        {Slot(40, 3, 1), "NC", "-\r\n-", false},
+    };
+    for (const auto& k : cases) {
+        const SlotView v = ViewOfSlot(k.slot);
+        EXPECT_EQ(v.Picture, k.picture) << int(k.slot.TypeCode());
+        EXPECT_EQ(v.Label, k.label) << int(k.slot.TypeCode());
+        EXPECT_EQ(v.Configured, k.configured) << int(k.slot.TypeCode());
+    }
+    EXPECT_EQ(BoxAccessibleName(1, 4), "Точка 3, прибор 1");
+    EXPECT_EQ(BoxAccessibleName(2, 0), "К0, прибор 2");
+}
+
+TEST_F(Controller, StartsWithEmptySlotsFoldersAndDefaults)
+{
+    EXPECT_EQ(MainCaption(), "Просмотр коэф-тов калибровки 1.32");
+    EXPECT_TRUE(fs::is_directory(fs::path(folders.Saved) / "DLN-0807"));
+    EXPECT_EQ(c->Dev().Slot(1).TypeCode(), 0);
+    EXPECT_EQ(c->PortIndex(), 0);
+    EXPECT_EQ(c->BaudIndex(), 0);
+    EXPECT_EQ(c->Timeouts().PacketTimeout, 300);
+    EXPECT_TRUE(c->Disconnected());
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_EQ(c->PortPath(2), "/dev/ttyS2");
+}
+
+TEST_F(Controller, PictureClicksOpenTheDialogOfTheSlotState)
+{
+    c->Dev().Slot(2) = Slot(4, 2, 1);
+    c->RebuildSlots(true);
+    // The lone meter moved up to slot 1; slot 2 is now empty.
+    EXPECT_EQ(c->Dev().Slot(1).TypeCode(), 4);
+    EXPECT_EQ(c->Img1Click(1), MainController::SlotDialog::Select);
+    EXPECT_EQ(c->Img1Click(2), MainController::SlotDialog::Add);
+    EXPECT_TRUE(HasDriver(c->Dev().Driver(1)));
+}
+
+TEST_F(Controller, ClearingAsksAndNoKeepsTheSlots)
+{
+    c->Dev().Slot(1) = Slot(1, 1, 1);
+    c->Dev().Slot(2) = Slot(1, 1, 2);
+    c->RebuildSlots(true);
+    host.answer = MsgAnswer::No;
+    EXPECT_FALSE(c->Img1MouseDown(1));
+    EXPECT_EQ(c->Dev().Slot(2).TypeCode(), 1);
+    host.answer = MsgAnswer::Yes;
+    EXPECT_TRUE(c->Img1MouseDown(2));
+    EXPECT_EQ(c->Dev().Slot(1).TypeCode(), 0);
+    EXPECT_EQ(c->Dev().Slot(2).TypeCode(), 0);
+    EXPECT_FALSE(HasDriver(c->Dev().Driver(1)));
+    ASSERT_EQ(host.messages.size(), 2u);
+    EXPECT_EQ(host.messages[0], "Внимание: Вы действительно хотите очистить конфигурацию?");
+}
+
+TEST_F(Controller, ConfigurationFilesRoundTripAndRefuseDamage)
+{
+    c->Dev().Slot(1) = Slot(12, 5, 1, "777");
+    c->Dev().Slot(2) = Slot(12, 6, 2, "777");
+    host.file = (folder / "conf.clb").string();
+    ASSERT_TRUE(c->BSaveConfClick());
+    EXPECT_TRUE(host.dialogs.back().Save);
+    EXPECT_EQ(host.dialogs.back().DefaultExt, "clb");
+
+    host.answer = MsgAnswer::Yes;
+    c->Img1MouseDown(1);
+    ASSERT_TRUE(c->BLoadConfClick());
+    EXPECT_EQ(c->Dev().Slot(2).NetAddress(), 6);
+    EXPECT_EQ(c->Dev().Slot(1).SerialText(), "-") << "serial numbers come back with the next read-out";
+
+    // Too short a file: told with its name, slots unchanged.
+    std::ofstream(folder / "short.clb", std::ios::binary) << "\xCA";
+    host.file = (folder / "short.clb").string();
+    EXPECT_FALSE(c->BLoadConfClick());
+    EXPECT_NE(host.messages.back().find("short.clb"), std::string::npos) << host.messages.back();
+    EXPECT_EQ(c->Dev().Slot(2).NetAddress(), 6);
+}
+
+TEST_F(Controller, SelectorsAreStoredAtOnce)
+{
+    c->CBPortChange(4);
+    c->CBBaudChange(1);
+    Settings s;
+    std::string error;
+    ASSERT_TRUE(s.Open(folders.SettingsFile, error));
+    EXPECT_EQ(s.Port(), 5);
+    EXPECT_EQ(s.Baud(), 1);
+}
+
+} // namespace
