@@ -36,7 +36,8 @@ TFormDelays::TFormDelays(QWidget* parent, Settings& settings, TimeoutProfile& pr
     LBDev = new QListWidget(GBDev);
     LBDev->setObjectName("LBDev");
     LBDev->setGeometry(6, 20, 94, 130);
-    for (const char* name : DelaysLogic::DeviceNames) LBDev->addItem(QString::fromUtf8(name));
+    for (const char* name : DelaysLogic::DeviceNames)
+        LBDev->addItem(QString::fromUtf8(name));
     LBDev->setAccessibleName(QStringLiteral("Тип прибора"));
 
     GBTimeouts = new QGroupBox(QStringLiteral(" Тайм-ауты "), this);
@@ -52,15 +53,15 @@ TFormDelays::TFormDelays(QWidget* parent, Settings& settings, TimeoutProfile& pr
     Label1 = new QLabel(QStringLiteral("Пакет (мс)"), GBTimeouts);
     Label1->setObjectName("Label1");
     Label1->setGeometry(6, 62, 102, 16);
-    Edit1 = NumberEdit(GBTimeouts, "Edit1", DelaysLogic::PacketMin, DelaysLogic::PacketMax,
-                       DelaysLogic::PacketStep, "Тайм-аут пакета, мс");
+    Edit1 = NumberEdit(GBTimeouts, "Edit1", DelaysLogic::PacketMin, DelaysLogic::PacketMax, DelaysLogic::PacketStep,
+                       "Тайм-аут пакета, мс");
     Edit1->setGeometry(6, 79, 99, 23);
     Label1->setBuddy(Edit1);
     Label2 = new QLabel(QStringLiteral("Попыток повтора"), GBTimeouts);
     Label2->setObjectName("Label2");
     Label2->setGeometry(6, 106, 102, 16);
-    Edit2 = NumberEdit(GBTimeouts, "Edit2", DelaysLogic::RepeatMin, DelaysLogic::RepeatMax,
-                       DelaysLogic::RepeatStep, "Попыток повтора");
+    Edit2 = NumberEdit(GBTimeouts, "Edit2", DelaysLogic::RepeatMin, DelaysLogic::RepeatMax, DelaysLogic::RepeatStep,
+                       "Попыток повтора");
     Edit2->setGeometry(6, 123, 99, 23);
     Label2->setBuddy(Edit2);
 

@@ -149,11 +149,11 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
         FPort.Open();
     }
     if (FPort.Opened()) {
-        const ProbeResult r = ProbeMeter({FWorking.TypeCode(), FWorking.NetAddress(), FWorking.RelayAddress(),
-                                          FState.G2.Checked},
-                                         FPort);
+        const ProbeResult r =
+            ProbeMeter({FWorking.TypeCode(), FWorking.NetAddress(), FWorking.RelayAddress(), FState.G2.Checked}, FPort);
         FPort.Close();
-        for (const ProbeMessage& m : r.Messages) FHost.MessageBox(m.Text, m.Caption, MsgIcon::Warning, MsgButtons::Ok);
+        for (const ProbeMessage& m : r.Messages)
+            FHost.MessageBox(m.Text, m.Caption, MsgIcon::Warning, MsgButtons::Ok);
         if (r.NoChannel2) {
             FState.G2.Checked = false;
             return {};
@@ -260,8 +260,8 @@ void DevSelLogic::BOkClick()
 // --- Timeouts dialog -------------------------------------------------------------
 
 const std::array<const char*, 12> DelaysLogic::DeviceNames = {
-    "КВТ-64",     "ДЛН-08.05", "ДЛН-08.05С", "ДЛН-08.07", "ДЛН-08.07С", "КВТ-64К",
-    "КВТ-66",     "ДЛН-08.03С", "КВТ64-1",   "КВТ-76",    "КВТ64M",     "КВТ64M-1",
+    "КВТ-64", "ДЛН-08.05",  "ДЛН-08.05С", "ДЛН-08.07", "ДЛН-08.07С", "КВТ-64К",
+    "КВТ-66", "ДЛН-08.03С", "КВТ64-1",    "КВТ-76",    "КВТ64M",     "КВТ64M-1",
 };
 
 void DelaysLogic::FormShow()

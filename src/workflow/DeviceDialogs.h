@@ -158,9 +158,9 @@ private:
 struct DelaysState {
     // LBDev: the selected entry, -1 for none.
     int Selected = -1;
-    int ByteTimeout = 50;   // Edit3 / UDByte
+    int ByteTimeout = 50;    // Edit3 / UDByte
     int PacketTimeout = 100; // Edit1 / UDPacket
-    int RepeatCount = 1;    // Edit2 / UDRepeat
+    int RepeatCount = 1;     // Edit2 / UDRepeat
 };
 
 class DelaysLogic {

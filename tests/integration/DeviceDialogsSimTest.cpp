@@ -47,7 +47,8 @@ protected:
     {
         sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
         choice = {0, sim->DevicePath(), 9600};
-        for (auto& c : dev.Sets) c.ReadDone = true;
+        for (auto& c : dev.Sets)
+            c.ReadDone = true;
     }
     // The user opens the dialog, picks a type, an address (or serial number)
     // and channels, and presses OK.
@@ -65,8 +66,9 @@ protected:
     bool LogHas(const std::string& bytes)
     {
         const auto lines = sim->LogLines();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.find(" RX ") != std::string::npos && l.find(bytes) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(" RX ") != std::string::npos && l.find(bytes) != std::string::npos;
+        });
     }
 
     std::unique_ptr<MeterSimProcess> sim;
@@ -176,7 +178,8 @@ TEST_P(AddDeviceProbeFailure, NothingIsAddedAndThePortIsClosed)
     const auto r = Add(GetParam().type, 3);
     EXPECT_FALSE(r.Close);
     EXPECT_EQ(host.Texts(), GetParam().messages);
-    for (const auto& b : host.Boxes) EXPECT_EQ(b.Icon, MsgIcon::Warning);
+    for (const auto& b : host.Boxes)
+        EXPECT_EQ(b.Icon, MsgIcon::Warning);
     EXPECT_EQ(host.Boxes.back().Caption, "Предупреждение");
     EXPECT_EQ(dev.Slot(1).TypeCode(), 0);
     EXPECT_EQ(dev.Slot(2).TypeCode(), 0);
@@ -251,7 +254,8 @@ TEST_F(AddDevice, NoTypeOrNoChannelIsRefusedWithoutTouchingTheLine)
     r = Add(1, 3, false, false);
     EXPECT_FALSE(r.Close);
     EXPECT_FALSE(r.FocusTypeList);
-    EXPECT_EQ(host.Texts(), (std::vector<std::string>{"Выберите прибор из списка.", "Не выбрано ни одного канала расхода."}));
+    EXPECT_EQ(host.Texts(),
+              (std::vector<std::string>{"Выберите прибор из списка.", "Не выбрано ни одного канала расхода."}));
     for (const auto& b : host.Boxes) {
         EXPECT_EQ(b.Caption, "Ошибка");
         EXPECT_EQ(b.Icon, MsgIcon::Warning);

@@ -18,8 +18,7 @@ public:
         MsgButtons Buttons;
     };
 
-    MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgIcon icon,
-                         MsgButtons buttons) override
+    MsgAnswer MessageBox(const std::string& text, const std::string& caption, MsgIcon icon, MsgButtons buttons) override
     {
         Boxes.push_back({text, caption, icon, buttons});
         if (OnMessage) OnMessage(Boxes.back());
@@ -48,7 +47,8 @@ public:
     std::vector<std::string> Texts() const
     {
         std::vector<std::string> t;
-        for (const auto& b : Boxes) t.push_back(b.Text);
+        for (const auto& b : Boxes)
+            t.push_back(b.Text);
         return t;
     }
 

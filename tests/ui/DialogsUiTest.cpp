@@ -37,8 +37,7 @@ using nlohmann::json;
 
 namespace {
 
-template <class T>
-T* Find(QWidget& form, const char* name)
+template <class T> T* Find(QWidget& form, const char* name)
 {
     T* w = form.findChild<T*>(QString::fromLatin1(name));
     if (!w) throw std::runtime_error(std::string("no control ") + name);
@@ -282,8 +281,7 @@ void ExpectTextsFit(QWidget& form)
     // Every control a keyboard can reach has a name a screen reader can say.
     for (QWidget* w : form.findChildren<QWidget*>()) {
         if (w->focusPolicy() != Qt::NoFocus && !w->objectName().isEmpty() && !w->objectName().startsWith("qt_")) {
-            EXPECT_FALSE(w->accessibleName().isEmpty() && !qobject_cast<QAbstractButton*>(w))
-                << Text(w->objectName());
+            EXPECT_FALSE(w->accessibleName().isEmpty() && !qobject_cast<QAbstractButton*>(w)) << Text(w->objectName());
         }
     }
     // Every control lies inside its parent.
