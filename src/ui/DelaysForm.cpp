@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSpinBox>
 
@@ -107,14 +108,17 @@ void TFormDelays::ShowState()
 
 void TFormDelays::showEvent(QShowEvent* event)
 {
-    FLogic.FormShow();
-    ShowState();
-    if (QWidget* p = parentWidget()) {
-        const QRect outer = p->window()->frameGeometry();
-        const QSize frame = frameGeometry().size();
-        move(outer.center() - QPoint(frame.width() / 2, frame.height() / 2));
+    // A window the desktop shows again (after minimising) keeps its edits.
+    if (!event->spontaneous()) {
+        FLogic.FormShow();
+        ShowState();
+        if (QWidget* p = parentWidget()) {
+            const QRect outer = p->window()->frameGeometry();
+            const QSize frame = frameGeometry().size();
+            move(outer.center() - QPoint(frame.width() / 2, frame.height() / 2));
+        }
+        LBDev->setFocus();
     }
-    LBDev->setFocus();
     QDialog::showEvent(event);
 }
 

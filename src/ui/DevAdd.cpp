@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSpinBox>
 
@@ -126,9 +127,12 @@ void TDevAddForm::ShowState()
 
 void TDevAddForm::showEvent(QShowEvent* event)
 {
-    FLogic.FormShow();
-    ShowState();
-    CBDevType->setFocus();
+    // A window the desktop shows again (after minimising) is not a new use.
+    if (!event->spontaneous()) {
+        FLogic.FormShow();
+        ShowState();
+        CBDevType->setFocus();
+    }
     QDialog::showEvent(event);
 }
 
