@@ -66,6 +66,8 @@ protected:
     void TearDown() override
     {
         SetNextPrintDialogAnswer(std::nullopt);
+        if (const char* keep = std::getenv("CLB_KEEP_PDF"); keep && fs::exists(dir / "sheet.pdf"))
+            fs::copy_file(dir / "sheet.pdf", keep, fs::copy_options::overwrite_existing);
         fs::remove_all(dir);
     }
     void Configure(int n, std::uint8_t type, const std::string& serial, std::uint8_t channel, float gmax)
