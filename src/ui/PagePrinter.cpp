@@ -1,12 +1,14 @@
 #include "PagePrinter.h"
 
 #include <QFont>
+#include <QPen>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QString>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -54,6 +56,27 @@ bool Paint(QPrinter& printer, const PrintDocument& document, std::string& error)
     return true;
 }
 
+// Writes a PDF beside its place and renames it there once complete.
+template <class PaintStep>
+bool PaintToPdf(const std::string& pdfPath, std::string& error, PaintStep paint)
+{
+    EnsureApplication();
+    const std::string temporary = pdfPath + ".part" + std::to_string(::getpid());
+    bool ok = false;
+    {
+        QPrinter printer(QPrinter::HighResolution);
+        printer.setOutputFormat(QPrinter::PdfFormat);
+        printer.setOutputFileName(QString::fromStdString(temporary));
+        printer.setResolution(PdfDotsPerInch);
+        printer.setPageSize(QPageSize(QPageSize::A4));
+        ok = paint(printer);
+    }
+    if (ok && std::rename(temporary.c_str(), pdfPath.c_str()) == 0) return true;
+    std::remove(temporary.c_str());
+    error = "Ошибка печати в файл " + pdfPath;
+    return false;
+}
+
 } // namespace
 
 bool PrintOnDefaultPrinter(const PrintDocument& document, std::string& error)
@@ -70,19 +93,69 @@ bool PrintOnDefaultPrinter(const PrintDocument& document, std::string& error)
 
 bool PrintToPdf(const PrintDocument& document, const std::string& pdfPath, std::string& error)
 {
+    return PaintToPdf(pdfPath, error, [&](QPrinter& printer) { return Paint(printer, document, error); });
+}
+
+bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& error)
+{
     EnsureApplication();
-    const std::string temporary = pdfPath + ".part" + std::to_string(::getpid());
-    bool ok = false;
-    {
-        QPrinter printer(QPrinter::HighResolution);
-        printer.setOutputFormat(QPrinter::PdfFormat);
-        printer.setOutputFileName(QString::fromStdString(temporary));
-        printer.setResolution(PdfDotsPerInch);
-        printer.setPageSize(QPageSize(QPageSize::A4));
-        ok = Paint(printer, document, error);
+    printer.setDocName(QString::fromStdString(document.Title));
+    QPainter painter;
+    if (!painter.begin(&printer)) {
+        error = "Ошибка печати: принтер не готов";
+        return false;
     }
-    if (ok && std::rename(temporary.c_str(), pdfPath.c_str()) == 0) return true;
-    std::remove(temporary.c_str());
-    error = "Ошибка печати в файл " + pdfPath;
-    return false;
+    // Millimetres to printer dots, each rounded to the nearest whole dot.
+    const double dotsX = printer.logicalDpiX() / 25.4, dotsY = printer.logicalDpiY() / 25.4;
+    auto x = [&](double mm) { return static_cast<int>(std::lround(dotsX * mm)); };
+    auto y = [&](double mm) { return static_cast<int>(std::lround(dotsY * mm)); };
+    // The painter's fonts take their points at the printer's resolution.
+    QFont font = painter.font();
+    bool first = true;
+    for (const SheetPage& page : document.Pages) {
+        if (!first && !printer.newPage()) {
+            painter.end();
+            error = "Ошибка печати: новая страница";
+            return false;
+        }
+        first = false;
+        for (const SheetLine& line : page.Lines) {
+            QPen pen(Qt::black);
+            pen.setWidth(line.PenDots);
+            pen.setCapStyle(Qt::RoundCap);
+            painter.setPen(pen);
+            painter.drawLine(x(line.X1), y(line.Y1), x(line.X2), y(line.Y2));
+        }
+        painter.setPen(Qt::black);
+        for (const SheetText& text : page.Texts) {
+            font.setPointSize(text.Points);
+            painter.setFont(font);
+            painter.drawText(x(text.X), y(text.Y) + painter.fontMetrics().ascent(), QString::fromStdString(text.Text));
+        }
+    }
+    if (!painter.end()) {
+        error = "Ошибка печати";
+        return false;
+    }
+    return true;
+}
+
+bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error)
+{
+    EnsureApplication();
+    const QPrinterInfo info = QPrinterInfo::defaultPrinter();
+    if (info.isNull()) {
+        error = "Ошибка печати: принтер по умолчанию не найден";
+        return false;
+    }
+    QPrinter printer(info, QPrinter::HighResolution);
+    return PaintSheets(printer, document, error);
+}
+
+bool PrintSheetsToPdf(const SheetDocument& document, const std::string& pdfPath, std::string& error)
+{
+    return PaintToPdf(pdfPath, error, [&](QPrinter& printer) {
+        printer.setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
+        return PaintSheets(printer, document, error);
+    });
 }

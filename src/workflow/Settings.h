@@ -6,6 +6,7 @@
 //   [Device1]   NB, NP, NR: byte timeout, packet timeout, repeat count
 //   [Device<code>] Shapka, Colontitle: header and footer lines of the print file
 //   [Ports]     COM<n>=<device path>: where COMn is on this computer
+//   [Sheet]     Address, Phone, Web: the footer lines of the coefficient sheet
 #pragma once
 
 #include <cstdint>
@@ -43,6 +44,8 @@ public:
     // Header and footer lines of the print file for a type code (UTF-8).
     std::string Shapka(int typeCode) const;
     std::string Colontitle(int typeCode) const;
+    // A footer line of the coefficient sheet ([Sheet] Address, Phone or Web; UTF-8).
+    std::string SheetFooterLine(const char* key) const { return GetText("Sheet", key); }
     // The device path of COMn: [Ports] COMn when given, else /dev/ttyS<n-1>.
     std::string PortPath(int n) const;
 

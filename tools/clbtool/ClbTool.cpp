@@ -9,6 +9,7 @@
 #include "ProgramFolders.h"
 #include "ReadOut.h"
 #include "Settings.h"
+#include "SheetCommand.h"
 #include "UlvComPort.h"
 
 #include <nlohmann/json.hpp>
@@ -40,7 +41,9 @@ const char* const Usage =
     "                   extension (.txt, .kvt, .tpr); a .tpr page is printed into FILE.pdf\n"
     "  write N FILE --yes\n"
     "                   read out, load FILE into slot N, write it into the meter, read back;\n"
-    "                   without --yes the question is answered No: nothing is written (status 1)\n";
+    "                   without --yes the question is answered No: nothing is written (status 1)\n"
+    "  sheet FILE.pdf   read out, then print the coefficient sheet of every slot (one page\n"
+    "                   per meter) into FILE.pdf\n";
 
 struct UsageError {
     std::string text;
@@ -256,11 +259,12 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     try {
         o = ParseOptions(args);
         const bool fileCommand = o.command == "save" || o.command == "write";
-        if (o.command != "probe" && o.command != "read" && o.command != "poll" && !fileCommand)
+        if (o.command == "sheet" && o.args.size() != 1) throw UsageError{"sheet takes a PDF file"};
+        if (o.command != "probe" && o.command != "read" && o.command != "poll" && o.command != "sheet" && !fileCommand)
             throw UsageError{"unknown command " + o.command};
         if (o.command == "poll" && o.args.size() > 1) throw UsageError{"poll takes one count"};
         if (fileCommand) ParseFileCommand(o);
-        else if (o.command != "poll" && !o.args.empty()) throw UsageError{o.command + " takes no arguments"};
+        else if (o.command != "poll" && o.command != "sheet" && !o.args.empty()) throw UsageError{o.command + " takes no arguments"};
     } catch (const UsageError& e) {
         if (!e.text.empty()) err << "clbtool: " << e.text << "\n";
         err << Usage;
@@ -392,6 +396,10 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 }
                 if (o.printPdf) result["printed"] = *o.printPdf;
             }
+        }
+        if (connected && o.command == "sheet") {
+            fileFailed = !PrintSheetCommand(dev, settings, host, o.args[0]);
+            if (!fileFailed) result["printed"] = o.args[0];
         }
         if (connected && o.command == "poll") {
             std::unique_lock<std::mutex> lock(m);
