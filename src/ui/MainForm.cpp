@@ -1,11 +1,10 @@
 #include "MainForm.h"
 
-#if __has_include("DevAdd.h")
-#define CLB_HAVE_DIALOGS 1
+#include "DelaysForm.h"
 #include "DevAdd.h"
 #include "DevSel.h"
-#include "DelaysForm.h"
-#endif
+#include "InfoFrm.h"
+#include "SheetPrint.h"
 #include "Pictures.h"
 #include "QtHost.h"
 
@@ -96,12 +95,12 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
     }
     UpdatePortHint();
 
-#ifdef CLB_HAVE_DIALOGS
+    // The dialogs are made once and keep their state between uses.
     FDevSel = new TDevSelForm(this, FController->Dev());
     FDevAdd = new TDevAddForm(this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
                               [this] { return FController->CurrentPortChoice(); });
+    FInfo = new TInfoForm(FController->Dev(), FController->HostOfWorkflow(), FController->Folders().Info, this);
     FDelays = new TFormDelays(this, FController->Config(), FController->Timeouts(), FController->HostOfWorkflow());
-#endif
     BuildTray();
 
     // Centred on the screen.
@@ -154,6 +153,7 @@ void TMainFrm::BuildControls()
 
     SBLog = GlyphButton(top, "SBLog", "timeouts", "Задержки", QRect(159, 12, 23, 22));
     connect(SBLog, &QToolButton::clicked, this, &TMainFrm::SBLogClick);
+    SBLog->installEventFilter(this);
 
     BDisconnect = new QPushButton("Отключить", top);
     BDisconnect->setObjectName("BDisconnect");
@@ -220,7 +220,7 @@ void TMainFrm::BuildControls()
         Img[s - 1] = img;
         auto* l = new QLabel(g);
         l->setObjectName(QString::fromStdString("L" + n1));
-        l->setGeometry(4, 37, 48, 28);
+        l->setGeometry(1, 37, 54, 28);
         l->setAlignment(Qt::AlignCenter);
         l->setAccessibleName(QString("Прибор %1").arg(s));
         L[s - 1] = l;
@@ -349,7 +349,16 @@ void TMainFrm::DrawSlots()
         Img[s - 1]->setPixmap(SlotPicture(v.Picture));
         QString label = QString::fromStdString(v.Label);
         label.replace("\r\n", "\n");
+        // A long serial number gets a smaller font, so that all of it shows.
+        QFont font = this->font();
+        for (int pt = font.pointSize(); pt > 5; --pt) {
+            font.setPointSize(pt);
+            const QFontMetrics fm(font);
+            if (fm.horizontalAdvance(label.section('\n', 0, 0)) <= L[s - 1]->width() - 2) break;
+        }
+        L[s - 1]->setFont(font);
         L[s - 1]->setText(label);
+        L[s - 1]->setToolTip(label.section('\n', 0, 0));
         L[s - 1]->setAccessibleDescription(label);
         std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
         for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
@@ -439,11 +448,12 @@ void TMainFrm::CBBaudChange(int index)
 
 void TMainFrm::SBLogClick()
 {
-    if (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier) return;
+    // Shift held at the click: the dialog stays closed.
+    const bool shift = FShiftAtClick || (QGuiApplication::queryKeyboardModifiers() & Qt::ShiftModifier);
+    FShiftAtClick = false;
+    if (shift) return;
     if (Refuse()) return;
-#ifdef CLB_HAVE_DIALOGS
     FDelays->exec();
-#endif
 }
 
 void TMainFrm::BConnectClick()
@@ -463,15 +473,11 @@ void TMainFrm::Img1Click(int slot)
     if (Refuse()) return;
     switch (FController->Img1Click(slot)) {
     case MainController::SlotDialog::None: return;
-#ifdef CLB_HAVE_DIALOGS
     case MainController::SlotDialog::Add: FDevAdd->exec(); break;
     case MainController::SlotDialog::Select:
         FDevSel->OpenForSlot(slot);
         FDevSel->exec();
         break;
-#else
-    default: break;
-#endif
     }
     FController->RebuildSlots(true);
 }
@@ -507,15 +513,16 @@ void TMainFrm::BSave01Click(int slot)
 void TMainFrm::BGraph01Click(int slot)
 {
     if (Refuse()) return;
-    FHost->MessageBox("Кривая калибровки будет доступна в следующей версии.", "Предупреждение", MsgIcon::Warning,
-                      MsgButtons::Ok);
+    // The button of the slot last shown keeps the highlighted glyph.
+    for (QToolButton* b : BGraph) b->setIcon(ButtonGlyph("graph"));
+    BGraph[slot - 1]->setIcon(ButtonGlyph("graph_on"));
+    FInfo->OpenForSlot(slot);
 }
 
 void TMainFrm::PrintClick()
 {
     if (Refuse()) return;
-    FHost->MessageBox("Печать листа коэффициентов будет доступна в следующей версии.", "Предупреждение",
-                      MsgIcon::Warning, MsgButtons::Ok);
+    PrintCoefficientSheet(FController->Dev(), FController->HostOfWorkflow(), FController->Config(), this);
 }
 
 void TMainFrm::CBDev01Click(int slot)
@@ -544,6 +551,8 @@ void TMainFrm::Exit1Click()
 
 bool TMainFrm::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == SBLog && (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyPress))
+        FShiftAtClick = static_cast<QInputEvent*>(event)->modifiers() & Qt::ShiftModifier;
     for (int s = 1; s <= 2; ++s) {
         if (watched != Img[s - 1]) continue;
         if (event->type() == QEvent::MouseButtonPress && static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
@@ -610,6 +619,9 @@ void TMainFrm::closeEvent(QCloseEvent* event)
         Status("Программа закроется после окончания обмена");
         if (OperationRunning() && !FController->Connected() && !FController->Disconnected())
             FController->Port().Abandon();
+        // An operation calls again when it ends; a message of the poller is
+        // closed by now and its loop unwinds before the next try.
+        if (!OperationRunning()) QTimer::singleShot(20, this, &TMainFrm::close);
         event->ignore();
         return;
     }

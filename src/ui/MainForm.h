@@ -132,5 +132,5 @@ private:
     std::thread FOperation;
     bool FCloseRequested = false;
     bool FClosed = false;
-    bool FDrawing = false;
+    bool FShiftAtClick = false;
 };

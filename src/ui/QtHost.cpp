@@ -134,7 +134,9 @@ MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption
     MsgAnswer answer = fallback;
     Invoke([&] {
         if (FShutdown) return;
-        QMessageBox box(&FWindow);
+        // Above whatever dialog is open (the add-device dialog's messages).
+        QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : &FWindow;
+        QMessageBox box(parent);
         box.setWindowTitle(QString::fromStdString(caption));
         // The workflow's texts break lines with CR LF.
         QString t = QString::fromStdString(text);
@@ -196,7 +198,8 @@ std::optional<std::string> QtHost::ChooseFile(const FileDialog& dialog)
     std::optional<std::string> result;
     Invoke([&] {
         if (FShutdown) return;
-        QFileDialog d(&FWindow, QString::fromStdString(dialog.Title));
+        QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : &FWindow;
+        QFileDialog d(parent, QString::fromStdString(dialog.Title));
         d.setOption(QFileDialog::DontUseNativeDialog);
         d.setAcceptMode(dialog.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
         d.setFileMode(dialog.Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);

@@ -1,9 +1,11 @@
 // The main window on Qt's offscreen platform against metersim: controls found
 // by their names, clicked as a user would, read back from their texts, colours
 // and states.
+#include "InfoFrm.h"
 #include "MainForm.h"
 #include "MeterSimProcess.h"
 #include "QtHost.h"
+#include "SheetPrint.h"
 #include "UlvUtils.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +16,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QLineSeries>
 #include <QProgressBar>
+#include <QSpinBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -115,7 +120,7 @@ protected:
     bool Connect()
     {
         Click("BConnect");
-        return WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled(); });
+        return WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); });
     }
     // The workflow's messages so far.
     std::vector<std::string> Messages()
@@ -235,7 +240,7 @@ TEST_F(MainWindow, ConnectReadsOutPollsAndDisconnects)
     EXPECT_EQ(Text("EG02"), kept) << "the text stays";
 
     Click("BDisconnect");
-    ASSERT_TRUE(WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled(); }));
+    ASSERT_TRUE(WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled() && !window->OperationRunning(); }));
     EXPECT_FALSE(W<QPushButton>("BDisconnect")->isEnabled());
     EXPECT_FALSE(window->Controller().Port().Opened());
     EXPECT_EQ(Text("EZero01"), QString("1.25000")) << "the boxes keep their values";
@@ -249,7 +254,7 @@ TEST_F(MainWindow, ALiveBoxTurnsRedWhenItsMeterFallsSilent)
     ASSERT_TRUE(Connect());
     ASSERT_TRUE(WaitFor([&] { return !Text("EG01").isEmpty(); }));
     Click("BDisconnect");
-    ASSERT_TRUE(WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled(); }));
+    ASSERT_TRUE(WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled() && !window->OperationRunning(); }));
     int replies = 0;
     for (const auto& line : sim->LogLines()) replies += line.find(" TX ") != std::string::npos;
     window.reset();
@@ -283,6 +288,7 @@ TEST_F(MainWindow, ConfigurationFilesAreSavedAndLoadedThroughTheirButtons)
         std::ofstream(bad, std::ios::binary) << bytes;
     }
     host.SetNextFileName(bad);
+    host.SetNextAnswer(MsgAnswer::Ok);
     Click("BLoadConf");
     EXPECT_EQ(Messages(), std::vector<std::string>{"Ошибка загрузки файла конфигурации"});
     EXPECT_EQ(W<QLabel>("L2")->text(), QString("-\n2"));
@@ -367,14 +373,101 @@ TEST_F(MainWindow, ClosingWhileThePortLostMessageIsUp)
     Open({Kvt64(1)}, {Slot(1, 1, 1)});
     ASSERT_TRUE(Connect());
     ASSERT_TRUE(WaitFor([&] { return !Text("EG01").isEmpty(); }));
+    // The message box runs its own loop; a timer reaches into it, as the
+    // tray's Exit would while the message is up.
+    QString shown;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            watch.stop();
+            window->Exit1Click();
+        }
+    });
+    watch.start(20);
     sim->Unplug();
-    ASSERT_TRUE(WaitFor([&] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr; }));
-    EXPECT_TRUE(qobject_cast<QMessageBox*>(QApplication::activeModalWidget())->text().contains("потеряна"));
-    // The tray's Exit reaches the window while the message is up.
-    window->Exit1Click();
-    ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 10000));
+    EXPECT_TRUE(shown.contains("потеряна")) << shown.toStdString();
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(window->Controller().Poller(), nullptr);
+}
+
+// Runs f on the next modal dialog once it is up (the dialog's exec() blocks the test).
+template <class F> void OnModal(F f)
+{
+    QTimer::singleShot(0, [f] {
+        QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+        f(QApplication::activeModalWidget());
+    });
+}
+
+TEST_F(MainWindow, AMeterIsAddedThroughThePictureOfAnEmptySlot)
+{
+    Open({Kvt64(1), Kvt64(2)}, {});
+    OnModal([](QWidget* dialog) {
+        ASSERT_EQ(dialog->objectName(), QString("TDevAddForm"));
+        dialog->findChild<QComboBox*>("CBDevType")->setCurrentIndex(1); // КВТ-64
+        dialog->findChild<QSpinBox*>("SENetAddr")->setValue(2);
+        dialog->findChild<QCheckBox*>("CBG2")->setChecked(false);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+    });
+    QTest::mouseClick(W("Img2"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // The meter lands in the first free slot, with the serial number the probe read.
+    EXPECT_EQ(W<QLabel>("L1")->text(), QString("12064002\n1"));
+    EXPECT_EQ(W<QLabel>("L2")->text(), QString("-\n-"));
+    EXPECT_TRUE(W<QCheckBox>("CBDev01")->isChecked());
+    EXPECT_EQ(Colour("EZero01"), LightGreen);
+    EXPECT_FALSE(window->Controller().Port().Opened()) << "the probe closes the port again";
+
+    // Its picture now opens the selection dialog; "Нет" empties the slot.
+    OnModal([](QWidget* dialog) {
+        ASSERT_EQ(dialog->objectName(), QString("TDevSelForm"));
+        dialog->findChild<QComboBox*>("CBDevType")->setCurrentIndex(0);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+    });
+    QTest::mouseClick(W("Img1"), Qt::LeftButton);
+    EXPECT_EQ(W<QLabel>("L1")->text(), QString("-\n-"));
+    EXPECT_EQ(Colour("EZero01"), Grey);
+}
+
+TEST_F(MainWindow, TheTimeoutsButtonOpensItsDialogUnlessShiftIsHeld)
+{
+    Open({}, {});
+    QTest::mouseClick(W("SBLog"), Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "Shift-click opens nothing";
+
+    OnModal([](QWidget* dialog) {
+        ASSERT_EQ(dialog->windowTitle(), QString("Задержки"));
+        dialog->findChild<QSpinBox*>("Edit3")->setValue(120);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+    });
+    QTest::mouseClick(W("SBLog"), Qt::LeftButton);
+    EXPECT_EQ(window->Controller().Timeouts().ByteTimeout, 120);
+    std::ifstream ini(folders.SettingsFile);
+    std::string text((std::istreambuf_iterator<char>(ini)), {});
+    EXPECT_NE(text.find("NB=120"), std::string::npos);
+}
+
+TEST_F(MainWindow, CurveAndSheetButtonsWorkOnTheReadOutSlots)
+{
+    Open({Kvt64(1)}, {Slot(1, 1, 1)});
+    ASSERT_TRUE(Connect());
+    OnModal([](QWidget* dialog) {
+        EXPECT_EQ(dialog->windowTitle(), QString("Кривая калибровки "));
+        auto* info = qobject_cast<TInfoForm*>(dialog);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->CurveSlot, 1);
+        EXPECT_EQ(info->Series1->count(), 8);
+        info->reject();
+    });
+    Click("BGraph01");
+
+    const std::string pdf = (folder / "sheet.pdf").string();
+    SetNextPrintDialogAnswer(PrintDialogAnswer{true, pdf});
+    Click("BPrint");
+    EXPECT_FALSE(PrintDialogAnswerPending());
+    EXPECT_TRUE(fs::exists(pdf));
 }
 
 TEST_F(MainWindow, HelpNamesAMissingFile)

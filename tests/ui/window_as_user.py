@@ -129,16 +129,24 @@ def main():
             b, g, r = img.data[0], img.data[1], img.data[2]
             return (r, g, b)
 
-        # Before connecting the coefficient boxes are grey.
-        time.sleep(0.5)
-        if pixel(EZERO01) == LIGHT_GREEN:
-            fail("the zero box is green before any read-out")
+        def ink(at, w=56, h=19):
+            """How many dark (text) pixels a box shows."""
+            img = win.get_image(at[0] + 2, at[1] + 2, w - 4, h - 4, X.ZPixmap, 0xFFFFFFFF)
+            data = img.data
+            return sum(1 for i in range(0, len(data), 4) if max(data[i], data[i + 1], data[i + 2]) < 100)
+
+        # Configured but not yet read: light green and empty.
+        wait(lambda: pixel(EZERO01) == LIGHT_GREEN, 10, "the configured slot's boxes")
+        time.sleep(0.3)
+        if ink(EZERO01) != 0:
+            fail("the zero box shows a value before any read-out")
 
         # Connect, by a real click on the button.
         subprocess.run(["xdotool", "mousemove", "--window", str(wid), str(CONNECT[0]), str(CONNECT[1]),
                         "click", "1"], env=env, check=True)
-        wait(lambda: pixel(EZERO01) == LIGHT_GREEN and pixel(EG028) == LIGHT_GREEN, 20,
-             "the coefficient boxes to turn light green")
+        wait(lambda: ink(EZERO01) > 10 and ink(EG028) > 10, 20, "the coefficient boxes to show their values")
+        if pixel(EZERO01) != LIGHT_GREEN or pixel(EG028) != LIGHT_GREEN:
+            fail("the coefficient boxes are not light green after the read-out")
         wait(lambda: pixel(EG01) not in (RED, (0x80, 0x80, 0x80)) and pixel(EG01)[2] < 0xF0, 10,
              "the live box on the tooltip colour")
         # The first meter falls silent: its live box turns red while polling goes on.
@@ -163,7 +171,7 @@ def main():
         with open(settings, "rb") as f:
             if b"[Ports]" not in f.read():
                 fail("the settings file lost its contents")
-        print(f"PASS: connected, boxes light green, live box red on a silent meter, closed in {took:.2f} s")
+        print(f"PASS: connected, boxes filled and light green, live box red on a silent meter, closed in {took:.2f} s")
     finally:
         for p in reversed(procs):
             if p.poll() is None:
