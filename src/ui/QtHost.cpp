@@ -225,6 +225,13 @@ std::optional<std::string> QtHost::ChooseFile(const FileDialog& dialog)
 
 void QtHost::SetProgress(int minimum, int maximum, int position)
 {
+    // The poller resets the bar at every cycle, paused or not: a bar that
+    // already shows this costs no trip to the main thread.
+    {
+        std::lock_guard<std::mutex> lock(FMutex);
+        if (FProgress == std::array<int, 3>{minimum, maximum, position}) return;
+        FProgress = {minimum, maximum, position};
+    }
     Invoke([&] { FWindow.SetProgress(minimum, maximum, position); });
 }
 

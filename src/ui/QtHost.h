@@ -11,6 +11,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -83,4 +84,5 @@ private:
     std::vector<Shown> FShown;
     std::vector<FileDialog> FDialogs;
     QWidget* FOpenModal = nullptr;
+    std::array<int, 3> FProgress{-1, -1, -1};
 };
