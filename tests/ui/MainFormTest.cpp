@@ -396,7 +396,7 @@ TEST_F(MainWindow, ClosingWhileThePortLostMessageIsUp)
 template <class F> void OnModal(F f)
 {
     QTimer::singleShot(0, [f] {
-        QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+        (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
         f(QApplication::activeModalWidget());
     });
 }
