@@ -3,8 +3,8 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QPageLayout>
-#include <QPen>
 #include <QPainter>
+#include <QPen>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QString>
