@@ -14,23 +14,29 @@ class QPrinter;
 // False with a message when there is no default printer or printing failed.
 bool PrintOnDefaultPrinter(const PrintDocument& document, std::string& error);
 
-// Prints the document into a PDF file of A4 pages at 600 printer dots per
-// inch, measured from the paper's corner. The file appears complete or not at
-// all (it is written beside and renamed). False with a message naming the file.
+// Prints the document into a PDF file of A4 pages, in dots of PrintDotsPerInch
+// measured from the paper's corner, as on a printer. The file appears complete
+// or not at all (it is written beside and renamed). False with a message
+// naming the file.
 bool PrintToPdf(const PrintDocument& document, const std::string& pdfPath, std::string& error);
 
-// The resolution of PrintToPdf and PrintSheetsToPdf, in dots per inch.
-inline constexpr int PdfDotsPerInch = 600;
+// The resolution of every print, in dots per inch. The printers of this system
+// take a page description (the print queue renders it for the device), so the
+// dots are a unit of the drawing, not the device's: the print file page with
+// its lines 100 dots apart in 10-point type needs them this size, and a page
+// on a printer then matches the same page printed into a PDF file.
+inline constexpr int PrintDotsPerInch = 600;
 
-// Draws the sheets on a printer as one job, a page each, at the printer's own
-// resolution: millimetres from the top-left corner of the printable area, font
-// sizes in points, pen widths in printer dots. A document without pages still
-// sends an (empty) job. False with a message when the printer fails.
+// Draws the sheets on a printer as one job, a page each, in dots of
+// PrintDotsPerInch: millimetres from the top-left corner of the printer's
+// printable area (its own margins, not a default margin of the toolkit), font
+// sizes in points, pen widths in dots. A document without pages still sends
+// an (empty) job. False with a message when the printer fails.
 bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& error);
 
 // The sheets on the system's default printer, without a dialog.
 bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error);
 
-// The sheets into a PDF file of A4 pages at 600 dots per inch whose printable
-// area is the whole paper; written beside and renamed, as PrintToPdf.
+// The sheets into a PDF file of A4 pages whose printable area is the whole
+// paper; written beside and renamed, as PrintToPdf.
 bool PrintSheetsToPdf(const SheetDocument& document, const std::string& pdfPath, std::string& error);

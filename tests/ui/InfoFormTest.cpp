@@ -15,7 +15,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <cstring>
 #include <fstream>
+#include <grp.h>
 #include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -250,6 +252,50 @@ TEST_F(InfoForm, AClickSavesTheWholeChartAsAMetafileThatLibwmfReads)
     }
     ASSERT_EQ(xs.size(), 8u) << s.substr(0, 3000);
     for (size_t i = 1; i < xs.size(); ++i) EXPECT_GT(xs[i], xs[i - 1]);
+}
+
+TEST_F(InfoForm, ASaveIntoAFolderThatCannotBeWrittenIsToldAndLeavesNothing)
+{
+    form->Prepare(1);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    // Root writes into any folder, so the click runs in a child that drops to
+    // an ordinary user (nobody) before it saves, into a folder that it may
+    // enter and read but not write.
+    const fs::path folder = dir / "Info";
+    fs::create_directories(folder);
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec |
+                          fs::perms::others_read | fs::perms::others_exec;
+    fs::permissions(dir, readOnly | fs::perms::owner_write);
+    fs::permissions(folder, readOnly);
+    const fs::path wmf = folder / "curve.wmf";
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        host.NextFile = wmf.string();
+        QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
+        std::string report = form->isVisible() ? "open\n" : "closed\n";
+        for (const std::string& m : host.messages) report += m + "\n";
+        const bool written = ::write(pipeFds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
+        ::_exit(written ? 0 : 4);
+    }
+    ::close(pipeFds[1]);
+    std::string report;
+    char buf[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+
+    // One message, the file-error message naming the file and the reason; the window stays open.
+    EXPECT_EQ(report, "open\nОшибка создания файла " + wmf.string() + ": " + std::strerror(EACCES) + "\n");
+    EXPECT_TRUE(fs::is_empty(folder)) << "nothing is left in the folder";
 }
 
 } // namespace
