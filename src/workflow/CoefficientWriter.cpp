@@ -276,9 +276,15 @@ bool CoefficientWriter::Preflight(int s)
         return false;
     };
     const std::string net = "по сетевому адресу " + std::to_string(slot.NetAddress());
+    // Each look is tried as often as a read-out step, on top of the protocol's repeats.
+    auto answers = [](auto&& read) {
+        for (int attempt = 0; attempt < 3; ++attempt)
+            if (read()) return true;
+        return false;
+    };
     // The points go where the read-out read them: a read of K0 there must answer.
     float value = 0;
-    if (!WithDriver(driver, [&](auto& d) { return ReadPoint(d, ch, 0, value); })) {
+    if (!answers([&] { return WithDriver(driver, [&](auto& d) { return ReadPoint(d, ch, 0, value); }); })) {
         const bool relay = code == 14 || code == 15;
         return silent(relay ? "по серийному номеру " + std::to_string(slot.RelayAddress()) + " (через ретранслятор)"
                             : net);
@@ -288,8 +294,11 @@ bool CoefficientWriter::Preflight(int s)
         // past the relay that carries everything else: that address must answer too.
         std::uint8_t cell[4];
         Tulv6xProtocol& direct = Memory6x(driver);
-        direct.ReadRtc2k(GmaxWriteOf(code).Address, cell, 4);
-        if (direct.LastError() != 0) return silent(net + " (Gmax пишется на этот адрес напрямую)");
+        if (!answers([&] {
+                direct.ReadRtc2k(GmaxWriteOf(code).Address, cell, 4);
+                return direct.LastError() == 0;
+            }))
+            return silent(net + " (Gmax пишется на этот адрес напрямую)");
     }
     return true;
 }
