@@ -370,8 +370,9 @@ TEST_P(FaultMatrix, ARepeatedWriteSendsTheSameBytesAndTouchesNoOtherCell)
             const auto next = std::find_if(lines.begin() + static_cast<long>(i) + 1, lines.end(),
                                            [](const std::string& l) { return l.find(" RX ") != std::string::npos; });
             ASSERT_NE(next, lines.end());
-            if (GetParam().name != "M4")
+            if (GetParam().name != "M4") {
                 EXPECT_EQ(lines[i].substr(lines[i].find(" RX ")), next->substr(next->find(" RX ")));
+            }
         }
         sim.reset();
     }
@@ -567,7 +568,9 @@ TEST_P(ModBusFaults, EveryValueIsRightOrTheReadFails)
     d.SetRepeatCount(static_cast<std::uint8_t>(GetParam().repeats));
     float first = -1, second = -1;
     EXPECT_EQ(d.ClbReadK(1, 2, first), GetParam().firstOk) << "error " << d.LastError();
-    if (GetParam().firstOk) EXPECT_EQ(first, ModBusK[2]);
+    if (GetParam().firstOk) {
+        EXPECT_EQ(first, ModBusK[2]);
+    }
     ASSERT_TRUE(d.ClbReadK(1, 3, second)) << "error " << d.LastError();
     EXPECT_EQ(second, ModBusK[3]) << "the second read takes its own reply";
 }

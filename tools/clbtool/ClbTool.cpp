@@ -229,6 +229,9 @@ PortChoice ChoosePort(const Options& o, const Settings& settings)
 json Number(float v)
 {
     if (!std::isfinite(v)) return nullptr;
+    // Whole values as integers (25, not 25.0); -0 keeps its sign as a double.
+    if (std::trunc(v) == v && std::fabs(v) < 1e15f && !(v == 0 && std::signbit(v)))
+        return static_cast<std::int64_t>(v);
     const std::string text = ShortestText(v);
     double d = 0;
     std::from_chars(text.data(), text.data() + text.size(), d);
@@ -237,7 +240,7 @@ json Number(float v)
 
 std::string NumberText(const json& v)
 {
-    return v.is_number() ? v.dump() : std::string("-");
+    return v.is_number() ? ShortestText(v.get<float>()) : std::string("-");
 }
 
 std::string TypeName(std::uint8_t code)
