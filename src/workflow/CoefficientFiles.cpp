@@ -615,6 +615,12 @@ bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const 
 }
 
 bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
+                         std::string& error)
+{
+    return ParseCoefficientKvt(bytes, name, slot, set, error, nullptr);
+}
+
+bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error, std::string* warning)
 {
     if (warning) warning->clear();

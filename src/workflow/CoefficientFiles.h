@@ -86,6 +86,9 @@ bool LoadCoefficientFile(const std::string& path, const DeviceSlot& slot, Coeffi
 bool ParseCoefficientTxt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error);
 bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
-                         std::string& error, std::string* warning = nullptr);
+                         std::string& error);
+// warning: as LoadCoefficientFile's.
+bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
+                         std::string& error, std::string* warning);
 bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error);
