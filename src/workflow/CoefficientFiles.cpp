@@ -741,8 +741,7 @@ bool LoadCoefficientFile(const std::string& path, const DeviceSlot& slot, Coeffi
     }
     std::string bytes, readError;
     if (!ReadWholeFile(path, bytes, readError) && !ReadWholeFile(path, bytes, readError)) {
-        const int err = errno;
-        error = cannotOpen + SystemErrorText(err);
+        error = RussianSystemTexts(readError);
         return false;
     }
     if (bytes.empty()) {

@@ -835,6 +835,8 @@ TEST(CoefficientWriteQuestion, NoWritesNothing)
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_FALSE(run.result.is_discarded()) << "the output is no JSON";
     EXPECT_EQ(run.result["written"], false);
+    EXPECT_EQ(run.result["outcome"],
+              "не записано: запись не подтверждена (без --yes на вопрос о записи ответ \"нет\")");
     EXPECT_EQ(run.result["messages"], json(Messages({})));
     EXPECT_TRUE(Writes(ParseLog(sim.LogLines())).empty()) << "a write frame reached the meter";
     const json after = sim.Dump();

@@ -661,8 +661,9 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             } else {
                 using L = CoefficientActions::LoadResult;
                 const L r = actions.BLoad01Click(o.slot);
-                const std::string outcome =
+                std::string outcome =
                     r == L::NotRun ? std::string("не записано: прибор не прочитан") : actions.Writer().Outcome();
+                if (r == L::Declined) outcome += " (без --yes на вопрос о записи ответ \"нет\")";
                 result["written"] = r == L::Written;
                 result["outcome"] = outcome;
                 // A refused file is a file error; a declined question or a
