@@ -131,6 +131,7 @@ template <class D> bool ReadPoint(D& d, std::uint8_t ch, std::uint8_t i, float& 
 void CoefficientWriter::Fail(const char* text)
 {
     FFailed = true;
+    FWriteFailed = true;
     if (FFirstFault.empty()) FFirstFault = text;
     FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
 }
@@ -337,6 +338,7 @@ bool CoefficientWriter::Verify(int s, const std::array<float, 10>& written, bool
 WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notice)
 {
     FFailed = false;
+    FWriteFailed = false;
     FLostTold = false;
     FFirstFault.clear();
     const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
@@ -370,8 +372,11 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     const bool readBack = slot.TypeCode() != 13 && slot.TypeCode() != 15;
     if (alive && !FFailed && readBack) Verify(s, written, readAll);
     if (FFailed) {
+        // Past the pre-flight frames went out: a write that failed on the way
+        // may have left some of the values in the meter.
         FOutcome = "не записано: " +
-                   (FFirstFault.empty() ? std::string("связь с прибором потеряна во время записи") : FFirstFault);
+                   (FFirstFault.empty() ? std::string("связь с прибором потеряна во время записи") : FFirstFault) +
+                   (FWriteFailed || FFirstFault.empty() ? "; прибор мог быть записан частично" : "");
         return WriteResult::Failed;
     }
     FOutcome = readBack ? WrittenAndChecked : WrittenNotChecked;

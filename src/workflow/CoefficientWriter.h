@@ -105,6 +105,7 @@ private:
     TClbThread& FPoller;
     Host& FHost;
     bool FFailed = false;
+    bool FWriteFailed = false; // a write call failed (not only the check after it)
     bool FLostTold = false;
     std::string FFirstFault;
     std::string FOutcome;

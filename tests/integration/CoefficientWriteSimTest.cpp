@@ -782,6 +782,8 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
     EXPECT_EQ(run.result["written"], false);
     EXPECT_EQ(run.result["messages"],
               json(Messages({{GmaxWriteError, c.gmaxFails ? 1 : 0}, {WriteError, 18 - c.pointsLanded}})));
+    EXPECT_EQ(run.result["outcome"], std::string("не записано: ") + (c.gmaxFails ? GmaxWriteError : WriteError) +
+                                         "; прибор мог быть записан частично");
 
     // What the meter answered, from its frame log (a silent meter still hears the requests, so its
     // memory does not tell). Every failed call was sent as often as the repeat count says (2).
