@@ -656,8 +656,14 @@ bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const 
     };
     // A file without Id (written by older tools) cannot be matched to the slot's
     // type; it is taken, and the caller is told so.
+    // This tool writes the display name itself: anything else (a longer name
+    // of a related type included) is the file of another meter type.
     const std::string* id = find("device", "Id");
-    if (id && NameMismatch(*id, *type, name, error)) return false;
+    if (id && *id != DisplayName1251(*type)) {
+        error = "Неверный файл " + name + ": [Device] Id = \"" + Cp1251ToUtf8(*id) + "\", а прибор слота " +
+                std::string(type->DisplayName);
+        return false;
+    }
     if (!id && warning)
         *warning = "В файле " + name + " нет ключа [Device] Id: тип прибора не проверен";
     CoefficientSet s = set;

@@ -160,7 +160,8 @@ std::vector<BadFile> BadFiles()
          Utf8ToCp1251Lossy("КВТ-64\r\n1\r\n30\r\n0\r\n1\r\n\r\n1 2 3 4 5 6 7 8 \r\n1 2 3 4 5 6 7 8 \r\n"), false, false,
          ": нет ключа [Device] Gmax"},
         // The file of another meter type.
-        {"KvtOfAnotherType", "kvt76.kvt", Kvt("КВТ-76"), false, false, ""},
+        {"KvtOfAnotherType", "kvt76.kvt", Kvt("КВТ-76"), false, false,
+         ": [Device] Id = \"КВТ-76\", а прибор слота КВТ-64"},
     };
 }
 

@@ -333,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"OlderTprWithCommaInGmax", "load_legacy_bad_gmax.tpr", 1, "не число"},
                       RefusedCase{"TprOfAnotherType", "written_type11.tpr", 1, ""},
                       RefusedCase{"KvtWithCommaInAValue", "load_not_a_number.kvt", 1, "Ku = \"1,5\" не число"},
-                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1, ""},
+                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1,
+                                  "[Device] Id = \"ДЛН-08.07\", а прибор слота КВТ-64"},
                       // A key that the tool writes is never filled in with a default.
                       RefusedCase{"KvtWithOnlyDevice", "load_device_only.kvt", 1, "нет ключа [Koeff] K0"},
                       // 1e39 is beyond the largest float (3.4e38).
@@ -373,6 +374,7 @@ TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
     Put(dir / "no_gmax.kvt", without("Device", "Gmax"));
     Put(dir / "no_point.kvt", without("Koeff", "5"));
     Put(dir / "no_obr_ku.kvt", without("Kobr", "Ku"));
+    Put(dir / "kvt64m1.kvt", std::regex_replace(written, std::regex("Id=[^\r]*"), "Id=\xCA\xC2\xD2-64M1"));
     Put(dir / "empty_value.kvt", std::regex_replace(written, std::regex("\n8=[^\r]*"), "\n8="));
     struct Case {
         std::string File;
@@ -393,6 +395,8 @@ TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
              {"no_point.kvt", bad + (dir / "no_point.kvt") + ": нет ключа [Koeff] 5"},
              {"no_obr_ku.kvt", bad + (dir / "no_obr_ku.kvt") + ": нет ключа [Kobr] Ku"},
              {"empty_value.kvt", bad + (dir / "empty_value.kvt") + ": у ключа [Koeff] 8 нет значения"},
+             // The name of the slot's type occurs in that of a related type: still another type.
+             {"kvt64m1.kvt", bad + (dir / "kvt64m1.kvt") + ": [Device] Id = \"КВТ-64M1\", а прибор слота КВТ-64"},
          }) {
         CoefficientSet set = Sentinel();
         std::string error;
