@@ -70,11 +70,14 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
     if (!path) return LoadResult::NotRun;
 
     CoefficientSet loaded = c;
-    std::string error;
-    if (!LoadCoefficientFile(*path, slot, loaded, error)) {
+    std::string error, warning;
+    if (!LoadCoefficientFile(*path, slot, loaded, error, &warning)) {
+        // Nothing of a file that was not read whole reaches the slot or the meter.
+        FWriter.SetOutcome(error);
         FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         return LoadResult::Refused;
     }
+    if (!warning.empty()) FHost.MessageBox(warning, "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
     {
         // The poller computes its flows from these values: they change while it
         // is outside its reads, all at once.
@@ -83,7 +86,10 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
         c.K = loaded.K;
         c.Obr = loaded.Obr;
     }
-    switch (FWriter.WriteCoefficients(s)) {
+    // The print page keeps nine decimals: what it gives back may differ from
+    // what the meter held in the last digits, and the user is told so.
+    const std::string notice = CoefficientFormatOf(*path) == CoefficientFormat::Tpr ? TprRoundingNotice : "";
+    switch (FWriter.WriteCoefficients(s, notice)) {
     case WriteResult::Declined: return LoadResult::Declined;
     case WriteResult::NotWritable: return LoadResult::NotWritable;
     case WriteResult::Written: return LoadResult::Written;

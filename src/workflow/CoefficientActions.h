@@ -22,6 +22,11 @@ inline constexpr const char* CoefficientFileFilter =
 // Courier New of 10 points. bytes: the file as written (code page 1251, CR LF).
 PrintDocument PrintFilePage(const std::string& title, std::string_view bytes);
 
+// Said with the write question when the values come from a print file.
+inline constexpr const char* TprRoundingNotice =
+    "Значения файла печати (.tpr) округлены до 9 знаков после точки: записанные значения могут "
+    "отличаться от прежних в последних знаках.";
+
 class CoefficientActions {
 public:
     // savedFolder: where the dialogs start (the program's "saved" folder);
@@ -41,8 +46,11 @@ public:
 
     // The load button of slot s: asks for the file, reads it into the slot's
     // coefficients (all at once, only when the whole file was read without a
-    // fault) and goes on to the write question. A file that cannot be read is
-    // told and nothing else happens.
+    // fault) and goes on to the write question. A file that cannot be read
+    // (missing, a folder, empty, an extension of no format, a key or line
+    // missing) is told with its reason and nothing else happens: no question,
+    // nothing written. A KVT file without Id is taken after a warning; a print
+    // file's question says that its values are rounded.
     enum class LoadResult { NotRun, Refused, Declined, NotWritable, Written, WriteFailed };
     LoadResult BLoad01Click(int s);
 

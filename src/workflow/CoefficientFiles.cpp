@@ -5,6 +5,7 @@
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
 #include "Settings.h"
+#include "SystemText.h"
 
 #include <cerrno>
 #include <charconv>
@@ -616,6 +617,13 @@ bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const 
 bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error)
 {
+    return ParseCoefficientKvt(bytes, name, slot, set, error, nullptr);
+}
+
+bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
+                         std::string& error, std::string* warning)
+{
+    if (warning) warning->clear();
     const DeviceTypeInfo* type = TypeOf(slot);
     if (UnknownType(type, error)) return false;
     std::string reason;
@@ -646,57 +654,107 @@ bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const 
             if (e.Section == sec && e.Key == AsciiLower(key)) return &e.Value;
         return nullptr;
     };
-    if (const std::string* id = find("device", "Id"); id && NameMismatch(*id, *type, name, error)) return false;
+    // A file without Id (written by older tools) cannot be matched to the slot's
+    // type; it is taken, and the caller is told so.
+    // This tool writes the display name itself: anything else (a longer name
+    // of a related type included) is the file of another meter type.
+    const std::string* id = find("device", "Id");
+    if (id && *id != DisplayName1251(*type)) {
+        error = "Неверный файл " + name + ": [Device] Id = \"" + Cp1251ToUtf8(*id) + "\", а прибор слота " +
+                std::string(type->DisplayName);
+        return false;
+    }
+    if (!id && warning)
+        *warning = "В файле " + name + " нет ключа [Device] Id: тип прибора не проверен";
     CoefficientSet s = set;
-    // A key that is missing or empty takes its default; a value that is there
-    // but is not a number refuses the file.
-    auto get = [&](const char* sec, const std::string& key, float def, float& out) {
+    // Every key this tool writes must be there with a number: a missing key
+    // would otherwise put a default into the meter.
+    auto get = [&](const char* sec, const char* shown, const std::string& key, float& out) {
         const std::string* v = find(sec, key);
-        if (!v || v->empty()) {
-            out = def;
-            return true;
+        const std::string where = std::string("[") + shown + "] " + key;
+        if (!v) {
+            error = "Неверный файл " + name + ": нет ключа " + where;
+            return false;
+        }
+        if (v->empty()) {
+            error = "Неверный файл " + name + ": у ключа " + where + " нет значения";
+            return false;
         }
         double d = 0;
         if (!ParseNumber(*v, d)) {
-            error = "Неверный файл " + name + ": [" + sec + "] " + key + " = \"" + Cp1251ToUtf8(*v) + "\" не число";
+            error = "Неверный файл " + name + ": " + where + " = \"" + Cp1251ToUtf8(*v) + "\" не число";
             return false;
         }
         if (!FitsFloat(d)) {
-            error =
-                "Неверный файл " + name + ": [" + sec + "] " + key + " = \"" + Cp1251ToUtf8(*v) + "\" вне диапазона";
+            error = "Неверный файл " + name + ": " + where + " = \"" + Cp1251ToUtf8(*v) + "\" вне диапазона";
             return false;
         }
         out = static_cast<float>(d);
         return true;
     };
-    if (!get("device", "Gmax", 0.0f, s.Gmax)) return false;
+    if (!get("device", "Device", "Gmax", s.Gmax)) return false;
     const char* tables[2] = {"koeff", "kobr"};
+    const char* shown[2] = {"Koeff", "Kobr"};
     for (int t = 0; t < 2; ++t) {
         auto& table = t == 0 ? s.K : s.Obr;
-        if (!get(tables[t], "K0", 0.0f, table[0]) || !get(tables[t], "Ku", t == 0 ? 0.0f : 1.0f, table[1]))
-            return false;
+        if (!get(tables[t], shown[t], "K0", table[0]) || !get(tables[t], shown[t], "Ku", table[1])) return false;
         for (int i = 1; i <= 8; ++i)
-            if (!get(tables[t], std::to_string(i), 0.0f, table[i + 1])) return false;
+            if (!get(tables[t], shown[t], std::to_string(i), table[i + 1])) return false;
     }
     set = s;
     return true;
 }
 
-bool LoadCoefficientFile(const std::string& path, const DeviceSlot& slot, CoefficientSet& set, std::string& error,
-                         bool* read)
+namespace {
+
+// Why a file name names no coefficient format.
+std::string NoFormatReason(const std::string& path)
 {
-    if (read) *read = false;
-    CoefficientFormat format = CoefficientFormatOf(path);
-    if (format == CoefficientFormat::None) return true;
+    std::size_t slash = path.find_last_of('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::size_t dot = base.find_last_of('.');
+    if (dot == std::string::npos || dot + 1 == base.size())
+        return "у имени файла нет расширения формата (.txt, .kvt или .tpr)";
+    return "расширение \"" + base.substr(dot) + "\" не относится ни к одному формату (.txt, .kvt, .tpr)";
+}
+
+} // namespace
+
+bool LoadCoefficientFile(const std::string& path, const DeviceSlot& slot, CoefficientSet& set, std::string& error,
+                         std::string* warning)
+{
+    if (warning) warning->clear();
     if (UnknownType(TypeOf(slot), error)) return false;
-    std::string bytes, readError;
-    if (!ReadWholeFile(path, bytes, readError) && !ReadWholeFile(path, bytes, readError)) {
-        error = "Ошибка открытия файла " + path;
+    CoefficientFormat format = CoefficientFormatOf(path);
+    if (format == CoefficientFormat::None) {
+        error = "Неверный файл " + path + ": " + NoFormatReason(path);
         return false;
     }
-    bool ok = format == CoefficientFormat::Txt   ? ParseCoefficientTxt(bytes, path, slot, set, error)
-              : format == CoefficientFormat::Kvt ? ParseCoefficientKvt(bytes, path, slot, set, error)
-                                                 : ParseCoefficientTpr(bytes, path, slot, set, error);
-    if (ok && read) *read = true;
-    return ok;
+    const std::string cannotOpen = "Ошибка открытия файла " + path + ": ";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        error = cannotOpen + (err == ENOENT || err == ENOTDIR ? std::string("файл не найден") : SystemErrorText(err));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = cannotOpen + "это папка, а не файл";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = cannotOpen + "это не обычный файл";
+        return false;
+    }
+    std::string bytes, readError;
+    if (!ReadWholeFile(path, bytes, readError) && !ReadWholeFile(path, bytes, readError)) {
+        error = RussianSystemTexts(readError);
+        return false;
+    }
+    if (bytes.empty()) {
+        error = "Неверный файл " + path + ": файл пуст";
+        return false;
+    }
+    return format == CoefficientFormat::Txt   ? ParseCoefficientTxt(bytes, path, slot, set, error)
+           : format == CoefficientFormat::Kvt ? ParseCoefficientKvt(bytes, path, slot, set, error, warning)
+                                              : ParseCoefficientTpr(bytes, path, slot, set, error);
 }

@@ -67,21 +67,28 @@ bool SaveCoefficientFile(const std::string& path, const DeviceSlot& slot, const 
                          const Settings* settings, std::string& error);
 
 // Loads a file of path's extension into set (Gmax, and the K and Obr values the
-// format carries). On any fault set is unchanged and the result is false with
-// a message:
-//   "Ошибка открытия файла <path>"   the file cannot be read (a missing KVT too)
+// format carries). Nothing is ever taken from a file that was not read whole:
+// on any fault set is unchanged and the result is false with a message that
+// names the reason (the key or the line):
+//   "Ошибка открытия файла <path>: <reason>"  missing, a folder, not readable
 //   "Неверный файл <path>"           the first line lacks the slot's display name
-//   "Неверный файл <path>: <reason>" anything else: not 1251 text, a token that
-//                                    is not a number, a truncated file, Gmax 0
-//                                    where the format divides by it
-// An extension of no format reads nothing: true, set unchanged, *read false.
+//   "Неверный файл <path>: <reason>" anything else: an extension of no format,
+//                                    an empty file, not 1251 text, a token that
+//                                    is not a number, a truncated file, a KVT
+//                                    key the tool writes that is missing or
+//                                    empty, Gmax 0 where the format divides by it
+// warning (when given) is set for a file that is taken with a doubt: a KVT
+// file without Id, whose type cannot be checked; empty otherwise.
 bool LoadCoefficientFile(const std::string& path, const DeviceSlot& slot, CoefficientSet& set, std::string& error,
-                         bool* read = nullptr);
+                         std::string* warning = nullptr);
 
 // The same readers over bytes in memory (name only labels the messages).
 bool ParseCoefficientTxt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error);
 bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error);
+// warning: as LoadCoefficientFile's.
+bool ParseCoefficientKvt(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
+                         std::string& error, std::string* warning);
 bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const DeviceSlot& slot, CoefficientSet& set,
                          std::string& error);

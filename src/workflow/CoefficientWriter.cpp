@@ -1,6 +1,8 @@
 #include "CoefficientWriter.h"
 
 #include "ClbThread.h"
+#include "DeviceCatalogue.h"
+#include "NumberText.h"
 #include "ReadOut.h"
 #include "UlvUtils.h"
 
@@ -129,6 +131,8 @@ template <class D> bool ReadPoint(D& d, std::uint8_t ch, std::uint8_t i, float& 
 void CoefficientWriter::Fail(const char* text)
 {
     FFailed = true;
+    FWriteFailed = true;
+    if (FFirstFault.empty()) FFirstFault = text;
     FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
 }
 
@@ -257,36 +261,140 @@ bool CoefficientWriter::WritePoints(int s, PointForm form)
     });
 }
 
-WriteResult CoefficientWriter::WriteCoefficients(int s)
+bool CoefficientWriter::Preflight(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const std::uint8_t code = slot.TypeCode();
+    const std::uint8_t ch = slot.Channel();
+    SlotDriver& driver = FDev.Driver(s);
+    auto silent = [&](const std::string& where) {
+        if (!LineAlive(s)) return false;
+        const std::string text =
+            "Прибор не отвечает " + where + ": коэффициенты не записаны, в прибор ничего не отправлено";
+        FFailed = true;
+        if (FFirstFault.empty()) FFirstFault = text;
+        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        return false;
+    };
+    const std::string net = "по сетевому адресу " + std::to_string(slot.NetAddress());
+    // Each look is tried as often as a read-out step, on top of the protocol's repeats.
+    auto answers = [](auto&& read) {
+        for (int attempt = 0; attempt < 3; ++attempt)
+            if (read()) return true;
+        return false;
+    };
+    // The points go where the read-out read them: a read of K0 there must answer.
+    float value = 0;
+    if (!answers([&] { return WithDriver(driver, [&](auto& d) { return ReadPoint(d, ch, 0, value); }); })) {
+        const bool relay = code == 14 || code == 15;
+        return silent(relay ? "по серийному номеру " + std::to_string(slot.RelayAddress()) + " (через ретранслятор)"
+                            : net);
+    }
+    if (code == 14) {
+        // The КВТ-64КУ takes its Gmax as a plain frame to its network address,
+        // past the relay that carries everything else: that address must answer too.
+        std::uint8_t cell[4];
+        Tulv6xProtocol& direct = Memory6x(driver);
+        if (!answers([&] {
+                direct.ReadRtc2k(GmaxWriteOf(code).Address, cell, 4);
+                return direct.LastError() == 0;
+            }))
+            return silent(net + " (Gmax пишется на этот адрес напрямую)");
+    }
+    return true;
+}
+
+bool CoefficientWriter::Verify(int s, const std::array<float, 10>& written, bool readAll)
+{
+    const std::uint8_t code = FDev.Slot(s).TypeCode();
+    const CoefficientSet& c = FDev.Coefficients(s);
+    auto fault = [&](const std::string& text) {
+        FFailed = true;
+        if (FFirstFault.empty()) FFirstFault = text;
+        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        return false;
+    };
+    if (!readAll) return fault("Коэффициенты не удалось прочитать из прибора: запись не проверена");
+    const DeviceTypeInfo* type = FindDeviceType(code);
+    const bool m4 = type && type->Protocol == ProtocolFamily::M4;
+    for (int i = 0; i <= 9; ++i) {
+        float expected = written[static_cast<std::size_t>(i)];
+        if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+        if (m4) {
+            // An M4 meter keeps a 16-bit mantissa: it gives back the value so rounded.
+            std::uint8_t b[4];
+            EncodeM4Float(b, expected);
+            DecodeM4Float(b, expected);
+            if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+        }
+        const std::string name = i == 0 ? "K0" : i == 1 ? "Ku" : "точки " + std::to_string(i - 1);
+        return fault("Проверка записи не прошла: прибор хранит для " + name + " значение " +
+                     ShortestText(c.K[static_cast<std::size_t>(i)]) + " вместо " +
+                     ShortestText(written[static_cast<std::size_t>(i)]));
+    }
+    return true;
+}
+
+WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notice)
 {
     FFailed = false;
+    FWriteFailed = false;
     FLostTold = false;
-    if (FHost.MessageBox(WriteQuestion, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+    FFirstFault.clear();
+    const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
+    if (FHost.MessageBox(question, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes) {
+        FOutcome = "не записано: запись не подтверждена";
         return WriteResult::Declined;
+    }
     const DeviceSlot& slot = FDev.Slot(s);
-    if (slot.TypeCode() == 0 || slot.TypeCode() > 16 || !FDev.Coefficients(s).ReadDone || !HasDriver(FDev.Driver(s)))
+    if (slot.TypeCode() == 0 || slot.TypeCode() > 16 || !FDev.Coefficients(s).ReadDone || !HasDriver(FDev.Driver(s))) {
+        FOutcome = "не записано: слот пуст или прибор не прочитан";
         return WriteResult::NotWritable;
+    }
 
     PausePolling pause(FPoller);
-    if (!LineAlive(s)) return WriteResult::NotWritable;
+    if (!LineAlive(s)) {
+        FOutcome = "не записано: нет связи с прибором";
+        return WriteResult::NotWritable;
+    }
+    if (!Preflight(s)) {
+        FOutcome = "не записано: " + (FFirstFault.empty() ? std::string("нет связи с прибором") : FFirstFault);
+        return FLostTold ? WriteResult::NotWritable : WriteResult::Failed;
+    }
+    const std::array<float, 10> written = FDev.Coefficients(s).K;
     WriteGmax(s);
     const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
     // After a lost line the read-back would only turn the loaded values into
     // zeros; they stay as loaded.
-    if (alive) ReadBackK(s);
+    bool readAll = false;
+    if (alive) readAll = ReadBackK(s);
     ShowCoefficients(s);
-    return FFailed ? WriteResult::Failed : WriteResult::Written;
+    const bool readBack = slot.TypeCode() != 13 && slot.TypeCode() != 15;
+    if (alive && !FFailed && readBack) Verify(s, written, readAll);
+    if (FFailed) {
+        // Past the pre-flight frames went out: a write that failed on the way
+        // may have left some of the values in the meter.
+        FOutcome = "не записано: " +
+                   (FFirstFault.empty() ? std::string("связь с прибором потеряна во время записи") : FFirstFault) +
+                   (FWriteFailed || FFirstFault.empty() ? "; прибор мог быть записан частично" : "");
+        return WriteResult::Failed;
+    }
+    FOutcome = readBack ? WrittenAndChecked : WrittenNotChecked;
+    return WriteResult::Written;
 }
 
-void CoefficientWriter::ReadBackK(int s)
+bool CoefficientWriter::ReadBackK(int s)
 {
     const DeviceSlot& slot = FDev.Slot(s);
     CoefficientSet& c = FDev.Coefficients(s);
     const std::uint8_t code = slot.TypeCode();
-    if (code == 0 || code > 16 || !c.ReadDone || code == 13 || code == 15 || !HasDriver(FDev.Driver(s))) return;
+    if (code == 0 || code > 16 || !c.ReadDone || code == 13 || code == 15 || !HasDriver(FDev.Driver(s))) return false;
     const std::uint8_t ch = slot.Channel();
-    WithDriver(FDev.Driver(s), [&](auto& d) {
-        for (std::uint8_t i = 0; i <= 9; ++i) ReadPoint(d, ch, i, c.K[i]);
+    return WithDriver(FDev.Driver(s), [&](auto& d) {
+        bool all = true;
+        for (std::uint8_t i = 0; i <= 9; ++i)
+            all = ReadPoint(d, ch, i, c.K[i]) && all;
+        return all;
     });
 }
 

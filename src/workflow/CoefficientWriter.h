@@ -10,6 +10,7 @@
 #include "DevManager.h"
 #include "Host.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -51,6 +52,8 @@ std::uint8_t GmaxIndexKvt641(const std::string& modification, float gmax);
 inline constexpr const char* WriteQuestion = "Записать коэффициенты в прибор?";
 inline constexpr const char* GmaxWriteError = "Ошибка записи Gmax в прибор";
 inline constexpr const char* WriteError = "Ошибка записи в прибор";
+inline constexpr const char* WrittenAndChecked = "записано и проверено";
+inline constexpr const char* WrittenNotChecked = "записано (этот тип прибора не читается обратно: не проверено)";
 
 enum class WriteResult {
     Declined,    // the question was answered No: nothing sent
@@ -63,20 +66,35 @@ class CoefficientWriter {
 public:
     CoefficientWriter(DevManager& dev, TClbThread& poller, Host& host) : FDev(dev), FPoller(poller), FHost(host) {}
 
-    // Asks whether to write; on Yes pauses polling, writes Gmax and the tables
-    // of slot s, reads the measured-flow table back, shows it and restores
-    // polling. Every failed write is told at once, and the write goes on,
-    // unless the port has gone away: then the user is told that the meter may
-    // be partly written, and nothing more is sent.
-    WriteResult WriteCoefficients(int s);
+    // Asks whether to write (notice, when given, is said first in the same
+    // box); on Yes pauses polling, makes sure that every address the write
+    // will use answers (nothing is sent when one does not), writes Gmax and
+    // the tables of slot s, reads the measured-flow table back, checks it
+    // against what was written, shows it and restores polling. Every failed
+    // write is told at once, and the write goes on, unless the port has gone
+    // away: then the user is told that the meter may be partly written, and
+    // nothing more is sent.
+    WriteResult WriteCoefficients(int s, const std::string& notice = {});
+
+    // The outcome of the last write in a line: "записано и проверено",
+    // "записано" (a type that is not read back) or "не записано: <reason>".
+    const std::string& Outcome() const { return FOutcome; }
+    // Sets the outcome "не записано: <reason>" (a file that was refused).
+    void SetOutcome(const std::string& notWrittenReason) { FOutcome = "не записано: " + notWrittenReason; }
 
     // K[0..9] as the meter holds them (a failed read stores 0); nothing for an
     // empty or unread slot and for the types that are not read back (13, 15).
-    void ReadBackK(int s);
+    // True when every value was read.
+    bool ReadBackK(int s);
     // The coefficient boxes of slot s alone, rows 0 to 9.
     void ShowCoefficients(int s);
 
 private:
+    // Every address the write will use answers a read; false (told, nothing
+    // sent) when one does not.
+    bool Preflight(int s);
+    // After a write without a fault: the values read back are those written.
+    bool Verify(int s, const std::array<float, 10>& written, bool readAll);
     bool WriteGmax(int s);
     bool WritePoints(int s, PointForm form);
     // False once the port is gone (after telling the user, once).
@@ -87,5 +105,8 @@ private:
     TClbThread& FPoller;
     Host& FHost;
     bool FFailed = false;
+    bool FWriteFailed = false; // a write call failed (not only the check after it)
     bool FLostTold = false;
+    std::string FFirstFault;
+    std::string FOutcome;
 };

@@ -18,3 +18,12 @@ bool ParseNumber(std::string_view text, double& value)
     value = v;
     return true;
 }
+
+std::string ShortestText(float value)
+{
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, r.ptr);
+}

@@ -35,6 +35,17 @@ void WriteFile(const fs::path& p, const std::string& bytes)
     std::ofstream(p, std::ios::binary) << bytes;
 }
 
+// A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF).
+std::string FullKvt(int gmax)
+{
+    std::string s = "[Device]\r\nId=" + Utf8ToCp1251Lossy("КВТ-64") + "\r\nNum=12064001\r\nGmax=" +
+                    std::to_string(gmax) + "\r\n";
+    const char* const points = "1=0.125\r\n2=0.25\r\n3=0.375\r\n4=0.5\r\n5=0.625\r\n6=0.75\r\n7=0.875\r\n8=1\r\n";
+    s += std::string("[Koeff]\r\nK0=0\r\nKu=26214\r\n") + points;
+    s += std::string("[Kobr]\r\nK0=0\r\nKu=1\r\n") + points;
+    return s;
+}
+
 // Write requests (0F 81) that reached the meter, from the simulator's frame log.
 int MemoryWrites(const MeterSimProcess& sim)
 {
@@ -193,20 +204,63 @@ TEST_F(CoefficientActionsTest, ASaveThatCannotBeWrittenIsToldAndKeepsThePrevious
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no temporary file left";
 }
 
-TEST_F(CoefficientActionsTest, LoadingAFileOfNoFormatReadsNothingAndStillAsks)
+// The load button takes nothing it could not read whole: each of these is told
+// with its reason, nothing is asked and nothing reaches the meter.
+TEST_F(CoefficientActionsTest, AFileThatCannotBeLoadedAsksNothingAndWritesNothing)
 {
     Connect();
     const CoefficientSet before = dev.Coefficients(1);
-    host.NextFile = (dir / "meter.dat").string();
-    host.AnswerYes = true;
-    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Written) << host.sink.str();
-    ASSERT_EQ(host.Messages().size(), 1u);
-    EXPECT_EQ(host.Messages()[0], WriteQuestion);
-    ASSERT_EQ(host.dialogs.size(), 1u);
+    WriteFile(dir / "empty.kvt", "");
+    WriteFile(dir / "meter.dat", FullKvt(40));
+    WriteFile(dir / "meter.kvt.bak", FullKvt(40));
+    WriteFile(dir / "no_point.kvt", std::regex_replace(FullKvt(40), std::regex("\r\n3=0.375"), ""));
+    fs::create_directories(dir / "folder.kvt");
+    struct Case {
+        const char* File;
+        const char* Reason;
+    };
+    for (const Case& c : {Case{"missing.kvt", "файл не найден"}, Case{"folder.kvt", "это папка"},
+                          Case{"empty.kvt", "файл пуст"}, Case{"meter.dat", "\".dat\" не относится"},
+                          Case{"meter.kvt.bak", "\".bak\" не относится"}, Case{"no_point.kvt", "нет ключа [Koeff] 3"}}) {
+        host.ClearMessages();
+        host.NextFile = (dir / c.File).string();
+        host.AnswerYes = true;
+        EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused) << c.File;
+        ASSERT_EQ(host.Messages().size(), 1u) << c.File;
+        EXPECT_NE(host.Messages()[0].find((dir / c.File).string()), std::string::npos) << host.Messages()[0];
+        EXPECT_NE(host.Messages()[0].find(c.Reason), std::string::npos) << host.Messages()[0];
+        EXPECT_EQ(dev.Coefficients(1).K, before.K) << c.File;
+        EXPECT_EQ(dev.Coefficients(1).Gmax, before.Gmax) << c.File;
+    }
+    ASSERT_EQ(host.dialogs.size(), 6u);
     EXPECT_EQ(host.dialogs[0].DefaultExt, "") << "the open dialog adds no extension";
     EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
-    EXPECT_EQ(dev.Coefficients(1).K, before.K) << "the values in memory went in and came back";
-    EXPECT_GT(MemoryWrites(*sim), 0);
+    EXPECT_EQ(MemoryWrites(*sim), 0);
+}
+
+// A file of older tools without Id is written after a warning; a print file's
+// question says that its values are rounded.
+TEST_F(CoefficientActionsTest, AKvtWithoutIdWarnsAndAPrintFileTellsItsRounding)
+{
+    Connect();
+    const std::string noId = std::regex_replace(FullKvt(40), std::regex("Id=[^\r]*\r\n"), "");
+    WriteFile(dir / "old.kvt", noId);
+    host.NextFile = (dir / "old.kvt").string();
+    host.AnswerYes = false;
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
+    ASSERT_EQ(host.Messages().size(), 2u);
+    EXPECT_EQ(host.Messages()[0],
+              "В файле " + (dir / "old.kvt").string() + " нет ключа [Device] Id: тип прибора не проверен");
+    EXPECT_EQ(host.Messages()[1], WriteQuestion);
+
+    host.ClearMessages();
+    host.NextFile = (dir / "page.tpr").string();
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    host.NextFile = (dir / "page.tpr").string();
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
+    ASSERT_FALSE(host.Messages().empty());
+    EXPECT_EQ(host.Messages().back(), std::string(TprRoundingNotice) + "\n\n" + WriteQuestion);
+    EXPECT_EQ(MemoryWrites(*sim), 0);
 }
 
 TEST_F(CoefficientActionsTest, ARefusedFileIsToldAndNothingIsAsked)
@@ -228,14 +282,13 @@ TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
 {
     Connect();
     const auto box = host.BoxState("EG011").Text;
-    std::string kvt = "[Device]\r\nGmax=40\r\n[Koeff]\r\nK0=0\r\nKu=26214\r\n1=0.125\r\n";
-    WriteFile(dir / "new.kvt", kvt);
+    WriteFile(dir / "new.kvt", FullKvt(40));
     host.NextFile = (dir / "new.kvt").string();
     host.AnswerYes = false;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     EXPECT_EQ(dev.Coefficients(1).Gmax, 40.0f);
     EXPECT_EQ(dev.Coefficients(1).K[2], 0.125f);
-    EXPECT_EQ(dev.Coefficients(1).Obr[1], 1.0f) << "a missing Kobr section gives Ku 1";
+    EXPECT_EQ(dev.Coefficients(1).Obr[1], 1.0f);
     EXPECT_EQ(host.BoxState("EG011").Text, box) << "the boxes show the last read-out until a write";
     EXPECT_EQ(MemoryWrites(*sim), 0);
     EXPECT_EQ(poller->GetState(), TClbThread::Run);
@@ -246,7 +299,7 @@ TEST_F(CoefficientActionsTest, AnAdapterUnpluggedWhileIdleIsFoundBeforeAnythingI
     host.PollSlots[0] = false; // connected, nothing polled: the line is idle
     Connect();
     sim->Unplug();
-    WriteFile(dir / "new.kvt", "[Device]\r\nGmax=40\r\n");
+    WriteFile(dir / "new.kvt", FullKvt(40));
     host.NextFile = (dir / "new.kvt").string();
     host.AnswerYes = true;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotWritable);

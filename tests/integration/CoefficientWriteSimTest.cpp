@@ -9,6 +9,8 @@
 // data behind a 4-byte serial number; M4 meters take 8-byte "W" blocks; the
 // КВТ-66 and the older КВТ-76 get their guarded block in pieces.
 #include "ClbTool.h"
+#include "Cp1251.h"
+#include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
 
 #include <gtest/gtest.h>
@@ -72,11 +74,17 @@ std::string Number(float v)
     return b;
 }
 
+// The display name of the type of a slot text "TYPE:ADDRESS..." (code page 1251, as files hold it).
+std::string IdOf(const std::string& slot)
+{
+    return Utf8ToCp1251Lossy(FindDeviceType(static_cast<std::uint8_t>(std::stoi(slot)))->DisplayName);
+}
+
 // The KVT file: an ini file of three sections, values as in memory (no scaling), CR LF line ends.
-void WriteKvt(const std::string& path, const Coefficients& c)
+void WriteKvt(const std::string& path, const Coefficients& c, const std::string& id)
 {
     std::ostringstream s;
-    s << "[Device]\r\nNum=00000000\r\nGmax=" << Number(c.gmax) << "\r\n";
+    s << "[Device]\r\nId=" << id << "\r\nNum=00000000\r\nGmax=" << Number(c.gmax) << "\r\n";
     auto table = [&s](const char* section, const std::array<float, 10>& t) {
         s << "[" << section << "]\r\nK0=" << Number(t[0]) << "\r\nKu=" << Number(t[1]) << "\r\n";
         for (int p = 1; p <= 8; ++p)
@@ -566,7 +574,7 @@ TEST_P(CoefficientWrite, MeterHoldsTheFileInTheSlotsCells)
     TempFolder folder;
     const Coefficients file = FileValues(c.gmax);
     const std::string path = folder.File("coefficients.kvt");
-    WriteKvt(path, file);
+    WriteKvt(path, file, IdOf(c.slot));
 
     MeterSimProcess sim(json{{"meters", c.meters}});
     const json before = sim.Dump();
@@ -575,6 +583,8 @@ TEST_P(CoefficientWrite, MeterHoldsTheFileInTheSlotsCells)
     ASSERT_FALSE(run.result.is_discarded()) << "the output is no JSON";
     EXPECT_EQ(run.result["messages"], json(Messages({})));
     EXPECT_EQ(run.result["written"], true);
+    EXPECT_EQ(run.result["outcome"], c.readBack ? "записано и проверено"
+                                                : "записано (этот тип прибора не читается обратно: не проверено)");
     const json after = sim.Dump();
     const json& meter = DumpMeter(after, c.family, c.address);
     const json& was = DumpMeter(before, c.family, c.address);
@@ -723,7 +733,7 @@ BeforeWriting CountBeforeFirstWrite(const std::vector<Frame>& frames, const std:
 struct SilentCase {
     std::string name;
     WriteCase write;
-    int requestsBeforeFirstWrite; // after the read-out (the ДЛН-08.03С asks for its modification)
+    int requestsBeforeFirstWrite; // after the read-out: the pre-flight read (and the ДЛН-08.03С's modification)
     int silentFrom;               // the first request left unanswered, counted after the read-out
     int gmaxLanded;               // how many of the Gmax cells the meter answered
     bool gmaxFails;
@@ -745,7 +755,7 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
     TempFolder folder;
     const Coefficients file = FileValues(w.gmax);
     const std::string path = folder.File("coefficients.kvt");
-    WriteKvt(path, file);
+    WriteKvt(path, file, IdOf(w.slot));
 
     // How many replies the read-out takes, from a meter that answers everything.
     int readOut = 0;
@@ -772,6 +782,8 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
     EXPECT_EQ(run.result["written"], false);
     EXPECT_EQ(run.result["messages"],
               json(Messages({{GmaxWriteError, c.gmaxFails ? 1 : 0}, {WriteError, 18 - c.pointsLanded}})));
+    EXPECT_EQ(run.result["outcome"], std::string("не записано: ") + (c.gmaxFails ? GmaxWriteError : WriteError) +
+                                         "; прибор мог быть записан частично");
 
     // What the meter answered, from its frame log (a silent meter still hears the requests, so its
     // memory does not tell). Every failed call was sent as often as the repeat count says (2).
@@ -799,12 +811,13 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
 INSTANTIATE_TEST_SUITE_P(
     MidWrite, CoefficientWriteSilent,
     ::testing::Values(
-        SilentCase{"Kvt64FromTheGmaxWrite", Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f), 0, 1, 0, true, 0},
+        // The pre-flight read of K0 answers; the meter falls silent at the Gmax write.
+        SilentCase{"Kvt64FromTheGmaxWrite", Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f), 1, 2, 0, true, 0},
         // Gmax, K0, Ku, point 1 of K and of Obr land; the other 14 calls fail.
-        SilentCase{"Kvt64AfterFourPoints", Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f), 0, 6, 1, false, 4},
-        // Modification asked (2 requests), index written, modification asked again (2), then the size
-        // code is not taken: one Gmax message.
-        SilentCase{"Dln0803sAtTheSizeCode", Dln0803s("", "V0.66", Form::Plain, 0.6601f), 2, 6, 1, true, 0}),
+        SilentCase{"Kvt64AfterFourPoints", Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f), 1, 7, 1, false, 4},
+        // Pre-flight, modification asked (2 requests), index written, modification asked again (2),
+        // then the size code is not taken: one Gmax message.
+        SilentCase{"Dln0803sAtTheSizeCode", Dln0803s("", "V0.66", Form::Plain, 0.6601f), 3, 7, 1, true, 0}),
     [](const auto& info) { return info.param.name; });
 
 // --- Declining, and what the read-back shows ------------------------------------------------------
@@ -817,13 +830,15 @@ TEST(CoefficientWriteQuestion, NoWritesNothing)
     TempFolder folder;
     const Coefficients file = FileValues(w.gmax);
     const std::string path = folder.File("coefficients.kvt");
-    WriteKvt(path, file);
+    WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});
     const json before = sim.Dump();
     const ToolRun run = RunTool(sim, w.slot, {"write", "1", path});
     EXPECT_EQ(run.status, 1) << run.err;
     ASSERT_FALSE(run.result.is_discarded()) << "the output is no JSON";
     EXPECT_EQ(run.result["written"], false);
+    EXPECT_EQ(run.result["outcome"],
+              "не записано: запись не подтверждена (без --yes на вопрос о записи ответ \"нет\")");
     EXPECT_EQ(run.result["messages"], json(Messages({})));
     EXPECT_TRUE(Writes(ParseLog(sim.LogLines())).empty()) << "a write frame reached the meter";
     const json after = sim.Dump();
@@ -836,7 +851,8 @@ TEST(CoefficientWriteQuestion, NoWritesNothing)
 }
 
 // A cell that the meter keeps to itself (read-only) shows its own value after the write: the slot's
-// K table and its boxes are what the meter holds, not what was loaded.
+// K table and its boxes are what the meter holds, not what was loaded, and the check of the
+// read-back says the write did not take.
 TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
 {
     WriteCase w = Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f);
@@ -845,12 +861,16 @@ TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
     TempFolder folder;
     const Coefficients file = FileValues(w.gmax);
     const std::string path = folder.File("coefficients.kvt");
-    WriteKvt(path, file);
+    WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});
     const float kept = Float(DumpMeter(sim.Dump(), "6x", 3)["tables"]["1"]["K"][9]);
     ASSERT_NE(kept, file.k[9]);
     const ToolRun run = RunTool(sim, w.slot, {"write", "1", path, "--yes"});
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.status, 1) << run.err;
+    // 32896 / 65536 as people write it.
+    const std::string told = "Проверка записи не прошла: прибор хранит для точки 8 значение 0.5 вместо 0.5019531";
+    EXPECT_EQ(run.result["messages"], json({Question, told}));
+    EXPECT_EQ(run.result["outcome"], "не записано: " + told);
     std::vector<float> expected = Floats(file.k);
     expected[9] = kept;
     EXPECT_EQ(Floats(DumpMeter(sim.Dump(), "6x", 3)["tables"]["1"]["K"]), expected);

@@ -5,6 +5,8 @@
 // told, never a value taken from another request's reply, and nothing written
 // into the meter that was not asked for.
 #include "ClbTool.h"
+#include "Cp1251.h"
+#include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
 #include "SlotDrivers.h"
 #include "TulvDln0808.h"
@@ -40,9 +42,13 @@ void PrintTo(const Family& f, std::ostream* os)
     *os << f.name;
 }
 
-std::string Kvt(const std::string& gmax, const std::vector<std::string>& k, const std::vector<std::string>& obr)
+// A KVT file for the type of slot ("TYPE:ADDRESS...") with every key the tool writes.
+std::string Kvt(const std::string& slot, const std::string& gmax, const std::vector<std::string>& k,
+                const std::vector<std::string>& obr)
 {
-    std::string s = "[Device]\r\nGmax=" + gmax + "\r\n[Koeff]\r\nK0=" + k[0] + "\r\nKu=" + k[1] + "\r\n";
+    const std::string id = Utf8ToCp1251Lossy(FindDeviceType(static_cast<std::uint8_t>(std::stoi(slot)))->DisplayName);
+    std::string s = "[Device]\r\nId=" + id + "\r\nGmax=" + gmax + "\r\n[Koeff]\r\nK0=" + k[0] + "\r\nKu=" + k[1] +
+                    "\r\n";
     for (int i = 1; i <= 8; ++i) s += std::to_string(i) + "=" + k[static_cast<size_t>(i + 1)] + "\r\n";
     s += "[Kobr]\r\nK0=" + obr[0] + "\r\nKu=" + obr[1] + "\r\n";
     for (int i = 1; i <= 8; ++i) s += std::to_string(i) + "=" + obr[static_cast<size_t>(i + 1)] + "\r\n";
@@ -72,7 +78,7 @@ std::vector<Family> Families()
           {"live", {{"G", {0.25, 0.5}}}},
           {"tables", kvt64Tables}},
          "1:1:1",
-         Kvt("40", NewK, NewObr)},
+         Kvt("1:1:1", "40", NewK, NewObr)},
         {"Relay",
          {{"serial", 44454321},
           {"protocol", "relay"},
@@ -82,7 +88,7 @@ std::vector<Family> Families()
           {"gmax", 48.0},
           {"live", {{"G", 2.25}, {"SFR", 2.0}}}},
          "15:0:1@44454321",
-         Kvt("40", NewK, NewObr)},
+         Kvt("15:0:1@44454321", "40", NewK, NewObr)},
         {"M4",
          {{"address", 29},
           {"protocol", "m4"},
@@ -91,7 +97,7 @@ std::vector<Family> Families()
           {"gmax", {6.0, 3.5}},
           {"live", {{"G", {4.5, 2.75}}}}},
          "16:29:1",
-         Kvt("40", NewK, NewObr)},
+         Kvt("16:29:1", "40", NewK, NewObr)},
     };
 }
 
@@ -364,8 +370,9 @@ TEST_P(FaultMatrix, ARepeatedWriteSendsTheSameBytesAndTouchesNoOtherCell)
             const auto next = std::find_if(lines.begin() + static_cast<long>(i) + 1, lines.end(),
                                            [](const std::string& l) { return l.find(" RX ") != std::string::npos; });
             ASSERT_NE(next, lines.end());
-            if (GetParam().name != "M4")
+            if (GetParam().name != "M4") {
                 EXPECT_EQ(lines[i].substr(lines[i].find(" RX ")), next->substr(next->find(" RX ")));
+            }
         }
         sim.reset();
     }
@@ -561,7 +568,9 @@ TEST_P(ModBusFaults, EveryValueIsRightOrTheReadFails)
     d.SetRepeatCount(static_cast<std::uint8_t>(GetParam().repeats));
     float first = -1, second = -1;
     EXPECT_EQ(d.ClbReadK(1, 2, first), GetParam().firstOk) << "error " << d.LastError();
-    if (GetParam().firstOk) EXPECT_EQ(first, ModBusK[2]);
+    if (GetParam().firstOk) {
+        EXPECT_EQ(first, ModBusK[2]);
+    }
     ASSERT_TRUE(d.ClbReadK(1, 3, second)) << "error " << d.LastError();
     EXPECT_EQ(second, ModBusK[3]) << "the second read takes its own reply";
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
@@ -212,10 +213,9 @@ TEST_P(LoadAccepted, StoresTheValuesOfTheFile)
 {
     const LoadCase& c = GetParam();
     CoefficientSet set = Sentinel();
-    std::string error;
-    bool read = false;
-    ASSERT_TRUE(LoadCoefficientFile(DataFile(c.File), Slot(c.Type), set, error, &read)) << error;
-    EXPECT_TRUE(read);
+    std::string error, warning;
+    ASSERT_TRUE(LoadCoefficientFile(DataFile(c.File), Slot(c.Type), set, error, &warning)) << error;
+    EXPECT_EQ(warning, "");
     EXPECT_FLOAT_EQ(set.Gmax, c.Gmax);
     EXPECT_FLOAT_EQ(set.K[0], c.K0);
     EXPECT_FLOAT_EQ(set.K[1], c.Ku);
@@ -292,7 +292,6 @@ INSTANTIATE_TEST_SUITE_P(
                  0.12890625f,
                  0,
                  1.03125f},
-        LoadCase{"KvtWithOnlyDeviceTakesDefaults", "load_device_only.kvt", 1, 25, 0, 0, {0, 1}, 0, 0, 0, 0},
         LoadCase{"KvtAsWrittenHere", "written_new.kvt", 1, 30, 0.001f, 1, {0, 1}, 0.125f, 1e-6f, 1, 0.75f}),
     [](const auto& info) { return std::string(info.param.Name); });
 
@@ -334,7 +333,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"OlderTprWithCommaInGmax", "load_legacy_bad_gmax.tpr", 1, "не число"},
                       RefusedCase{"TprOfAnotherType", "written_type11.tpr", 1, ""},
                       RefusedCase{"KvtWithCommaInAValue", "load_not_a_number.kvt", 1, "Ku = \"1,5\" не число"},
-                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1, ""},
+                      RefusedCase{"KvtOfAnotherType", "load_wrong_id.kvt", 1,
+                                  "[Device] Id = \"ДЛН-08.07\", а прибор слота КВТ-64"},
+                      // A key that the tool writes is never filled in with a default.
+                      RefusedCase{"KvtWithOnlyDevice", "load_device_only.kvt", 1, "нет ключа [Koeff] K0"},
                       // 1e39 is beyond the largest float (3.4e38).
                       RefusedCase{"KvtWithGmaxBeyondFloat", "load_out_of_range.kvt", 1, "вне диапазона"}),
     [](const auto& info) { return std::string(info.param.Name); });
@@ -346,19 +348,78 @@ TEST(Load, MissingFileOfEveryFormatIsRefused)
         std::string error;
         const std::string path = "/nonexistent-folder/none" + std::string(ext);
         EXPECT_FALSE(LoadCoefficientFile(path, Slot(1), set, error)) << ext;
-        EXPECT_EQ(error, "Ошибка открытия файла " + path);
+        EXPECT_EQ(error, "Ошибка открытия файла " + path + ": файл не найден");
         ExpectSame(set, Sentinel());
     }
 }
 
-TEST(Load, UnknownExtensionReadsNothing)
+// Nothing that was not read as a whole file of a known format is ever taken:
+// each is refused with its reason and the values stay as they were.
+TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
 {
+    TempFolder dir;
+    const std::string written = Bytes(DataFile("written_new.kvt"));
+    Put(dir / "empty.kvt", "");
+    Put(dir / "saved.kvt.bak", written);
+    Put(dir / "meter.dat", written);
+    Put(dir / "noextension", written);
+    fs::create_directory(dir / "folder.kvt");
+    // Without one key of each kind: Gmax, a K table value, an Obr table value.
+    auto without = [&](const std::string& section, const std::string& key) {
+        const std::size_t at = written.find("[" + section + "]");
+        const std::size_t line = written.find("\r\n" + key + "=", at);
+        const std::size_t end = written.find("\r\n", line + 2);
+        return written.substr(0, line) + written.substr(end);
+    };
+    Put(dir / "no_gmax.kvt", without("Device", "Gmax"));
+    Put(dir / "no_point.kvt", without("Koeff", "5"));
+    Put(dir / "no_obr_ku.kvt", without("Kobr", "Ku"));
+    Put(dir / "kvt64m1.kvt", std::regex_replace(written, std::regex("Id=[^\r]*"), "Id=\xCA\xC2\xD2-64M1"));
+    Put(dir / "empty_value.kvt", std::regex_replace(written, std::regex("\n8=[^\r]*"), "\n8="));
+    struct Case {
+        std::string File;
+        std::string Message;
+    };
+    const std::string open = "Ошибка открытия файла ", bad = "Неверный файл ";
+    for (const Case& c : std::vector<Case>{
+             {"missing.kvt", open + (dir / "missing.kvt") + ": файл не найден"},
+             {"folder.kvt", open + (dir / "folder.kvt") + ": это папка, а не файл"},
+             {"empty.kvt", bad + (dir / "empty.kvt") + ": файл пуст"},
+             {"saved.kvt.bak", bad + (dir / "saved.kvt.bak") +
+                                   ": расширение \".bak\" не относится ни к одному формату (.txt, .kvt, .tpr)"},
+             {"meter.dat", bad + (dir / "meter.dat") +
+                               ": расширение \".dat\" не относится ни к одному формату (.txt, .kvt, .tpr)"},
+             {"noextension", bad + (dir / "noextension") +
+                                 ": у имени файла нет расширения формата (.txt, .kvt или .tpr)"},
+             {"no_gmax.kvt", bad + (dir / "no_gmax.kvt") + ": нет ключа [Device] Gmax"},
+             {"no_point.kvt", bad + (dir / "no_point.kvt") + ": нет ключа [Koeff] 5"},
+             {"no_obr_ku.kvt", bad + (dir / "no_obr_ku.kvt") + ": нет ключа [Kobr] Ku"},
+             {"empty_value.kvt", bad + (dir / "empty_value.kvt") + ": у ключа [Koeff] 8 нет значения"},
+             // The name of the slot's type occurs in that of a related type: still another type.
+             {"kvt64m1.kvt", bad + (dir / "kvt64m1.kvt") + ": [Device] Id = \"КВТ-64M1\", а прибор слота КВТ-64"},
+         }) {
+        CoefficientSet set = Sentinel();
+        std::string error;
+        EXPECT_FALSE(LoadCoefficientFile(dir / c.File, Slot(1), set, error)) << c.File;
+        EXPECT_EQ(error, c.Message);
+        ExpectSame(set, Sentinel());
+    }
+}
+
+// Older tools wrote no Id: such a file is taken, with a warning that its type
+// was not checked.
+TEST(Load, KvtWithoutIdIsTakenWithAWarning)
+{
+    TempFolder dir;
+    std::string bytes = Bytes(DataFile("written_new.kvt"));
+    const std::size_t id = bytes.find("Id=");
+    bytes.erase(id, bytes.find("\r\n", id) + 2 - id);
+    Put(dir / "old.kvt", bytes);
     CoefficientSet set = Sentinel();
-    std::string error;
-    bool read = true;
-    EXPECT_TRUE(LoadCoefficientFile(DataFile("written_type1.txt") + ".dat", Slot(1), set, error, &read));
-    EXPECT_FALSE(read);
-    ExpectSame(set, Sentinel());
+    std::string error, warning;
+    ASSERT_TRUE(LoadCoefficientFile(dir / "old.kvt", Slot(1), set, error, &warning)) << error;
+    EXPECT_EQ(warning, "В файле " + (dir / "old.kvt") + " нет ключа [Device] Id: тип прибора не проверен");
+    EXPECT_EQ(set.Gmax, 30.0f);
 }
 
 TEST(Load, ATruncatedCopyOfEveryWrittenFileIsRefused)

@@ -3,8 +3,12 @@
 //
 //   clbtool [--port PORT] [--baud 9600|19200] [--clb FILE | --slot SLOT [--slot SLOT]]
 //           [--timeouts BYTE,PACKET,REPEAT] [--json] COMMAND [ARGS]
+//   clbtool --help | --version | types
 //
-// Exit status: 0 success, 1 a meter operation failed, 2 a usage or file error.
+// Everything a person reads is Russian; under --json every outcome, a usage
+// error included, is one JSON object on the standard output (English keys).
+// Exit status: 0 success, 1 a meter operation failed, 2 a usage or file error
+// (found before the port is opened), 130 or 143 a poll ended by SIGINT or SIGTERM.
 #pragma once
 
 #include <iosfwd>

@@ -1,14 +1,23 @@
 #include "ConsoleHost.h"
 
 #include "PagePrinter.h"
+#include "SystemText.h"
 
 MsgAnswer ConsoleHost::MessageBox(const std::string& text, const std::string& caption, MsgIcon,
                                   MsgButtons buttons)
 {
     std::lock_guard<std::recursive_mutex> lock(FMutex);
-    FMessages.push_back(text);
-    FErr << caption << ": " << text << '\n';
-    if (buttons == MsgButtons::YesNo) return AnswerYes ? MsgAnswer::Yes : MsgAnswer::No;
+    // The system's own error texts come in English; a person reads them in Russian.
+    const std::string shown = RussianSystemTexts(text);
+    FMessages.push_back(shown);
+    if (buttons == MsgButtons::YesNo) {
+        // The question is answered by an option and not repeated; a note said
+        // before it (a paragraph of its own) is.
+        const std::size_t cut = shown.rfind("\n\n");
+        if (cut != std::string::npos) FErr << caption << ": " << shown.substr(0, cut) << '\n';
+        return AnswerYes ? MsgAnswer::Yes : MsgAnswer::No;
+    }
+    FErr << caption << ": " << shown << '\n';
     return MsgAnswer::Ok;
 }
 
@@ -39,7 +48,7 @@ bool ConsoleHost::Print(const PrintDocument& document, std::string& error)
     std::lock_guard<std::recursive_mutex> lock(FMutex);
     Printed.push_back(document);
     if (!PrintPdf) {
-        FErr << "clbtool: " << document.Title << " not printed (no --print FILE.pdf)\n";
+        FErr << "clbtool: страница " << document.Title << " не напечатана (нет --print ФАЙЛ.pdf)\n";
         return true;
     }
     return PrintToPdf(document, *PrintPdf, error);
@@ -63,4 +72,10 @@ std::vector<std::string> ConsoleHost::Messages()
 {
     std::lock_guard<std::recursive_mutex> lock(FMutex);
     return FMessages;
+}
+
+void ConsoleHost::ClearMessages()
+{
+    std::lock_guard<std::recursive_mutex> lock(FMutex);
+    FMessages.clear();
 }

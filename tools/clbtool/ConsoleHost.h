@@ -1,6 +1,7 @@
 // The workflow's host for the command line: messages go to the error stream
-// and are kept for the JSON output; questions are answered from an option;
-// the boxes of the window are kept as texts.
+// (system error texts in Russian) and are kept for the JSON output; questions
+// are answered from an option and not repeated; the boxes of the window are
+// kept as texts.
 #pragma once
 
 #include "Host.h"
@@ -39,6 +40,7 @@ public:
     // What the boxes show now (under the host's lock).
     Box BoxState(const std::string& name);
     std::vector<std::string> Messages();
+    void ClearMessages();
 
     bool PollSlots[2] = {true, true};
     // The answer to Yes/No questions.

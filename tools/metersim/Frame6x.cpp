@@ -1,5 +1,7 @@
 #include "Frame6x.h"
 
+#include <algorithm>
+
 namespace metersim::p6x {
 
 namespace {
@@ -37,10 +39,17 @@ Request ParseRequest(const Bytes& frame)
 
 Bytes BuildReply(std::uint8_t address, std::uint8_t group, std::uint8_t command, const Bytes& data)
 {
-    Bytes frame{kReplyStart, address, static_cast<std::uint8_t>(address ^ 0xFF),
-                group,       command, static_cast<std::uint8_t>(data.size())};
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(Checksum(frame.data(), frame.size()));
+    // Sized once and filled in place: growing a short initialiser list by an
+    // insert trips a false out-of-bounds warning in the library's copy.
+    Bytes frame(6 + data.size() + 1);
+    frame[0] = kReplyStart;
+    frame[1] = address;
+    frame[2] = static_cast<std::uint8_t>(address ^ 0xFF);
+    frame[3] = group;
+    frame[4] = command;
+    frame[5] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), frame.begin() + 6);
+    frame.back() = Checksum(frame.data(), frame.size() - 1);
     return frame;
 }
 

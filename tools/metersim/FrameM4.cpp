@@ -1,5 +1,6 @@
 #include "FrameM4.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace metersim::pm4 {
@@ -35,9 +36,15 @@ Request ParseRequest(const Bytes& frame)
 Bytes BuildReply(std::uint8_t address, std::uint8_t code, std::uint8_t p1, std::uint8_t p2, const Bytes& data)
 {
     if (data.size() != 8) throw std::logic_error("an M4 reply carries 8 data bytes");
-    Bytes frame{0x00, address, code, p1, p2};
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(Checksum(frame.data(), frame.size()));
+    // Sized once and filled in place (see the 6x reply).
+    Bytes frame(5 + data.size() + 1);
+    frame[0] = 0x00;
+    frame[1] = address;
+    frame[2] = code;
+    frame[3] = p1;
+    frame[4] = p2;
+    std::copy(data.begin(), data.end(), frame.begin() + 5);
+    frame.back() = Checksum(frame.data(), frame.size() - 1);
     return frame;
 }
 

@@ -1,5 +1,7 @@
 #include "FrameModBus.h"
 
+#include <algorithm>
+
 namespace metersim::pmb {
 
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t count)
@@ -52,8 +54,10 @@ Request ParseRequest(const Bytes& frame)
 
 Bytes BuildReply(std::uint8_t address, const Bytes& pdu)
 {
-    Bytes frame{address};
-    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    // Sized once and filled in place (see the 6x reply).
+    Bytes frame(1 + pdu.size());
+    frame[0] = address;
+    std::copy(pdu.begin(), pdu.end(), frame.begin() + 1);
     AppendCrc(frame);
     return frame;
 }

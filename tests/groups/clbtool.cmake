@@ -1,0 +1,9 @@
+# The command line as a person meets it: files that are refused before anything is
+# sent, the pre-flight of a write, usage errors, probe outcomes, poll under a signal
+# and the number texts.
+clb_unit_test(unit_number_text unit/NumberTextTest.cpp)
+target_link_libraries(unit_number_text PRIVATE clbworkflow)
+clb_integration_test(integ_clbtool integration/ClbToolSimTest.cpp)
+target_link_libraries(integ_clbtool PRIVATE clbtool_lib)
+target_compile_definitions(integ_clbtool PRIVATE CLBTOOL_PATH="$<TARGET_FILE:clbtool>")
+add_dependencies(integ_clbtool clbtool)
