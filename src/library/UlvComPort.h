@@ -57,6 +57,16 @@ public:
     // the device has gone away. True when a byte was taken.
     bool PollByte(std::uint32_t timeoutMs, std::uint8_t& b);
 
+    // The most bytes a receiver skips while it looks for a reply's start byte.
+    // Each skipped byte restarts the first-byte wait, so without a cap a line
+    // that never falls silent (a floating bus, a jabbering adapter) would hold
+    // an attempt forever. 255 is the longest frame: an echo of the request or a
+    // stray frame before the reply still fits, and a line chattering at its
+    // baud rate ends the attempt after one frame's time on the wire. Receivers
+    // without a start-byte search (M4, ModBus) take every byte into the frame,
+    // whose length they know, so their attempts end after at most one frame.
+    static constexpr int MaxSkippedBytes = 255;
+
     // Late replies. A request whose last attempt went unanswered (or whose
     // answer may have been an earlier attempt's reply) can still be answered
     // after the protocol gave up on it. EndExchange records that: when clean is
@@ -132,6 +142,13 @@ public:
     TulvOpenError OpenError() const { return FOpenError; }
     const std::string& OpenErrorText() const { return FOpenErrorText; }
 
+    // The time count bytes need on the wire at the port's speed and parity, in
+    // whole milliseconds rounded up.
+    std::uint32_t WireTimeMs(std::size_t bytes) const;
+    // Longest wait beyond the wire time of what is queued for the output to
+    // drain when the port closes; a queue that does not drain by then is dropped.
+    static constexpr std::uint32_t DrainMarginMs = 200;
+
     // The settings the last Open asked the driver for (pseudo-terminals do not
     // keep parity, so this is what tests check).
     const termios& RequestedSettings() const { return FRequested; }
@@ -142,6 +159,9 @@ private:
     bool PauseThread(std::uint32_t ms); // false when told to stop
     void StopThread();
     void MarkLostOnError(int err);
+    // Waits (bounded) until every byte written has left; false when the queue
+    // could not be watched or did not drain in time (then it is dropped).
+    bool DrainOutput();
 
     int FHandle = -1;
     bool FOpened = false;
