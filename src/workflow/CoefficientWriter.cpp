@@ -139,7 +139,11 @@ bool CoefficientWriter::LineAlive(int s)
         // A look at the device without waiting notices an adapter that went
         // away while the line was idle.
         port->WaitForByte(0);
-        if (!port->Lost()) return true;
+        if (!port->Lost()) {
+            // What follows a check that found the line alive sends frames.
+            FSent = true;
+            return true;
+        }
     }
     if (port && port->Lost()) {
         // Nothing more goes to a port that is gone; connecting opens it anew.
@@ -151,10 +155,14 @@ bool CoefficientWriter::LineAlive(int s)
         FFailed = true;
         const std::string name = port ? port->Name() : std::string();
         const std::string where = name.empty() ? std::string("с портом") : "с портом " + name;
-        FHost.MessageBox(port && port->Lost()
-                             ? "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана."
-                             : "Нет связи " + where + ": порт закрыт. Коэффициенты не записаны.",
-                         "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        std::string text;
+        if (!(port && port->Lost()))
+            text = "Нет связи " + where + ": порт закрыт. Коэффициенты не записаны.";
+        else if (FSent)
+            text = "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана.";
+        else
+            text = "Связь " + where + " потеряна до начала записи: в прибор ничего не отправлено.";
+        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
     }
     return false;
 }
@@ -261,6 +269,7 @@ WriteResult CoefficientWriter::WriteCoefficients(int s)
 {
     FFailed = false;
     FLostTold = false;
+    FSent = false;
     if (FHost.MessageBox(WriteQuestion, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
         return WriteResult::Declined;
     const DeviceSlot& slot = FDev.Slot(s);
@@ -268,6 +277,7 @@ WriteResult CoefficientWriter::WriteCoefficients(int s)
         return WriteResult::NotWritable;
 
     PausePolling pause(FPoller);
+    if (!pause.Ready()) return WriteResult::NotWritable; // the poller still holds the port (told)
     if (!LineAlive(s)) return WriteResult::NotWritable;
     WriteGmax(s);
     const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));

@@ -79,7 +79,9 @@ public:
 private:
     bool WriteGmax(int s);
     bool WritePoints(int s, PointForm form);
-    // False once the port is gone (after telling the user, once).
+    // False once the port is gone (after telling the user, once: that the
+    // meter may be partly written when an earlier check had let frames go out,
+    // that nothing was sent when the first check found the port gone).
     bool LineAlive(int s);
     void Fail(const char* text);
 
@@ -88,4 +90,5 @@ private:
     Host& FHost;
     bool FFailed = false;
     bool FLostTold = false;
+    bool FSent = false; // a check found the line alive: frames have gone out since
 };
