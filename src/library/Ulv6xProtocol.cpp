@@ -94,7 +94,7 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
     Pause(10);
     int pos = 0;
     int expected = 7;
-    int skipped = 0;
+    const std::uint64_t huntEnd = FComPort->StartByteDeadline(FPacketTimeout);
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
@@ -121,7 +121,7 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
         if (pos == 0 && b != Frame6x::ReplyStart) {
             // Noise before the start byte; a line that goes on chattering gives
             // no reply in time.
-            if (++skipped > TulvPort::MaxSkippedBytes) {
+            if (FComPort->Clock().NowMs() > huntEnd) {
                 FLastError = ErrPortRead;
                 return 0;
             }

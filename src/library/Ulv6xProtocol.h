@@ -122,7 +122,7 @@ public:
     // true otherwise, LastError untouched.
     bool GZU_SendPkt(std::uint8_t Count);
     // Receives one relay reply into the reply buffer (10 ms start delay, bytes
-    // before 0xAA dropped, at most TulvPort::MaxSkippedBytes of them). Returns
+    // before 0xAA dropped until TulvPort::StartByteDeadline). Returns
     // its length with LastError 0, or 0 with LastError 2 (a byte did not come in
     // time, or the line kept sending noise instead of a reply), 3 (length byte 247 or more: the
     // frame would not fit 255 bytes; the port is purged) or 5 (checksum).
@@ -196,8 +196,8 @@ protected:
     // on failure LastError 1 and false.
     bool SendFrame(std::uint8_t Count);
     // Receives one reply frame into the reply buffer. Bytes before the start
-    // byte are noise: each restarts the first-byte wait, and more than
-    // TulvPort::MaxSkippedBytes of them end the attempt. Returns its length, or 0
+    // byte are noise: each restarts the first-byte wait, and one that comes
+    // after TulvPort::StartByteDeadline ends the attempt. Returns its length, or 0
     // with LastError 2 (timeout, or noise without end), 3 (length refused), 4 (address complement)
     // or 5 (checksum).
     std::uint8_t ReceiveFrame();

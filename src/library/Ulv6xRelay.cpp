@@ -43,7 +43,7 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
     Pause(10);
     int pos = 0;
     int expected = 9;
-    int skipped = 0;
+    const std::uint64_t huntEnd = FComPort->StartByteDeadline(FPacketTimeout);
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
@@ -52,8 +52,8 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
             return 0;
         }
         if (pos == 0 && b != Frame6x::ReplyStart) {
-            // Noise before the start byte, as in the plain receive: capped.
-            if (++skipped > TulvPort::MaxSkippedBytes) {
+            // Noise before the start byte, as in the plain receive: bounded.
+            if (FComPort->Clock().NowMs() > huntEnd) {
                 FLastError = ErrPortRead;
                 return 0;
             }

@@ -24,6 +24,16 @@ bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
     }
 }
 
+std::uint32_t TulvPort::WireTimeMs(std::size_t bytes) const
+{
+    return static_cast<std::uint32_t>((bytes * 10u * 1000u + 9599u) / 9600u);
+}
+
+std::uint64_t TulvPort::StartByteDeadline(std::uint32_t packetTimeoutMs)
+{
+    return Clock().NowMs() + 2ull * packetTimeoutMs + WireTimeMs(LongestFrame);
+}
+
 void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
 {
     if (clean) return;

@@ -33,7 +33,8 @@ struct ReceiverCase {
     // Runs one operation on the port; returns its LastError.
     std::function<ProtocolErrorCode(ScriptedPort&)> run;
     ProtocolErrorCode error;
-    size_t requests; // attempts made
+    size_t requests;            // attempts made
+    std::uint64_t perAttemptMs; // the most line time an attempt may take
 };
 
 void PrintTo(const ReceiverCase& c, std::ostream* os)
@@ -51,10 +52,7 @@ TEST_P(ChatteringLine, EveryAttemptEndsAndTheOperationFails)
     const ProtocolErrorCode error = GetParam().run(port);
     EXPECT_EQ(error, GetParam().error);
     EXPECT_EQ(port.requests.size(), GetParam().requests);
-    // Each attempt ends after at most one frame's worth of noise (255 skipped
-    // bytes at most, a byte a millisecond) besides its start delay and the
-    // pause an M4 attempt makes after a failure.
-    EXPECT_LE(port.clock.now, GetParam().requests * (10u + 256u + 100u)) << "ms of line time";
+    EXPECT_LE(port.clock.now, GetParam().requests * GetParam().perAttemptMs) << "ms of line time";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                          p.ReadRtc2k(0x0700, d, 4);
                          return p.LastError();
                      },
-                     ErrPortRead, 5},
+                     // the start delay, the start-byte deadline and one more first-byte wait
+                     ErrPortRead, 5, 10 + 3 * 500 + 266},
         ReceiverCase{"Relay",
                      [](ScriptedPort& port) {
                          Tulv6xProtocol p;
@@ -79,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                          p.GZU_ReadRtc2k(0x0023, d, 4);
                          return p.LastError();
                      },
-                     ErrPortRead, 5},
+                     ErrPortRead, 5, 10 + 3 * 500 + 266},
         // The next 14 bytes are the reply: noise, with the wrong reply code.
         ReceiverCase{"M4",
                      [](ScriptedPort& port) {
@@ -90,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
                          p.ReadRamInt(d, 0x0150);
                          return p.LastError();
                      },
-                     ErrIntegrity, 1},
+                     ErrIntegrity, 1, 100 + 14 + 100},
         // Address FF, function FF: a five-byte frame whose CRC is wrong.
         ReceiverCase{"ModBus",
                      [](ScriptedPort& port) {
@@ -101,12 +100,14 @@ INSTANTIATE_TEST_SUITE_P(
                          p.ReadHoldingRegisters(0x0172, 2, d);
                          return p.LastError();
                      },
-                     ErrChecksum, 3}),
+                     ErrChecksum, 3, 10 + 300 + 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The cap on skipped bytes: a reply behind 255 noise bytes (an echo of the
-// longest request) is still taken; behind 256 the attempt has ended.
-TEST(NoiseBeforeAReply, AtMost255BytesAreSkipped)
+// The start-byte deadline (twice the 500 ms packet timeout and 266 ms, the
+// longest frame at 9600 baud, from the start of the receive at 10 ms): a reply
+// behind noise that stops before it is taken; noise that goes on past it ends
+// the attempt, the reply behind it unread.
+TEST(NoiseBeforeAReply, IsPassedOverUntilTheStartByteDeadline)
 {
     const Bytes reply6x = Hex("AA 01 FE 0F 01 04 11 22 33 44 98");
     const Bytes relayReply = [] {
@@ -116,12 +117,13 @@ TEST(NoiseBeforeAReply, AtMost255BytesAreSkipped)
         r.push_back(static_cast<std::uint8_t>(~sum));
         return r;
     }();
+    const std::uint64_t deadline = 10 + 2 * 500 + 266;
     for (const bool relay : {false, true}) {
-        for (const int noise : {255, 256}) {
+        for (const std::uint64_t lastNoise : {deadline, deadline + 1}) {
             ScriptedPort port;
             port.opened = true;
-            for (int i = 0; i < noise; ++i) port.InjectAt(11 + static_cast<std::uint64_t>(i), {0x13});
-            port.InjectAt(11 + static_cast<std::uint64_t>(noise), relay ? relayReply : reply6x);
+            for (std::uint64_t t = 11; t <= lastNoise; ++t) port.InjectAt(t, {0x13});
+            port.InjectAt(lastNoise + 1, relay ? relayReply : reply6x);
             Tulv6xProtocol p;
             p.SetComPort(&port);
             p.SetRepeatCount(1);
@@ -132,14 +134,15 @@ TEST(NoiseBeforeAReply, AtMost255BytesAreSkipped)
                 p.GZU_ReadRtc2k(0x0700, d, 4);
             else
                 p.ReadRtc2k(0x0700, d, 4);
-            EXPECT_EQ(p.LastError(), noise == 255 ? ErrOk : ErrPortRead) << (relay ? "relay, " : "6x, ") << noise;
+            EXPECT_EQ(p.LastError(), lastNoise == deadline ? ErrOk : ErrPortRead)
+                << (relay ? "relay, " : "6x, ") << "noise until " << lastNoise << " ms";
         }
     }
 }
 
 // Noise that trickles just inside the first-byte wait: every byte restarts the
-// wait, as designed, and the cap still ends the attempt.
-TEST(NoiseBeforeAReply, SlowNoiseEndsTheAttemptAtTheCap)
+// wait, as designed, and the deadline still ends the attempt.
+TEST(NoiseBeforeAReply, SlowNoiseEndsTheAttemptAtTheDeadline)
 {
     ScriptedPort port;
     port.opened = true;
@@ -151,8 +154,10 @@ TEST(NoiseBeforeAReply, SlowNoiseEndsTheAttemptAtTheCap)
     std::uint8_t d[4];
     p.ReadRtc2k(0x0700, d, 4);
     EXPECT_EQ(p.LastError(), ErrPortRead);
-    EXPECT_EQ(port.chatterTaken, static_cast<std::uint64_t>(TulvPort::MaxSkippedBytes) + 1);
-    EXPECT_LE(port.clock.now, 10u + 256u * 400u);
+    // Bytes at 400, 800 and 1200 ms restart the wait; the one at 1600 comes
+    // after the deadline (1276 ms) and ends the attempt.
+    EXPECT_EQ(port.chatterTaken, 4u);
+    EXPECT_EQ(port.clock.now, 1600u);
 }
 
 // --- The workflow on a chattering line --------------------------------------------------
@@ -193,10 +198,10 @@ TEST(ChatteringWorkflow, TheReadOutEndsAndFails)
     EXPECT_FALSE(readOut.ReadAllDevices());
     EXPECT_FALSE(dev.Coefficients(1).ReadDone) << "Gmax could not be read: the tables were not reached";
     // Version, serial number and Gmax, three tries each, five attempts a try:
-    // each attempt ends at the noise cap, each exchange after a failed one
+    // each attempt ends at its start-byte deadline, each exchange after a failed one
     // first waits out a late reply (1.5 packet timeouts, then at most a
     // second while bytes keep coming).
-    const std::uint64_t perTransaction = 5 * (10 + 256 + 10) + 750 + 1000 + 50;
+    const std::uint64_t perTransaction = 5 * (10 + 3 * 500 + 266) + 750 + 1000 + 50;
     EXPECT_LE(port.clock.now, port.requests.size() / 5 * perTransaction) << "ms of line time";
     EXPECT_LE(port.requests.size(), 5u * 3u * 4u);
 }
@@ -223,7 +228,7 @@ TEST(ChatteringWorkflow, APollCycleEndsWithTheSlotFailed)
     EXPECT_FALSE(poller.FlowOk(1));
     EXPECT_EQ(host.BoxState("EG01").Colour, 0xFF0000u);
     // The КВТ-64 is polled with one read: per cycle at most one transaction.
-    const std::uint64_t perTransaction = 5 * (10 + 256 + 10) + 750 + 1000 + 50;
+    const std::uint64_t perTransaction = 5 * (10 + 3 * 500 + 266) + 750 + 1000 + 50;
     EXPECT_LE(port.clock.now, (poller.Cycles() + 1) * perTransaction) << "ms of line time";
     EXPECT_TRUE(host.Messages().empty()) << "a failed poll turns the box red, it tells nothing";
 }
