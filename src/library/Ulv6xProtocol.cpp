@@ -94,6 +94,7 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
     Pause(10);
     int pos = 0;
     int expected = 7;
+    const std::uint64_t huntEnd = FComPort->StartByteDeadline(FPacketTimeout);
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
@@ -117,7 +118,15 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
             FLastError = ErrNetAddr;
             return 0;
         }
-        if (pos == 0 && b != Frame6x::ReplyStart) continue; // noise before the start byte
+        if (pos == 0 && b != Frame6x::ReplyStart) {
+            // Noise before the start byte; a line that goes on chattering gives
+            // no reply in time.
+            if (FComPort->Clock().NowMs() > huntEnd) {
+                FLastError = ErrPortRead;
+                return 0;
+            }
+            continue;
+        }
         ++pos;
     }
     if (Frame6x::Checksum(FReply.data(), expected - 1) == FReply[expected - 1]) {

@@ -122,8 +122,9 @@ public:
     // true otherwise, LastError untouched.
     bool GZU_SendPkt(std::uint8_t Count);
     // Receives one relay reply into the reply buffer (10 ms start delay, bytes
-    // before 0xAA dropped). Returns its length with LastError 0, or 0 with
-    // LastError 2 (a byte did not come in time), 3 (length byte 247 or more: the
+    // before 0xAA dropped until TulvPort::StartByteDeadline). Returns
+    // its length with LastError 0, or 0 with LastError 2 (a byte did not come in
+    // time, or the line kept sending noise instead of a reply), 3 (length byte 247 or more: the
     // frame would not fit 255 bytes; the port is purged) or 5 (checksum).
     std::uint8_t GZU_ReceivePkt();
     // Completes the request placed at offsets 5.. (start byte, GZU_NetAddr,
@@ -194,8 +195,10 @@ protected:
     // Purges the port and writes the first Count request bytes in one write;
     // on failure LastError 1 and false.
     bool SendFrame(std::uint8_t Count);
-    // Receives one reply frame into the reply buffer. Returns its length, or 0
-    // with LastError 2 (timeout), 3 (length refused), 4 (address complement)
+    // Receives one reply frame into the reply buffer. Bytes before the start
+    // byte are noise: each restarts the first-byte wait, and one that comes
+    // after TulvPort::StartByteDeadline ends the attempt. Returns its length, or 0
+    // with LastError 2 (timeout, or noise without end), 3 (length refused), 4 (address complement)
     // or 5 (checksum).
     std::uint8_t ReceiveFrame();
     std::uint8_t ReceiveFrameLimited(std::uint16_t MaxData);

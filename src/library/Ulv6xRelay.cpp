@@ -43,6 +43,7 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
     Pause(10);
     int pos = 0;
     int expected = 9;
+    const std::uint64_t huntEnd = FComPort->StartByteDeadline(FPacketTimeout);
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
@@ -50,7 +51,14 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
             FLastError = ErrPortRead;
             return 0;
         }
-        if (pos == 0 && b != Frame6x::ReplyStart) continue; // noise before the start byte
+        if (pos == 0 && b != Frame6x::ReplyStart) {
+            // Noise before the start byte, as in the plain receive: bounded.
+            if (FComPort->Clock().NowMs() > huntEnd) {
+                FLastError = ErrPortRead;
+                return 0;
+            }
+            continue;
+        }
         FReply[pos] = b;
         if (pos == 7) {
             // N + 9 must fit 255 bytes (the length is returned as a byte and the

@@ -1,6 +1,7 @@
 #include "UlvComPort.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include <cerrno>
 #include <cstring>
@@ -21,6 +22,16 @@ bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
         ++misses;
         if (misses > maxMisses) return false;
     }
+}
+
+std::uint32_t TulvPort::WireTimeMs(std::size_t bytes) const
+{
+    return static_cast<std::uint32_t>((bytes * 10u * 1000u + 9599u) / 9600u);
+}
+
+std::uint64_t TulvPort::StartByteDeadline(std::uint32_t packetTimeoutMs)
+{
+    return Clock().NowMs() + 2ull * packetTimeoutMs + WireTimeMs(LongestFrame);
 }
 
 void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
@@ -220,6 +231,10 @@ void TulvCustomComPort::Close()
     StopThread();
     FOpened = false;
     if (!FLost) {
+        // A frame still queued (a verification switch awaits no answer, so the
+        // port may be closed right after it) leaves at our speed and parity,
+        // not at the restored ones.
+        DrainOutput();
         ::ioctl(FHandle, TIOCNXCL);
         if (FHaveSaved) (void)::tcsetattr(FHandle, TCSANOW, &FSaved);
     }
@@ -227,6 +242,36 @@ void TulvCustomComPort::Close()
     ::close(FHandle);
     FHandle = -1;
     FHaveSaved = false;
+}
+
+std::uint32_t TulvCustomComPort::WireTimeMs(std::size_t bytes) const
+{
+    // A start bit, 8 data bits, a parity bit when asked, a stop bit.
+    const std::uint64_t bits = bytes * (FParity == 0 ? 10u : 11u);
+    const std::uint64_t baud = FBaudRate ? FBaudRate : 9600;
+    return static_cast<std::uint32_t>((bits * 1000 + baud - 1) / baud);
+}
+
+bool TulvCustomComPort::DrainOutput()
+{
+    // tcdrain alone has no limit: a stalled driver would hold Close forever.
+    // The queue is watched until it is empty, for at most its wire time and a
+    // margin; only then does tcdrain wait out the last bytes in the UART.
+    int queued = 0;
+    if (::ioctl(FHandle, TIOCOUTQ, &queued) != 0) return false;
+    const std::uint64_t start = Clock().NowMs();
+    const std::uint64_t limit = WireTimeMs(static_cast<std::size_t>(std::max(queued, 0))) + DrainMarginMs;
+    while (queued > 0) {
+        if (Clock().NowMs() - start >= limit) {
+            ::tcflush(FHandle, TCOFLUSH);
+            return false;
+        }
+        Clock().SleepMs(2);
+        if (::ioctl(FHandle, TIOCOUTQ, &queued) != 0) return false;
+    }
+    while (::tcdrain(FHandle) != 0 && errno == EINTR) {
+    }
+    return true;
 }
 
 void TulvCustomComPort::Purge()
@@ -270,8 +315,9 @@ bool TulvCustomComPort::WriteBuffer(const void* buf, int count)
     const auto* p = static_cast<const std::uint8_t*>(buf);
     int done = 0;
     // The kernel queue is far larger than any frame; a full queue is waited out
-    // for at most the frame's wire time plus a second.
-    const int limitMs = 1000 + static_cast<int>((static_cast<std::uint64_t>(count) * 10000u) / (FBaudRate ? FBaudRate : 9600));
+    // for at most the frame's wire time plus a second, in all.
+    const std::uint64_t limitMs = 1000 + WireTimeMs(static_cast<std::size_t>(count));
+    const auto start = std::chrono::steady_clock::now();
     while (done < count) {
         ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
         if (n > 0) {
@@ -280,8 +326,13 @@ bool TulvCustomComPort::WriteBuffer(const void* buf, int count)
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const auto elapsed = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+            if (elapsed >= limitMs) return false;
             pollfd pfd{FHandle, POLLOUT, 0};
-            int r = ::poll(&pfd, 1, limitMs);
+            int r = ::poll(&pfd, 1, static_cast<int>(limitMs - elapsed));
+            // A signal that interrupts the wait is no failure of the write.
+            if (r < 0 && errno == EINTR) continue;
             if (r > 0 && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
             if (r > 0) FLost = true;
             return false;

@@ -57,6 +57,26 @@ public:
     // the device has gone away. True when a byte was taken.
     bool PollByte(std::uint32_t timeoutMs, std::uint8_t& b);
 
+    // The time count bytes need on the wire, in whole milliseconds rounded up
+    // (10 bits a byte at 9600 baud, the slower line the tool uses, unless the
+    // port knows its speed).
+    virtual std::uint32_t WireTimeMs(std::size_t bytes) const;
+
+    // When a receiver looking for a reply's start byte gives up on a line that
+    // keeps sending something else. Each byte before the start byte restarts
+    // the first-byte wait (a stray byte must not cost the reply), so without a
+    // limit a line that never falls silent (a floating bus, a jabbering
+    // adapter) would hold an attempt forever. A byte skipped after this moment
+    // ends the attempt: it is twice the packet timeout (a stray byte late in
+    // the wait still gets a full wait after it) and the time the longest frame
+    // (255 bytes: an echo of the request, another device's frame) needs on the
+    // wire, counted from the start of the receive. An attempt thus ends within
+    // three packet timeouts, that wire time and its frame. Receivers without a
+    // start-byte search (M4, ModBus) take every byte into a frame of known
+    // length, so their attempts end after at most one frame.
+    std::uint64_t StartByteDeadline(std::uint32_t packetTimeoutMs);
+    static constexpr std::size_t LongestFrame = 255;
+
     // Late replies. A request whose last attempt went unanswered (or whose
     // answer may have been an earlier attempt's reply) can still be answered
     // after the protocol gave up on it. EndExchange records that: when clean is
@@ -136,6 +156,13 @@ public:
     TulvOpenError OpenError() const { return FOpenError; }
     const std::string& OpenErrorText() const { return FOpenErrorText; }
 
+    // The time count bytes need on the wire at the port's speed and parity, in
+    // whole milliseconds rounded up.
+    std::uint32_t WireTimeMs(std::size_t bytes) const override;
+    // Longest wait beyond the wire time of what is queued for the output to
+    // drain when the port closes; a queue that does not drain by then is dropped.
+    static constexpr std::uint32_t DrainMarginMs = 200;
+
     // The settings the last Open asked the driver for (pseudo-terminals do not
     // keep parity, so this is what tests check).
     const termios& RequestedSettings() const { return FRequested; }
@@ -146,6 +173,9 @@ private:
     bool PauseThread(std::uint32_t ms); // false when told to stop
     void StopThread();
     void MarkLostOnError(int err);
+    // Waits (bounded) until every byte written has left; false when the queue
+    // could not be watched or did not drain in time (then it is dropped).
+    bool DrainOutput();
 
     int FHandle = -1;
     bool FOpened = false;

@@ -104,6 +104,8 @@ protected:
     // Reads the next 14 bytes into the reply buffer (PacketTimeout for the
     // first, ByteTimeout for each further byte; no start delay, no start-byte
     // search). Returns 14 with LastError 0, or the count reached with LastError 2.
+    // Every byte that comes counts, so a line that never falls silent ends the
+    // attempt after 14 bytes (its noise then fails the reply code or the sum).
     std::uint8_t ReceiveM4Frame();
     // Sleeps on the port's clock (the real clock when no port is assigned).
     void Pause(std::uint32_t ms);

@@ -124,7 +124,9 @@ protected:
     bool SendModBusFrame(std::uint8_t Count);
     // Receives one reply (10 ms start delay, PacketTimeout for the first byte,
     // ByteTimeout for each further one). Returns its length with LastError 0,
-    // or 0 with LastError 2 (timeout) or 5 (CRC).
+    // or 0 with LastError 2 (timeout) or 5 (CRC). Every byte that comes counts
+    // and no reply is longer than 261 bytes, so a line that never falls silent
+    // ends the attempt after one frame's worth of noise (with a CRC error).
     std::uint16_t ReceiveModBusFrame();
     // Sleeps on the port's clock (the real clock when no port is assigned).
     void Pause(std::uint32_t ms);

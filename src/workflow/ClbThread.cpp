@@ -3,6 +3,7 @@
 #include "ReadOut.h"
 #include "UlvUtils.h"
 
+#include <chrono>
 #include <cmath>
 
 // --- Flow values --------------------------------------------------------------
@@ -89,7 +90,12 @@ float FlowFromReading(std::uint8_t typeCode, float G, const CoefficientSet& c)
 
 // --- The worker -----------------------------------------------------------------
 
-TClbThread::TClbThread(DevManager& dev, Host& host) : FDev(dev), FHost(host)
+const char* const TClbThread::HandOverTimeoutText =
+    "Опрос приборов не завершил обмен с прибором за 15 с, и порт остаётся за ним: действие не выполнено. "
+    "Повторите его, когда обмен закончится.";
+
+TClbThread::TClbThread(DevManager& dev, Host& host, TulvClock& handOverClock)
+    : FDev(dev), FHost(host), FHandOverClock(handOverClock)
 {
     FThread = std::thread(&TClbThread::Body, this);
 }
@@ -102,16 +108,54 @@ TClbThread::~TClbThread()
 
 void TClbThread::SetState(std::uint8_t state)
 {
-    if (state <= Stop) FPollState.store(state);
+    if (state > Stop) return;
+    {
+        // Under the lock, so that a worker about to nap cannot miss the change.
+        std::lock_guard<std::mutex> lock(FWakeMutex);
+        FPollState.store(state);
+    }
+    FWake.notify_all();
 }
 
-void TClbThread::WaitNotBusy(int maxSleeps)
+template <class Pred> void TClbThread::Nap(std::uint32_t ms, Pred done)
 {
+    std::unique_lock<std::mutex> lock(FWakeMutex);
+    FWake.wait_for(lock, std::chrono::milliseconds(ms), done);
+}
+
+bool TClbThread::WaitNotBusy(int maxSleeps)
+{
+    // Busy is set before the worker looks at the state once more, so a worker
+    // seen not busy after the pause was set does not start a slot's reads.
+    if (!IsBusy()) return true;
+    TulvClock& clock = FHandOverClock;
+    const std::uint64_t start = clock.NowMs();
     for (int i = 0; i < maxSleeps; ++i) {
-        SleepMs(50);
-        if (!IsBusy()) return;
+        clock.SleepMs(50);
+        if (!IsBusy()) return true;
     }
-    while (IsBusy()) SleepMs(10);
+    // Still inside a transaction: its own timeouts end it, and it is waited
+    // for rather than the port being used by two threads; but not forever.
+    while (IsBusy()) {
+        if (clock.NowMs() - start >= HandOverLimitMs) {
+            FHost.MessageBox(HandOverTimeoutText, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+            return false;
+        }
+        clock.SleepMs(10);
+    }
+    return true;
+}
+
+bool TClbThread::LineUsable()
+{
+    bool any = false;
+    for (int n = 1; n <= 2; ++n) {
+        TulvPort* port = DriverPort(FDev.Driver(n));
+        if (port == nullptr) continue;
+        if (!port->Opened() || port->Lost()) return false;
+        any = true;
+    }
+    return any;
 }
 
 void TClbThread::ShowFlow(int slot)
@@ -211,17 +255,19 @@ void TClbThread::Body()
 {
     FBusy = false;
     FHost.RunOnMainThread([&] { FHost.ShowProgress(true); });
+    auto stopped = [&] { return GetState() == Stop; };
     while (GetState() != Stop) {
-        for (int i = 0; i < 10 && GetState() != Stop; ++i) SleepMs(5);
+        // 50 ms between cycles, in steps of 5 ms; a Stop ends it at once.
+        for (int i = 0; i < 10 && GetState() != Stop; ++i) Nap(5, stopped);
         if (GetState() == Stop) break;
         int position = 0;
         FHost.RunOnMainThread([&] { FHost.SetProgress(0, 2, 0); });
         if (GetState() == Run) {
             for (int n = 1; n <= 2; ++n) {
                 if (FDev.Coefficients(n).PollEnabled.load()) {
-                    while (GetState() == Pause) SleepMs(50);
+                    while (GetState() == Pause) Nap(50, [&] { return GetState() != Pause; });
                     if (GetState() != Run) break;
-                    SleepMs(50);
+                    Nap(50, stopped);
                     // Busy first, then look at the state again: whoever pauses the
                     // poller and then sees Busy clear knows it will not start.
                     FBusy = true;
@@ -260,11 +306,15 @@ PausePolling::PausePolling(TClbThread& poller) : FPoller(poller), FSaved(poller.
 {
     if (FSaved == TClbThread::Run) {
         FPoller.SetState(TClbThread::Pause);
-        FPoller.WaitNotBusy(51);
+        FReady = FPoller.WaitNotBusy(51);
     }
 }
 
 PausePolling::~PausePolling()
 {
+    // A port closed or lost while the poller was paused (a write that lost the
+    // line closes it) leaves it paused: connecting again starts it. When the
+    // wait ran out the port was not touched, and the poller goes on as it was.
+    if (FSaved == TClbThread::Run && FReady && !FPoller.LineUsable()) return;
     FPoller.SetState(FSaved);
 }

@@ -8,11 +8,15 @@
 
 #include "DevManager.h"
 #include "Host.h"
+#include "UlvUtils.h"
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
+
 
 // The flow of a code-1 meter from its raw reading G: the calibration curve
 // through the points (K[j+2], Obr[j+2]), extrapolated towards (2, 2) above the
@@ -26,8 +30,9 @@ class TClbThread {
 public:
     enum State : std::uint8_t { Run = 0, Pause = 1, Stop = 2 };
 
-    // Starts the worker; it parks itself paused.
-    TClbThread(DevManager& dev, Host& host);
+    // Starts the worker; it parks itself paused. The hand-over waits of the
+    // main thread (WaitNotBusy) run on handOverClock.
+    TClbThread(DevManager& dev, Host& host, TulvClock& handOverClock = RealClock());
     // Tells the worker to stop and waits for it.
     ~TClbThread();
     TClbThread(const TClbThread&) = delete;
@@ -43,16 +48,31 @@ public:
     // Completed polling cycles (for the command-line front and tests).
     std::uint64_t Cycles() const { return FCycles.load(); }
 
-    // Waits until the worker is outside a slot's reads: sleeps of 50 ms, at most
-    // maxSleeps of them, and then on for as long as it is still inside one (its
-    // own timeouts bound that), so that the port is never used by two threads.
-    void WaitNotBusy(int maxSleeps);
+    // Waits until the worker is outside a slot's reads, after the caller set
+    // Pause: at once when it is not inside them, else in sleeps of 50 ms, at most
+    // maxSleeps of them, and then on while it is still inside (its transactions
+    // end by their own timeouts), up to HandOverLimitMs from the start of the
+    // wait. True when the worker is out: the caller may use the port. False when
+    // it was still inside at the limit: the user has been told (through Host)
+    // and the caller must leave the port alone.
+    bool WaitNotBusy(int maxSleeps);
+    static constexpr std::uint32_t HandOverLimitMs = 15000;
+    // The message of a hand-over that ran out.
+    static const char* const HandOverTimeoutText;
+
+    // Whether the port of every slot with a driver is open and not lost (and
+    // there is one): polling resumed over anything else would only fail.
+    // Call it only while the worker is paused and not busy.
+    bool LineUsable();
 
     // Shows the flow of a slot (main thread).
     void ShowFlow(int slot);
 
 private:
     void Body();
+    // Sleeps ms, ending early once done() holds (checked whenever the state
+    // changes).
+    template <class Pred> void Nap(std::uint32_t ms, Pred done);
     void PollSlot(int n);
     // True when slot n's port is closed or gone; then polling is paused (and the
     // user told once that the port was lost).
@@ -60,6 +80,9 @@ private:
 
     DevManager& FDev;
     Host& FHost;
+    TulvClock& FHandOverClock;
+    std::mutex FWakeMutex;
+    std::condition_variable FWake; // signalled at every state change
     std::atomic<std::uint8_t> FPollState{Pause};
     std::atomic<bool> FBusy{false};
     std::array<std::atomic<float>, 2> FCurrentFlow{};
@@ -70,7 +93,8 @@ private:
 
 // Around any other use of the port while connected: pause the poller (when it
 // runs) and wait until it is outside its reads; afterwards give it back the
-// state it had.
+// state it had, except that a poller that was running stays paused when the
+// port has been closed or lost meanwhile (connecting again starts it).
 class PausePolling {
 public:
     explicit PausePolling(TClbThread& poller);
@@ -78,7 +102,12 @@ public:
     PausePolling(const PausePolling&) = delete;
     PausePolling& operator=(const PausePolling&) = delete;
 
+    // False when the poller was still inside its reads when the wait ran out
+    // (the user has been told): the port is not the caller's to use.
+    bool Ready() const { return FReady; }
+
 private:
     TClbThread& FPoller;
     std::uint8_t FSaved;
+    bool FReady = true;
 };

@@ -143,7 +143,11 @@ bool CoefficientWriter::LineAlive(int s)
         // A look at the device without waiting notices an adapter that went
         // away while the line was idle.
         port->WaitForByte(0);
-        if (!port->Lost()) return true;
+        if (!port->Lost()) {
+            // What follows a check that found the line alive sends frames.
+            FSent = true;
+            return true;
+        }
     }
     if (port && port->Lost()) {
         // Nothing more goes to a port that is gone; connecting opens it anew.
@@ -155,10 +159,14 @@ bool CoefficientWriter::LineAlive(int s)
         FFailed = true;
         const std::string name = port ? port->Name() : std::string();
         const std::string where = name.empty() ? std::string("с портом") : "с портом " + name;
-        FHost.MessageBox(port && port->Lost()
-                             ? "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана."
-                             : "Нет связи " + where + ": порт закрыт. Коэффициенты не записаны.",
-                         "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        std::string text;
+        if (!(port && port->Lost()))
+            text = "Нет связи " + where + ": порт закрыт. Коэффициенты не записаны.";
+        else if (FSent)
+            text = "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана.";
+        else
+            text = "Связь " + where + " потеряна до начала записи: в прибор ничего не отправлено.";
+        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
     }
     return false;
 }
@@ -341,6 +349,7 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     FWriteFailed = false;
     FLostTold = false;
     FFirstFault.clear();
+    FSent = false;
     const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
     if (FHost.MessageBox(question, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes) {
         FOutcome = "не записано: запись не подтверждена";
@@ -353,15 +362,23 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     }
 
     PausePolling pause(FPoller);
+    if (!pause.Ready()) { // the poller still holds the port (told)
+        FOutcome = "не записано: порт занят опросом";
+        return WriteResult::NotWritable;
+    }
     if (!LineAlive(s)) {
         FOutcome = "не записано: нет связи с прибором";
         return WriteResult::NotWritable;
     }
+    // The pre-flight only reads: a line lost during it has had nothing written.
+    FSent = false;
     if (!Preflight(s)) {
         FOutcome = "не записано: " + (FFirstFault.empty() ? std::string("нет связи с прибором") : FFirstFault);
         return FLostTold ? WriteResult::NotWritable : WriteResult::Failed;
     }
     const std::array<float, 10> written = FDev.Coefficients(s).K;
+    // From here on write frames go out.
+    FSent = true;
     WriteGmax(s);
     const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
     // After a lost line the read-back would only turn the loaded values into

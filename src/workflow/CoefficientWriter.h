@@ -97,7 +97,9 @@ private:
     bool Verify(int s, const std::array<float, 10>& written, bool readAll);
     bool WriteGmax(int s);
     bool WritePoints(int s, PointForm form);
-    // False once the port is gone (after telling the user, once).
+    // False once the port is gone (after telling the user, once: that the
+    // meter may be partly written when an earlier check had let frames go out,
+    // that nothing was sent when the first check found the port gone).
     bool LineAlive(int s);
     void Fail(const char* text);
 
@@ -109,4 +111,5 @@ private:
     bool FLostTold = false;
     std::string FFirstFault;
     std::string FOutcome;
+    bool FSent = false; // a check found the line alive: frames have gone out since
 };

@@ -421,6 +421,13 @@ PortChoice PortFromSettings(const Settings& settings)
 bool Connection::BConnectClick(const PortChoice& choice)
 {
     FHost.SetConnectButtons(false, false);
+    // The poller must be idle before the port opens: a slot whose poll box is
+    // ticked would otherwise be polled while the read-out runs.
+    FPoller.SetState(TClbThread::Pause);
+    if (!FPoller.WaitNotBusy(26)) {
+        FHost.SetConnectButtons(true, false);
+        return false;
+    }
     FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
     FPort.SetDevicePath(choice.Path);
     FPort.SetBaudRate(choice.Baud);
@@ -471,13 +478,19 @@ bool Connection::BConnectClick(const PortChoice& choice)
     return true;
 }
 
-void Connection::BDisconnectClick()
+bool Connection::BDisconnectClick()
 {
     FPoller.SetState(TClbThread::Pause);
     // At most 26 sleeps of 50 ms; if the poller is still inside a transaction
-    // then, wait on for it rather than close the port under it.
-    FPoller.WaitNotBusy(26);
+    // then, wait on for it (bounded) rather than close the port under it.
+    if (!FPoller.WaitNotBusy(26)) {
+        // Told by the wait; the port stays the poller's, which stops once its
+        // transaction ends. Disconnect can be pressed again.
+        FHost.SetConnectButtons(false, true);
+        return false;
+    }
     if (FPort.Opened()) FPort.Close();
     FHost.SetConnectButtons(true, false);
     FHost.SetProgress(0, 0, 0);
+    return true;
 }

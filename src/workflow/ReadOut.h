@@ -79,13 +79,16 @@ public:
     {
     }
 
-    // Opens the port (even parity when a slot holds a relay-addressed meter),
-    // reads out every slot, shows the coefficients and starts polling. Any
-    // failure closes the port and tells the user. True when connected.
+    // Pauses the poller and waits until it is idle, opens the port (even parity
+    // when a slot holds a relay-addressed meter), reads out every slot, shows
+    // the coefficients and starts polling. Any failure closes the port and
+    // tells the user. True when connected.
     bool BConnectClick(const PortChoice& choice);
-    // Pauses polling, waits (at most 1.3 s of 50 ms steps) for the poller to
-    // leave its transaction — longer if it is still inside one — and closes the port.
-    void BDisconnectClick();
+    // Pauses polling, waits (1.3 s of 50 ms steps, longer while the poller is
+    // still inside a transaction, at most TClbThread::HandOverLimitMs) for the
+    // poller to leave its transaction, and closes the port. False when the
+    // wait ran out: the port stays open and the user has been told.
+    bool BDisconnectClick();
 
 private:
     DevManager& FDev;

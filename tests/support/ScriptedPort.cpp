@@ -49,6 +49,14 @@ void ScriptedPort::InjectAt(std::uint64_t time, Bytes bytes)
                      [](const Arrival& a, const Arrival& b) { return a.time < b.time; });
 }
 
+void ScriptedPort::Chatter(std::uint8_t byte, std::uint32_t everyMs, std::uint64_t from)
+{
+    FChatter = true;
+    FChatterByte = byte;
+    FChatterEvery = everyMs == 0 ? 1 : everyMs;
+    FChatterNext = from;
+}
+
 bool ScriptedPort::Open()
 {
     ++opens;
@@ -66,6 +74,8 @@ void ScriptedPort::Purge()
     FRequestOpen = false;
     // Everything that has already arrived is discarded; later bytes still come.
     while (!FIncoming.empty() && FIncoming.front().time <= clock.now) FIncoming.pop_front();
+    if (FChatter && FChatterNext <= clock.now)
+        FChatterNext += ((clock.now - FChatterNext) / FChatterEvery + 1) * FChatterEvery;
     FNewRequest = true;
 }
 
@@ -105,6 +115,13 @@ bool ScriptedPort::ReadByte(std::uint8_t& b)
     ++readPolls;
     if (!opened || lost) return false;
     ArmIfRequestEnded();
+    if (FChatter && FChatterNext <= clock.now &&
+        (FIncoming.empty() || FIncoming.front().time > clock.now || FChatterNext < FIncoming.front().time)) {
+        b = FChatterByte;
+        FChatterNext += FChatterEvery;
+        ++chatterTaken;
+        return true;
+    }
     if (FIncoming.empty() || FIncoming.front().time > clock.now) return false;
     b = FIncoming.front().byte;
     FIncoming.pop_front();
@@ -115,8 +132,11 @@ void ScriptedPort::WaitForByte(std::uint32_t ms)
 {
     ArmIfRequestEnded();
     const std::uint64_t end = clock.now + ms;
-    if (opened && !lost && !FIncoming.empty() && FIncoming.front().time <= end) {
-        clock.now = std::max(clock.now, FIncoming.front().time);
+    std::uint64_t next = end + 1;
+    if (!FIncoming.empty()) next = FIncoming.front().time;
+    if (FChatter) next = std::min(next, FChatterNext);
+    if (opened && !lost && next <= end) {
+        clock.now = std::max(clock.now, next);
         return;
     }
     clock.now = end;
@@ -131,6 +151,7 @@ Bytes ScriptedPort::AllWritten() const
 
 size_t ScriptedPort::Pending() const
 {
-    return static_cast<size_t>(std::count_if(FIncoming.begin(), FIncoming.end(),
-                                             [&](const Arrival& a) { return a.time <= clock.now; }));
+    size_t chatter = FChatter && FChatterNext <= clock.now ? (clock.now - FChatterNext) / FChatterEvery + 1 : 0;
+    return chatter + static_cast<size_t>(std::count_if(FIncoming.begin(), FIncoming.end(),
+                                                       [&](const Arrival& a) { return a.time <= clock.now; }));
 }

@@ -70,6 +70,11 @@ public:
     void QueueSilence() { QueueReply({}); }
     // Bytes that arrive at an absolute virtual time, whatever is written.
     void InjectAt(std::uint64_t time, Bytes bytes);
+    // A line that never falls silent: from the virtual time from on, the byte
+    // arrives every everyMs ms (a floating bus, a jabbering adapter), besides
+    // whatever else is scripted. Purge drops what has arrived of it.
+    void Chatter(std::uint8_t byte, std::uint32_t everyMs, std::uint64_t from = 0);
+    std::uint64_t chatterTaken = 0; // chatter bytes read
 
     // Failure switches.
     bool openSucceeds = true;
@@ -117,4 +122,8 @@ private:
     bool FRequestOpen = false;     // a request is being written and its reply not yet armed
     int FWriteCalls = 0;
     std::uint64_t FLastWrite = 0;
+    bool FChatter = false;
+    std::uint8_t FChatterByte = 0;
+    std::uint32_t FChatterEvery = 1;
+    std::uint64_t FChatterNext = 0; // arrival time of the next chatter byte not yet read
 };

@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <csignal>
 #include <pty.h>
 #include <string>
 #include <termios.h>
@@ -224,6 +226,55 @@ TEST(ComPortIo, AHangUpIsToldApartFromSilence)
     EXPECT_FALSE(port.WriteByte(1));
     port.Close();
     EXPECT_FALSE(port.Opened());
+}
+
+TEST(ComPortIo, ASignalDuringAWaitForRoomIsNoFailedWrite)
+{
+    // A write larger than the pseudo-terminal holds waits for room; signals
+    // that interrupt that wait must not end the write.
+    Pty pty;
+    TulvComPort port;
+    port.SetDevicePath(pty.path);
+    ASSERT_TRUE(port.Open());
+    struct sigaction sa{};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    struct sigaction old{};
+    ASSERT_EQ(::sigaction(SIGUSR2, &sa, &old), 0);
+
+    std::string frame(256 * 1024, '\0');
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<char>(i * 7);
+    const pthread_t writer = ::pthread_self();
+    std::string received;
+    std::thread other([&] {
+        // The writer is waiting for room by now: interrupt it a few times,
+        // then take what it wrote.
+        for (int i = 0; i < 5; ++i) {
+            SleepMs(20);
+            ::pthread_kill(writer, SIGUSR2);
+        }
+        received = pty.Receive(frame.size(), 10000);
+    });
+    const bool written = port.WriteBuffer(frame.data(), static_cast<int>(frame.size()));
+    other.join();
+    ::sigaction(SIGUSR2, &old, nullptr);
+    EXPECT_TRUE(written);
+    EXPECT_FALSE(port.Lost());
+    EXPECT_TRUE(received == frame) << received.size() << " of " << frame.size() << " bytes arrived";
+}
+
+TEST(ComPortIo, BytesWrittenRightBeforeCloseStillLeave)
+{
+    Pty pty;
+    TulvComPort port;
+    port.SetDevicePath(pty.path);
+    port.SetParity(2);
+    ASSERT_TRUE(port.Open());
+    const std::string frame = "\x55\x00\xFF\x31\x7A\x00\x00";
+    ASSERT_TRUE(port.WriteBuffer(frame.data(), static_cast<int>(frame.size())));
+    port.Close();
+    EXPECT_FALSE(port.Opened());
+    EXPECT_EQ(pty.Receive(frame.size()), frame);
 }
 
 TEST(ComPortThread, ReportsBurstsWithTheirTick)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <poll.h>
 #include <unistd.h>
@@ -120,14 +121,43 @@ std::optional<MonoTime> Line::Deadline() const
 {
     std::optional<MonoTime> earliest;
     if (!pending_.empty()) earliest = pending_.front().due;
+    if (chattering_ && fd_ >= 0 && (!earliest || nextChatter_ < *earliest)) earliest = nextChatter_;
     for (const auto& protocol : protocols_) {
         if (auto d = protocol->Deadline(); d && (!earliest || *d < *earliest)) earliest = d;
     }
     return earliest;
 }
 
+void Line::Chatter(MonoTime now)
+{
+    const auto& c = settings_.chatter;
+    if (!c.on) return;
+    if (!chattering_) {
+        if (repliesWritten_ < c.afterReplies) return;
+        chattering_ = true;
+        nextChatter_ = now;
+        char note[64];
+        std::snprintf(note, sizeof note, "chatter: %02X every %u ms", c.byte, c.everyMs);
+        log_.Write("CHATTER", std::nullopt, {}, note);
+    }
+    if (fd_ < 0) {
+        nextChatter_ = now;
+        return;
+    }
+    const MonoTime every = std::chrono::milliseconds(c.everyMs);
+    // After a stall (a paced reply being dropped, a busy machine) the line goes on from now
+    // rather than making up for the missed bytes in one burst.
+    if (now - nextChatter_ > std::chrono::milliseconds(100)) nextChatter_ = now;
+    while (nextChatter_ <= now) {
+        // Never waits: what the other side does not take is lost, as on a real line.
+        (void)!::write(fd_, &c.byte, 1);
+        nextChatter_ += every;
+    }
+}
+
 void Line::RunDue(MonoTime now)
 {
+    Chatter(now);
     bool expired = false;
     for (auto& protocol : protocols_) {
         if (auto d = protocol->Deadline(); d && *d <= now) {
@@ -195,6 +225,11 @@ void Line::Write(const Pending& p)
         log_.Write("DROPPED", p.who, bytes, "line unplugged");
         return;
     }
+    if (chattering_) {
+        log_.Write("DROPPED", p.who, bytes, "the line chatters");
+        return;
+    }
+    ++repliesWritten_;
     // Logged first, so that a client that has the reply in hand also finds it in the log.
     log_.Write("TX", p.who, bytes, p.reply.faults);
     std::string error;

@@ -24,6 +24,15 @@ struct LineSettings {
     bool pacing = false;
     std::chrono::milliseconds frameGap{50};
     std::uint32_t seed = 1;
+    // A line that never falls silent (a floating bus): once afterReplies replies have been
+    // written, the byte goes out every everyMs ms for good, and the meters are no longer heard
+    // (their replies are dropped).
+    struct Chatter {
+        bool on = false;
+        std::uint8_t byte = 0xFF;
+        std::uint32_t everyMs = 1;
+        std::uint64_t afterReplies = 0;
+    } chatter;
 };
 
 class Line : public ReplySink, public FrameLedger {
@@ -84,6 +93,12 @@ private:
     std::vector<Pending> pending_; // in order of due time; equal times keep their order
     int fd_ = -1;
     bool unplugRequested_ = false;
+
+    // Chatter: whether it has begun, when its next byte is due, replies written so far.
+    void Chatter(MonoTime now);
+    bool chattering_ = false;
+    MonoTime nextChatter_{};
+    std::uint64_t repliesWritten_ = 0;
 
     std::uint64_t received_ = 0;       // bytes received so far (the offset of the next one)
     std::uint64_t lastTakenBytes_ = 0; // length of the last frame a meter took (for pacing)

@@ -34,6 +34,19 @@ LineSettings LoadLine(const json& v) {
     }
     if (auto seed = Take(rest, "seed"))
         line.seed = static_cast<std::uint32_t>(ToUnsigned(*seed, UINT32_MAX, "line.seed"));
+    if (auto chatter = Take(rest, "chatter")) {
+        RequireObject(*chatter, "line.chatter");
+        json c = *chatter;
+        line.chatter.on = true;
+        if (auto b = Take(c, "byte")) line.chatter.byte = static_cast<std::uint8_t>(ToUnsigned(*b, 255, "line.chatter.byte"));
+        if (auto every = Take(c, "every_ms")) {
+            line.chatter.everyMs = static_cast<std::uint32_t>(ToUnsigned(*every, 60000, "line.chatter.every_ms"));
+            if (line.chatter.everyMs == 0) throw ScenarioError("line.chatter.every_ms: must be above 0");
+        }
+        if (auto after = Take(c, "after_replies"))
+            line.chatter.afterReplies = ToUnsigned(*after, UINT32_MAX, "line.chatter.after_replies");
+        RequireNoOtherKeys(c, "line.chatter");
+    }
     RequireNoOtherKeys(rest, "line");
     return line;
 }
