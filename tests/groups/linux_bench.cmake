@@ -1,0 +1,4 @@
+# At home on a Linux bench: settings files in UTF-8 or code page 1251, serial
+# ports by name and the diagnosis of a port that will not open.
+clb_unit_test(unit_settings_text_form unit/SettingsTextFormTest.cpp)
+target_link_libraries(unit_settings_text_form PRIVATE clbworkflow)
