@@ -2,3 +2,5 @@
 # ports by name and the diagnosis of a port that will not open.
 clb_unit_test(unit_settings_text_form unit/SettingsTextFormTest.cpp)
 target_link_libraries(unit_settings_text_form PRIVATE clbworkflow)
+
+clb_unit_test(unit_serial_ports unit/SerialPortsTest.cpp)
