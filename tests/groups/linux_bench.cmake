@@ -4,5 +4,6 @@ clb_unit_test(unit_settings_text_form unit/SettingsTextFormTest.cpp)
 target_link_libraries(unit_settings_text_form PRIVATE clbworkflow)
 
 clb_unit_test(unit_serial_ports unit/SerialPortsTest.cpp)
+target_link_libraries(unit_serial_ports PRIVATE clbtool_lib)
 
 clb_integration_test(integ_port_diagnosis integration/PortDiagnosisTest.cpp)

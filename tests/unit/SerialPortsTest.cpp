@@ -1,12 +1,15 @@
 // Serial ports by name on a tree of /dev, /sys and /proc built by the test:
 // which devices are listed and how, the stable name of a device, an adapter
 // that comes and goes between two listings, and the texts of the diagnosis.
+#include "PortsCommand.h"
 #include "SerialPorts.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -187,6 +190,41 @@ TEST(SerialPorts, DiagnosisNamesHoldersGroupsAndGrabbingServices)
     EXPECT_EQ(DiagnoseOpenFailure("/dev/ttyUSB0", TulvOpenError::Missing, empty.Sys()),
               "Устройство /dev/ttyUSB0 не найдено: адаптер не подключён или получил другое имя.\n"
               "Других последовательных портов не найдено.");
+}
+
+TEST(PortsCommand, ListsInTextAndJson)
+{
+    EXPECT_TRUE(IsPortsCommand({"ports"}));
+    EXPECT_TRUE(IsPortsCommand({"--json", "ports"}));
+    EXPECT_FALSE(IsPortsCommand({"save", "1", "ports"}));
+    EXPECT_FALSE(IsPortsCommand({"ports", "ports"}));
+
+    FakeSystem fake;
+    std::ostringstream none;
+    EXPECT_EQ(RunPortsCommand({"ports"}, none, fake.Sys()), 0);
+    EXPECT_EQ(none.str(), "Последовательные порты не найдены.\n");
+
+    fake.PlugUsb("ttyUSB0", FtdiId, "FTDI", "FT232R USB UART", "A10K3XYZ", "1-1");
+    fake.AddTtyS("ttyS0", true, "4");
+    fake.Process(812, "minicom", "/dev/ttyS0");
+    fake.Process(640, "brltty");
+    std::ostringstream text;
+    RunPortsCommand({"ports"}, text, fake.Sys());
+    EXPECT_EQ(text.str(), "/dev/ttyS0\tttyS0: последовательный порт\tзанят: minicom (PID 812)\n"
+                          "/dev/serial/by-id/" + std::string(FtdiId) + "\tttyUSB0: FTDI FT232R USB UART, № A10K3XYZ\n"
+                          "Запущена служба brltty, которая занимает USB-адаптеры последовательных портов. "
+                          "Остановите её (sudo systemctl stop brltty) или удалите (sudo apt remove brltty).\n");
+
+    std::ostringstream js;
+    RunPortsCommand({"--json", "ports"}, js, fake.Sys());
+    const auto j = nlohmann::json::parse(js.str());
+    ASSERT_EQ(j["ports"].size(), 2u);
+    EXPECT_EQ(j["ports"][1]["path"], "/dev/serial/by-id/" + std::string(FtdiId));
+    EXPECT_EQ(j["ports"][1]["device"], "/dev/ttyUSB0");
+    EXPECT_EQ(j["ports"][1]["serial"], "A10K3XYZ");
+    EXPECT_EQ(j["ports"][1]["state"], "");
+    EXPECT_EQ(j["ports"][0]["state"], "занят: minicom (PID 812)");
+    EXPECT_EQ(j["services"], nlohmann::json::array({"brltty"}));
 }
 
 } // namespace

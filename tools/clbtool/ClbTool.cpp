@@ -9,6 +9,7 @@
 #include "ProgramFolders.h"
 #include "ReadOut.h"
 #include "Settings.h"
+#include "PortsCommand.h"
 #include "SheetCommand.h"
 #include "UlvComPort.h"
 
@@ -43,7 +44,8 @@ const char* const Usage =
     "                   read out, load FILE into slot N, write it into the meter, read back;\n"
     "                   without --yes the question is answered No: nothing is written (status 1)\n"
     "  sheet FILE.pdf   read out, then print the coefficient sheet of every slot (one page\n"
-    "                   per meter) into FILE.pdf\n";
+    "                   per meter) into FILE.pdf\n"
+    "  ports            list the serial devices by stable name, with what keeps them from opening\n";
 
 struct UsageError {
     std::string text;
@@ -255,6 +257,7 @@ void PrintSlot(std::ostream& out, const json& j)
 
 int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
+    if (IsPortsCommand(args)) return RunPortsCommand(args, out);
     Options o;
     try {
         o = ParseOptions(args);
