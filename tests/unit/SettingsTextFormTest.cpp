@@ -5,11 +5,13 @@
 #include "AtomicFile.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
+#include "ProgramFolders.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdlib>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -186,6 +188,27 @@ TEST(SettingsTextForm, ANewFileIsUtf8AndLineBreaksAreRefused)
     ASSERT_TRUE(again.Open(dir / "tool.ini", error)) << error;
     EXPECT_EQ(again.Form(), Settings::TextForm::Utf8);
     EXPECT_EQ(again.Device(), "/dev/serial/by-id/usb-Завод-if00");
+}
+
+// Installed, the programs keep their files under the user's data folder even
+// when the bin folder happens to be writable (root, or a package unpacked
+// into a folder of the user's own); a build folder keeps them beside the program.
+TEST(ProgramFoldersInstalled, AnInstalledProgramUsesTheUsersDataFolder)
+{
+    TempFolder dir;
+    fs::create_directories(dir / "usr/bin");
+    fs::create_directories(dir / "build/tools");
+    const char* old = std::getenv("XDG_DATA_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    const ProgramFolders installed = ResolveProgramFolders(dir / "usr/bin/clbtool", "clbtool");
+    const ProgramFolders built = ResolveProgramFolders(dir / "build/tools/clbtool", "clbtool");
+    if (old)
+        ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(installed.SettingsFile, dir / "data/clbtool/clbtool.ini");
+    EXPECT_EQ(built.SettingsFile, dir / "build/tools/clbtool.ini");
 }
 
 } // namespace
