@@ -131,3 +131,12 @@ std::string Utf8ToCp1251Lossy(std::string_view utf8)
     }
     return r;
 }
+
+bool IsUtf8(std::string_view bytes)
+{
+    for (size_t i = 0; i < bytes.size();) {
+        char32_t c;
+        if (!NextCodePoint(bytes, i, c)) return false;
+    }
+    return true;
+}

@@ -19,3 +19,6 @@ bool Utf8ToCp1251(std::string_view utf8, std::string& out);
 
 // Encodes UTF-8 text, putting '?' for anything the code page cannot represent.
 std::string Utf8ToCp1251Lossy(std::string_view utf8);
+
+// True when the bytes are well-formed UTF-8 (plain ASCII is).
+bool IsUtf8(std::string_view bytes);

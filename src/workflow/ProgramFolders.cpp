@@ -21,7 +21,10 @@ std::string RunningProgramPath()
 ProgramFolders ResolveProgramFolders(const std::string& programPath, const std::string& programName)
 {
     std::string base = fs::path(programPath).parent_path().string();
-    if (base.empty() || ::access(base.c_str(), W_OK) != 0) {
+    // An installed program (in a .../bin folder) never keeps its files there,
+    // even when the user may write it.
+    const bool installed = fs::path(base).filename() == "bin";
+    if (base.empty() || installed || ::access(base.c_str(), W_OK) != 0) {
         const char* xdg = std::getenv("XDG_DATA_HOME");
         const char* home = std::getenv("HOME");
         fs::path data = (xdg && *xdg) ? fs::path(xdg) : fs::path(home ? home : "/tmp") / ".local" / "share";

@@ -1,5 +1,5 @@
 // Where the tool keeps its settings file and its folders: next to the program
-// when that folder is writable, otherwise under the user's data folder
+// when that folder is writable and not an installed bin folder, otherwise under the user's data folder
 // ($XDG_DATA_HOME/<program>, by default ~/.local/share/<program>), with the same
 // layout inside: <program>.ini, config/, saved/<type>/, Info/.
 #pragma once

@@ -2,6 +2,7 @@
 
 #include "ClbThread.h"
 #include "NumberText.h"
+#include "SerialPorts.h"
 #include "Settings.h"
 #include "UltrasonicTables.h"
 #include "UlvComPort.h"
@@ -437,8 +438,10 @@ bool Connection::BConnectClick(const PortChoice& choice)
 
     if (!FPort.Open()) {
         const std::string name = choice.Number > 0 ? "COM" + std::to_string(choice.Number) : choice.Path;
-        FHost.MessageBox("Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText(), ErrorCaption,
-                         MsgIcon::Error, MsgButtons::Ok);
+        std::string text = "Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText();
+        const std::string advice = DiagnoseOpenFailure(FPort.ResolvedPath(), FPort.OpenError());
+        if (!advice.empty()) text += "\n" + advice;
+        FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);
         return false;
     }

@@ -4,13 +4,18 @@
 #include "Cp1251.h"
 #include "UlvComPort.h"
 
-// Values are kept as the bytes of the file (code page 1251) and converted here.
+// Values are kept as the bytes of the file (UTF-8 or code page 1251) and converted here.
 #define SI_NO_CONVERSION
 #define SI_IMPLEMENTATION // this package keeps the template bodies behind this switch
 #include <SimpleIni.h>
 
 #include <cerrno>
+#include <string_view>
 #include <sys/stat.h>
+
+namespace {
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+}
 
 struct Settings::Ini {
     CSimpleIniA ini{false, false, false}; // bytes as they are, single keys, no multi-line values
@@ -26,6 +31,7 @@ bool Settings::Open(const std::string& path, std::string& error)
 {
     FPath = path;
     FWritable = true;
+    FForm = TextForm::Utf8;
     FIni->ini.Reset();
     FIni->ini.SetSpaces(false);
     struct stat st{};
@@ -36,20 +42,25 @@ bool Settings::Open(const std::string& path, std::string& error)
         return false;
     }
     // The ini reader would stop at a NUL byte and drop the rest of the file at
-    // the next write, and it would take a UTF-8 byte-order mark as a switch to
-    // UTF-8 and drop the mark at the next write. Such a file is not read, and
-    // never overwritten.
+    // the next write. Such a file is not read, and never overwritten. A UTF-8
+    // byte-order mark is taken off here and put back at the next write.
     const char* reason = nullptr;
+    std::string_view text = bytes;
+    if (text.compare(0, 3, Utf8Mark) == 0) text.remove_prefix(3);
     if (bytes.find('\0') != std::string::npos)
         reason = "нулевой байт в тексте";
-    else if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        reason = "текст в UTF-8, а не в кодировке 1251";
+    else if (text.size() != bytes.size() && !IsUtf8(text))
+        reason = "метка UTF-8 в начале, но текст не в UTF-8";
     if (reason) {
         FWritable = false;
         error = "Ошибка чтения файла " + path + ": " + reason;
         return false;
     }
-    if (FIni->ini.LoadData(bytes) < 0) {
+    if (text.size() != bytes.size())
+        FForm = TextForm::Utf8WithMark;
+    else if (!IsUtf8(text))
+        FForm = TextForm::Cp1251;
+    if (FIni->ini.LoadData(text.data(), text.size()) < 0) {
         FIni->ini.Reset();
         FWritable = false;
         error = "Ошибка чтения файла " + path;
@@ -66,7 +77,35 @@ long Settings::GetLong(const char* section, const char* key, long def) const
 std::string Settings::GetText(const std::string& section, const char* key) const
 {
     const char* v = FIni->ini.GetValue(section.c_str(), key, "");
-    return Cp1251ToUtf8(v ? v : "");
+    return Decode(v ? v : "");
+}
+
+std::string Settings::Decode(const char* stored) const
+{
+    return FForm == TextForm::Cp1251 ? Cp1251ToUtf8(stored) : std::string(stored);
+}
+
+bool Settings::SetText(const char* section, const char* key, const std::string& utf8, std::string& error)
+{
+    if (utf8.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos || !IsUtf8(utf8)) {
+        error = "Неверный текст для файла настроек " + FPath;
+        return false;
+    }
+    std::string stored = utf8;
+    if (FForm == TextForm::Cp1251 && !Utf8ToCp1251(utf8, stored)) {
+        error = "Текст \"" + utf8 + "\" не записать в кодировке 1251 файла настроек " + FPath;
+        return false;
+    }
+    if (stored.empty())
+        FIni->ini.Delete(section, key);
+    else
+        FIni->ini.SetValue(section, key, stored.c_str());
+    return Write(error);
+}
+
+bool Settings::SetDevice(const std::string& path, std::string& error)
+{
+    return SetText("Settings", "Device", path, error);
 }
 
 int Settings::Port() const
@@ -104,7 +143,7 @@ std::string Settings::PortPath(int n) const
 {
     const std::string key = "COM" + std::to_string(n);
     const char* v = FIni->ini.GetValue("Ports", key.c_str(), nullptr);
-    if (v != nullptr && *v != '\0') return Cp1251ToUtf8(v);
+    if (v != nullptr && *v != '\0') return Decode(v);
     return DefaultComPath(static_cast<unsigned>(n));
 }
 
@@ -149,8 +188,9 @@ bool Settings::Write(std::string& error)
     }
     // The ini writer leaves out lines it does not understand, so a key whose
     // name starts with the bytes of a UTF-8 byte-order mark may come first;
-    // Open would then refuse the file it wrote. An empty first line keeps it
-    // readable, with that key as it was.
-    if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) out.insert(0, "\r\n");
+    // Open would then take them for the mark. An empty first line keeps that
+    // key as it was.
+    if (out.compare(0, 3, Utf8Mark) == 0) out.insert(0, "\r\n");
+    if (FForm == TextForm::Utf8WithMark) out.insert(0, Utf8Mark);
     return WriteFileAtomic(FPath, out, error);
 }

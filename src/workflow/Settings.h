@@ -1,8 +1,12 @@
-// The settings file: an ini file in code page 1251 with CR LF line ends,
-// updated in place (other sections, keys and comments are kept) and written
-// atomically at every change.
+// The settings file: an ini file with CR LF line ends, updated in place (other
+// sections, keys and comments are kept) and written atomically at every change.
+// A file that is valid UTF-8 (with or without a byte-order mark) is read as
+// UTF-8, anything else as code page 1251; it is written back in the form it was
+// read. A new file is written in UTF-8.
 //
 //   [Settings]  Port=1..16 (COM1..COM16)   Baud=0 (9600) | 1 (19200)
+//               Device=<device path>: a serial device chosen by name (its
+//               stable /dev/serial/by-id path), used instead of Port when given
 //   [Device1]   NB, NP, NR: byte timeout, packet timeout, repeat count
 //   [Device<code>] Shapka, Colontitle: header and footer lines of the print file
 //   [Ports]     COM<n>=<device path>: where COMn is on this computer
@@ -21,6 +25,8 @@ struct TimeoutProfile {
 
 class Settings {
 public:
+    enum class TextForm { Utf8, Utf8WithMark, Cp1251 };
+
     Settings();
     ~Settings();
     Settings(const Settings&) = delete;
@@ -31,6 +37,8 @@ public:
     // a message naming it; the file is then never overwritten.
     bool Open(const std::string& path, std::string& error);
     const std::string& Path() const { return FPath; }
+    // How the file's text is stored (and will be written back).
+    TextForm Form() const { return FForm; }
 
     // Port number 1..16; stored values outside that range read as 1.
     int Port() const;
@@ -48,14 +56,21 @@ public:
     std::string SheetFooterLine(const char* key) const { return GetText("Sheet", key); }
     // The device path of COMn: [Ports] COMn when given, else /dev/ttyS<n-1>.
     std::string PortPath(int n) const;
+    // A serial device chosen by name ([Settings] Device, UTF-8); empty when the
+    // port is chosen by number. An empty path removes the key.
+    std::string Device() const { return GetText("Settings", "Device"); }
+    bool SetDevice(const std::string& path, std::string& error);
 
 private:
     long GetLong(const char* section, const char* key, long def) const;
     std::string GetText(const std::string& section, const char* key) const;
+    std::string Decode(const char* stored) const;
+    bool SetText(const char* section, const char* key, const std::string& utf8, std::string& error);
     bool Write(std::string& error);
 
     struct Ini;
     std::unique_ptr<Ini> FIni;
     std::string FPath;
     bool FWritable = true;
+    TextForm FForm = TextForm::Utf8;
 };

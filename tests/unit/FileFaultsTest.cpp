@@ -578,8 +578,13 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsCase{"NulByteBeforeASection",
                      [] { return Replace(SettingsBody, "[Ports]", std::string("\0\r\n[Ports]", 10)); }, false,
                      "нулевой байт в тексте"},
-        SettingsCase{"ByteOrderMark", [] { return "\xEF\xBB\xBF" + SettingsBody; }, false,
-                     "текст в UTF-8, а не в кодировке 1251"},
+        // A byte-order mark says UTF-8; text behind it that is not UTF-8 is
+        // neither one form nor the other.
+        SettingsCase{"ByteOrderMarkBefore1251Text", [] { return "\xEF\xBB\xBF" + SettingsBody; }, false,
+                     "метка UTF-8 в начале, но текст не в UTF-8"},
+        SettingsCase{"ByteOrderMarkBeforeUtf8Text",
+                     [] { return "\xEF\xBB\xBF" + Replace(SettingsBody, "\xD6\xE5\xF5", "Цех"); }, true,
+                     "\xEF\xBB\xBF[Settings]\r\nPort=5\r\n"},
         SettingsCase{"CrLineEnds", [] { return Replace(SettingsBody, "\r\n", "\r"); }, true,
                      "Shapka=\xD6\xE5\xF5 1\r\n"},
         SettingsCase{"LfLineEnds", [] { return Replace(SettingsBody, "\r\n", "\n"); }, true,

@@ -11,6 +11,7 @@
 #include "ProgramFolders.h"
 #include "ReadOut.h"
 #include "Settings.h"
+#include "PortsCommand.h"
 #include "SheetCommand.h"
 #include "SystemText.h"
 #include "UlvComPort.h"
@@ -60,6 +61,7 @@ const char* const Usage =
     "                       без --yes на вопрос о записи ответ \"нет\": ничего не записывается\n"
     "  sheet ФАЙЛ.pdf       прочитать и напечатать лист коэффициентов каждого прибора (страница\n"
     "                       на прибор) в ФАЙЛ.pdf\n"
+    "  ports [--json]       последовательные порты по устойчивым именам и что мешает их открыть\n"
     "Код завершения: 0 - успех, 1 - не удалась операция с прибором, 2 - ошибка в командной\n"
     "строке или в файле, 130 и 143 - опрос прерван сигналом SIGINT или SIGTERM.\n";
 
@@ -453,6 +455,7 @@ private:
 
 int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
+    if (IsPortsCommand(args)) return RunPortsCommand(args, out);
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
