@@ -4,6 +4,7 @@
 #include "DevAdd.h"
 #include "DevSel.h"
 #include "InfoFrm.h"
+#include "SerialPorts.h"
 #include "SheetPrint.h"
 #include "Pictures.h"
 #include "QtHost.h"
@@ -14,7 +15,9 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDesktopServices>
+#include <QAbstractItemView>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -89,11 +92,21 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
     BuildControls();
     FController->Startup();
     {
-        const QSignalBlocker a(CBPort), b(CBBaud);
-        CBPort->setCurrentIndex(FController->PortIndex());
+        const QSignalBlocker b(CBBaud);
         CBBaud->setCurrentIndex(FController->BaudIndex());
     }
-    UpdatePortHint();
+    FillPorts();
+    // Adapters plugged in or out show up in the list without a restart.
+    FPortWatch = new QFileSystemWatcher(this);
+    FPortWatch->addPaths({"/dev", "/dev/serial/by-id"});
+    auto* settle = new QTimer(this);
+    settle->setSingleShot(true);
+    settle->setInterval(500); // udev makes the by-id links a moment after the device
+    connect(FPortWatch, &QFileSystemWatcher::directoryChanged, settle, qOverload<>(&QTimer::start));
+    connect(settle, &QTimer::timeout, this, [this] {
+        if (QFileInfo::exists("/dev/serial/by-id")) FPortWatch->addPath("/dev/serial/by-id");
+        FillPorts();
+    });
 
     // The dialogs are made once and keep their state between uses.
     FDevSel = new TDevSelForm(this, FController->Dev());
@@ -130,15 +143,13 @@ void TMainFrm::BuildControls()
     CBPort = new QComboBox(top);
     CBPort->setObjectName("CBPort");
     CBPort->setGeometry(64, 12, 75, 21);
-    for (int n = 1; n <= 16; ++n) {
-        CBPort->addItem(QString("COM%1").arg(n));
-        CBPort->setItemData(n - 1, QString::fromStdString(FController->PortPath(n - 1)), Qt::ToolTipRole);
-    }
+    CBPort->view()->setMinimumWidth(260);
     CBPort->setAccessibleName("Порт");
     label1->setBuddy(CBPort);
     connect(CBPort, &QComboBox::currentIndexChanged, this, &TMainFrm::CBPortChange);
-    connect(CBPort, &QComboBox::highlighted, this,
-            [this](int i) { Status(QString("COM%1 = %2").arg(i + 1).arg(QString::fromStdString(FController->PortPath(i)))); });
+    connect(CBPort, &QComboBox::highlighted, this, [this](int i) {
+        Status(CBPort->itemText(i).left(5) + " = " + CBPort->itemData(i, Qt::ToolTipRole).toString());
+    });
 
     auto* label2 = new QLabel("Скорость", top);
     label2->setObjectName("Label2");
@@ -425,19 +436,49 @@ void TMainFrm::OnOperationFinished()
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 
+void TMainFrm::FillPorts()
+{
+    const QSignalBlocker block(CBPort);
+    CBPort->clear();
+    for (int n = 1; n <= 16; ++n) {
+        CBPort->addItem(QString("COM%1").arg(n));
+        CBPort->setItemData(n - 1, QString::fromStdString(FController->PortPath(n - 1)), Qt::ToolTipRole);
+    }
+    // The devices present, by their stable names.
+    const std::string chosen = FController->ChosenDevice();
+    int chosenIndex = -1;
+    for (const SerialPortEntry& e : ListSerialPorts()) {
+        CBPort->addItem(QString::fromStdString(e.Display), QString::fromStdString(e.Path));
+        CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(e.Path), Qt::ToolTipRole);
+        if (e.Path == chosen || e.Device == chosen) chosenIndex = CBPort->count() - 1;
+    }
+    if (!chosen.empty() && chosenIndex < 0) {
+        // A device remembered but not plugged in now stays chosen, marked as absent.
+        CBPort->addItem(QString::fromStdString(chosen) + " (нет)", QString::fromStdString(chosen));
+        CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(chosen), Qt::ToolTipRole);
+        chosenIndex = CBPort->count() - 1;
+    }
+    CBPort->setCurrentIndex(chosenIndex >= 0 ? chosenIndex : FController->PortIndex());
+    UpdatePortHint();
+}
+
 void TMainFrm::UpdatePortHint()
 {
     const int i = CBPort->currentIndex();
-    const QString path = QString::fromStdString(FController->PortPath(i));
+    const QString path = CBPort->itemData(i, Qt::ToolTipRole).toString();
     CBPort->setToolTip(path);
-    Status(QString("COM%1 = %2").arg(i + 1).arg(path));
+    Status(CBPort->currentText().section(':', 0, 0) + " = " + path);
 }
 
 // --- handlers -------------------------------------------------------------------------
 
 void TMainFrm::CBPortChange(int index)
 {
-    FController->CBPortChange(index);
+    if (index < 0) return;
+    if (index < 16)
+        FController->CBPortChange(index);
+    else
+        FController->SelectDevice(CBPort->itemData(index).toString().toStdString());
     UpdatePortHint();
 }
 

@@ -30,6 +30,7 @@ class QLineEdit;
 class QProgressBar;
 class QStatusBar;
 class QSystemTrayIcon;
+class QFileSystemWatcher;
 class QToolButton;
 class QPushButton;
 class QtHost;
@@ -100,6 +101,8 @@ private:
     void OnOperationFinished();
     void Status(const QString& text);
     void UpdatePortHint();
+    // The port list: COM1..COM16, then the serial devices present.
+    void FillPorts();
 
     std::unique_ptr<QtHost> FHost;
     std::unique_ptr<MainController> FController;
@@ -123,6 +126,7 @@ private:
     QToolButton* BSaveConf = nullptr;
     QToolButton* BPrint = nullptr;
     QSystemTrayIcon* FTray = nullptr;
+    QFileSystemWatcher* FPortWatch = nullptr;
 
     TDevAddForm* FDevAdd = nullptr;
     TDevSelForm* FDevSel = nullptr;

@@ -103,7 +103,20 @@ TClbThread::TClbThread(DevManager& dev, Host& host, TulvClock& handOverClock)
 TClbThread::~TClbThread()
 {
     SetState(Stop);
+    // A worker that was already waiting for a step on the main thread when the
+    // stop came gets it run here: whoever destroys the poller is the main
+    // thread, and a host that queues steps runs them when it processes messages.
+    while (!FDone.load()) {
+        FHost.ProcessMessages();
+        SleepMs(2);
+    }
     if (FThread.joinable()) FThread.join();
+}
+
+void TClbThread::Step(const std::function<void()>& step)
+{
+    // After a stop nothing more is shown: the window is going away.
+    if (GetState() != Stop) FHost.RunOnMainThread(step);
 }
 
 void TClbThread::SetState(std::uint8_t state)
@@ -241,7 +254,7 @@ bool TClbThread::PortGone(int n)
     FPollState.compare_exchange_strong(running, Pause);
     FBusy = false;
     if (tell) {
-        FHost.RunOnMainThread([&] {
+        Step([&] {
             FHost.SetConnectButtons(true, false);
             FHost.SetProgress(0, 0, 0);
             FHost.MessageBox("Связь с портом " + name + " потеряна. Опрос остановлен; подключитесь снова, когда адаптер вернётся.",
@@ -253,15 +266,20 @@ bool TClbThread::PortGone(int n)
 
 void TClbThread::Body()
 {
+    // However the worker ends, the destructor's wait ends with it.
+    struct DoneFlag {
+        std::atomic<bool>& done;
+        ~DoneFlag() { done = true; }
+    } doneFlag{FDone};
     FBusy = false;
-    FHost.RunOnMainThread([&] { FHost.ShowProgress(true); });
+    Step([&] { FHost.ShowProgress(true); });
     auto stopped = [&] { return GetState() == Stop; };
     while (GetState() != Stop) {
         // 50 ms between cycles, in steps of 5 ms; a Stop ends it at once.
         for (int i = 0; i < 10 && GetState() != Stop; ++i) Nap(5, stopped);
         if (GetState() == Stop) break;
         int position = 0;
-        FHost.RunOnMainThread([&] { FHost.SetProgress(0, 2, 0); });
+        Step([&] { FHost.SetProgress(0, 2, 0); });
         if (GetState() == Run) {
             for (int n = 1; n <= 2; ++n) {
                 if (FDev.Coefficients(n).PollEnabled.load()) {
@@ -285,19 +303,19 @@ void TClbThread::Body()
                     if (PortGone(n)) break;
                     FBusy = false;
                     ++position;
-                    FHost.RunOnMainThread([&] {
+                    Step([&] {
                         ShowFlow(n);
                         FHost.SetProgress(0, 2, position);
                     });
                 } else {
-                    FHost.RunOnMainThread([&] { ShowFlow(n); });
+                    Step([&] { ShowFlow(n); });
                 }
             }
             ++FCycles;
-            FHost.RunOnMainThread([&] { FHost.PollCycleDone(); });
+            Step([&] { FHost.PollCycleDone(); });
         }
     }
-    FHost.RunOnMainThread([&] { FHost.ShowProgress(false); });
+    Step([&] { FHost.ShowProgress(false); });
 }
 
 // --- Pausing around other users of the port ----------------------------------------

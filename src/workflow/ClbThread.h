@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <functional>
 #include <thread>
 
 
@@ -88,6 +89,9 @@ private:
     std::array<std::atomic<float>, 2> FCurrentFlow{};
     std::array<std::atomic<bool>, 2> FFlowOk{};
     std::atomic<std::uint64_t> FCycles{0};
+    // Runs a display step on the main thread, unless the poller is stopping.
+    void Step(const std::function<void()>& step);
+    std::atomic<bool> FDone{false};
     std::thread FThread;
 };
 

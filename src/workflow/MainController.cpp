@@ -94,6 +94,13 @@ void MainController::CBPortChange(int index)
 {
     std::string error;
     if (!FSettings.SetPort(index + 1, error)) Tell(error);
+    if (!FSettings.Device().empty() && !FSettings.SetDevice("", error)) Tell(error);
+}
+
+void MainController::SelectDevice(const std::string& path)
+{
+    std::string error;
+    if (!FSettings.SetDevice(path, error)) Tell(error);
 }
 
 void MainController::CBBaudChange(int index)

@@ -64,6 +64,9 @@ public:
     // The device path that COM<index+1> stands for.
     std::string PortPath(int index) const { return FSettings.PortPath(index + 1); }
     void CBPortChange(int index);
+    // A serial device chosen by its stable name instead of a COM number.
+    void SelectDevice(const std::string& path);
+    std::string ChosenDevice() const { return FSettings.Device(); }
     void CBBaudChange(int index);
 
     // Whether the configuration may change: the Connect button is enabled.

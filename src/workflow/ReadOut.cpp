@@ -416,6 +416,11 @@ PortChoice PortFromSettings(const Settings& settings)
     c.Number = settings.Port();
     c.Path = settings.PortPath(c.Number);
     c.Baud = settings.Baud() == 0 ? 9600 : 19200;
+    // A device chosen by its stable name goes before the COM number.
+    if (const std::string device = settings.Device(); !device.empty()) {
+        c.Number = 0;
+        c.Path = device;
+    }
     return c;
 }
 

@@ -10,6 +10,7 @@
 #include "Probe.h"
 #include "ProgramFolders.h"
 #include "ReadOut.h"
+#include "SerialPorts.h"
 #include "Settings.h"
 #include "PortsCommand.h"
 #include "SheetCommand.h"
@@ -580,7 +581,10 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             ProbeResult r;
             std::string outcome, said;
             if (!port.Opened() && !port.Open()) {
-                host.MessageBox(port.OpenErrorText(), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+                std::string text = port.OpenErrorText();
+                if (const std::string why = DiagnoseOpenFailure(port.ResolvedPath(), port.OpenError()); !why.empty())
+                    text += "\n" + why;
+                host.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 outcome = "port_error";
                 said = "порт не открыт: " + RussianSystemTexts(port.OpenErrorText());
             } else {

@@ -1,0 +1,135 @@
+// Stopping the poller from the main thread while its worker waits for a step
+// on the main thread: a host that queues steps, as a window does, must not
+// make the destructor wait forever.
+#include "ClbThread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Steps of other threads wait in a queue until the "main thread" processes
+// its messages, as a window's event loop would run them.
+class QueuedHost : public Host {
+public:
+    MsgAnswer MessageBox(const std::string&, const std::string&, MsgIcon, MsgButtons) override { return MsgAnswer::Ok; }
+    std::optional<std::string> ChooseFile(const FileDialog&) override { return std::nullopt; }
+    void SetProgress(int, int, int) override {}
+    void ShowProgress(bool) override {}
+    void SetBox(const std::string&, std::optional<std::string>, std::optional<BoxColour>) override {}
+    void SetConnectButtons(bool, bool) override {}
+    bool PollBoxChecked(int) override { return false; }
+    void RefreshSlots() override {}
+    bool Print(const PrintDocument&, std::string&) override { return true; }
+    void RunOnMainThread(const std::function<void()>& step) override
+    {
+        if (std::this_thread::get_id() == main) {
+            step();
+            return;
+        }
+        std::unique_lock<std::mutex> lock(m);
+        const std::uint64_t ticket = ++posted;
+        queue.push_back(step);
+        ++waiting;
+        cv.notify_all();
+        cv.wait(lock, [&] { return ran >= ticket; });
+        --waiting;
+    }
+    void ProcessMessages() override
+    {
+        std::unique_lock<std::mutex> lock(m);
+        while (!queue.empty()) {
+            auto step = queue.front();
+            queue.pop_front();
+            lock.unlock();
+            step();
+            lock.lock();
+            ++ran;
+            cv.notify_all();
+        }
+    }
+    // Waits until the worker is blocked in a step.
+    void AwaitWaitingWorker()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return waiting > 0; });
+    }
+
+    std::thread::id main = std::this_thread::get_id();
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> queue;
+    std::uint64_t posted = 0, ran = 0;
+    int waiting = 0;
+};
+
+// Ends the test run if the guarded code has not returned in time.
+class Watchdog {
+public:
+    explicit Watchdog(std::chrono::milliseconds limit)
+        : thread([this, limit] {
+              std::unique_lock<std::mutex> lock(m);
+              if (!cv.wait_for(lock, limit, [&] { return done; })) {
+                  std::fprintf(stderr, "watchdog: the poller did not stop within %lld ms\n",
+                               static_cast<long long>(limit.count()));
+                  std::_Exit(1);
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            done = true;
+        }
+        cv.notify_all();
+        thread.join();
+    }
+
+private:
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::thread thread;
+};
+
+TEST(PollerShutdown, StopsWhileItsWorkerWaitsForTheMainThread)
+{
+    for (int round = 0; round < 20; ++round) {
+        DevManager dev;
+        QueuedHost host;
+        auto poller = std::make_unique<TClbThread>(dev, host);
+        // The worker's first step (showing the progress bar) waits in the
+        // queue: nobody on the main thread has processed messages yet.
+        host.AwaitWaitingWorker();
+        Watchdog watchdog(std::chrono::seconds(3));
+        poller.reset();
+        EXPECT_EQ(host.waiting, 0);
+    }
+}
+
+TEST(PollerShutdown, ShowsNothingAfterTheStop)
+{
+    DevManager dev;
+    QueuedHost host;
+    auto poller = std::make_unique<TClbThread>(dev, host);
+    host.AwaitWaitingWorker();
+    host.ProcessMessages(); // the progress bar shown
+    std::this_thread::sleep_for(std::chrono::milliseconds(120));
+    host.ProcessMessages();
+    Watchdog watchdog(std::chrono::seconds(3));
+    poller.reset();
+    const std::uint64_t posted = host.posted;
+    host.ProcessMessages();
+    EXPECT_EQ(host.posted, posted) << "no step is posted once the poller is gone";
+}
+
+} // namespace
