@@ -107,7 +107,11 @@ TClbThread::~TClbThread()
     // stop came gets it run here: whoever destroys the poller is the main
     // thread, and a host that queues steps runs them when it processes messages.
     while (!FDone.load()) {
-        FHost.ProcessMessages();
+        try {
+            FHost.ProcessMessages();
+        } catch (...) {
+            // Nothing may leave a destructor; the worker ends all the same.
+        }
         SleepMs(2);
     }
     if (FThread.joinable()) FThread.join();

@@ -18,7 +18,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 
 cpack -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/pkg" > "$WORK/cpack.log" 2>&1 || { cat "$WORK/cpack.log"; fail "cpack"; }
 DEB=$(ls "$WORK"/pkg/*.deb)
-dpkg-deb --info "$DEB" | grep -q "Package: clbtool" || fail "package name"
+[ "$(dpkg-deb --field "$DEB" Package)" = clbtool ] || fail "package name"
 dpkg -x "$DEB" "$WORK/root"
 R="$WORK/root"
 for f in usr/bin/clbview usr/bin/clbtool usr/bin/metersim usr/share/applications/clbview.desktop \
