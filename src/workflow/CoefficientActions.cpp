@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "ClbThread.h"
+#include "CoefficientBackup.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
 
@@ -65,7 +66,13 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
     FileDialog dialog;
     dialog.Title = "Загрузить коэффициенты";
     dialog.Filter = CoefficientFileFilter;
-    dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
+    // The meter's backups, when it has any, are where a restore starts, with
+    // their format offered first.
+    dialog.InitialFolder = LoadDialogFolder(FSavedFolder, slot);
+    if (ListBackups(FSavedFolder, slot).empty())
+        dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
+    else
+        dialog.Filter = BackupFileFilter;
     const auto path = FHost.ChooseFile(dialog);
     if (!path) return LoadResult::NotRun;
 

@@ -18,6 +18,11 @@ inline constexpr const char* CoefficientFileFilter =
     "Файлы коэффициентов (старый формат) (*.txt)|*.txt|Файлы коэффициентов (*.kvt)|*.kvt|"
     "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
 
+// The same with the KVT format first: the load dialog when the meter has backups.
+inline constexpr const char* BackupFileFilter =
+    "Файлы коэффициентов (*.kvt)|*.kvt|Файлы коэффициентов (старый формат) (*.txt)|*.txt|"
+    "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
+
 // The page of a print file: line i at x = 200, y = 150 + 100·i printer dots, in
 // Courier New of 10 points. bytes: the file as written (code page 1251, CR LF).
 PrintDocument PrintFilePage(const std::string& title, std::string_view bytes);
@@ -36,6 +41,7 @@ public:
         : FDev(dev), FPoller(poller), FHost(host), FSettings(settings), FSavedFolder(std::move(savedFolder)),
           FWriter(dev, poller, host)
     {
+        FWriter.SetSavedFolder(FSavedFolder);
     }
 
     // The save button of slot s: with polling paused throughout, asks for the

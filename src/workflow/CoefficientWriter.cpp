@@ -1,12 +1,14 @@
 #include "CoefficientWriter.h"
 
 #include "ClbThread.h"
+#include "CoefficientBackup.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
 #include "ReadOut.h"
 #include "UlvUtils.h"
 
 #include <bit>
+#include <ctime>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
@@ -325,22 +327,52 @@ bool CoefficientWriter::Verify(int s, const std::array<float, 10>& written, bool
     if (!readAll) return fault("Коэффициенты не удалось прочитать из прибора: запись не проверена");
     const DeviceTypeInfo* type = FindDeviceType(code);
     const bool m4 = type && type->Protocol == ProtocolFamily::M4;
-    for (int i = 0; i <= 9; ++i) {
-        float expected = written[static_cast<std::size_t>(i)];
-        if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+    for (std::size_t i = 0; i <= 9; ++i) {
+        float expected = written[i];
+        if (c.K[i] == expected) continue;
         if (m4) {
             // An M4 meter keeps a 16-bit mantissa: it gives back the value so rounded.
             std::uint8_t b[4];
             EncodeM4Float(b, expected);
             DecodeM4Float(b, expected);
-            if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+            if (c.K[i] == expected) continue;
         }
-        const std::string name = i == 0 ? "K0" : i == 1 ? "Ku" : "точки " + std::to_string(i - 1);
-        return fault("Проверка записи не прошла: прибор хранит для " + name + " значение " +
-                     ShortestText(c.K[static_cast<std::size_t>(i)]) + " вместо " +
-                     ShortestText(written[static_cast<std::size_t>(i)]));
+        FDifferences.push_back({i == 0 ? "K0" : i == 1 ? "Ku" : "K" + std::to_string(i - 1), written[i], c.K[i]});
     }
-    return true;
+    if (FDifferences.empty()) return true;
+    auto said = [](const ValueDifference& d) {
+        const std::string name = d.Name == "K0" || d.Name == "Ku" ? d.Name : "точки " + d.Name.substr(1);
+        return "для " + name + " значение " + ShortestText(d.Held) + " вместо " + ShortestText(d.Meant);
+    };
+    if (FDifferences.size() == 1) return fault("Проверка записи не прошла: прибор хранит " + said(FDifferences[0]));
+    std::string text = "Проверка записи не прошла: прибор хранит не то, что записано (" +
+                       std::to_string(FDifferences.size()) + " значений):";
+    for (const auto& d : FDifferences) text += "\n" + said(d);
+    return fault(text);
+}
+
+bool CoefficientWriter::Backup(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    std::string path, error;
+    bool ok = false;
+    if (!c.AsFound)
+        error = "Таблицы коэффициентов не были прочитаны из прибора полностью: резервную копию сделать не из "
+                "чего. Прочитайте прибор снова";
+    else if (WriteBackup(FSavedFolder, slot, *c.AsFound, std::time(nullptr), path, error))
+        ok = true;
+    if (ok) {
+        FBackupPath = path;
+        return true;
+    }
+    const std::string text = "Резервная копия коэффициентов прибора не сохранена" +
+                             (path.empty() ? std::string() : " в файл " + path) + ": " + error +
+                             ". Коэффициенты не записаны, в прибор ничего не отправлено";
+    FFailed = true;
+    if (FFirstFault.empty()) FFirstFault = text;
+    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    return false;
 }
 
 WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notice)
@@ -350,6 +382,8 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     FLostTold = false;
     FFirstFault.clear();
     FSent = false;
+    FBackupPath.clear();
+    FDifferences.clear();
     const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
     if (FHost.MessageBox(question, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes) {
         FOutcome = "не записано: запись не подтверждена";
@@ -376,6 +410,11 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
         FOutcome = "не записано: " + (FFirstFault.empty() ? std::string("нет связи с прибором") : FFirstFault);
         return FLostTold ? WriteResult::NotWritable : WriteResult::Failed;
     }
+    // What the meter holds now is saved before anything is sent.
+    if (!FSavedFolder.empty() && !Backup(s)) {
+        FOutcome = "не записано: " + FFirstFault;
+        return WriteResult::Failed;
+    }
     const std::array<float, 10> written = FDev.Coefficients(s).K;
     // From here on write frames go out.
     FSent = true;
@@ -396,6 +435,9 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
                    (FWriteFailed || FFirstFault.empty() ? "; прибор мог быть записан частично" : "");
         return WriteResult::Failed;
     }
+    // The meter now holds what was written: that is what a later write backs up.
+    CoefficientSet& c = FDev.Coefficients(s);
+    c.AsFound = CoefficientTables{c.K, c.Obr, c.Gmax};
     FOutcome = readBack ? WrittenAndChecked : WrittenNotChecked;
     return WriteResult::Written;
 }

@@ -13,8 +13,17 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TClbThread;
+
+// A value that the meter holds other than it was written: its name in the
+// tables ("K0", "Ku", "K1".."K8"), what was meant and what the meter gave back.
+struct ValueDifference {
+    std::string Name;
+    float Meant = 0;
+    float Held = 0;
+};
 
 // How the per-point values of a type go into the meter.
 enum class PointForm {
@@ -66,6 +75,16 @@ class CoefficientWriter {
 public:
     CoefficientWriter(DevManager& dev, TClbThread& poller, Host& host) : FDev(dev), FPoller(poller), FHost(host) {}
 
+    // The program's "saved" folder: with it set, every write first saves the
+    // slot's tables as found into the type's backup folder (CoefficientBackup.h)
+    // and sends nothing when that fails. Without it no backup is made.
+    void SetSavedFolder(std::string savedFolder) { FSavedFolder = std::move(savedFolder); }
+    // The backup file of the last write (empty when none was written).
+    const std::string& BackupPath() const { return FBackupPath; }
+    // Every value of the last write that the meter gave back other than meant
+    // (empty when it holds what was meant, or nothing was read back).
+    const std::vector<ValueDifference>& Differences() const { return FDifferences; }
+
     // Asks whether to write (notice, when given, is said first in the same
     // box); on Yes pauses polling, makes sure that every address the write
     // will use answers (nothing is sent when one does not), writes Gmax and
@@ -93,6 +112,8 @@ private:
     // Every address the write will use answers a read; false (told, nothing
     // sent) when one does not.
     bool Preflight(int s);
+    // Saves the as-found backup; false (told, nothing sent) when it cannot.
+    bool Backup(int s);
     // After a write without a fault: the values read back are those written.
     bool Verify(int s, const std::array<float, 10>& written, bool readAll);
     bool WriteGmax(int s);
@@ -111,5 +132,8 @@ private:
     bool FLostTold = false;
     std::string FFirstFault;
     std::string FOutcome;
+    std::string FSavedFolder;
+    std::string FBackupPath;
+    std::vector<ValueDifference> FDifferences;
     bool FSent = false; // a check found the line alive: frames have gone out since
 };
