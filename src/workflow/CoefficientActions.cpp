@@ -96,6 +96,7 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
     // The print page keeps nine decimals: what it gives back may differ from
     // what the meter held in the last digits, and the user is told so.
     const std::string notice = CoefficientFormatOf(*path) == CoefficientFormat::Tpr ? TprRoundingNotice : "";
+    FWriter.SetSourceFile(*path);
     switch (FWriter.WriteCoefficients(s, notice)) {
     case WriteResult::Declined: return LoadResult::Declined;
     case WriteResult::NotWritable: return LoadResult::NotWritable;

@@ -6,11 +6,12 @@
 #include "CoefficientWriter.h"
 #include "DevManager.h"
 #include "Host.h"
+#include "Settings.h"
+#include "WriteJournal.h"
 
 #include <string>
 #include <vector>
 
-class Settings;
 class TClbThread;
 
 // The file filter of both coefficient dialogs.
@@ -42,6 +43,7 @@ public:
           FWriter(dev, poller, host)
     {
         FWriter.SetSavedFolder(FSavedFolder);
+        if (settings && !settings->Path().empty()) FWriter.SetJournalFile(JournalPath(settings->Path()));
     }
 
     // The save button of slot s: with polling paused throughout, asks for the

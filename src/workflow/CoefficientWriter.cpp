@@ -2,6 +2,7 @@
 
 #include "ClbThread.h"
 #include "CoefficientBackup.h"
+#include "WriteJournal.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
 #include "ReadOut.h"
@@ -130,12 +131,18 @@ template <class D> bool ReadPoint(D& d, std::uint8_t ch, std::uint8_t i, float& 
 
 // --- The write -------------------------------------------------------------------
 
+void CoefficientWriter::Tell(const std::string& text)
+{
+    FMessages.push_back(text);
+    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
 void CoefficientWriter::Fail(const char* text)
 {
     FFailed = true;
     FWriteFailed = true;
     if (FFirstFault.empty()) FFirstFault = text;
-    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    Tell(text);
 }
 
 bool CoefficientWriter::LineAlive(int s)
@@ -168,7 +175,7 @@ bool CoefficientWriter::LineAlive(int s)
             text = "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана.";
         else
             text = "Связь " + where + " потеряна до начала записи: в прибор ничего не отправлено.";
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
     }
     return false;
 }
@@ -283,7 +290,7 @@ bool CoefficientWriter::Preflight(int s)
             "Прибор не отвечает " + where + ": коэффициенты не записаны, в прибор ничего не отправлено";
         FFailed = true;
         if (FFirstFault.empty()) FFirstFault = text;
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
         return false;
     };
     const std::string net = "по сетевому адресу " + std::to_string(slot.NetAddress());
@@ -321,7 +328,7 @@ bool CoefficientWriter::Verify(int s, const std::array<float, 10>& written, bool
     auto fault = [&](const std::string& text) {
         FFailed = true;
         if (FFirstFault.empty()) FFirstFault = text;
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
         return false;
     };
     if (!readAll) return fault("Коэффициенты не удалось прочитать из прибора: запись не проверена");
@@ -371,11 +378,49 @@ bool CoefficientWriter::Backup(int s)
                              ". Коэффициенты не записаны, в прибор ничего не отправлено";
     FFailed = true;
     if (FFirstFault.empty()) FFirstFault = text;
-    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    Tell(text);
     return false;
 }
 
 WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notice)
+{
+    FMessages.clear();
+    const WriteResult r = WriteOnce(s, notice);
+    // A write that was declined is no write; every other outcome is journalled.
+    if (r != WriteResult::Declined && !FJournalFile.empty()) Journal(s);
+    FSourceFile.clear();
+    return r;
+}
+
+void CoefficientWriter::Journal(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    JournalEntry e;
+    e.Time = JournalTime(std::time(nullptr));
+    e.Operator = OperatorName();
+    if (HasDriver(FDev.Driver(s)))
+        if (TulvPort* port = DriverPort(FDev.Driver(s))) e.Port = port->Name();
+    e.TypeCode = slot.TypeCode();
+    if (const DeviceTypeInfo* type = FindDeviceType(slot.TypeCode())) e.DisplayName = std::string(type->DisplayName);
+    e.Serial = slot.SerialText();
+    e.Channel = slot.Channel();
+    e.Version = slot.SoftwareVersion();
+    e.Form = JournalForm(slot.TypeCode(), PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
+    e.File = FSourceFile;
+    e.Found = FFound;
+    // Nothing sent: the meter was left as found; otherwise Gmax as written
+    // and K as read back (as loaded where it was not read back).
+    if (FWriteStarted || !FFound) e.Left = CoefficientTables{c.K, c.Obr, c.Gmax};
+    else e.Left = *FFound;
+    e.Outcome = FOutcome;
+    e.Differences = FDifferences;
+    e.Messages = FMessages;
+    std::string error;
+    if (!AppendJournal(FJournalFile, e, error)) FHost.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
+WriteResult CoefficientWriter::WriteOnce(int s, const std::string& notice)
 {
     FFailed = false;
     FWriteFailed = false;
@@ -384,7 +429,10 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     FSent = false;
     FBackupPath.clear();
     FDifferences.clear();
+    FWriteStarted = false;
+    FFound = FDev.Coefficients(s).AsFound;
     const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
+    FMessages.push_back(question);
     if (FHost.MessageBox(question, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes) {
         FOutcome = "не записано: запись не подтверждена";
         return WriteResult::Declined;
@@ -418,6 +466,7 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     const std::array<float, 10> written = FDev.Coefficients(s).K;
     // From here on write frames go out.
     FSent = true;
+    FWriteStarted = true;
     WriteGmax(s);
     const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
     // After a lost line the read-back would only turn the loaded values into

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,11 @@ public:
     // slot's tables as found into the type's backup folder (CoefficientBackup.h)
     // and sends nothing when that fails. Without it no backup is made.
     void SetSavedFolder(std::string savedFolder) { FSavedFolder = std::move(savedFolder); }
+    // The production journal (WriteJournal.h): with it set, every write that
+    // was not declined appends a line there.
+    void SetJournalFile(std::string path) { FJournalFile = std::move(path); }
+    // The file the next write's values came from (for the journal).
+    void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
     // The backup file of the last write (empty when none was written).
     const std::string& BackupPath() const { return FBackupPath; }
     // Every value of the last write that the meter gave back other than meant
@@ -111,6 +117,10 @@ public:
 private:
     // Every address the write will use answers a read; false (told, nothing
     // sent) when one does not.
+    WriteResult WriteOnce(int s, const std::string& notice);
+    void Journal(int s);
+    // Tells an error and keeps it for the journal.
+    void Tell(const std::string& text);
     bool Preflight(int s);
     // Saves the as-found backup; false (told, nothing sent) when it cannot.
     bool Backup(int s);
@@ -135,5 +145,10 @@ private:
     std::string FSavedFolder;
     std::string FBackupPath;
     std::vector<ValueDifference> FDifferences;
+    std::string FJournalFile;
+    std::string FSourceFile;
+    std::vector<std::string> FMessages;
+    std::optional<CoefficientTables> FFound;
+    bool FWriteStarted = false;
     bool FSent = false; // a check found the line alive: frames have gone out since
 };

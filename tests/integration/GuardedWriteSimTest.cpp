@@ -21,6 +21,7 @@
 #include <grp.h>
 #include <map>
 #include <regex>
+#include <csignal>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -76,10 +77,10 @@ std::string ReadText(const std::string& path)
     return s.str();
 }
 
-// Runs the copy with args; as nobody when asked (and this process is root), with XDG_DATA_HOME
-// set when xdg is given.
-ToolRun RunTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
-            const std::string& xdg = {})
+// Starts the copy with args (output to out.txt and err.txt of the folder); as nobody when asked
+// (and this process is root), with XDG_DATA_HOME set when xdg is given.
+pid_t StartTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
+                const std::string& xdg = {})
 {
     const std::string outPath = folder.File("out.txt"), errPath = folder.File("err.txt");
     const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -103,13 +104,26 @@ ToolRun RunTool(const ToolFolder& folder, const std::vector<std::string>& args, 
     }
     ::close(out);
     ::close(err);
+    if (pid < 0) throw std::runtime_error("cannot run the program");
+    return pid;
+}
+
+ToolRun FinishTool(const ToolFolder& folder, pid_t pid, bool parseJson = true)
+{
     ToolRun r;
     int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot run the program");
+    if (::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot wait for the program");
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.result = json::parse(ReadText(outPath), nullptr, false);
-    r.err = ReadText(errPath);
+    const std::string out = ReadText(folder.File("out.txt"));
+    r.result = parseJson ? json::parse(out, nullptr, false) : json(out);
+    r.err = ReadText(folder.File("err.txt"));
     return r;
+}
+
+ToolRun RunTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
+                const std::string& xdg = {})
+{
+    return FinishTool(folder, StartTool(folder, args, asNobody, xdg));
 }
 
 std::vector<std::string> Common(const MeterSimProcess& sim, const std::string& slot)
@@ -348,6 +362,98 @@ TEST(GuardedWriteBackup, UnwritableFolderStopsTheWriteBeforeAnyFrame)
         EXPECT_FALSE((bytes[3] == 0x0F && bytes[4] == 0x81) || (bytes[3] == 0x0A && bytes[4] == 0x42)) << line;
     }
     EXPECT_GT(requests, 10); // the read-out and the pre-flight went out
+}
+
+// Two writes (one that the meter took, one that left a difference), then a write killed while
+// its frames go out, then one more: the journal holds the three finished writes, whole, and
+// Python's csv module reads it with its header.
+TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
+{
+    ToolFolder folder;
+    json good = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}};
+    good["memory"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x007C"}, {"hex", "00BC614E"}}});
+    json stubborn = {{"address", 4}, {"protocol", "6x"}, {"model", "kvt64"}};
+    stubborn["readonly"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x073C"}, {"count", 4}}});
+    MeterSimOptions paced;
+    paced.pacing = true;
+    MeterSimProcess sim(json{{"meters", {good, stubborn}}}, paced);
+    const json before = sim.Dump();
+    const std::string file = folder.File("new.kvt");
+    WriteKvt(file, 12.5f);
+    const auto write = [&](const std::string& slot) {
+        return Common(sim, slot) + std::vector<std::string>{"write", "1", file, "--yes"};
+    };
+
+    const ToolRun first = RunTool(folder, write("1:3:1"));
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string serial = first.result["slots"][0]["serial"];
+    ASSERT_EQ(RunTool(folder, write("1:4:1")).status, 1);
+
+    // Killed once its backup is there: the write frames are going out.
+    const fs::path backups = fs::path(folder.Path()) / "saved" / "KVT-64" / "backup";
+    const std::size_t had = std::distance(fs::directory_iterator(backups), fs::directory_iterator());
+    const pid_t pid = StartTool(folder, write("1:3:1"));
+    for (int i = 0; i < 400; ++i) {
+        if (static_cast<std::size_t>(std::distance(fs::directory_iterator(backups), fs::directory_iterator())) > had)
+            break;
+        ::usleep(20000);
+    }
+    ::usleep(300000);
+    ::kill(pid, SIGKILL);
+    EXPECT_EQ(FinishTool(folder, pid, false).status, 128 + SIGKILL);
+    ASSERT_EQ(RunTool(folder, write("1:3:1")).status, 0);
+
+    const std::string journal = folder.File("journal.csv");
+    const std::string script = "import csv, json, sys\n"
+                               "with open(sys.argv[1], encoding='utf-8', newline='') as f:\n"
+                               "    print(json.dumps(list(csv.DictReader(f, delimiter=';'))))\n";
+    std::ofstream(folder.File("read.py")) << script;
+    const ToolRun parsed = [&] {
+        const std::string outPath = folder.File("py.txt");
+        const std::string command = "python3 " + folder.File("read.py") + " " + journal + " > " + outPath;
+        ToolRun r;
+        r.status = std::system(command.c_str());
+        r.result = json::parse(ReadText(outPath), nullptr, false);
+        return r;
+    }();
+    ASSERT_EQ(parsed.status, 0) << ReadText(journal);
+    const json& rows = parsed.result;
+    ASSERT_EQ(rows.size(), 3u) << ReadText(journal);
+    const json& old = DumpMeter(before, "6x", 3)["tables"]["1"]["K"];
+    for (const json& row : rows) {
+        EXPECT_EQ(row.size(), 35u) << row.dump();
+        EXPECT_TRUE(std::regex_match(row["time"].get<std::string>(),
+                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)")))
+            << row["time"];
+        EXPECT_FALSE(row["operator"].get<std::string>().empty());
+        EXPECT_EQ(row["port"], sim.DevicePath());
+        EXPECT_EQ(row["type"], "1");
+        EXPECT_EQ(row["file"], file);
+        EXPECT_EQ(row["channel"], "1");
+        EXPECT_EQ(std::strtof(row["left_K8"].get<std::string>().c_str(), nullptr),
+                  row == rows[1] ? Float(DumpMeter(before, "6x", 4)["tables"]["1"]["K"][9]) : M4(32896));
+        EXPECT_EQ(std::strtof(row["left_Gmax"].get<std::string>().c_str(), nullptr), 12.5f);
+    }
+    EXPECT_EQ(rows[0]["serial"], serial);
+    EXPECT_EQ(rows[0]["outcome"], "записано и проверено");
+    EXPECT_EQ(rows[0]["differences"], "");
+    for (int i = 0; i < 10; ++i) {
+        const std::string key = i == 0 ? "K0" : i == 1 ? "Ku" : "K" + std::to_string(i - 1);
+        EXPECT_EQ(std::strtof(rows[0]["found_" + key].get<std::string>().c_str(), nullptr), Float(old[i])) << key;
+    }
+    EXPECT_NE(rows[1]["outcome"].get<std::string>().find("Проверка записи не прошла"), std::string::npos);
+    EXPECT_EQ(rows[1]["differences"].get<std::string>().rfind("K8: 0.5019531 -> ", 0), 0u) << rows[1]["differences"];
+    EXPECT_NE(rows[1]["messages"].get<std::string>().find("Записать коэффициенты в прибор? | Проверка записи"),
+              std::string::npos)
+        << rows[1]["messages"];
+    // What the first write left is what the last one found (the killed one sent some of it).
+    EXPECT_NE(rows[2]["found_K0"], "");
+
+    // The journal of one meter.
+    const ToolRun one = FinishTool(folder, StartTool(folder, {"journal", "--serial", serial}), false);
+    ASSERT_EQ(one.status, 0) << one.err;
+    const std::string listed = one.result;
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "DevManager.h"
 #include "DeviceCatalogue.h"
 #include "GuardedWriteCommand.h"
+#include "JournalCommand.h"
 #include "NumberText.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
@@ -66,6 +67,8 @@ const char* const Usage =
     "                       записать в прибор слота N его последнюю резервную копию (или ФАЙЛ)\n"
     "  sheet ФАЙЛ.pdf       прочитать и напечатать лист коэффициентов каждого прибора (страница\n"
     "                       на прибор) в ФАЙЛ.pdf\n"
+    "  journal [--serial S] журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
+    "                       все строки или строки прибора с серийным номером S\n"
     "  ports [--json]       последовательные порты по устойчивым именам и что мешает их открыть\n"
     "Код завершения: 0 - успех, 1 - не удалась операция с прибором, 2 - ошибка в командной\n"
     "строке или в файле, 130 и 143 - опрос прерван сигналом SIGINT или SIGTERM.\n";
@@ -463,6 +466,9 @@ private:
 int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     if (IsPortsCommand(args)) return RunPortsCommand(args, out);
+    if (IsJournalCommand(args))
+        return RunJournalCommand(
+            args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
