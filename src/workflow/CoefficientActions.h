@@ -63,6 +63,8 @@ public:
     LoadResult BLoad01Click(int s);
 
     CoefficientWriter& Writer() { return FWriter; }
+    // The plausibility warnings of the last load (shown with its write question).
+    const std::vector<std::string>& Warnings() const { return FWarnings; }
 
 private:
     DevManager& FDev;
@@ -73,4 +75,5 @@ private:
     CoefficientWriter FWriter;
     // The save dialog's name of the previous save (kept where the type gives no preset).
     std::string FLastSaveName;
+    std::vector<std::string> FWarnings;
 };

@@ -4,3 +4,6 @@
 clb_integration_test(integ_guarded_write integration/GuardedWriteSimTest.cpp)
 target_compile_definitions(integ_guarded_write PRIVATE CLBTOOL_PATH="$<TARGET_FILE:clbtool>")
 add_dependencies(integ_guarded_write clbtool)
+# The plausibility warnings for a table of bad files.
+clb_unit_test(unit_plausibility unit/PlausibilityTest.cpp)
+target_link_libraries(unit_plausibility PRIVATE clbworkflow)

@@ -456,4 +456,30 @@ TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 3) << listed;
 }
 
+// Doubts are said with the question and in --json, and the write still goes on when confirmed.
+TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
+{
+    ToolFolder folder;
+    MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
+    const std::string file = folder.File("doubtful.kvt");
+    WriteKvt(file, 12.5f);
+    std::string text = ReadText(file);
+    text = std::regex_replace(text, std::regex("\\[Device\\]\r\n"), "[Device]\r\nNum=99999999\r\n");
+    text = std::regex_replace(text, std::regex("Ku=1.046875"), "Ku=26214", std::regex_constants::format_first_only);
+    std::ofstream(file, std::ios::binary) << text;
+    const ToolRun run = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"write", "1", file, "--yes"});
+    ASSERT_EQ(run.status, 0) << run.err << run.result.dump();
+    ASSERT_EQ(run.result["warnings"].size(), 2u) << run.result["warnings"];
+    EXPECT_EQ(run.result["warnings"][0], "Ku = 26214 вне правдоподобных пределов (от 0.5 до 2)");
+    EXPECT_EQ(run.result["warnings"][1].get<std::string>().rfind(
+                  "Файл сделан для прибора с серийным номером 99999999, а у этого прибора номер ", 0),
+              0u);
+    // First the warning of a file without Id, then the question.
+    ASSERT_EQ(run.result["messages"].size(), 2u) << run.result["messages"];
+    const std::string question = run.result["messages"][1];
+    EXPECT_EQ(question.rfind("Проверьте коэффициенты перед записью:\n- Ku = 26214", 0), 0u) << question;
+    EXPECT_NE(question.find("\n\nЗаписать коэффициенты в прибор?"), std::string::npos) << question;
+    EXPECT_EQ(run.result["outcome"], "записано и проверено");
+}
+
 } // namespace

@@ -700,6 +700,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 result["written"] = r == L::Written;
                 result["outcome"] = outcome;
                 result["differences"] = DifferencesJson(actions.Writer());
+                result["warnings"] = actions.Warnings();
                 result["backup"] = actions.Writer().BackupPath().empty() ? json(nullptr)
                                                                          : json(actions.Writer().BackupPath());
                 // A refused file is a file error; a declined question or a
