@@ -7,3 +7,5 @@ add_dependencies(integ_guarded_write clbtool)
 # The plausibility warnings for a table of bad files.
 clb_unit_test(unit_plausibility unit/PlausibilityTest.cpp)
 target_link_libraries(unit_plausibility PRIVATE clbworkflow)
+clb_unit_test(unit_coefficient_backup unit/CoefficientBackupTest.cpp)
+target_link_libraries(unit_coefficient_backup PRIVATE clbworkflow)
