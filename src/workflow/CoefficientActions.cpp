@@ -2,8 +2,10 @@
 
 #include "AtomicFile.h"
 #include "ClbThread.h"
+#include "CoefficientBackup.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
+#include "Plausibility.h"
 
 namespace {
 const char* const ErrorCaption = "Ошибка";
@@ -65,10 +67,17 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
     FileDialog dialog;
     dialog.Title = "Загрузить коэффициенты";
     dialog.Filter = CoefficientFileFilter;
-    dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
+    // The meter's backups, when it has any, are where a restore starts, with
+    // their format offered first.
+    dialog.InitialFolder = LoadDialogFolder(FSavedFolder, slot);
+    if (ListBackups(FSavedFolder, slot).empty())
+        dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
+    else
+        dialog.Filter = BackupFileFilter;
     const auto path = FHost.ChooseFile(dialog);
     if (!path) return LoadResult::NotRun;
 
+    FWarnings.clear();
     CoefficientSet loaded = c;
     std::string error, warning;
     if (!LoadCoefficientFile(*path, slot, loaded, error, &warning)) {
@@ -88,7 +97,16 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
     }
     // The print page keeps nine decimals: what it gives back may differ from
     // what the meter held in the last digits, and the user is told so.
-    const std::string notice = CoefficientFormatOf(*path) == CoefficientFormat::Tpr ? TprRoundingNotice : "";
+    std::string notice = CoefficientFormatOf(*path) == CoefficientFormat::Tpr ? TprRoundingNotice : "";
+    // Doubts about the values are said with the question; the user decides.
+    std::optional<std::string> fileSerial;
+    std::string bytes, readError;
+    if (CoefficientFormatOf(*path) == CoefficientFormat::Kvt && ReadWholeFile(*path, bytes, readError))
+        fileSerial = KvtFileSerial(Cp1251ToUtf8(bytes));
+    FWarnings = PlausibilityWarnings(slot, c, fileSerial);
+    const std::string doubts = WarningNotice(FWarnings);
+    if (!doubts.empty()) notice = notice.empty() ? doubts : doubts + "\n\n" + notice;
+    FWriter.SetSourceFile(*path);
     switch (FWriter.WriteCoefficients(s, notice)) {
     case WriteResult::Declined: return LoadResult::Declined;
     case WriteResult::NotWritable: return LoadResult::NotWritable;

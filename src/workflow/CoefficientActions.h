@@ -6,16 +6,22 @@
 #include "CoefficientWriter.h"
 #include "DevManager.h"
 #include "Host.h"
+#include "Settings.h"
+#include "WriteJournal.h"
 
 #include <string>
 #include <vector>
 
-class Settings;
 class TClbThread;
 
 // The file filter of both coefficient dialogs.
 inline constexpr const char* CoefficientFileFilter =
     "Файлы коэффициентов (старый формат) (*.txt)|*.txt|Файлы коэффициентов (*.kvt)|*.kvt|"
+    "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
+
+// The same with the KVT format first: the load dialog when the meter has backups.
+inline constexpr const char* BackupFileFilter =
+    "Файлы коэффициентов (*.kvt)|*.kvt|Файлы коэффициентов (старый формат) (*.txt)|*.txt|"
     "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
 
 // The page of a print file: line i at x = 200, y = 150 + 100·i printer dots, in
@@ -36,6 +42,8 @@ public:
         : FDev(dev), FPoller(poller), FHost(host), FSettings(settings), FSavedFolder(std::move(savedFolder)),
           FWriter(dev, poller, host)
     {
+        FWriter.SetSavedFolder(FSavedFolder);
+        if (settings && !settings->Path().empty()) FWriter.SetJournalFile(JournalPath(settings->Path()));
     }
 
     // The save button of slot s: with polling paused throughout, asks for the
@@ -55,6 +63,8 @@ public:
     LoadResult BLoad01Click(int s);
 
     CoefficientWriter& Writer() { return FWriter; }
+    // The plausibility warnings of the last load (shown with its write question).
+    const std::vector<std::string>& Warnings() const { return FWarnings; }
 
 private:
     DevManager& FDev;
@@ -65,4 +75,5 @@ private:
     CoefficientWriter FWriter;
     // The save dialog's name of the previous save (kept where the type gives no preset).
     std::string FLastSaveName;
+    std::vector<std::string> FWarnings;
 };

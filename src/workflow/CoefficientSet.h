@@ -5,6 +5,14 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
+
+// The three things a meter keeps per channel, as they stand in its memory.
+struct CoefficientTables {
+    std::array<float, 10> K{};
+    std::array<float, 10> Obr{};
+    float Gmax = 0.0f;
+};
 
 struct CoefficientSet {
     std::array<float, 10> K{};
@@ -16,10 +24,15 @@ struct CoefficientSet {
     // Whether the slot is polled; the window's check box may change it while
     // the poller runs.
     std::atomic<bool> PollEnabled{false};
+    // The tables as the last read-out found them in the meter (after a
+    // verified write: as written); empty when the tables were not read whole.
+    // The write backs them up before it sends anything.
+    std::optional<CoefficientTables> AsFound;
 
     CoefficientSet() = default;
     CoefficientSet(const CoefficientSet& o)
-        : K(o.K), Obr(o.Obr), Gmax(o.Gmax), ReadDone(o.ReadDone), PollEnabled(o.PollEnabled.load())
+        : K(o.K), Obr(o.Obr), Gmax(o.Gmax), ReadDone(o.ReadDone), PollEnabled(o.PollEnabled.load()),
+          AsFound(o.AsFound)
     {
     }
     CoefficientSet& operator=(const CoefficientSet& o)
@@ -29,6 +42,7 @@ struct CoefficientSet {
         Gmax = o.Gmax;
         ReadDone = o.ReadDone;
         PollEnabled = o.PollEnabled.load();
+        AsFound = o.AsFound;
         return *this;
     }
 };

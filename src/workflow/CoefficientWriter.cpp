@@ -1,12 +1,15 @@
 #include "CoefficientWriter.h"
 
 #include "ClbThread.h"
+#include "CoefficientBackup.h"
+#include "WriteJournal.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
 #include "ReadOut.h"
 #include "UlvUtils.h"
 
 #include <bit>
+#include <ctime>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
@@ -128,12 +131,18 @@ template <class D> bool ReadPoint(D& d, std::uint8_t ch, std::uint8_t i, float& 
 
 // --- The write -------------------------------------------------------------------
 
+void CoefficientWriter::Tell(const std::string& text)
+{
+    FMessages.push_back(text);
+    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
 void CoefficientWriter::Fail(const char* text)
 {
     FFailed = true;
     FWriteFailed = true;
     if (FFirstFault.empty()) FFirstFault = text;
-    FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    Tell(text);
 }
 
 bool CoefficientWriter::LineAlive(int s)
@@ -166,7 +175,7 @@ bool CoefficientWriter::LineAlive(int s)
             text = "Связь " + where + " потеряна. Прибор мог быть записан частично; запись прервана.";
         else
             text = "Связь " + where + " потеряна до начала записи: в прибор ничего не отправлено.";
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
     }
     return false;
 }
@@ -281,7 +290,7 @@ bool CoefficientWriter::Preflight(int s)
             "Прибор не отвечает " + where + ": коэффициенты не записаны, в прибор ничего не отправлено";
         FFailed = true;
         if (FFirstFault.empty()) FFirstFault = text;
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
         return false;
     };
     const std::string net = "по сетевому адресу " + std::to_string(slot.NetAddress());
@@ -319,38 +328,111 @@ bool CoefficientWriter::Verify(int s, const std::array<float, 10>& written, bool
     auto fault = [&](const std::string& text) {
         FFailed = true;
         if (FFirstFault.empty()) FFirstFault = text;
-        FHost.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+        Tell(text);
         return false;
     };
     if (!readAll) return fault("Коэффициенты не удалось прочитать из прибора: запись не проверена");
     const DeviceTypeInfo* type = FindDeviceType(code);
     const bool m4 = type && type->Protocol == ProtocolFamily::M4;
-    for (int i = 0; i <= 9; ++i) {
-        float expected = written[static_cast<std::size_t>(i)];
-        if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+    for (std::size_t i = 0; i <= 9; ++i) {
+        float expected = written[i];
+        if (c.K[i] == expected) continue;
         if (m4) {
             // An M4 meter keeps a 16-bit mantissa: it gives back the value so rounded.
             std::uint8_t b[4];
             EncodeM4Float(b, expected);
             DecodeM4Float(b, expected);
-            if (c.K[static_cast<std::size_t>(i)] == expected) continue;
+            if (c.K[i] == expected) continue;
         }
-        const std::string name = i == 0 ? "K0" : i == 1 ? "Ku" : "точки " + std::to_string(i - 1);
-        return fault("Проверка записи не прошла: прибор хранит для " + name + " значение " +
-                     ShortestText(c.K[static_cast<std::size_t>(i)]) + " вместо " +
-                     ShortestText(written[static_cast<std::size_t>(i)]));
+        FDifferences.push_back({i == 0 ? "K0" : i == 1 ? "Ku" : "K" + std::to_string(i - 1), written[i], c.K[i]});
     }
-    return true;
+    if (FDifferences.empty()) return true;
+    auto said = [](const ValueDifference& d) {
+        const std::string name = d.Name == "K0" || d.Name == "Ku" ? d.Name : "точки " + d.Name.substr(1);
+        return "для " + name + " значение " + ShortestText(d.Held) + " вместо " + ShortestText(d.Meant);
+    };
+    if (FDifferences.size() == 1) return fault("Проверка записи не прошла: прибор хранит " + said(FDifferences[0]));
+    std::string text = "Проверка записи не прошла: прибор хранит не то, что записано (" +
+                       std::to_string(FDifferences.size()) + " значений):";
+    for (const auto& d : FDifferences) text += "\n" + said(d);
+    return fault(text);
+}
+
+bool CoefficientWriter::Backup(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    std::string path, error;
+    bool ok = false;
+    if (!c.AsFound)
+        error = "Таблицы коэффициентов не были прочитаны из прибора полностью: резервную копию сделать не из "
+                "чего. Прочитайте прибор снова";
+    else if (WriteBackup(FSavedFolder, slot, *c.AsFound, std::time(nullptr), path, error))
+        ok = true;
+    if (ok) {
+        FBackupPath = path;
+        return true;
+    }
+    const std::string text = "Резервная копия коэффициентов прибора не сохранена" +
+                             (path.empty() ? std::string() : " в файл " + path) + ": " + error +
+                             ". Коэффициенты не записаны, в прибор ничего не отправлено";
+    FFailed = true;
+    if (FFirstFault.empty()) FFirstFault = text;
+    Tell(text);
+    return false;
 }
 
 WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notice)
+{
+    FMessages.clear();
+    const WriteResult r = WriteOnce(s, notice);
+    // A write that was declined is no write; every other outcome is journalled.
+    if (r != WriteResult::Declined && !FJournalFile.empty()) Journal(s);
+    FSourceFile.clear();
+    return r;
+}
+
+void CoefficientWriter::Journal(int s)
+{
+    const DeviceSlot& slot = FDev.Slot(s);
+    const CoefficientSet& c = FDev.Coefficients(s);
+    JournalEntry e;
+    e.Time = JournalTime(std::time(nullptr));
+    e.Operator = OperatorName();
+    if (HasDriver(FDev.Driver(s)))
+        if (TulvPort* port = DriverPort(FDev.Driver(s))) e.Port = port->Name();
+    e.TypeCode = slot.TypeCode();
+    if (const DeviceTypeInfo* type = FindDeviceType(slot.TypeCode())) e.DisplayName = std::string(type->DisplayName);
+    e.Serial = slot.SerialText();
+    e.Channel = slot.Channel();
+    e.Version = slot.SoftwareVersion();
+    e.Form = JournalForm(slot.TypeCode(), PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
+    e.File = FSourceFile;
+    e.Found = FFound;
+    // Nothing sent: the meter was left as found; otherwise Gmax as written
+    // and K as read back (as loaded where it was not read back).
+    if (FWriteStarted || !FFound) e.Left = CoefficientTables{c.K, c.Obr, c.Gmax};
+    else e.Left = *FFound;
+    e.Outcome = FOutcome;
+    e.Differences = FDifferences;
+    e.Messages = FMessages;
+    std::string error;
+    if (!AppendJournal(FJournalFile, e, error)) FHost.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
+WriteResult CoefficientWriter::WriteOnce(int s, const std::string& notice)
 {
     FFailed = false;
     FWriteFailed = false;
     FLostTold = false;
     FFirstFault.clear();
     FSent = false;
+    FBackupPath.clear();
+    FDifferences.clear();
+    FWriteStarted = false;
+    FFound = FDev.Coefficients(s).AsFound;
     const std::string question = notice.empty() ? std::string(WriteQuestion) : notice + "\n\n" + WriteQuestion;
+    FMessages.push_back(question);
     if (FHost.MessageBox(question, "Предупреждение", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes) {
         FOutcome = "не записано: запись не подтверждена";
         return WriteResult::Declined;
@@ -376,9 +458,15 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
         FOutcome = "не записано: " + (FFirstFault.empty() ? std::string("нет связи с прибором") : FFirstFault);
         return FLostTold ? WriteResult::NotWritable : WriteResult::Failed;
     }
+    // What the meter holds now is saved before anything is sent.
+    if (!FSavedFolder.empty() && !Backup(s)) {
+        FOutcome = "не записано: " + FFirstFault;
+        return WriteResult::Failed;
+    }
     const std::array<float, 10> written = FDev.Coefficients(s).K;
     // From here on write frames go out.
     FSent = true;
+    FWriteStarted = true;
     WriteGmax(s);
     const bool alive = LineAlive(s) && WritePoints(s, PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
     // After a lost line the read-back would only turn the loaded values into
@@ -396,6 +484,9 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
                    (FWriteFailed || FFirstFault.empty() ? "; прибор мог быть записан частично" : "");
         return WriteResult::Failed;
     }
+    // The meter now holds what was written: that is what a later write backs up.
+    CoefficientSet& c = FDev.Coefficients(s);
+    c.AsFound = CoefficientTables{c.K, c.Obr, c.Gmax};
     FOutcome = readBack ? WrittenAndChecked : WrittenNotChecked;
     return WriteResult::Written;
 }

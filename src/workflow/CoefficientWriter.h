@@ -12,9 +12,19 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 class TClbThread;
+
+// A value that the meter holds other than it was written: its name in the
+// tables ("K0", "Ku", "K1".."K8"), what was meant and what the meter gave back.
+struct ValueDifference {
+    std::string Name;
+    float Meant = 0;
+    float Held = 0;
+};
 
 // How the per-point values of a type go into the meter.
 enum class PointForm {
@@ -66,6 +76,21 @@ class CoefficientWriter {
 public:
     CoefficientWriter(DevManager& dev, TClbThread& poller, Host& host) : FDev(dev), FPoller(poller), FHost(host) {}
 
+    // The program's "saved" folder: with it set, every write first saves the
+    // slot's tables as found into the type's backup folder (CoefficientBackup.h)
+    // and sends nothing when that fails. Without it no backup is made.
+    void SetSavedFolder(std::string savedFolder) { FSavedFolder = std::move(savedFolder); }
+    // The production journal (WriteJournal.h): with it set, every write that
+    // was not declined appends a line there.
+    void SetJournalFile(std::string path) { FJournalFile = std::move(path); }
+    // The file the next write's values came from (for the journal).
+    void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
+    // The backup file of the last write (empty when none was written).
+    const std::string& BackupPath() const { return FBackupPath; }
+    // Every value of the last write that the meter gave back other than meant
+    // (empty when it holds what was meant, or nothing was read back).
+    const std::vector<ValueDifference>& Differences() const { return FDifferences; }
+
     // Asks whether to write (notice, when given, is said first in the same
     // box); on Yes pauses polling, makes sure that every address the write
     // will use answers (nothing is sent when one does not), writes Gmax and
@@ -92,7 +117,13 @@ public:
 private:
     // Every address the write will use answers a read; false (told, nothing
     // sent) when one does not.
+    WriteResult WriteOnce(int s, const std::string& notice);
+    void Journal(int s);
+    // Tells an error and keeps it for the journal.
+    void Tell(const std::string& text);
     bool Preflight(int s);
+    // Saves the as-found backup; false (told, nothing sent) when it cannot.
+    bool Backup(int s);
     // After a write without a fault: the values read back are those written.
     bool Verify(int s, const std::array<float, 10>& written, bool readAll);
     bool WriteGmax(int s);
@@ -111,5 +142,13 @@ private:
     bool FLostTold = false;
     std::string FFirstFault;
     std::string FOutcome;
+    std::string FSavedFolder;
+    std::string FBackupPath;
+    std::vector<ValueDifference> FDifferences;
+    std::string FJournalFile;
+    std::string FSourceFile;
+    std::vector<std::string> FMessages;
+    std::optional<CoefficientTables> FFound;
+    bool FWriteStarted = false;
     bool FSent = false; // a check found the line alive: frames have gone out since
 };

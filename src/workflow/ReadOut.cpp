@@ -400,6 +400,9 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         readTable(c.K, false);
         readTable(c.Obr, true);
         c.ReadDone = true;
+        // Only tables read whole are worth keeping as what the meter held.
+        if (tablesOk) c.AsFound = CoefficientTables{c.K, c.Obr, c.Gmax};
+        else c.AsFound.reset();
         return tablesOk ? SlotResult::Read : SlotResult::TablesFailed;
     });
 }

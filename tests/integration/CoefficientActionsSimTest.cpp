@@ -41,7 +41,7 @@ std::string FullKvt(int gmax)
     std::string s = "[Device]\r\nId=" + Utf8ToCp1251Lossy("КВТ-64") + "\r\nNum=12064001\r\nGmax=" +
                     std::to_string(gmax) + "\r\n";
     const char* const points = "1=0.125\r\n2=0.25\r\n3=0.375\r\n4=0.5\r\n5=0.625\r\n6=0.75\r\n7=0.875\r\n8=1\r\n";
-    s += std::string("[Koeff]\r\nK0=0\r\nKu=26214\r\n") + points;
+    s += std::string("[Koeff]\r\nK0=0\r\nKu=1.0625\r\n") + points;
     s += std::string("[Kobr]\r\nK0=0\r\nKu=1\r\n") + points;
     return s;
 }

@@ -246,6 +246,7 @@ struct WriteCase {
     bool readBack = true;        // types 13 and 15 are not read back: K stays as loaded
     bool sharedZeroGain = false; // K0 and Ku are one pair of cells for every channel
     bool wholeBlock = false;     // WholeTable: the block 05E0..0671 (146 bytes) written once, in order
+    std::string warning = {};    // the plausibility warning said with the question, if any
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os)
@@ -489,8 +490,10 @@ std::vector<WriteCase> VersionBounds()
 std::vector<WriteCase> GmaxPositions()
 {
     const json texts = Texts({{"hex", "0405"}});
+    WriteCase noList = Kvt641("Type2SeriesMGmax64InNoListIsPosition0", "M", 64.0f, 0, texts, Form::Scrambled, 4005.001f);
+    noList.warning = "Gmax = 64 нет в списке типоразмеров прибора: будет записан типоразмер с индексом 0";
     return {
-        Kvt641("Type2SeriesMGmax64InNoListIsPosition0", "M", 64.0f, 0, texts, Form::Scrambled, 4005.001f),
+        noList,
         Kvt641("Type2StandardGmax600IsPosition7", "", 600.0f, 7, texts, Form::Scrambled, 4005.001f),
     };
 }
@@ -581,7 +584,9 @@ TEST_P(CoefficientWrite, MeterHoldsTheFileInTheSlotsCells)
     const ToolRun run = RunTool(sim, c.slot, {"write", "1", path, "--yes"});
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_FALSE(run.result.is_discarded()) << "the output is no JSON";
-    EXPECT_EQ(run.result["messages"], json(Messages({})));
+    json said = Messages({});
+    if (!c.warning.empty()) said[0] = "Проверьте коэффициенты перед записью:\n- " + c.warning + "\n\n" + Question;
+    EXPECT_EQ(run.result["messages"], said);
     EXPECT_EQ(run.result["written"], true);
     EXPECT_EQ(run.result["outcome"], c.readBack ? "записано и проверено"
                                                 : "записано (этот тип прибора не читается обратно: не проверено)");

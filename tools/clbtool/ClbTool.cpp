@@ -6,6 +6,8 @@
 #include "ConsoleHost.h"
 #include "DevManager.h"
 #include "DeviceCatalogue.h"
+#include "GuardedWriteCommand.h"
+#include "JournalCommand.h"
 #include "NumberText.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
@@ -59,9 +61,15 @@ const char* const Usage =
     "                       ФАЙЛА (.txt, .kvt, .tpr); страница .tpr печатается в ФАЙЛ.pdf\n"
     "  write N ФАЙЛ [--yes]\n"
     "                       прочитать, загрузить ФАЙЛ в слот N, записать в прибор и проверить;\n"
-    "                       без --yes на вопрос о записи ответ \"нет\": ничего не записывается\n"
+    "                       без --yes на вопрос о записи ответ \"нет\": ничего не записывается;\n"
+    "                       перед записью прежние коэффициенты прибора сохраняются в резервную\n"
+    "                       копию (saved/<тип>/backup)\n"
+    "  restore N [ФАЙЛ] [--yes]\n"
+    "                       записать в прибор слота N его последнюю резервную копию (или ФАЙЛ)\n"
     "  sheet ФАЙЛ.pdf       прочитать и напечатать лист коэффициентов каждого прибора (страница\n"
     "                       на прибор) в ФАЙЛ.pdf\n"
+    "  journal [--serial S] журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
+    "                       все строки или строки прибора с серийным номером S\n"
     "  ports [--json]       последовательные порты по устойчивым именам и что мешает их открыть\n"
     "Код завершения: 0 - успех, 1 - не удалась операция с прибором, 2 - ошибка в командной\n"
     "строке или в файле, 130 и 143 - опрос прерван сигналом SIGINT или SIGTERM.\n";
@@ -118,7 +126,7 @@ void ParseFileCommand(Options& o)
         if (o.command == "save" && a == "--print") {
             if (i + 1 >= o.args.size()) throw UsageError{"--print: не указан файл PDF"};
             o.printPdf = o.args[++i];
-        } else if (o.command == "write" && a == "--yes") {
+        } else if ((o.command == "write" || o.command == "restore") && a == "--yes") {
             o.yes = true;
         } else if (!a.empty() && a[0] == '-') {
             throw UsageError{"у команды " + o.command + " нет параметра " + a};
@@ -126,10 +134,12 @@ void ParseFileCommand(Options& o)
             plain.push_back(a);
         }
     }
-    if (plain.size() != 2 || (plain[0] != "1" && plain[0] != "2"))
-        throw UsageError{"команде " + o.command + " нужны номер слота (1 или 2) и файл"};
+    const bool restore = o.command == "restore";
+    if ((restore ? plain.empty() || plain.size() > 2 : plain.size() != 2) || (plain[0] != "1" && plain[0] != "2"))
+        throw UsageError{"команде " + o.command + " нужны номер слота (1 или 2) и " +
+                         (restore ? "необязательный файл" : "файл")};
     o.slot = plain[0][0] - '0';
-    o.file = plain[1];
+    if (plain.size() == 2) o.file = plain[1];
 }
 
 Options ParseOptions(const std::vector<std::string>& given)
@@ -457,6 +467,9 @@ private:
 int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     if (IsPortsCommand(args)) return RunPortsCommand(args, out);
+    if (IsJournalCommand(args))
+        return RunJournalCommand(
+            args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
@@ -488,7 +501,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             else out << "clbtool " << DevManager::Version << "\n";
             return finish(0, {});
         }
-        const bool fileCommand = o.command == "save" || o.command == "write";
+        const bool fileCommand = o.command == "save" || o.command == "write" || o.command == "restore";
         if (o.command == "types") {
             if (!o.args.empty()) throw UsageError{"команда types без аргументов"};
             result["types"] = TypesJson();
@@ -535,13 +548,13 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         choice = ChoosePort(o, settings);
         dev.CompactSlots();
         if (dev.Slot(1).TypeCode() == 0) throw UsageError{"не задан ни один прибор: укажите --slot или --clb"};
-        if (!o.file.empty() && dev.Slot(o.slot).TypeCode() == 0)
+        if (o.slot != 0 && dev.Slot(o.slot).TypeCode() == 0)
             throw UsageError{"слот " + std::to_string(o.slot) + " пуст"};
         if (o.command == "save") CheckSaveTarget(o);
     } catch (const UsageError& e) {
         return usageFailure(e.text);
     }
-    if (o.command == "write") {
+    if (o.command == "write" || (o.command == "restore" && !o.file.empty())) {
         // A file that cannot be loaded is refused before anything goes on the line.
         CoefficientSet scratch;
         if (!LoadCoefficientFile(o.file, dev.Slot(o.slot), scratch, error)) {
@@ -655,7 +668,20 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         const bool connected = connection.BConnectClick(choice);
         bool fileFailed = false;
         bool pollFailed = false;
-        if (connected && !o.file.empty()) { // save or write
+        if (connected && o.command == "restore") {
+            // The newest backup of the meter as the read-out identified it.
+            const auto file = RestoreFile(folders.Saved, dev.Slot(o.slot), o.file, error);
+            if (file) o.file = *file;
+            else {
+                host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+                result["written"] = false;
+                result["outcome"] = "не записано: " + error;
+                if (!o.json) out << "слот " << o.slot << ": не записано: " << error << "\n";
+                fileFailed = true;
+            }
+            if (file) result["file"] = *file;
+        }
+        if (connected && !o.file.empty()) { // save, write or restore
             CoefficientActions actions(dev, poller, host, &settings, folders.Saved);
             host.NextFile = o.file;
             host.PrintPdf = o.printPdf;
@@ -677,13 +703,22 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 if (r == L::Declined) outcome += " (без --yes на вопрос о записи ответ \"нет\")";
                 result["written"] = r == L::Written;
                 result["outcome"] = outcome;
+                result["differences"] = DifferencesJson(actions.Writer());
+                result["warnings"] = actions.Warnings();
+                result["backup"] = actions.Writer().BackupPath().empty() ? json(nullptr)
+                                                                         : json(actions.Writer().BackupPath());
                 // A refused file is a file error; a declined question or a
                 // failed write is a meter operation that did not happen.
                 fileFailed = r == L::Refused || r == L::NotRun;
                 if (r != L::Written) status = 1;
-                if (!o.json) out << "слот " << o.slot << ": " << outcome << "\n";
+                if (!o.json) {
+                    out << "слот " << o.slot << ": " << outcome << "\n";
+                    PrintDifferences(out, actions.Writer());
+                    if (!actions.Writer().BackupPath().empty())
+                        out << "резервная копия: " << actions.Writer().BackupPath() << "\n";
+                }
             }
-        } else if (!connected && o.command == "write") {
+        } else if (!connected && (o.command == "write" || o.command == "restore")) {
             result["written"] = false;
             result["outcome"] = "не записано: подключение не удалось";
             if (!o.json) out << "слот " << o.slot << ": не записано: подключение не удалось\n";
