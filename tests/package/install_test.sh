@@ -27,6 +27,13 @@ for f in usr/bin/clbview usr/bin/clbtool usr/bin/metersim usr/share/applications
   [ -e "$R/$f" ] || fail "$f is not in the package"
 done
 
+# The user manual with every picture it shows.
+MANUAL="$R/usr/share/doc/clbtool/manual"
+[ -f "$MANUAL/index.html" ] && [ -f "$MANUAL/style.css" ] || fail "the user manual is not in the package"
+for img in $(grep -o 'src="[^"]*"' "$MANUAL/index.html" | sed 's/^src="//; s/"$//'); do
+  [ -s "$MANUAL/$img" ] || fail "the manual's picture $img is not in the package"
+done
+
 desktop-file-validate "$R/usr/share/applications/clbview.desktop" || fail "desktop entry"
 grep -q '<glob pattern="\*.clb"/>' "$R/usr/share/mime/packages/clbview.xml" || fail "MIME type"
 grep -q "^MimeType=application/x-clbview-bench;" "$R/usr/share/applications/clbview.desktop" || fail "entry MIME type"
