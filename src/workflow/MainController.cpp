@@ -207,9 +207,18 @@ void MainController::CBDev01Click(int slot, bool checked)
 
 std::string MainController::HelpFilePath() const
 {
-    std::filesystem::path p(RunningProgramPath());
-    p.replace_extension(".html");
-    return p.string();
+    // Next to the program (a copied program folder), else where the package
+    // puts the manual, relative to the program and then at its usual place.
+    namespace fs = std::filesystem;
+    const fs::path program(RunningProgramPath());
+    fs::path beside = program;
+    beside.replace_extension(".html");
+    const fs::path installed = program.parent_path().parent_path() / "share/doc/clbtool/manual/index.html";
+    for (const fs::path& p : {beside, installed, fs::path("/usr/share/doc/clbtool/manual/index.html")}) {
+        std::error_code ec;
+        if (fs::is_regular_file(p, ec)) return p.string();
+    }
+    return beside.string();
 }
 
 void MainController::Shutdown()

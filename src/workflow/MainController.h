@@ -97,7 +97,9 @@ public:
     // A poll check box changed.
     void CBDev01Click(int slot, bool checked);
 
-    // The help file: the program's path with ".html".
+    // The help file: the program's path with ".html" when there is one, else
+    // the manual the package installs; a path that does not exist names the
+    // first of these.
     std::string HelpFilePath() const;
 
     // Ends polling and closes the port; safe to call more than once.
