@@ -245,8 +245,8 @@ void TulvCustomComPort::ApplyRs485(int fd, const std::string& path)
     if (FRs485Noticed) return;
     FRs485Noticed = true;
     if (err == ENOTTY || err == EINVAL || err == EOPNOTSUPP)
-        FOpenNotice = "Управление направлением RS-485 не поддерживается этим адаптером (" + path +
-                      "); порт открыт без него";
+        FOpenNotice =
+            "Управление направлением RS-485 не поддерживается этим адаптером (" + path + "); порт открыт без него";
     else
         FOpenNotice = "Не удалось включить управление направлением RS-485 на порту " + path + ": " +
                       std::strerror(err) + "; порт открыт без него";
@@ -355,8 +355,8 @@ bool TulvCustomComPort::TakeEcho()
             const std::uint8_t sent = FEchoOwed[FEchoTaken];
             if (b != sent) {
                 char detail[96];
-                std::snprintf(detail, sizeof detail, " (байт %zu из %zu: отправлен %02X, принят %02X)",
-                              FEchoTaken + 1, FEchoOwed.size(), sent, b);
+                std::snprintf(detail, sizeof detail, " (байт %zu из %zu: отправлен %02X, принят %02X)", FEchoTaken + 1,
+                              FEchoOwed.size(), sent, b);
                 FailEcho("Эхо запроса на порту " + ResolvedPath() + " не совпадает с запросом" + detail +
                          ": проверьте линию и настройку Echo");
                 // What follows belongs to the garbled exchange: none of it is

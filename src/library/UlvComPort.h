@@ -11,10 +11,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <linux/serial.h>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <linux/serial.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -251,8 +251,8 @@ private:
     serial_rs485 FSavedRs485{};
     bool FHaveSavedRs485 = false;
     std::string FOpenNotice;
-    std::vector<std::uint8_t> FEchoOwed;   // written bytes whose echo has not been read
-    std::size_t FEchoTaken = 0;            // how many of them have been read back
+    std::vector<std::uint8_t> FEchoOwed; // written bytes whose echo has not been read
+    std::size_t FEchoTaken = 0;          // how many of them have been read back
     std::uint64_t FEchoDeadlineMs = 0;
     bool FEchoFailed = false;
     std::string FEchoErrorText;

@@ -479,7 +479,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
     if (!ok) {
         FPort.Close();
         std::string text = FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"
-                                         : std::string("Ошибка чтения данных");
+                                        : std::string("Ошибка чтения данных");
         if (!FPort.EchoErrorText().empty()) text += "\n" + FPort.EchoErrorText();
         FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);

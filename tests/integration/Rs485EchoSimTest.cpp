@@ -35,10 +35,12 @@ json Dln0805(int address)
             {"live", {{"G", 9.25}, {"ADC", {0.5, 0.75}}}},
             {"tables",
              {{"1",
-               {{"K", {0.0625, 1.03125, 72.0 / 65536, 172.0 / 65536, 328.0 / 65536, 656.0 / 65536, 1320.0 / 65536,
-                       2636.0 / 65536, 6560.0 / 65536, 32864.0 / 65536}},
-                {"Obr", {0.0625, 1.03125, 64.0 / 65536, 160.0 / 65536, 320.0 / 65536, 640.0 / 65536, 1280.0 / 65536,
-                         2560.0 / 65536, 6400.0 / 65536, 32768.0 / 65536}}}}}}};
+               {{"K",
+                 {0.0625, 1.03125, 72.0 / 65536, 172.0 / 65536, 328.0 / 65536, 656.0 / 65536, 1320.0 / 65536,
+                  2636.0 / 65536, 6560.0 / 65536, 32864.0 / 65536}},
+                {"Obr",
+                 {0.0625, 1.03125, 64.0 / 65536, 160.0 / 65536, 320.0 / 65536, 640.0 / 65536, 1280.0 / 65536,
+                  2560.0 / 65536, 6400.0 / 65536, 32768.0 / 65536}}}}}}};
 }
 
 json EchoingLine(std::vector<json> meters, bool echo)
@@ -97,7 +99,8 @@ ReadOutResult ReadOut(const MeterCase& c, bool echoingLine, const TulvLineSettin
     if (r.ok) connection.BDisconnectClick();
     r.serial = dev.Slot(1).SerialText();
     r.set = dev.Coefficients(1);
-    for (const char* box : {"EZero01", "EGain01", "EG011", "EG014", "EG018"}) r.boxes.push_back(host.BoxState(box).Text.value_or("-"));
+    for (const char* box : {"EZero01", "EGain01", "EG011", "EG014", "EG018"})
+        r.boxes.push_back(host.BoxState(box).Text.value_or("-"));
     r.messages = host.Messages();
     return r;
 }
@@ -192,18 +195,24 @@ protected:
         for (int tries = 0; got.size() < n && tries < 200; ++tries) {
             char buf[64];
             const ssize_t k = ::read(master, buf, std::min(sizeof buf, n - got.size()));
-            if (k > 0) got.append(buf, static_cast<std::size_t>(k));
-            else ::usleep(5000);
+            if (k > 0)
+                got.append(buf, static_cast<std::size_t>(k));
+            else
+                ::usleep(5000);
         }
         return got;
     }
-    void WriteMaster(const std::string& bytes) { ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void WriteMaster(const std::string& bytes)
+    {
+        ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     // Takes bytes with the receivers' rule until none comes within 100 ms.
     std::string Receive()
     {
         std::string got;
         std::uint8_t b;
-        while (port.PollByte(100, b)) got.push_back(static_cast<char>(b));
+        while (port.PollByte(100, b))
+            got.push_back(static_cast<char>(b));
         return got;
     }
 
@@ -227,7 +236,8 @@ TEST_F(PtyPort, TheEchoIsDroppedAndAWrongOneEndsTheAttempt)
     const std::vector<Row> rows = {
         {"exact echo", "ABC", "reply", false, ""},
         {"echo split over two writes", "A|BC", "reply", false, ""},
-        {"echo differs in its last byte", "ABX", "", true, "не совпадает с запросом (байт 3 из 3: отправлен 43, принят 58)"},
+        {"echo differs in its last byte", "ABX", "", true,
+         "не совпадает с запросом (байт 3 из 3: отправлен 43, принят 58)"},
         {"no echo, the reply comes first", "", "", true, "не совпадает"},
         {"echo cut short", "AB", "", true, "не пришло вовремя (принято 2 из 3 байт)"},
     };
@@ -310,10 +320,11 @@ TEST(LineSettingsFile, KeysOfTheSettingsSection)
     all.EchoFilter = true;
     const std::vector<Row> rows = {
         {"no keys: all off", "[Settings]\r\nPort=2\r\n", {}},
-        {"every key", "[Settings]\r\nRS485=1\r\nRS485RtsOnSend=0\r\nRS485DelayBefore=1\r\nRS485DelayAfter=100\r\nEcho=1\r\n",
-         all},
+        {"every key",
+         "[Settings]\r\nRS485=1\r\nRS485RtsOnSend=0\r\nRS485DelayBefore=1\r\nRS485DelayAfter=100\r\nEcho=1\r\n", all},
         {"values out of range read as the defaults",
-         "[Settings]\r\nRS485=2\r\nRS485RtsOnSend=7\r\nRS485DelayBefore=-1\r\nRS485DelayAfter=101\r\nEcho=yes\r\n", {}},
+         "[Settings]\r\nRS485=2\r\nRS485RtsOnSend=7\r\nRS485DelayBefore=-1\r\nRS485DelayAfter=101\r\nEcho=yes\r\n",
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
