@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,7 +18,7 @@ bool TulvPort::PollByte(std::uint32_t timeoutMs, std::uint8_t& b)
     std::uint32_t misses = 0;
     for (;;) {
         if (ReadByte(b)) return true;
-        if (Lost()) return false;
+        if (Lost() || EchoFailed()) return false;
         WaitForByte(10);
         ++misses;
         if (misses > maxMisses) return false;
@@ -198,7 +199,16 @@ bool TulvCustomComPort::Open()
     // A rejected setting (pseudo-terminals refuse or drop parity) does not make
     // Open fail.
     (void)::tcsetattr(fd, TCSANOW, &tio);
+    FOpenNotice.clear();
+    FRequestedRs485 = serial_rs485{};
+    FRs485Active = false;
+    FHaveSavedRs485 = false;
+    if (FLine.Rs485) ApplyRs485(fd, path);
     ::tcflush(fd, TCIOFLUSH);
+    FEchoOwed.clear();
+    FEchoTaken = 0;
+    FEchoFailed = false;
+    FEchoErrorText.clear();
 
     FHandle = fd;
     FOpened = true;
@@ -212,6 +222,34 @@ bool TulvCustomComPort::Open()
                               OnReceiveByte, OnReceiveTimeout, Synchronize);
     }
     return true;
+}
+
+void TulvCustomComPort::ApplyRs485(int fd, const std::string& path)
+{
+    serial_rs485 rs{};
+    rs.flags = SER_RS485_ENABLED | (FLine.RtsOnSend ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+    rs.delay_rts_before_send = FLine.DelayBeforeMs;
+    rs.delay_rts_after_send = FLine.DelayAfterMs;
+    FRequestedRs485 = rs;
+    serial_rs485 old{};
+    FHaveSavedRs485 = ::ioctl(fd, TIOCGRS485, &old) == 0;
+    if (FHaveSavedRs485) FSavedRs485 = old;
+    if (::ioctl(fd, TIOCSRS485, &rs) == 0) {
+        FRs485Active = true;
+        return;
+    }
+    const int err = errno;
+    // Said once for this port: a technician who keeps the setting on for an
+    // adapter that switches direction by itself needs no warning at every
+    // connect.
+    if (FRs485Noticed) return;
+    FRs485Noticed = true;
+    if (err == ENOTTY || err == EINVAL || err == EOPNOTSUPP)
+        FOpenNotice =
+            "Управление направлением RS-485 не поддерживается этим адаптером (" + path + "); порт открыт без него";
+    else
+        FOpenNotice = "Не удалось включить управление направлением RS-485 на порту " + path + ": " +
+                      std::strerror(err) + "; порт открыт без него";
 }
 
 void TulvCustomComPort::StopThread()
@@ -235,6 +273,7 @@ void TulvCustomComPort::Close()
         // port may be closed right after it) leaves at our speed and parity,
         // not at the restored ones.
         DrainOutput();
+        if (FRs485Active && FHaveSavedRs485) (void)::ioctl(FHandle, TIOCSRS485, &FSavedRs485);
         ::ioctl(FHandle, TIOCNXCL);
         if (FHaveSaved) (void)::tcsetattr(FHandle, TCSANOW, &FSaved);
     }
@@ -242,6 +281,9 @@ void TulvCustomComPort::Close()
     ::close(FHandle);
     FHandle = -1;
     FHaveSaved = false;
+    FRs485Active = false;
+    FEchoOwed.clear();
+    FEchoTaken = 0;
 }
 
 std::uint32_t TulvCustomComPort::WireTimeMs(std::size_t bytes) const
@@ -277,6 +319,13 @@ bool TulvCustomComPort::DrainOutput()
 void TulvCustomComPort::Purge()
 {
     if (!FOpened) return;
+    // The echo of a request that awaited no answer is still owed: it is taken
+    // (within its deadline) so that it cannot pass for the next request's.
+    if (FEchoTaken < FEchoOwed.size() && !FEchoFailed && !FLost) TakeEcho();
+    FEchoOwed.clear();
+    FEchoTaken = 0;
+    FEchoFailed = false;
+    FEchoErrorText.clear();
     // Only what has arrived is discarded. Bytes written earlier are still on
     // their way out (a broadcast awaits no answer, so the next request follows
     // it at once); discarding them would lose a command reported as sent.
@@ -288,9 +337,65 @@ void TulvCustomComPort::MarkLostOnError(int err)
     if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF || err == EPIPE) FLost = true;
 }
 
+void TulvCustomComPort::FailEcho(std::string text)
+{
+    FEchoFailed = true;
+    FEchoErrorText = std::move(text);
+    FEchoOwed.clear();
+    FEchoTaken = 0;
+}
+
+bool TulvCustomComPort::TakeEcho()
+{
+    while (FEchoTaken < FEchoOwed.size()) {
+        if (FLost) return false;
+        std::uint8_t b = 0;
+        const ssize_t n = ::read(FHandle, &b, 1);
+        if (n == 1) {
+            const std::uint8_t sent = FEchoOwed[FEchoTaken];
+            if (b != sent) {
+                char detail[96];
+                std::snprintf(detail, sizeof detail, " (байт %zu из %zu: отправлен %02X, принят %02X)", FEchoTaken + 1,
+                              FEchoOwed.size(), sent, b);
+                FailEcho("Эхо запроса на порту " + ResolvedPath() + " не совпадает с запросом" + detail +
+                         ": проверьте линию и настройку Echo");
+                // What follows belongs to the garbled exchange: none of it is
+                // taken for a reply.
+                ::tcflush(FHandle, TCIFLUSH);
+                return false;
+            }
+            ++FEchoTaken;
+            continue;
+        }
+        if (n == 0) {
+            FLost = true;
+            return false;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            MarkLostOnError(errno);
+            return false;
+        }
+        const std::uint64_t now = Clock().NowMs();
+        if (now >= FEchoDeadlineMs) {
+            FailEcho("Эхо запроса на порту " + ResolvedPath() + " не пришло вовремя (принято " +
+                     std::to_string(FEchoTaken) + " из " + std::to_string(FEchoOwed.size()) +
+                     " байт): слышит ли адаптер свой запрос? Проверьте настройку Echo");
+            return false;
+        }
+        WaitForByte(static_cast<std::uint32_t>(FEchoDeadlineMs - now));
+    }
+    FEchoOwed.clear();
+    FEchoTaken = 0;
+    return true;
+}
+
 bool TulvCustomComPort::ReadByte(std::uint8_t& b)
 {
-    if (!FOpened || FReceiveInThread) return false;
+    if (!FOpened || FReceiveInThread || FEchoFailed) return false;
+    // The reply comes after the request's own echo, which is read and dropped
+    // first.
+    if (FEchoTaken < FEchoOwed.size() && !TakeEcho()) return false;
     for (;;) {
         ssize_t n = ::read(FHandle, &b, 1);
         if (n == 1) return true;
@@ -339,6 +444,12 @@ bool TulvCustomComPort::WriteBuffer(const void* buf, int count)
         }
         if (n < 0) MarkLostOnError(errno);
         return false;
+    }
+    if (FLine.EchoFilter && !FReceiveInThread && count > 0) {
+        // Requests written byte by byte owe one echo: each write adds its
+        // bytes and moves the deadline to the wire time of all still owed.
+        FEchoOwed.insert(FEchoOwed.end(), p, p + count);
+        FEchoDeadlineMs = Clock().NowMs() + WireTimeMs(FEchoOwed.size() - FEchoTaken) + EchoMarginMs;
     }
     return true;
 }

@@ -11,11 +11,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <linux/serial.h>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <termios.h>
 #include <thread>
+#include <vector>
 
 class TulvPort {
 public:
@@ -51,10 +53,16 @@ public:
     // The device the port stands for, as messages name it (empty when unknown).
     virtual std::string Name() const { return {}; }
 
+    // True when the echo of the request just sent went wrong (see
+    // TulvLineSettings::EchoFilter): the attempt is over, no reply is read.
+    // Cleared by the next Purge (every request begins with one).
+    virtual bool EchoFailed() const { return false; }
+
     // The polling rule of every receiver: try ReadByte; after each miss wait up to
     // 10 ms on the port and count the miss; give up when the misses exceed
     // timeoutMs div 10 (so at most timeoutMs div 10 + 1 polls), or at once when
-    // the device has gone away. True when a byte was taken.
+    // the device has gone away or the request's echo failed. True when a byte
+    // was taken.
     bool PollByte(std::uint32_t timeoutMs, std::uint8_t& b);
 
     // The time count bytes need on the wire, in whole milliseconds rounded up
@@ -91,6 +99,25 @@ public:
 private:
     std::atomic<std::uint64_t> FLateUntilMs{0};
     std::atomic<std::uint64_t> FLastRequestMs{0};
+};
+
+// How the line is driven: off by default, a plain RS-232 or a full-duplex line.
+struct TulvLineSettings {
+    // RS-485 direction control by the kernel driver (TIOCSRS485): RTS switches
+    // the transmitter on for each frame, with the given delays before the first
+    // and after the last bit. RtsOnSend: RTS is high while sending (low after);
+    // false gives the opposite levels, for adapters wired the other way.
+    bool Rs485 = false;
+    bool RtsOnSend = true;
+    std::uint32_t DelayBeforeMs = 0;
+    std::uint32_t DelayAfterMs = 0;
+    // A two-wire adapter hears its own request: after each request exactly its
+    // bytes are read back and dropped before the reply is read. An echo that
+    // differs from the request, or that does not arrive within its wire time
+    // and EchoMarginMs, ends the attempt with EchoErrorText. Not applied when
+    // the port receives in its own thread.
+    bool EchoFilter = false;
+    bool operator==(const TulvLineSettings&) const = default;
 };
 
 // Why the last Open failed.
@@ -152,6 +179,25 @@ public:
     TOnReceiveTimeout OnReceiveTimeout;
     TSynchronize Synchronize;
 
+    // The line settings the next Open applies.
+    const TulvLineSettings& Line() const { return FLine; }
+    void SetLine(const TulvLineSettings& line) { FLine = line; }
+    // What the last Open asked the driver for RS-485 (all zero when RS-485 is
+    // off), and whether the driver took it.
+    const serial_rs485& RequestedRs485() const { return FRequestedRs485; }
+    bool Rs485Active() const { return FRs485Active; }
+    // A notice from the last Open that the user should see once: RS-485
+    // direction control asked for but refused by the driver (the port is open
+    // all the same). Given by the first such Open of this port only; empty
+    // otherwise.
+    const std::string& OpenNotice() const { return FOpenNotice; }
+
+    bool EchoFailed() const override { return FEchoFailed; }
+    // Why the last request's echo failed (empty when it did not).
+    const std::string& EchoErrorText() const { return FEchoErrorText; }
+    // What the echo may take beyond its wire time (adapter and driver latency).
+    static constexpr std::uint32_t EchoMarginMs = 100;
+
     // Why the last Open failed, and a message that names the device path.
     TulvOpenError OpenError() const { return FOpenError; }
     const std::string& OpenErrorText() const { return FOpenErrorText; }
@@ -176,6 +222,11 @@ private:
     // Waits (bounded) until every byte written has left; false when the queue
     // could not be watched or did not drain in time (then it is dropped).
     bool DrainOutput();
+    void ApplyRs485(int fd, const std::string& path);
+    // Reads back the echo still owed for what was written, waiting at most
+    // until its deadline; false (with EchoFailed set) when it went wrong.
+    bool TakeEcho();
+    void FailEcho(std::string text);
 
     int FHandle = -1;
     bool FOpened = false;
@@ -193,6 +244,18 @@ private:
     termios FRequested{};
     TulvOpenError FOpenError = TulvOpenError::None;
     std::string FOpenErrorText;
+    TulvLineSettings FLine;
+    serial_rs485 FRequestedRs485{};
+    bool FRs485Active = false;
+    bool FRs485Noticed = false;
+    serial_rs485 FSavedRs485{};
+    bool FHaveSavedRs485 = false;
+    std::string FOpenNotice;
+    std::vector<std::uint8_t> FEchoOwed; // written bytes whose echo has not been read
+    std::size_t FEchoTaken = 0;          // how many of them have been read back
+    std::uint64_t FEchoDeadlineMs = 0;
+    bool FEchoFailed = false;
+    std::string FEchoErrorText;
 
     std::thread FThread;
     std::mutex FThreadMutex;

@@ -145,8 +145,10 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
         FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
         FPort.SetDevicePath(choice.Path);
         FPort.SetBaudRate(choice.Baud);
+        FPort.SetLine(choice.Line);
         FPort.SetParity(IsRelayAddressed(code) ? 2 : 0);
-        FPort.Open();
+        if (FPort.Open() && !FPort.OpenNotice().empty())
+            FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
     }
     if (FPort.Opened()) {
         const ProbeResult r =

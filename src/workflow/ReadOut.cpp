@@ -419,6 +419,7 @@ PortChoice PortFromSettings(const Settings& settings)
     c.Number = settings.Port();
     c.Path = settings.PortPath(c.Number);
     c.Baud = settings.Baud() == 0 ? 9600 : 19200;
+    c.Line = settings.Line();
     // A device chosen by its stable name goes before the COM number.
     if (const std::string device = settings.Device(); !device.empty()) {
         c.Number = 0;
@@ -440,6 +441,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
     FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
     FPort.SetDevicePath(choice.Path);
     FPort.SetBaudRate(choice.Baud);
+    FPort.SetLine(choice.Line);
     bool relay = false;
     for (int n = 1; n <= 2; ++n) relay = relay || FDev.Slot(n).TypeCode() == 14 || FDev.Slot(n).TypeCode() == 15;
     FPort.SetParity(relay ? 2 : 0);
@@ -453,6 +455,8 @@ bool Connection::BConnectClick(const PortChoice& choice)
         FHost.SetConnectButtons(true, false);
         return false;
     }
+    if (!FPort.OpenNotice().empty())
+        FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
     bool any = false;
     for (int n = 1; n <= 2; ++n) {
         FDev.Coefficients(n).PollEnabled = FHost.PollBoxChecked(n);
@@ -477,9 +481,10 @@ bool Connection::BConnectClick(const PortChoice& choice)
     }
     if (!ok) {
         FPort.Close();
-        FHost.MessageBox(FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"
-                                      : std::string("Ошибка чтения данных"),
-                         ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+        std::string text = FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"
+                                        : std::string("Ошибка чтения данных");
+        if (!FPort.EchoErrorText().empty()) text += "\n" + FPort.EchoErrorText();
+        FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);
         return false;
     }

@@ -66,6 +66,7 @@ struct PortChoice {
     int Number = 1;
     std::string Path;
     std::uint32_t Baud = 9600;
+    TulvLineSettings Line; // RS-485 and echo, from the settings file
 };
 
 // The port chosen in the settings file: "Port" resolved through [Ports], "Baud".

@@ -120,6 +120,25 @@ int Settings::Baud() const
     return v == 1 ? 1 : 0;
 }
 
+TulvLineSettings Settings::Line() const
+{
+    auto flag = [this](const char* key, bool def) {
+        const long v = GetLong("Settings", key, def ? 1 : 0);
+        return v == 0 || v == 1 ? v == 1 : def;
+    };
+    auto delay = [this](const char* key) {
+        const long v = GetLong("Settings", key, 0);
+        return v >= 0 && v <= 100 ? static_cast<std::uint32_t>(v) : 0u;
+    };
+    TulvLineSettings line;
+    line.Rs485 = flag("RS485", false);
+    line.RtsOnSend = flag("RS485RtsOnSend", true);
+    line.DelayBeforeMs = delay("RS485DelayBefore");
+    line.DelayAfterMs = delay("RS485DelayAfter");
+    line.EchoFilter = flag("Echo", false);
+    return line;
+}
+
 TimeoutProfile Settings::Timeouts() const
 {
     TimeoutProfile p;

@@ -7,11 +7,20 @@
 //   [Settings]  Port=1..16 (COM1..COM16)   Baud=0 (9600) | 1 (19200)
 //               Device=<device path>: a serial device chosen by name (its
 //               stable /dev/serial/by-id path), used instead of Port when given
+//               RS485=0|1: RS-485 direction control by the adapter's driver
+//               (off by default); RS485RtsOnSend=1 (RTS high while sending) |
+//               0 (RTS low while sending); RS485DelayBefore, RS485DelayAfter:
+//               milliseconds RTS is switched before the first and after the
+//               last bit, 0..100 (default 0)
+//               Echo=0|1: drop the echo of each request before reading the
+//               reply, for two-wire adapters that hear themselves (off by default)
 //   [Device1]   NB, NP, NR: byte timeout, packet timeout, repeat count
 //   [Device<code>] Shapka, Colontitle: header and footer lines of the print file
 //   [Ports]     COM<n>=<device path>: where COMn is on this computer
 //   [Sheet]     Address, Phone, Web: the footer lines of the coefficient sheet
 #pragma once
+
+#include "UlvComPort.h"
 
 #include <cstdint>
 #include <memory>
@@ -60,6 +69,10 @@ public:
     // port is chosen by number. An empty path removes the key.
     std::string Device() const { return GetText("Settings", "Device"); }
     bool SetDevice(const std::string& path, std::string& error);
+
+    // The RS-485 and echo keys of [Settings]; values outside their ranges read
+    // as the defaults (everything off, RTS high while sending, no delays).
+    TulvLineSettings Line() const;
 
 private:
     long GetLong(const char* section, const char* key, long def) const;

@@ -591,6 +591,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             port.SetComPort(static_cast<std::uint8_t>(choice.Number));
             port.SetDevicePath(choice.Path);
             port.SetBaudRate(choice.Baud);
+            port.SetLine(choice.Line);
             port.SetParity(s.TypeCode() == 14 || s.TypeCode() == 15 ? 2 : 0);
             ProbeResult r;
             std::string outcome, said;

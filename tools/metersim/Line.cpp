@@ -33,6 +33,12 @@ void Line::Attach(int masterFd)
 
 void Line::Receive(const std::uint8_t* data, std::size_t count, MonoTime now)
 {
+    if (settings_.echo && fd_ >= 0 && count > 0) {
+        std::string error;
+        const std::size_t written = WriteChunk(data, count, error);
+        if (written < count)
+            log_.Write("DROPPED", std::nullopt, Bytes(data + written, data + count), "echo: write failed: " + error);
+    }
     for (std::size_t i = 0; i < count; ++i) {
         history_.push_back(data[i]);
         const std::uint64_t offset = received_++;

@@ -24,6 +24,9 @@ struct LineSettings {
     bool pacing = false;
     std::chrono::milliseconds frameGap{50};
     std::uint32_t seed = 1;
+    // A two-wire line whose adapter hears its own request: every byte that arrives is written
+    // straight back, before any reply.
+    bool echo = false;
     // A line that never falls silent (a floating bus): once afterReplies replies have been
     // written, the byte goes out every everyMs ms for good, and the meters are no longer heard
     // (their replies are dropped).

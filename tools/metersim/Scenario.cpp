@@ -32,6 +32,10 @@ LineSettings LoadLine(const json& v) {
         line.frameGap = std::chrono::milliseconds(ToUnsigned(*gap, 60000, "line.frame_gap_ms"));
         if (line.frameGap.count() == 0) throw ScenarioError("line.frame_gap_ms: must be above 0");
     }
+    if (auto echo = Take(rest, "echo")) {
+        if (!echo->is_boolean()) throw ScenarioError("line.echo: expected true or false");
+        line.echo = echo->get<bool>();
+    }
     if (auto seed = Take(rest, "seed"))
         line.seed = static_cast<std::uint32_t>(ToUnsigned(*seed, UINT32_MAX, "line.seed"));
     if (auto chatter = Take(rest, "chatter")) {

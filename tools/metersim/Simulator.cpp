@@ -55,6 +55,7 @@ void RestoreSignals() {
 LineSettings Effective(LineSettings line, const Options& options) {
     if (options.baud) line.baud = *options.baud;
     if (options.pacing) line.pacing = true;
+    if (options.echo) line.echo = true;
     return line;
 }
 

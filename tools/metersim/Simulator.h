@@ -25,6 +25,7 @@ struct Options {
     std::string dump;
     std::optional<std::uint32_t> baud; // overrides the scenario's
     bool pacing = false;               // forces pacing on
+    bool echo = false;                 // forces the line's echo on
 };
 
 class Simulator {

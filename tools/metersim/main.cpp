@@ -10,11 +10,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: metersim --scenario FILE.json --link PATH [--baud N] [--pacing] [--log FILE] [--dump FILE]\n"
+    "usage: metersim --scenario FILE.json --link PATH [--baud N] [--pacing] [--echo] [--log FILE] [--dump FILE]\n"
     "  --scenario FILE  the meters on the line (JSON)\n"
     "  --link PATH      symbolic link to create, pointing at the pseudo-terminal's device\n"
     "  --baud N         line speed for pacing (overrides the scenario's line.baud; default 9600)\n"
     "  --pacing         write replies at the line speed (overrides line.pacing)\n"
+    "  --echo           write every request back before answering (overrides line.echo)\n"
     "  --log FILE       frame log, one line per frame\n"
     "  --dump FILE      memory dump (JSON), written at exit and on SIGUSR1\n"
     "Prints \"READY PATH\" when the line is up; stops on SIGTERM or SIGINT.\n"
@@ -37,6 +38,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--pacing") {
             options.pacing = true;
+            continue;
+        }
+        if (arg == "--echo") {
+            options.echo = true;
             continue;
         }
         std::string* target = arg == "--scenario" ? &options.scenario
