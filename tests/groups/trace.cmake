@@ -1,0 +1,5 @@
+# The traffic log: frame decoders of every family, trace events on the scripted port, and the
+# trace against the meter simulator with faults.
+find_package(nlohmann_json 3 REQUIRED)
+clb_unit_test(unit_trace unit/TraceTest.cpp)
+target_link_libraries(unit_trace PRIVATE nlohmann_json::nlohmann_json)
