@@ -3,3 +3,6 @@
 find_package(nlohmann_json 3 REQUIRED)
 clb_unit_test(unit_trace unit/TraceTest.cpp)
 target_link_libraries(unit_trace PRIVATE nlohmann_json::nlohmann_json)
+if(TARGET metersim_harness)
+  clb_integration_test(integ_trace integration/TraceSimTest.cpp)
+endif()
