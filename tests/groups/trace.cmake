@@ -13,3 +13,6 @@ if(TARGET metersim_harness AND TARGET clbtool_lib)
   target_compile_definitions(integ_clbtool_scan PRIVATE CLBTOOL_PATH="$<TARGET_FILE:clbtool>")
   add_dependencies(integ_clbtool_scan clbtool)
 endif()
+# The window's traffic log from the settings file.
+clb_unit_test(unit_trace_settings unit/TraceSettingsTest.cpp)
+target_link_libraries(unit_trace_settings PRIVATE clbworkflow)
