@@ -1,7 +1,7 @@
 // clbtool scan and clbtool --trace against the simulated line: meters of several
 // families found at their addresses with their type codes and serial numbers, an
 // identity no type knows listed as unknown, a relay meter found by its serial
-// number, nothing written; a scan ended by SIGINT shows what it found; the trace
+// number, a meter that listens at 19200 baud only, nothing written; a scan ended by SIGINT shows what it found; the trace
 // of a read-out holds every frame the simulator saw.
 #include "ClbTool.h"
 #include "MeterSimProcess.h"
@@ -133,6 +133,21 @@ TEST(Scan, FindsAnM4MeterByItsSerialNumberRead)
     EXPECT_NE(r.out.find("серийный номер"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("2/2: 9600 бод, m4, адрес 5"), std::string::npos) << "progress: " << r.err;
     EXPECT_EQ(ChangingRequests(sim.LogLines()), 0);
+}
+
+TEST(Scan, FindsAMeterThatListensAt19200Only)
+{
+    MeterSimProcess sim(json{{"meters",
+                              {{{"protocol", "6x"}, {"address", 3}, {"model", "kvt64"}, {"baud", 19200}},
+                               {{"protocol", "6x"}, {"address", 4}, {"model", "kvt64"}}}}});
+    const ToolRun r = Tool({"--port", sim.DevicePath(), "scan", "--baud", "9600,19200", "--addresses", "3-4",
+                            "--protocols", "6x", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> found;
+    for (const auto& m : r.result["meters"])
+        found.push_back(std::to_string(m["baud"].get<int>()) + "/" + std::to_string(m["address"].get<int>()));
+    EXPECT_EQ(found, (std::vector<std::string>{"9600/4", "19200/3", "19200/4"}));
+    for (const auto& m : r.result["meters"]) EXPECT_EQ(Codes(m), std::vector<int>{1});
 }
 
 TEST(Scan, RefusesBadOptionsBeforeTouchingTheLine)
