@@ -101,8 +101,9 @@ void Frame6x::DescribeCommand(std::uint8_t group, std::uint8_t command, const st
     }
     if (f.Data.empty() && f.Count < 0 && n > 0 && f.Area.empty()) {
         all();
-        // Identification texts are printable in code page 1251.
-        if (!request && group == 0x00 && command != 0x01) {
+        // Identification texts are printable in code page 1251 (the version of
+        // some meters is two binary bytes instead).
+        if (!request && group == 0x00 && std::all_of(data, data + n, [](std::uint8_t c) { return c >= 0x20; })) {
             const std::string text = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(data), n));
             f.Note = "текст \"" + text + "\"";
         }

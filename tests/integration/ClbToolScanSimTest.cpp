@@ -159,6 +159,10 @@ TEST(Scan, RefusesBadOptionsBeforeTouchingTheLine)
         const ToolRun r = Tool(args);
         EXPECT_EQ(r.status, 2) << args[1] << " " << args[2] << "\n" << r.err;
     }
+    const ToolRun r = Tool({"--port", "/nonexistent-dir/ttyUSB9", "scan", "--addresses", "1", "--json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.result["meters"].empty());
+    EXPECT_NE(r.result["error"].get<std::string>().find("/nonexistent-dir/ttyUSB9"), std::string::npos) << r.out;
 }
 
 TEST(Scan, SigintStopsItWithWhatItFound)
