@@ -318,6 +318,7 @@ bool Tulv6xProtocol::CopyReplyData(std::span<std::uint8_t> dst)
     const size_t n = FReply[5];
     if (n > dst.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 6, FReply.begin() + 6 + n, dst.begin());
@@ -507,6 +508,7 @@ void Tulv6xProtocol::GetSfrTek(float (&Values)[4])
     if (!Transaction()) return;
     if (FReply[5] < 16) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return;
     }
     for (int i = 0; i < 4; ++i) {

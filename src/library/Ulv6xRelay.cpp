@@ -159,6 +159,7 @@ bool Tulv6xProtocol::GZU_CopyReplyData(std::span<std::uint8_t> dst, size_t limit
     const size_t n = std::min<size_t>(FReply[7], limit);
     if (n > dst.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 8, FReply.begin() + 8 + n, dst.begin());
@@ -275,6 +276,7 @@ bool Tulv6xProtocol::KU_Query(std::uint8_t group, std::uint8_t command, std::spa
     if (FReply[5] == 0) {
         // No data byte to confirm anything (offset 6 would be the checksum).
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     return FReply[6] != 0;

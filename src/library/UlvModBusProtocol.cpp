@@ -261,6 +261,7 @@ bool TulvModBusProtocol::ReadHoldingRegisters(std::uint16_t Start, std::uint16_t
     const size_t bytes = FReply[2];
     if (bytes != 2u * Count || FReplyLength != static_cast<int>(bytes) + 5 || bytes > Data.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 3, FReply.begin() + 3 + bytes, Data.begin());
@@ -306,6 +307,7 @@ void TulvModBusProtocol::GetDevID(std::string& S)
     if (FReplyLength != textLength + 6) {
         // Not laid out as an identification reply: its text would run past the frame.
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPacketSize);
         S.clear();
         return;
     }

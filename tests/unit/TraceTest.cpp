@@ -248,6 +248,25 @@ TEST_F(TraceOnPort, M4ChecksumAndWrongCodeAreOutcomes)
     EXPECT_EQ(ev[3]["code"], 5);
 }
 
+TEST_F(TraceOnPort, AReplyRefusedAfterTheExchangeShowsItsCode)
+{
+    trace = std::make_unique<TulvTrace>(path, TulvTrace::Format::JsonLines);
+    port.SetTrace(trace.get());
+    TulvModBusProtocol p;
+    p.SetComPort(&port);
+    p.SetNetAddr(1);
+    std::uint8_t reply[16] = {0x01, 0x03, 0x02, 0x12, 0x34}; // one register where two were asked for
+    port.QueueReply(Bytes(reply, reply + FrameModBus::AppendCrc(reply, 5)));
+    std::uint8_t buf[4];
+    p.ReadHoldingRegisters(0, 2, buf);
+    EXPECT_EQ(p.LastError(), ErrPacketSize);
+    const auto ev = Events();
+    ASSERT_EQ(ev.size(), 4u);
+    EXPECT_EQ(ev[2]["event"], "answer");
+    EXPECT_EQ(ev[3]["event"], "error");
+    EXPECT_EQ(ev[3]["code"], 3);
+}
+
 TEST(Trace, AFileThatCannotBeOpenedIsReportedAndRecordsNothing)
 {
     TulvTrace t("/nonexistent-dir/trace.log", TulvTrace::Format::Text);
