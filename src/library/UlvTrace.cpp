@@ -4,6 +4,7 @@
 #include "UlvM4Protocol.h"
 #include "UlvModBusProtocol.h"
 
+#include <chrono>
 #include <cinttypes>
 
 const char* TraceFamilyName(TulvTraceFamily family)
@@ -221,7 +222,8 @@ void TulvTrace::Record(TulvTraceEvent&& e)
         FQueue.push_back(std::move(e));
         ++FRecorded;
     }
-    FWake.notify_one();
+    // No wake-up here: the writer looks every WriterPeriodMs, so an exchange
+    // never pays for a thread switch.
 }
 
 void TulvTrace::Flush()
@@ -229,6 +231,7 @@ void TulvTrace::Flush()
     if (FFile == nullptr) return;
     std::unique_lock lock(FMutex);
     const std::uint64_t target = FRecorded;
+    FFlushWanted = true;
     FWake.notify_one();
     FDrained.wait(lock, [&] { return FWritten >= target; });
 }
@@ -237,8 +240,13 @@ void TulvTrace::WriterBody()
 {
     std::unique_lock lock(FMutex);
     for (;;) {
-        FWake.wait(lock, [&] { return FStop || !FQueue.empty(); });
-        if (FQueue.empty() && FStop) break;
+        FWake.wait_for(lock, std::chrono::milliseconds(WriterPeriodMs), [&] { return FStop || FFlushWanted; });
+        FFlushWanted = false;
+        if (FQueue.empty()) {
+            if (FStop) break;
+            FDrained.notify_all();
+            continue;
+        }
         std::deque<TulvTraceEvent> batch;
         batch.swap(FQueue);
         const std::uint64_t start = FStartMs;

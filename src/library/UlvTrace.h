@@ -4,8 +4,8 @@
 // The protocols report their events through the port they talk to (see
 // TulvPort::Trace); a port without a trace costs one pointer test per event.
 // Recording only copies the bytes and the port clock's time into a queue; a
-// writer thread decodes, formats and writes them, so tracing does not stretch
-// an exchange. Lines are written in the order the events were recorded.
+// writer thread that looks every 50 ms decodes, formats and writes them, so
+// tracing does not stretch an exchange. Lines are written in the order the events were recorded.
 //
 // Text form, one line per event (time in ms since the trace began on the port's clock):
 //   12.000 6x    -> 55 03 FC 0F 01 03 01 24 04 6F | адрес 3; 0F 01 чтение Rtc2k; Rtc2k 0x0124; 4 байт; КС верна
@@ -85,7 +85,9 @@ public:
 
     // The moment (on a port's clock) that times count from; the first call wins.
     void StartAt(std::uint64_t nowMs);
-    // Queues an event; never waits for the file.
+    // How often the writer thread writes what has been queued.
+    static constexpr int WriterPeriodMs = 50;
+    // Queues an event; never waits for the file nor wakes the writer.
     void Record(TulvTraceEvent&& e);
     // Waits until every event recorded so far is written and flushed.
     void Flush();
@@ -109,6 +111,7 @@ private:
     bool FStarted = false;
     std::uint64_t FStartMs = 0;
     bool FStop = false;
+    bool FFlushWanted = false;
     std::thread FWriter;
 };
 
