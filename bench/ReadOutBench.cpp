@@ -6,7 +6,10 @@
 // read its reply, next): the difference is what the tool spends beyond the
 // exchange itself. The wire alone is 1.0; the bound is 1.10.
 //
-//   bench_readout [SCENARIO] [RUNS]
+// With a TRACE file the read-out writes its traffic log there (the figures
+// with and without it should not differ beyond the noise of the runs).
+//
+//   bench_readout [SCENARIO] [RUNS] [TRACE]
 #include "ClbTool.h"
 #include "MeterSimProcess.h"
 
@@ -94,6 +97,7 @@ int main(int argc, char** argv)
     const std::string scenarioPath =
         argc > 1 && *argv[1] ? argv[1] : std::string(CLB_SOURCE_DIR "/tests/data/demo-two-meters.json");
     const int runs = argc > 2 ? std::atoi(argv[2]) : 3;
+    const std::string tracePath = argc > 3 ? argv[3] : "";
     std::ifstream f(scenarioPath);
     std::stringstream text;
     text << f.rdbuf();
@@ -105,10 +109,12 @@ int main(int argc, char** argv)
             MeterSimProcess sim(text.str(), MeterSimOptions{baud, true});
             std::ostringstream out, err;
             const auto t0 = Clock::now();
-            const int status =
-                RunClbTool({"--port", sim.DevicePath(), "--baud", std::to_string(baud), "--slot", "1:1:1", "--slot",
-                            "5:2:2", "--timeouts", "100,300,3", "read"},
-                           out, err);
+            std::vector<std::string> args = {"--port",   sim.DevicePath(), "--baud",     std::to_string(baud),
+                                             "--slot",   "1:1:1",          "--slot",     "5:2:2",
+                                             "--timeouts", "100,300,3"};
+            if (!tracePath.empty()) args.insert(args.end(), {"--trace", tracePath});
+            args.push_back("read");
+            const int status = RunClbTool(args, out, err);
             const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
             if (status != 0) {
                 std::cerr << "read-out failed:\n" << err.str();

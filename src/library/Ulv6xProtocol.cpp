@@ -7,12 +7,123 @@
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
+#include <vector>
 
 std::uint8_t Frame6x::Checksum(const std::uint8_t* bytes, int count)
 {
     std::uint8_t sum = 0;
     for (int i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
     return static_cast<std::uint8_t>(~sum);
+}
+
+namespace {
+std::uint16_t Be16(const std::uint8_t* b)
+{
+    return static_cast<std::uint16_t>(b[0] << 8 | b[1]);
+}
+} // namespace
+
+void Frame6x::DescribeCommand(std::uint8_t group, std::uint8_t command, const std::uint8_t* data, int n, bool request,
+                              TulvFrameFields& f)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02X %02X", group, command);
+    f.Command = hex;
+    const int code = group << 8 | command;
+    auto all = [&] { f.Data.assign(data, data + n); };
+    // Requests carrying a byte address and a count (reads) or the data (writes).
+    auto addrRead = [&](const char* area) {
+        f.Area = area;
+        if (request && n >= 3) {
+            f.Cell = Be16(data);
+            f.Count = data[2];
+        } else if (!request) {
+            all();
+        }
+    };
+    auto addrWrite = [&](const char* area) {
+        f.Area = area;
+        if (request && n >= 2) {
+            f.Cell = Be16(data);
+            f.Count = n - 2;
+            f.Data.assign(data + 2, data + n);
+        } else if (!request) {
+            all();
+        }
+    };
+    switch (code) {
+    case 0x0F01: f.Name = "чтение"; addrRead("Rtc2k"); break;
+    case 0x0C01: f.Name = "чтение"; addrRead("RAM"); break;
+    case 0x0F81: f.Name = "запись"; addrWrite("Rtc2k"); break;
+    case 0x0A42: f.Name = "запись (0A 42)"; addrWrite("Rtc2k"); break;
+    case 0x0F02:
+        f.Name = "чтение";
+        f.Area = "Rtc128";
+        if (request && n >= 2) {
+            f.Cell = data[0];
+            f.Count = data[1];
+        } else if (!request) {
+            all();
+        }
+        break;
+    case 0x0F82:
+        f.Name = "запись";
+        f.Area = "Rtc128";
+        if (request && n >= 1) {
+            f.Cell = data[0];
+            f.Count = n - 1;
+            f.Data.assign(data + 1, data + n);
+        } else if (!request) {
+            all();
+        }
+        break;
+    case 0x0F03:
+        f.Name = "чтение";
+        f.Area = "DataFlash";
+        if (request && n >= 5) {
+            f.Count = data[0];
+            f.Cell = static_cast<long long>(data[1]) << 24 | data[2] << 16 | data[3] << 8 | data[4];
+        } else if (!request) {
+            all();
+        }
+        break;
+    case 0x0000: f.Name = "идентификатор"; break;
+    case 0x0001: f.Name = "версия ПО"; break;
+    case 0x0002: f.Name = "модификация"; break;
+    case 0x0003: f.Name = "подверсия ПО"; break;
+    case 0x0C00: f.Name = "текущие значения"; break;
+    case 0x317A: f.Name = "режим поверки: вкл."; break;
+    case 0xA853: f.Name = "режим поверки: выкл."; break;
+    case 0x0F64: f.Name = "сброс калибровочной таблицы"; break;
+    default:
+        if (group == 0x21 || group == 0x22) f.Name = "калибровка усилителя";
+        break;
+    }
+    if (f.Data.empty() && f.Count < 0 && n > 0 && f.Area.empty()) {
+        all();
+        // Identification texts are printable in code page 1251 (the version of
+        // some meters is two binary bytes instead).
+        if (!request && group == 0x00 && std::all_of(data, data + n, [](std::uint8_t c) { return c >= 0x20; })) {
+            const std::string text = Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(data), n));
+            f.Note = "текст \"" + text + "\"";
+        }
+    }
+}
+
+TulvFrameFields Frame6x::Decode(const std::uint8_t* b, std::size_t count, bool request)
+{
+    TulvFrameFields f;
+    if (count >= 2) f.Address = std::to_string(b[1]);
+    if (count >= 3 && (b[2] ^ 0xFF) != b[1]) f.Note = "дополнение адреса неверно";
+    if (count < 6) return f;
+    const int n = b[5];
+    const bool complete = count >= static_cast<std::size_t>(n) + 7;
+    const int have = static_cast<int>(std::min<std::size_t>(n, count - 6));
+    std::string note = f.Note;
+    Frame6x::DescribeCommand(b[3], b[4], b + 6, have, request, f);
+    if (!note.empty()) f.Note = f.Note.empty() ? note : note + "; " + f.Note;
+    if (complete) f.Checksum = Checksum(b, n + 6) == b[n + 6] ? 1 : 0;
+    return f;
 }
 
 std::uint32_t ClampTimeout(std::uint32_t oldValue, std::uint32_t newValue, std::uint32_t lo, std::uint32_t hi)
@@ -68,8 +179,14 @@ bool Tulv6xProtocol::SendFrame(std::uint8_t Count)
         return false;
     }
     FComPort->BeginRequest();
+    if (FComPort->Trace()) {
+        const auto dropped = FComPort->TakeDropped();
+        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Dropped, dropped.data(), dropped.size());
+        TraceBytes(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Sent, FRequest.data(), Count);
+    }
     if (!FComPort->WriteBuffer(FRequest.data(), Count)) {
         FLastError = ErrPortWrite;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPortWrite);
         return false;
     }
     return true;
@@ -91,6 +208,17 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
         FLastError = ErrPortRead;
         return 0;
     }
+    const bool traced = FComPort->Trace() != nullptr;
+    const std::uint64_t traceStart = traced ? FComPort->Clock().NowMs() : 0;
+    std::vector<std::uint8_t> noise;
+    // Every way out: the outcome, and with a trace the bytes taken.
+    auto done = [&](ProtocolErrorCode code, int taken) -> std::uint8_t {
+        FLastError = code;
+        if (traced)
+            TraceReceive(FComPort, TulvTraceFamily::Proto6x, noise, FReply.data(), static_cast<std::size_t>(taken),
+                         code, traceStart);
+        return code == ErrOk ? static_cast<std::uint8_t>(taken) : 0;
+    };
     Pause(10);
     int pos = 0;
     int expected = 7;
@@ -98,10 +226,7 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
-        if (!FComPort->PollByte(timeout, b)) {
-            FLastError = ErrPortRead;
-            return 0;
-        }
+        if (!FComPort->PollByte(timeout, b)) return done(ErrPortRead, pos);
         FReply[pos] = b;
         if (pos == 5) {
             // A length the caller does not accept, or one that would make the
@@ -109,32 +234,22 @@ std::uint8_t Tulv6xProtocol::ReceiveFrameImpl(bool limited, std::uint16_t maxDat
             // is thrown away.
             if ((limited && b > maxData) || b > Frame6x::MaxData) {
                 FComPort->Purge();
-                FLastError = ErrPacketSize;
-                return 0;
+                return done(ErrPacketSize, pos + 1);
             }
             expected = b + 7;
         }
-        if (pos == 2 && (FReply[2] ^ 0xFF) != FReply[1]) {
-            FLastError = ErrNetAddr;
-            return 0;
-        }
+        if (pos == 2 && (FReply[2] ^ 0xFF) != FReply[1]) return done(ErrNetAddr, pos + 1);
         if (pos == 0 && b != Frame6x::ReplyStart) {
             // Noise before the start byte; a line that goes on chattering gives
             // no reply in time.
-            if (FComPort->Clock().NowMs() > huntEnd) {
-                FLastError = ErrPortRead;
-                return 0;
-            }
+            if (traced) noise.push_back(b);
+            if (FComPort->Clock().NowMs() > huntEnd) return done(ErrPortRead, 0);
             continue;
         }
         ++pos;
     }
-    if (Frame6x::Checksum(FReply.data(), expected - 1) == FReply[expected - 1]) {
-        FLastError = ErrOk;
-        return static_cast<std::uint8_t>(expected);
-    }
-    FLastError = ErrChecksum;
-    return 0;
+    if (Frame6x::Checksum(FReply.data(), expected - 1) == FReply[expected - 1]) return done(ErrOk, expected);
+    return done(ErrChecksum, expected);
 }
 
 bool Tulv6xProtocol::Transaction()
@@ -160,6 +275,7 @@ bool Tulv6xProtocol::TransactionImpl(bool limited, std::uint16_t maxData)
     FRequest[6 + n] = Frame6x::Checksum(FRequest.data(), 6 + n);
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
+        if (attempt > 0) TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Repeat, attempt + 1u, FRepeatCount);
         SendFrame(static_cast<std::uint8_t>(n + 7));
         ReceiveFrameImpl(limited, maxData);
         if (FLastError == ErrOk) break;
@@ -202,6 +318,7 @@ bool Tulv6xProtocol::CopyReplyData(std::span<std::uint8_t> dst)
     const size_t n = FReply[5];
     if (n > dst.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 6, FReply.begin() + 6 + n, dst.begin());
@@ -391,6 +508,7 @@ void Tulv6xProtocol::GetSfrTek(float (&Values)[4])
     if (!Transaction()) return;
     if (FReply[5] < 16) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return;
     }
     for (int i = 0; i < 4; ++i) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "UlvComPort.h"
+#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -24,6 +25,11 @@ constexpr std::uint8_t ReplyStart = 0xAA;
 constexpr int MaxData = 248;
 // The complement of the 8-bit sum of count bytes.
 std::uint8_t Checksum(const std::uint8_t* bytes, int count);
+// What a frame (request or reply, complete or not) says, for the traffic log.
+TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
+// The meaning of a command and its N data bytes, shared with the relay frames.
+void DescribeCommand(std::uint8_t group, std::uint8_t command, const std::uint8_t* data, int n, bool request,
+                     TulvFrameFields& f);
 } // namespace Frame6x
 
 // Relay frame helpers.
@@ -34,6 +40,8 @@ constexpr int MaxData = 246; // N + 9 bytes fit 255
 // offsets 5..: start byte 0x55, addr least significant byte first at offsets
 // 1..4, checksum after the data. Returns the frame length N + 9.
 int Complete(std::uint8_t* frame, std::uint32_t addr);
+// What a relay frame says, for the traffic log.
+TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameRelay
 
 class Tulv6xProtocol {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 int FrameRelay::Complete(std::uint8_t* frame, std::uint32_t addr)
 {
@@ -14,6 +15,23 @@ int FrameRelay::Complete(std::uint8_t* frame, std::uint32_t addr)
     const int n = frame[7];
     frame[8 + n] = Frame6x::Checksum(frame, 8 + n);
     return n + 9;
+}
+
+TulvFrameFields FrameRelay::Decode(const std::uint8_t* b, std::size_t count, bool request)
+{
+    TulvFrameFields f;
+    if (count >= 5) {
+        std::uint32_t serial = 0;
+        for (int i = 0; i < 4; ++i) serial |= static_cast<std::uint32_t>(b[1 + i]) << (8 * i);
+        f.Address = std::to_string(serial);
+        if (serial == BroadcastAddr) f.Address += " (всем)";
+    }
+    if (count < 8) return f;
+    const int n = b[7];
+    const int have = static_cast<int>(std::min<std::size_t>(n, count - 8));
+    Frame6x::DescribeCommand(b[5], b[6], b + 8, have, request, f);
+    if (count >= static_cast<std::size_t>(n) + 9) f.Checksum = Frame6x::Checksum(b, n + 8) == b[n + 8] ? 1 : 0;
+    return f;
 }
 
 // --- Relay framing and transactions ------------------------------------------
@@ -25,9 +43,15 @@ bool Tulv6xProtocol::GZU_SendPkt(std::uint8_t Count)
         return false;
     }
     FComPort->BeginRequest();
+    if (FComPort->Trace()) {
+        const auto dropped = FComPort->TakeDropped();
+        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Dropped, dropped.data(), dropped.size());
+        TraceBytes(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Sent, FRequest.data(), Count);
+    }
     for (int i = 0; i < Count; ++i) {
         if (!FComPort->WriteByte(FRequest[i])) {
             FLastError = ErrPortWrite;
+            TraceOutcome(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Error, ErrPortWrite);
             return false;
         }
     }
@@ -40,6 +64,16 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
         FLastError = ErrPortRead;
         return 0;
     }
+    const bool traced = FComPort->Trace() != nullptr;
+    const std::uint64_t traceStart = traced ? FComPort->Clock().NowMs() : 0;
+    std::vector<std::uint8_t> noise;
+    auto done = [&](ProtocolErrorCode code, int taken) -> std::uint8_t {
+        FLastError = code;
+        if (traced)
+            TraceReceive(FComPort, TulvTraceFamily::Relay, noise, FReply.data(), static_cast<std::size_t>(taken), code,
+                         traceStart);
+        return code == ErrOk ? static_cast<std::uint8_t>(taken) : 0;
+    };
     Pause(10);
     int pos = 0;
     int expected = 9;
@@ -47,16 +81,11 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
         std::uint8_t b = 0;
-        if (!FComPort->PollByte(timeout, b)) {
-            FLastError = ErrPortRead;
-            return 0;
-        }
+        if (!FComPort->PollByte(timeout, b)) return done(ErrPortRead, pos);
         if (pos == 0 && b != Frame6x::ReplyStart) {
             // Noise before the start byte, as in the plain receive: bounded.
-            if (FComPort->Clock().NowMs() > huntEnd) {
-                FLastError = ErrPortRead;
-                return 0;
-            }
+            if (traced) noise.push_back(b);
+            if (FComPort->Clock().NowMs() > huntEnd) return done(ErrPortRead, 0);
             continue;
         }
         FReply[pos] = b;
@@ -65,19 +94,14 @@ std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()
             // frame lands in a 256-byte buffer); the rest of such a frame is thrown away.
             if (b > FrameRelay::MaxData) {
                 FComPort->Purge();
-                FLastError = ErrPacketSize;
-                return 0;
+                return done(ErrPacketSize, pos + 1);
             }
             expected = b + 9;
         }
         ++pos;
     }
-    if (Frame6x::Checksum(FReply.data(), expected - 1) != FReply[expected - 1]) {
-        FLastError = ErrChecksum;
-        return 0;
-    }
-    FLastError = ErrOk;
-    return static_cast<std::uint8_t>(expected);
+    if (Frame6x::Checksum(FReply.data(), expected - 1) != FReply[expected - 1]) return done(ErrChecksum, expected);
+    return done(ErrOk, expected);
 }
 
 bool Tulv6xProtocol::GZU_SendReceivePkt()
@@ -89,6 +113,7 @@ bool Tulv6xProtocol::GZU_SendReceivePkt()
     const int length = FrameRelay::Complete(FRequest.data(), FGZU_NetAddr);
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
+        if (attempt > 0) TraceOutcome(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Repeat, attempt + 1u, FRepeatCount);
         GZU_SendPkt(static_cast<std::uint8_t>(length));
         GZU_ReceivePkt();
         if (FLastError == ErrOk) break;
@@ -134,6 +159,7 @@ bool Tulv6xProtocol::GZU_CopyReplyData(std::span<std::uint8_t> dst, size_t limit
     const size_t n = std::min<size_t>(FReply[7], limit);
     if (n > dst.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 8, FReply.begin() + 8 + n, dst.begin());
@@ -250,6 +276,7 @@ bool Tulv6xProtocol::KU_Query(std::uint8_t group, std::uint8_t command, std::spa
     if (FReply[5] == 0) {
         // No data byte to confirm anything (offset 6 would be the checksum).
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     return FReply[6] != 0;

@@ -1,5 +1,7 @@
 #include "UlvComPort.h"
 
+#include "UlvTrace.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -42,29 +44,45 @@ void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
     if (until > FLateUntilMs.load()) FLateUntilMs.store(until);
 }
 
+void TulvPort::SetTrace(TulvTrace* trace)
+{
+    FTrace = trace;
+    if (trace != nullptr) trace->StartAt(Clock().NowMs());
+}
+
 void TulvPort::BeginRequest()
 {
     const std::uint64_t until = FLateUntilMs.exchange(0);
     TulvClock& clock = Clock();
+    const bool keep = FTrace != nullptr;
+    std::uint8_t b;
+    auto drop = [&] {
+        if (!ReadByte(b)) return false;
+        if (keep) FDropped.push_back(b);
+        return true;
+    };
     if (until != 0 && Opened() && clock.NowMs() < until) {
         // Until the moment, dropping what arrives; then on while a frame is
         // still coming in (bytes at most 20 ms apart), at most a second more.
-        std::uint8_t b;
         std::uint64_t now;
         while (!Lost() && (now = clock.NowMs()) < until) {
-            while (ReadByte(b)) {
+            while (drop()) {
             }
             WaitForByte(static_cast<std::uint32_t>(std::min<std::uint64_t>(until - now, 20)));
         }
         while (!Lost() && clock.NowMs() < until + 1000) {
             bool got = false;
-            while (ReadByte(b)) got = true;
+            while (drop()) got = true;
             if (!got) {
                 WaitForByte(20);
-                if (!ReadByte(b)) break;
+                if (!drop()) break;
             }
         }
     }
+    // A trace shows what the purge throws away.
+    if (keep && Opened())
+        while (drop()) {
+        }
     Purge();
     FLastRequestMs.store(clock.NowMs());
 }

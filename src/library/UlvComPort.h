@@ -17,7 +17,10 @@
 #include <string>
 #include <termios.h>
 #include <thread>
+#include <utility>
 #include <vector>
+
+class TulvTrace;
 
 class TulvPort {
 public:
@@ -96,7 +99,17 @@ public:
     void EndExchange(bool clean, std::uint32_t packetTimeoutMs);
     void BeginRequest();
 
+    // The traffic log the protocols report to (none by default). The trace must
+    // outlive its use on the port. Its times count from the moment it is set.
+    TulvTrace* Trace() const { return FTrace; }
+    void SetTrace(TulvTrace* trace);
+    // With a trace, the bytes the last BeginRequest threw away (a late reply,
+    // stray bytes), handed over once.
+    std::vector<std::uint8_t> TakeDropped() { return std::exchange(FDropped, {}); }
+
 private:
+    TulvTrace* FTrace = nullptr;
+    std::vector<std::uint8_t> FDropped;
     std::atomic<std::uint64_t> FLateUntilMs{0};
     std::atomic<std::uint64_t> FLastRequestMs{0};
 };

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "UlvComPort.h"
+#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -37,6 +38,8 @@ void Build(std::array<std::uint8_t, Size>& frame, std::uint8_t netAddr, std::uin
            std::uint8_t p2, const std::uint8_t* data);
 // True when byte 13 is the sum of bytes 0..12.
 bool ChecksumOk(const std::array<std::uint8_t, Size>& frame);
+// What a frame says, for the traffic log.
+TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameM4
 
 class TulvM4Protocol {

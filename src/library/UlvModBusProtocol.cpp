@@ -4,6 +4,7 @@
 #include "Ulv6xProtocol.h" // ClampTimeout
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 
 // --- Frames ------------------------------------------------------------------
@@ -77,6 +78,61 @@ int FrameModBus::ExpectedLength(const std::uint8_t* frame, int received)
     }
 }
 
+TulvFrameFields FrameModBus::Decode(const std::uint8_t* b, std::size_t count, bool request)
+{
+    TulvFrameFields f;
+    if (count >= 1) f.Address = b[0] == 0 ? "0 (всем)" : std::to_string(b[0]);
+    if (count < 2) return f;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%02X", b[1]);
+    f.Command = hex;
+    const std::uint8_t fn = static_cast<std::uint8_t>(b[1] & ~ExceptionFlag);
+    int length = 0; // the frame's full length when known
+    auto be16 = [b](int at) { return static_cast<int>(b[at] << 8 | b[at + 1]); };
+    if (!request && (b[1] & ExceptionFlag) != 0) {
+        f.Name = "исключение";
+        length = 5;
+        if (count >= 3) f.Note = "код исключения " + std::to_string(b[2]);
+    } else if (fn == FnReadHoldingRegisters) {
+        f.Name = "чтение регистров";
+        f.Area = "holding";
+        if (request) {
+            length = 8;
+            if (count >= 6) {
+                f.Cell = be16(2);
+                f.Count = be16(4);
+            }
+        } else if (count >= 3) {
+            length = b[2] + 5;
+            f.Data.assign(b + 3, b + std::min<std::size_t>(count, static_cast<std::size_t>(b[2]) + 3));
+        }
+    } else if (fn == FnWriteMultipleRegisters) {
+        f.Name = "запись регистров";
+        f.Area = "holding";
+        if (count >= 6) {
+            f.Cell = be16(2);
+            f.Count = be16(4);
+        }
+        if (!request) length = 8;
+        if (request && count >= 7) {
+            length = b[6] + 9;
+            f.Data.assign(b + 7, b + std::min<std::size_t>(count, static_cast<std::size_t>(b[6]) + 7));
+        }
+    } else if (fn == FnReportSlaveId) {
+        f.Name = "идентификатор";
+        if (request) {
+            length = 4;
+        } else if (count >= 4) {
+            length = b[3] + 6;
+            f.Data.assign(b + 4, b + std::min<std::size_t>(count, static_cast<std::size_t>(b[3]) + 4));
+            f.Note = "текст \"" + Cp1251ToUtf8(std::string_view(reinterpret_cast<const char*>(f.Data.data()), f.Data.size())) + "\"";
+        }
+    }
+    if (length == 0) length = static_cast<int>(count); // an unknown function: the frame as it came
+    if (count >= static_cast<std::size_t>(length) && length >= 4) f.Checksum = CrcOk(b, length) ? 1 : 0;
+    return f;
+}
+
 // --- Properties --------------------------------------------------------------
 
 TulvModBusProtocol::TulvModBusProtocol() = default;
@@ -121,9 +177,15 @@ bool TulvModBusProtocol::SendModBusFrame(std::uint8_t Count)
         return false;
     }
     FComPort->BeginRequest();
+    if (FComPort->Trace()) {
+        const auto dropped = FComPort->TakeDropped();
+        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Dropped, dropped.data(), dropped.size());
+        TraceBytes(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Sent, FRequest.data(), Count);
+    }
     for (int i = 0; i < Count; ++i) {
         if (!FComPort->WriteByte(FRequest[i])) {
             FLastError = ErrPortWrite;
+            TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPortWrite);
             return false;
         }
     }
@@ -137,38 +199,40 @@ std::uint16_t TulvModBusProtocol::ReceiveModBusFrame()
         FLastError = ErrPortRead;
         return 0;
     }
+    const bool traced = FComPort->Trace() != nullptr;
+    const std::uint64_t traceStart = traced ? FComPort->Clock().NowMs() : 0;
+    auto done = [&](ProtocolErrorCode code, int taken) -> std::uint16_t {
+        FLastError = code;
+        if (traced)
+            TraceReceive(FComPort, TulvTraceFamily::ModBus, {}, FReply.data(), static_cast<std::size_t>(taken), code,
+                         traceStart);
+        return code == ErrOk ? static_cast<std::uint16_t>(taken) : 0;
+    };
     Pause(10);
     int pos = 0;
     int expected = 5;
     while (pos < expected) {
         const std::uint32_t timeout = pos == 0 ? FPacketTimeout : FByteTimeout;
-        if (!FComPort->PollByte(timeout, FReply[pos])) {
-            FLastError = ErrPortRead;
-            return 0;
-        }
+        if (!FComPort->PollByte(timeout, FReply[pos])) return done(ErrPortRead, pos);
         ++pos;
         expected = FrameModBus::ExpectedLength(FReply.data(), pos);
         // No reply of functions 3 and 17 can announce more than 261 bytes; a
         // length beyond the buffer would be refused rather than overrun it.
         if (expected > FrameModBus::BufferSize) {
             FComPort->Purge();
-            FLastError = ErrPacketSize;
-            return 0;
+            return done(ErrPacketSize, pos);
         }
     }
-    if (!FrameModBus::CrcOk(FReply.data(), expected)) {
-        FLastError = ErrChecksum;
-        return 0;
-    }
-    FLastError = ErrOk;
+    if (!FrameModBus::CrcOk(FReply.data(), expected)) return done(ErrChecksum, expected);
     FReplyLength = expected;
-    return static_cast<std::uint16_t>(expected);
+    return done(ErrOk, expected);
 }
 
 bool TulvModBusProtocol::Exchange(int length)
 {
     int attempt = 0;
     for (; attempt < FRepeatCount; ++attempt) {
+        if (attempt > 0) TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Repeat, attempt + 1u, FRepeatCount);
         SendModBusFrame(static_cast<std::uint8_t>(length));
         ReceiveModBusFrame();
         if (FLastError == ErrOk) break;
@@ -178,6 +242,7 @@ bool TulvModBusProtocol::Exchange(int length)
     if (FLastError != ErrOk) return false;
     if (FrameModBus::IsException(FReply.data())) {
         FLastError = ErrIntegrity;
+        TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrIntegrity);
         return false;
     }
     return true;
@@ -196,6 +261,7 @@ bool TulvModBusProtocol::ReadHoldingRegisters(std::uint16_t Start, std::uint16_t
     const size_t bytes = FReply[2];
     if (bytes != 2u * Count || FReplyLength != static_cast<int>(bytes) + 5 || bytes > Data.size()) {
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPacketSize);
         return false;
     }
     std::copy(FReply.begin() + 3, FReply.begin() + 3 + bytes, Data.begin());
@@ -241,6 +307,7 @@ void TulvModBusProtocol::GetDevID(std::string& S)
     if (FReplyLength != textLength + 6) {
         // Not laid out as an identification reply: its text would run past the frame.
         FLastError = ErrPacketSize;
+        TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPacketSize);
         S.clear();
         return;
     }

@@ -24,6 +24,7 @@
 #pragma once
 
 #include "UlvComPort.h"
+#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -56,6 +57,8 @@ int BuildReportSlaveId(std::uint8_t* frame, std::uint8_t addr);
 int ExpectedLength(const std::uint8_t* frame, int received);
 // True for an exception reply.
 inline bool IsException(const std::uint8_t* frame) { return (frame[1] & ExceptionFlag) != 0; }
+// What a frame says, for the traffic log.
+TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameModBus
 
 class TulvModBusProtocol {

@@ -70,6 +70,12 @@ void MainController::Startup()
     RebuildSlots(false);
     if (!FSettings.Open(FFolders.SettingsFile, error)) Tell(error + "\nИспользуются значения по умолчанию.");
     FTimeouts = FSettings.Timeouts();
+    if (const std::string trace = FSettings.TraceFile(); !trace.empty()) {
+        FTrace = std::make_unique<TulvTrace>(
+            trace, FSettings.TraceJsonLines() ? TulvTrace::Format::JsonLines : TulvTrace::Format::Text);
+        if (FTrace->IsOpen()) FPort.SetTrace(FTrace.get());
+        else Tell("Не удалось открыть файл журнала обмена " + trace + ".\nОбмен не записывается.");
+    }
     FPoller = std::make_unique<TClbThread>(FDev, FProxy);
     FConnection = std::make_unique<Connection>(FDev, FPort, *FPoller, FProxy);
     FActions = std::make_unique<CoefficientActions>(FDev, *FPoller, FProxy, &FSettings, FFolders.Saved);

@@ -15,6 +15,7 @@
 #include "ReadOut.h"
 #include "Settings.h"
 #include "UlvComPort.h"
+#include "UlvTrace.h"
 
 #include <atomic>
 #include <memory>
@@ -157,6 +158,8 @@ private:
     Settings FSettings;
     TimeoutProfile FTimeouts;
     DevManager FDev;
+    // The traffic log ([Settings] Trace); it outlives the port it watches.
+    std::unique_ptr<TulvTrace> FTrace;
     TulvComPort FPort;
     std::unique_ptr<TClbThread> FPoller;
     std::unique_ptr<Connection> FConnection;

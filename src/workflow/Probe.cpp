@@ -133,3 +133,13 @@ ProbeResult ProbeMeter(const ProbeRequest& request, TulvPort& port)
     if (!result.Ok) result.Messages.push_back({NoContact, "Предупреждение"});
     return result;
 }
+
+std::vector<std::uint8_t> TypesForIdentity(const std::string& id)
+{
+    std::vector<std::uint8_t> codes;
+    for (std::uint8_t code = 1; code <= 16; ++code) {
+        const ProbeRow& row = ProbeTable[code];
+        if (row.identity != Identity::NotRead && IdentityMatches(row, id)) codes.push_back(code);
+    }
+    return codes;
+}

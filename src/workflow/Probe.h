@@ -32,3 +32,7 @@ struct ProbeResult {
 // the dialog's timeouts). When the probe fails the result carries the message
 // "Не удалось установить связь с прибором" last.
 ProbeResult ProbeMeter(const ProbeRequest& request, TulvPort& port);
+
+// The type codes whose identification accepts the identity text id, in code
+// order (types identified by their serial number alone are not among them).
+std::vector<std::uint8_t> TypesForIdentity(const std::string& id);

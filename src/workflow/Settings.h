@@ -69,6 +69,11 @@ public:
     // port is chosen by number. An empty path removes the key.
     std::string Device() const { return GetText("Settings", "Device"); }
     bool SetDevice(const std::string& path, std::string& error);
+    // The traffic log of the serial line ([Settings] Trace, a file path, UTF-8;
+    // empty: none) and its form ([Settings] TraceFormat: "jsonl" for JSON lines,
+    // anything else text).
+    std::string TraceFile() const { return GetText("Settings", "Trace"); }
+    bool TraceJsonLines() const { return GetText("Settings", "TraceFormat") == "jsonl"; }
 
     // The RS-485 and echo keys of [Settings]; values outside their ranges read
     // as the defaults (everything off, RTS high while sending, no delays).

@@ -15,9 +15,11 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "PortsCommand.h"
+#include "ScanCommand.h"
 #include "SheetCommand.h"
 #include "SystemText.h"
 #include "UlvComPort.h"
+#include "UlvTrace.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,6 +29,7 @@
 #include <cmath>
 #include <csignal>
 #include <mutex>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -48,6 +51,9 @@ const char* const Usage =
     "                       не больше двух (список типов: clbtool types)\n"
     "  --timeouts Б,П,Н     тайм-ауты байта и пакета в мс и число повторов, например 100,300,3\n"
     "  --json               результат одним объектом JSON на стандартный вывод\n"
+    "  --trace ФАЙЛ         журнал обмена: каждый кадр в обе стороны и исход каждого обмена\n"
+    "                       (по умолчанию [Settings] Trace из файла настроек)\n"
+    "  --trace-format text|jsonl  журнал строками для чтения (text) или строками JSON (jsonl)\n"
     "  -h, --help           эта справка\n"
     "  --version            версия программы\n"
     "Команды:\n"
@@ -71,6 +77,8 @@ const char* const Usage =
     "  journal [--serial S] журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
     "                       все строки или строки прибора с серийным номером S\n"
     "  ports [--json]       последовательные порты по устойчивым именам и что мешает их открыть\n"
+    "  scan [--baud 9600,19200] [--addresses 0-16] [--protocols 6x,m4,modbus] [--relay СЕРИЙНЫЙ_НОМЕР]\n"
+    "                       найти приборы на линии: опросить каждый адрес на каждой скорости\n"
     "Код завершения: 0 - успех, 1 - не удалась операция с прибором, 2 - ошибка в командной\n"
     "строке или в файле, 130 и 143 - опрос прерван сигналом SIGINT или SIGTERM.\n"
     "Руководство пользователя: /usr/share/doc/clbtool/manual/index.html\n";
@@ -86,6 +94,8 @@ struct Options {
     std::vector<std::string> slots;
     std::optional<TimeoutProfile> timeouts;
     bool json = false;
+    std::optional<std::string> trace;
+    std::optional<std::string> traceFormat;
     bool help = false;
     bool version = false;
     std::string command;
@@ -100,7 +110,7 @@ struct Options {
 // "--name=value" as the two arguments "--name" "value", for the options that take a value.
 std::vector<std::string> SplitAssignments(const std::vector<std::string>& args)
 {
-    static const char* const withValue[] = {"--port", "--baud", "--clb", "--slot", "--timeouts", "--print"};
+    static const char* const withValue[] = {"--port", "--baud", "--clb", "--slot", "--timeouts", "--print", "--trace", "--trace-format"};
     std::vector<std::string> out;
     for (const std::string& a : args) {
         const std::size_t eq = a.find('=');
@@ -173,6 +183,12 @@ Options ParseOptions(const std::vector<std::string>& given)
             o.timeouts = TimeoutProfile{std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3])};
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--trace") {
+            o.trace = value(a);
+        } else if (a == "--trace-format") {
+            o.traceFormat = value(a);
+            if (*o.traceFormat != "text" && *o.traceFormat != "jsonl")
+                throw UsageError{"--trace-format: text или jsonl"};
         } else if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--version") {
@@ -471,6 +487,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (IsJournalCommand(args))
         return RunJournalCommand(
             args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
+    if (IsScanCommand(args)) return RunScanCommand(args, out, err);
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
@@ -576,7 +593,16 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         err << "clbtool: порт не задан (--port): COM" << choice.Number << " из файла настроек, устройство "
             << (choice.Path.empty() ? std::string("не задано") : choice.Path) << "\n";
 
+    // The traffic log outlives the port it watches.
+    const std::string tracePath = o.trace ? *o.trace : settings.TraceFile();
+    const bool traceJson = o.traceFormat ? *o.traceFormat == "jsonl" : settings.TraceJsonLines();
+    std::unique_ptr<TulvTrace> trace;
+    if (!tracePath.empty()) {
+        trace = std::make_unique<TulvTrace>(tracePath, traceJson ? TulvTrace::Format::JsonLines : TulvTrace::Format::Text);
+        if (!trace->IsOpen()) return usageFailure("журнал обмена: не удалось открыть файл " + tracePath);
+    }
     TulvComPort port;
+    port.SetTrace(trace.get());
     const TimeoutProfile profile = o.timeouts ? *o.timeouts : settings.Timeouts();
     dev.CreateDrivers(port, profile);
 

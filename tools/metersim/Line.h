@@ -43,7 +43,9 @@ public:
     Line(const LineSettings& settings, FrameLog& log);
 
     const LineSettings& Settings() const { return settings_; }
-    LineContext Context() { return {log_, *this, *this, rng_, settings_.frameGap}; }
+    LineContext Context() { return {log_, *this, *this, rng_, settings_.frameGap, baudSource_}; }
+    // Where the meters learn the speed the client set (meters with a "baud" of their own answer only at it).
+    void SetBaudSource(std::function<unsigned()> source) { baudSource_ = std::move(source); }
     void AddProtocol(std::unique_ptr<LineProtocol> protocol) { protocols_.push_back(std::move(protocol)); }
 
     // The master side of the pseudo-terminal, or -1 while unplugged. Unplugging drops pending
@@ -95,6 +97,7 @@ private:
     std::vector<std::unique_ptr<LineProtocol>> protocols_;
     std::vector<Pending> pending_; // in order of due time; equal times keep their order
     int fd_ = -1;
+    std::function<unsigned()> baudSource_;
     bool unplugRequested_ = false;
 
     // Chatter: whether it has begun, when its next byte is due, replies written so far.

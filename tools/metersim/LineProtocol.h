@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -52,6 +53,20 @@ struct LineContext {
     FrameLedger& ledger;
     std::mt19937& rng;                  // for random noise; seeded by the scenario, so runs repeat
     std::chrono::milliseconds frameGap; // a pause of this long ends a partial frame
+    std::function<unsigned()> lineBaud{}; // the speed the client set on the line (0: unknown)
+
+    // True when the meter listens at the speed the line runs at (or at any).
+    bool Hears(const Meter& meter) const
+    {
+        const unsigned baud = lineBaud ? lineBaud() : 0;
+        return meter.Baud() == 0 || baud == 0 || baud == meter.Baud();
+    }
+    // Logs that the meter did not understand a request sent at another speed.
+    void NotHeard(const Meter& meter, const std::string& who) const
+    {
+        log.Write("NOREPLY", who, {},
+                  "line at " + std::to_string(lineBaud ? lineBaud() : 0) + " baud, meter at " + std::to_string(meter.Baud()));
+    }
 };
 
 class LineProtocol {

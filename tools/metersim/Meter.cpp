@@ -69,6 +69,10 @@ void Meter::Load(json& entry, const std::string& where)
             LoadReadOnly((*readOnly)[i], where + ".readonly[" + std::to_string(i) + "]");
     }
     if (auto faults = Take(entry, "faults")) faults_ = FaultSet::Parse(*faults, where + ".faults", faultMenu_);
+    if (auto baud = Take(entry, "baud")) {
+        baud_ = static_cast<unsigned>(ToUnsigned(*baud, 115200, where + ".baud"));
+        if (baud_ != 9600 && baud_ != 19200) throw ScenarioError(where + ".baud: 9600 or 19200");
+    }
 }
 
 MemoryArea& Meter::NamedArea(const json& patch, json& rest, const std::string& where)

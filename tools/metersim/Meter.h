@@ -38,6 +38,8 @@ public:
     const std::string& Protocol() const { return protocol_; }
     const std::string& Model() const { return model_; }
     const FaultSet& Faults() const { return faults_; }
+    // The only speed the meter understands ("baud" in the scenario); 0: any.
+    unsigned Baud() const { return baud_; }
 
     // Null when the meter has no area of that name.
     MemoryArea* Area(const std::string& name);
@@ -82,6 +84,7 @@ private:
     std::uint32_t maxAddress_;
     std::string addressKey_;
     std::uint32_t address_ = 0;
+    unsigned baud_ = 0;
     std::vector<MemoryArea> areas_;
     FaultMenu faultMenu_;
     FaultSet faults_;

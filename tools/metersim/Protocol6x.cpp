@@ -55,6 +55,10 @@ void Protocol6x::Answer(const Bytes& frame, MonoTime now)
     if (auto relay = relayMeters_.find(r.address); relay != relayMeters_.end()) {
         MeterRelay& meter = *relay->second;
         context_.log.Write("RX", r.address, r.raw);
+        if (!context_.Hears(meter)) {
+            context_.NotHeard(meter, std::to_string(r.address));
+            return;
+        }
         meter.CountRequest();
         const prelay::Request asRelay{meter.Address(), r.group, r.command, r.data, r.raw};
         metersim::Answer answer = meter.Handle(asRelay);
@@ -70,6 +74,10 @@ void Protocol6x::Answer(const Bytes& frame, MonoTime now)
     }
     Meter6x& meter = *it->second;
     context_.log.Write("RX", r.address, r.raw);
+    if (!context_.Hears(meter)) {
+        context_.NotHeard(meter, std::to_string(r.address));
+        return;
+    }
     meter.CountRequest();
     Reply(meter, r, meter.Handle(r), now);
 }

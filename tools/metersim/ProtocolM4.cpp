@@ -53,6 +53,10 @@ void ProtocolM4::Answer(const Bytes& frame, MonoTime now)
     }
     MeterM4& meter = *it->second;
     context_.log.Write("RX", Who(r.address), r.raw);
+    if (!context_.Hears(meter)) {
+        context_.NotHeard(meter, Who(r.address));
+        return;
+    }
     meter.CountRequest();
     metersim::Answer answer = meter.Handle(r);
     if (!answer.reply) {

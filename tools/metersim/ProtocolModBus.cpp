@@ -77,6 +77,10 @@ void ProtocolModBus::Answer(const Bytes& frame, MonoTime now)
     }
     MeterModBus& meter = *it->second;
     context_.log.Write("RX", Who(r.address), r.raw);
+    if (!context_.Hears(meter)) {
+        context_.NotHeard(meter, Who(r.address));
+        return;
+    }
     meter.CountRequest();
     metersim::Answer answer = meter.Handle(r);
     if (!answer.reply) {

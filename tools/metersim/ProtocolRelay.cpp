@@ -63,6 +63,10 @@ void ProtocolRelay::Answer(const Bytes& frame, MonoTime now)
     }
     MeterRelay& meter = *it->second;
     context_.log.Write("RX", Who(r.serial), r.raw);
+    if (!context_.Hears(meter)) {
+        context_.NotHeard(meter, Who(r.serial));
+        return;
+    }
     meter.CountRequest();
     metersim::Answer answer = meter.Handle(r);
     if (!answer.reply) {

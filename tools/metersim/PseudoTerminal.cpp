@@ -29,6 +29,22 @@ void MakeRaw(int fd) {
 
 } // namespace
 
+unsigned PseudoTerminal::SlaveBaud() const {
+    termios t{};
+    if (slaveHold_ < 0 || tcgetattr(slaveHold_, &t) != 0) return 0;
+    switch (cfgetospeed(&t)) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+    }
+}
+
 void PseudoTerminal::Open() {
     if (IsOpen()) return;
     int master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -29,6 +29,8 @@ class PseudoTerminal {
     int Master() const { return master_; }
     const std::string& SlavePath() const { return slave_; }
     const std::string& LinkPath() const { return link_; }
+    // The speed the client last set on the line (9600, 19200, ...); 0 when unknown.
+    unsigned SlaveBaud() const;
 
   private:
     void Link();

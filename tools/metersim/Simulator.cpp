@@ -64,6 +64,8 @@ LineSettings Effective(LineSettings line, const Options& options) {
 Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
     : options_(options), scenario_(std::move(scenario)), log_(log),
       line_(Effective(scenario_.line, options), log), pty_(options.link) {
+    // Meters with a speed of their own hear only requests sent at it (the client's setting on the line).
+    line_.SetBaudSource([this] { return pty_.SlaveBaud(); });
     // One engine per protocol family that has meters on the line, in the order of first appearance.
     std::vector<std::string> families;
     for (const auto& m : scenario_.meters)

@@ -1,0 +1,475 @@
+#include "ScanCommand.h"
+
+#include "DeviceCatalogue.h"
+#include "Probe.h"
+#include "ProgramFolders.h"
+#include "ReadOut.h"
+#include "Settings.h"
+#include "SlotDrivers.h"
+#include "SystemText.h"
+#include "Ulv6xProtocol.h"
+#include "UlvComPort.h"
+#include "UlvModBusProtocol.h"
+#include "UlvTrace.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <signal.h>
+
+using nlohmann::json;
+
+namespace {
+
+// Short waits that the meters of every family still meet: a meter starts its
+// reply within a few tens of milliseconds, and a scan asks one address once.
+constexpr std::uint32_t ScanPacketTimeoutMs = 200;
+constexpr std::uint32_t ScanByteTimeoutMs = 50;
+// The longest an unanswered question takes: the next request waits until a late
+// reply can no longer come (1.5 packet waits after the request began), plus the
+// request on the wire; M4 pauses a packet wait after an unanswered attempt.
+constexpr std::uint32_t ScanAskMs = ScanPacketTimeoutMs * 3 / 2 + 30;
+constexpr std::uint32_t ScanAskM4Ms = ScanPacketTimeoutMs * 2 + 30;
+constexpr std::uint32_t RelayFirst = 44400000;
+constexpr std::uint32_t RelayLast = 44499999;
+
+struct ScanUsage {
+    std::string text;
+};
+
+struct ScanOptions {
+    std::optional<std::string> port;
+    std::vector<std::uint32_t> bauds{9600, 19200};
+    int first = 0, last = 16;
+    bool p6x = true, m4 = true, modbus = false;
+    std::optional<std::uint32_t> relay;
+    bool json = false;
+    std::optional<std::string> trace;
+    bool traceJson = false;
+};
+
+std::vector<std::string> Split(const std::string& s)
+{
+    std::vector<std::string> parts;
+    std::string cur;
+    for (char c : s) {
+        if (c == ',') {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    parts.push_back(cur);
+    return parts;
+}
+
+ScanOptions ParseScan(const std::vector<std::string>& given)
+{
+    std::vector<std::string> args;
+    for (const auto& a : given) {
+        const auto eq = a.find('=');
+        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
+            args.push_back(a.substr(0, eq));
+            args.push_back(a.substr(eq + 1));
+        } else {
+            args.push_back(a);
+        }
+    }
+    ScanOptions o;
+    bool protocolsGiven = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= args.size()) throw ScanUsage{a + ": не указано значение"};
+            return args[++i];
+        };
+        if (a == "scan") continue;
+        if (a == "--json") {
+            o.json = true;
+        } else if (a == "--port") {
+            o.port = value();
+        } else if (a == "--baud") {
+            o.bauds.clear();
+            for (const auto& b : Split(value())) {
+                if (b != "9600" && b != "19200") throw ScanUsage{"--baud: скорости 9600 и/или 19200 через запятую"};
+                o.bauds.push_back(static_cast<std::uint32_t>(std::stoul(b)));
+            }
+        } else if (a == "--addresses") {
+            static const std::regex re(R"((\d{1,3})(?:-(\d{1,3}))?)");
+            std::smatch m;
+            const std::string v = value();
+            if (!std::regex_match(v, m, re)) throw ScanUsage{"--addresses: диапазон адресов, например 0-16"};
+            o.first = std::stoi(m[1]);
+            o.last = m[2].matched ? std::stoi(m[2]) : o.first;
+            if (o.first > o.last || o.last > 127) throw ScanUsage{"--addresses: адреса 0..127, от меньшего к большему"};
+        } else if (a == "--protocols") {
+            protocolsGiven = true;
+            o.p6x = o.m4 = o.modbus = false;
+            for (const auto& p : Split(value())) {
+                if (p == "6x") o.p6x = true;
+                else if (p == "m4") o.m4 = true;
+                else if (p == "modbus") o.modbus = true;
+                else throw ScanUsage{"--protocols: 6x, m4 и/или modbus через запятую"};
+            }
+        } else if (a == "--relay") {
+            const std::string v = value();
+            if (!std::regex_match(v, std::regex(R"(\d{8})"))) throw ScanUsage{"--relay: серийный номер 44400000..44499999"};
+            const auto serial = static_cast<std::uint32_t>(std::stoul(v));
+            if (serial <= RelayFirst || serial > RelayLast)
+                throw ScanUsage{"--relay: серийный номер 44400001..44499999 (44400000 - адрес всем)"};
+            o.relay = serial;
+        } else if (a == "--trace") {
+            o.trace = value();
+        } else if (a == "--trace-format") {
+            const std::string v = value();
+            if (v != "text" && v != "jsonl") throw ScanUsage{"--trace-format: text или jsonl"};
+            o.traceJson = v == "jsonl";
+        } else {
+            throw ScanUsage{"scan: неизвестный параметр " + a};
+        }
+    }
+    // With only --relay, the line is not swept.
+    if (o.relay && !protocolsGiven) o.p6x = o.m4 = o.modbus = false;
+    return o;
+}
+
+std::string TypeName(std::uint8_t code)
+{
+    const DeviceTypeInfo* t = FindDeviceType(code);
+    return t ? std::string(t->DisplayName) : std::string("?");
+}
+
+struct Found {
+    std::uint32_t baud = 0;
+    std::string protocol;
+    std::uint32_t address = 0;
+    std::string identity;
+    std::string problem; // an answer that was garbled
+    std::vector<std::uint8_t> types;
+    std::string serial;
+};
+
+// The serial number as the driver of a type reads it, with the scan's short waits; empty when none.
+std::string ReadSerial(std::uint8_t type, TulvPort& port, std::uint8_t address, std::uint32_t relay)
+{
+    SlotDriver driver = MakeSlotDriver(type);
+    std::string serial;
+    WithDriver(driver, [&](auto& d) {
+        d.SetComPort(&port);
+        d.SetEWrite(false); // a scan never writes
+        d.SetPacketTimeout(ScanPacketTimeoutMs);
+        d.SetByteTimeout(ScanByteTimeoutMs);
+        d.SetRepeatCount(1);
+        d.SetNetAddr(address);
+        if constexpr (requires { d.SetGZU_NetAddr(0u); })
+            if (relay != 0) d.SetGZU_NetAddr(relay);
+        d.GetDeviceNumber(serial);
+        if (d.LastError() != 0) serial.clear();
+    });
+    return serial.substr(0, 16);
+}
+
+// Fills types and serial for an identity read on a 6x line (or through the relay).
+void Classify(Found& f, TulvPort& port, std::uint32_t relay)
+{
+    for (std::uint8_t code : TypesForIdentity(f.identity)) {
+        const DeviceTypeInfo* t = FindDeviceType(code);
+        const bool relayType = t && t->Protocol == ProtocolFamily::Proto6xRelay;
+        if ((relay != 0) != relayType && code != 14) continue; // 14 answers both ways
+        f.types.push_back(code);
+    }
+    for (std::uint8_t code : f.types) {
+        if (!f.serial.empty()) break;
+        f.serial = ReadSerial(code, port, static_cast<std::uint8_t>(f.address), relay);
+    }
+}
+
+// SIGINT and SIGTERM held back while the scan runs and looked for between questions.
+class ScanSignals {
+public:
+    ScanSignals()
+    {
+        sigemptyset(&FSet);
+        sigaddset(&FSet, SIGINT);
+        sigaddset(&FSet, SIGTERM);
+        FActive = pthread_sigmask(SIG_BLOCK, &FSet, &FOld) == 0;
+    }
+    ~ScanSignals()
+    {
+        if (!FActive) return;
+        Stopped();
+        pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+    }
+    ScanSignals(const ScanSignals&) = delete;
+    ScanSignals& operator=(const ScanSignals&) = delete;
+    // The signal that has come (and is taken), or 0.
+    int Stopped()
+    {
+        if (!FActive) return 0;
+        if (FCaught) return FCaught;
+        timespec ts{0, 0};
+        const int sig = sigtimedwait(&FSet, nullptr, &ts);
+        if (sig == SIGINT || sig == SIGTERM) FCaught = sig;
+        return FCaught;
+    }
+
+private:
+    sigset_t FSet{};
+    sigset_t FOld{};
+    bool FActive = false;
+    int FCaught = 0;
+};
+
+json FoundJson(const Found& f)
+{
+    json types = json::array();
+    for (auto c : f.types) types.push_back({{"code", c}, {"name", TypeName(c)}});
+    json j = {{"baud", f.baud},       {"protocol", f.protocol}, {"address", f.address},
+              {"identity", f.identity}, {"types", types},       {"known", !f.types.empty()}};
+    j["serial"] = f.serial.empty() ? json(nullptr) : json(f.serial);
+    if (!f.problem.empty()) j["problem"] = f.problem;
+    return j;
+}
+
+std::string FoundText(const Found& f)
+{
+    std::string s = std::to_string(f.baud) + " бод  " + f.protocol + "  " +
+                    (f.protocol == "relay" ? "серийный номер " : "адрес ") + std::to_string(f.address) + "  ";
+    s += f.identity.empty() ? "(без идентификатора)" : "\"" + f.identity + "\"";
+    if (!f.problem.empty()) s += "  ответ с ошибкой: " + f.problem;
+    if (f.types.empty() && f.protocol == "modbus" && f.problem.empty()) {
+        s += "  кода типа нет (прибор ModBus)";
+    } else if (f.types.empty()) {
+        s += "  тип неизвестен";
+    } else {
+        s += "  тип:";
+        for (size_t i = 0; i < f.types.size(); ++i)
+            s += (i ? ", " : " ") + std::to_string(f.types[i]) + " " + TypeName(f.types[i]);
+    }
+    if (!f.serial.empty()) s += "  серийный номер " + f.serial;
+    return s;
+}
+
+const char* const RelayNote =
+    "Приборы на ретрансляторе (серийные номера 44400000..44499999) перебором адресов не найти: "
+    "укажите серийный номер прибора (--relay СЕРИЙНЫЙ_НОМЕР).";
+
+} // namespace
+
+bool IsScanCommand(const std::vector<std::string>& args)
+{
+    static const std::vector<std::string> withValue = {"--port", "--baud", "--addresses", "--protocols",
+                                                       "--relay", "--trace", "--trace-format", "--timeouts",
+                                                       "--clb", "--slot"};
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a.rfind("-", 0) == 0) {
+            if (a.find('=') == std::string::npos &&
+                std::find(withValue.begin(), withValue.end(), a) != withValue.end())
+                ++i;
+            continue;
+        }
+        return a == "scan";
+    }
+    return false;
+}
+
+int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    bool asJson = false;
+    for (const auto& a : args) asJson = asJson || a == "--json";
+    json result = {{"ok", true}};
+    auto finish = [&](int status, const std::vector<std::string>& messages) {
+        result["ok"] = status == 0;
+        result["status"] = status;
+        result["messages"] = messages;
+        if (asJson) out << result.dump(1) << "\n";
+        out.flush();
+        return status;
+    };
+    ScanOptions o;
+    try {
+        o = ParseScan(args);
+    } catch (const ScanUsage& e) {
+        result["error"] = e.text;
+        if (!asJson) err << "clbtool: " << e.text << "\nСправка: clbtool --help\n";
+        return finish(2, {e.text});
+    }
+
+    const ProgramFolders folders = ResolveProgramFolders(RunningProgramPath(), "clbtool");
+    std::string error;
+    CreateProgramFolders(folders, error);
+    Settings settings;
+    settings.Open(folders.SettingsFile, error);
+    PortChoice choice = PortFromSettings(settings);
+    if (o.port) {
+        static const std::regex com(R"(COM(\d{1,2}))", std::regex::icase);
+        std::smatch m;
+        if (std::regex_match(*o.port, m, com) && std::stoi(m[1]) >= 1 && std::stoi(m[1]) <= 16) {
+            choice.Number = std::stoi(m[1]);
+            choice.Path = settings.PortPath(choice.Number);
+        } else {
+            choice.Number = 0;
+            choice.Path = *o.port;
+        }
+    }
+
+    // Signals are held back before any thread (the trace's writer) starts.
+    ScanSignals signals;
+    const std::string tracePath = o.trace ? *o.trace : settings.TraceFile();
+    std::unique_ptr<TulvTrace> trace;
+    if (!tracePath.empty()) {
+        const bool traceJson = o.trace ? o.traceJson : settings.TraceJsonLines();
+        trace = std::make_unique<TulvTrace>(tracePath, traceJson ? TulvTrace::Format::JsonLines : TulvTrace::Format::Text);
+        if (!trace->IsOpen()) {
+            const std::string text = "журнал обмена: не удалось открыть файл " + tracePath;
+            result["error"] = text;
+            if (!asJson) err << "clbtool: " << text << "\n";
+            return finish(2, {text});
+        }
+    }
+    TulvComPort port;
+    port.SetTrace(trace.get());
+    port.SetComPort(static_cast<std::uint8_t>(choice.Number));
+    port.SetDevicePath(choice.Path);
+
+    const int addresses = o.last - o.first + 1;
+    const int modbusAddresses = addresses - (o.first == 0 ? 1 : 0); // 0 is ModBus's broadcast
+    const long perBaud = (o.p6x ? addresses : 0) + (o.m4 ? addresses : 0) + (o.modbus ? modbusAddresses : 0) +
+                         (o.relay ? 1 : 0);
+    const long questions = static_cast<long>(o.bauds.size()) * perBaud;
+    const double maxSeconds =
+        static_cast<double>(o.bauds.size()) *
+        (static_cast<double>(perBaud - (o.m4 ? addresses : 0)) * ScanAskMs + (o.m4 ? addresses : 0) * ScanAskM4Ms) /
+        1000.0;
+    char head[200];
+    std::snprintf(head, sizeof head,
+                  "Поиск: %ld запросов, не дольше %.1f с и около секунды на каждый найденный прибор "
+                  "(чтение серийного номера).",
+                  questions, maxSeconds);
+    result["max_seconds"] = maxSeconds;
+    result["questions"] = questions;
+    result["port"] = {{"device", choice.Path}};
+    if (!asJson) out << head << "\n" << RelayNote << "\n";
+    out.flush();
+    result["relay_note"] = RelayNote;
+
+    std::vector<Found> found;
+    json list = json::array();
+    auto report = [&](const Found& f) {
+        found.push_back(f);
+        list.push_back(FoundJson(f));
+        if (!asJson) out << FoundText(f) << "\n" << std::flush;
+    };
+    long asked = 0;
+    auto progress = [&](std::uint32_t baud, const char* protocol, std::uint32_t address) {
+        ++asked;
+        err << "\r" << asked << "/" << questions << ": " << baud << " бод, " << protocol << ", адрес " << address
+            << "   " << std::flush;
+    };
+
+    int stoppedBy = 0;
+    for (std::uint32_t baud : o.bauds) {
+        if (stoppedBy) break;
+        port.Close();
+        port.SetBaudRate(baud);
+        port.SetParity(0);
+        if (!port.Open()) {
+            const std::string text = RussianSystemTexts(port.OpenErrorText());
+            result["error"] = text;
+            result["meters"] = list;
+            if (!asJson) err << "clbtool: " << text << "\n";
+            return finish(1, {text});
+        }
+        if (o.p6x) {
+            Tulv6xProtocol p;
+            p.SetComPort(&port);
+            p.SetRepeatCount(1);
+            p.SetPacketTimeout(ScanPacketTimeoutMs);
+            p.SetByteTimeout(ScanByteTimeoutMs);
+            for (int a = o.first; a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+                progress(baud, "6x", static_cast<std::uint32_t>(a));
+                p.SetNetAddr(static_cast<std::uint8_t>(a));
+                std::string id;
+                p.GetDevID(id);
+                if (p.LastError() == ErrPortRead || p.LastError() == ErrPortWrite || p.LastError() == ErrPortMissing)
+                    continue;
+                Found f{baud, "6x", static_cast<std::uint32_t>(a), id, {}, {}, {}};
+                if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
+                else Classify(f, port, 0);
+                report(f);
+            }
+        }
+        if (o.m4 && !stoppedBy) {
+            std::vector<std::uint8_t> m4Types;
+            for (const auto& t : DeviceCatalogue)
+                if (t.Protocol == ProtocolFamily::M4) m4Types.push_back(t.Code);
+            for (int a = o.first; a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+                progress(baud, "m4", static_cast<std::uint32_t>(a));
+                // M4 has no identity read: a meter is there when an M4 driver reads its serial number.
+                const std::string first = ReadSerial(m4Types.front(), port, static_cast<std::uint8_t>(a), 0);
+                if (first.empty()) continue;
+                Found f{baud, "m4", static_cast<std::uint32_t>(a), {}, {}, {m4Types.front()}, first};
+                for (size_t i = 1; i < m4Types.size(); ++i)
+                    if (!ReadSerial(m4Types[i], port, static_cast<std::uint8_t>(a), 0).empty()) f.types.push_back(m4Types[i]);
+                report(f);
+            }
+        }
+        if (o.modbus && !stoppedBy) {
+            TulvModBusProtocol p;
+            p.SetComPort(&port);
+            p.SetRepeatCount(1);
+            p.SetPacketTimeout(ScanPacketTimeoutMs);
+            p.SetByteTimeout(ScanByteTimeoutMs);
+            for (int a = std::max(o.first, 1); a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+                progress(baud, "modbus", static_cast<std::uint32_t>(a));
+                p.SetNetAddr(static_cast<std::uint8_t>(a));
+                std::string id;
+                p.GetDevID(id);
+                if (p.LastError() == ErrPortRead || p.LastError() == ErrPortWrite || p.LastError() == ErrPortMissing)
+                    continue;
+                Found f{baud, "modbus", static_cast<std::uint32_t>(a), id, {}, {}, {}};
+                if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
+                else f.types = TypesForIdentity(id); // the ModBus meters have no type code of their own
+                report(f);
+            }
+        }
+        if (o.relay && !stoppedBy && !(stoppedBy = signals.Stopped())) {
+            progress(baud, "relay", *o.relay);
+            port.Close();
+            port.SetParity(2); // the relay meters talk with even parity
+            if (port.Open()) {
+                Tulv6xProtocol p;
+                p.SetComPort(&port);
+                p.SetRepeatCount(1);
+                p.SetPacketTimeout(ScanPacketTimeoutMs);
+                p.SetByteTimeout(ScanByteTimeoutMs);
+                p.SetGZU_NetAddr(*o.relay);
+                std::string id;
+                p.GZU_GetDevID(id);
+                if (p.LastError() != ErrPortRead && p.LastError() != ErrPortWrite) {
+                    Found f{baud, "relay", *o.relay, id, {}, {}, {}};
+                    if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
+                    else Classify(f, port, *o.relay);
+                    report(f);
+                }
+            }
+        }
+    }
+    port.Close();
+    err << "\n";
+    result["meters"] = list;
+    result["interrupted"] = stoppedBy != 0;
+    if (!asJson) {
+        if (found.empty()) out << "Приборы не найдены.\n";
+        else out << "Найдено приборов: " << found.size() << ".\n";
+        if (stoppedBy) out << "Поиск прерван (" << (stoppedBy == SIGINT ? "SIGINT" : "SIGTERM") << "): показано найденное до этого.\n";
+    }
+    return finish(stoppedBy ? 128 + stoppedBy : 0, {});
+}
