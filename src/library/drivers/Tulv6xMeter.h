@@ -17,6 +17,7 @@
 // out by hand. Operations a class writes itself hide the engine's of the same name.
 #pragma once
 
+#include "CellTable.h"
 #include "DriverCodec.h"
 #include "Ulv6xProtocol.h"
 
@@ -28,34 +29,6 @@
 #include <string_view>
 
 // --- The description of a meter ----------------------------------------------
-
-// The cells of one channel: K0, Ku, K point 1 and Obr point 1 (the points follow
-// their first one 4 bytes apart).
-struct ChannelCells {
-    std::uint16_t k0, ku, kPoint1, obrPoint1;
-};
-
-// Cell of coefficient i (row 0 K0, 1 Ku, 2..9 points 1..8) for channel 1 and 2
-// (columns) of one table. Rows 0 and 1 are the same in the K and Obr tables.
-using CellTable = std::array<std::array<std::uint16_t, 2>, 10>;
-
-enum class CalTable { K, Obr };
-
-// The K or Obr table of a meter whose channels keep their cells at c1 and c2
-// (the same for a meter whose channels share them, or that has one channel).
-constexpr CellTable TableOf(CalTable t, ChannelCells c1, ChannelCells c2)
-{
-    CellTable cells{};
-    const ChannelCells ch[2] = {c1, c2};
-    for (int c = 0; c < 2; ++c) {
-        cells[0][c] = ch[c].k0;
-        cells[1][c] = ch[c].ku;
-        const std::uint16_t first = t == CalTable::K ? ch[c].kPoint1 : ch[c].obrPoint1;
-        for (int p = 0; p < 8; ++p)
-            cells[2 + p][c] = static_cast<std::uint16_t>(first + 4 * p);
-    }
-    return cells;
-}
 
 // How the table operations take the channel.
 enum class ChannelArg {
