@@ -34,96 +34,34 @@ namespace {
 using namespace DriverTest;
 using namespace DriverTest::Plain6x;
 
-// --- The drivers as rows --------------------------------------------------------
+// --- The meters with a checksum-guarded block as rows ------------------------------
 
-// What the meter's memory map says about a driver class.
-struct MemoryMap {
+struct BlockCase {
     const char* name;
-    Channels channels;
-    bool bigEndian;
-    std::vector<Layout> layout; // per channel
-    std::uint16_t stampCell;
-    bool blockWrites; // plain writes rewrite the checksum-guarded block (and ClbWriteAll exists)
-    bool scrambled;   // ClbWriteK_new and ClbWriteObr_new exist
-    bool liveChannel; // ClbReadG/ClbReadSFR take and check a channel
-};
-
-struct DriverCase : MemoryMap {
-    // Filled by Bind<Driver>: the driver's operations behind one shape. For a
-    // class without channel argument the ch given here is not passed on.
+    // The driver's operations behind one shape.
     std::function<std::unique_ptr<Tulv6xProtocol>()> make;
-    ReadOperation read;
     WriteOperation write;
-    WriteNewOperation writeNew;                                                       // empty: none
-    std::function<bool(Tulv6xProtocol&, std::uint8_t, const float (&)[18])> writeAll; // empty: none
-    std::function<float(Tulv6xProtocol&, std::uint8_t)> readG;
-    std::function<void(Tulv6xProtocol&, std::string&)> deviceNumber;
+    std::function<bool(Tulv6xProtocol&, std::uint8_t, const float (&)[18])> writeAll;
     std::function<void(Tulv6xProtocol&, std::string_view)> setSignature;
-    std::function<std::string(Tulv6xProtocol&)> signature;
-    std::function<bool(Tulv6xProtocol&)> signatureSet, signatureWritten, writeSignature;
-    std::function<void(Tulv6xProtocol&)> clearSignature;
+    std::function<bool(Tulv6xProtocol&)> signatureWritten;
 };
 
-template <class D> DriverCase Bind(const MemoryMap& map)
-{
-    DriverCase c;
-    static_cast<MemoryMap&>(c) = map;
-    c.make = [] { return std::unique_ptr<Tulv6xProtocol>(new D); };
-    c.read = TableRead<D>();
-    c.write = TableWrite<D>();
-    c.writeNew = TableWriteNew<D>();
-    if constexpr (requires(D & d, const float(&t)[18]) { d.ClbWriteAll(1, t); })
-        c.writeAll = [](Tulv6xProtocol& p, std::uint8_t ch, const float(&t)[18]) {
-            return static_cast<D&>(p).ClbWriteAll(ch, t);
-        };
-    c.readG = [](Tulv6xProtocol& p, std::uint8_t ch) {
-        D& d = static_cast<D&>(p);
-        if constexpr (requires { d.ClbReadG(ch); })
-            return d.ClbReadG(ch);
-        else
-            return d.ClbReadG();
-    };
-    c.deviceNumber = [](Tulv6xProtocol& p, std::string& s) { static_cast<D&>(p).GetDeviceNumber(s); };
-    c.setSignature = [](Tulv6xProtocol& p, std::string_view s) { static_cast<D&>(p).SetSignature(s); };
-    c.signature = [](Tulv6xProtocol& p) { return static_cast<D&>(p).Signature(); };
-    c.signatureSet = [](Tulv6xProtocol& p) { return static_cast<D&>(p).SignatureSet(); };
-    c.signatureWritten = [](Tulv6xProtocol& p) { return static_cast<D&>(p).SignatureWritten(); };
-    c.writeSignature = [](Tulv6xProtocol& p) { return static_cast<D&>(p).ClbWriteSignature(); };
-    c.clearSignature = [](Tulv6xProtocol& p) { static_cast<D&>(p).ClearSignature(); };
-    return c;
-}
-
-const std::vector<DriverCase>& AllDrivers()
-{
-    // clang-format off
-    static const std::vector<DriverCase> rows = {
-        //                name        channels              order   cells per channel: K0, Ku, K point 1, Obr point 1                     stamp   block  scrambled live-ch
-        Bind<TulvKvt64>({"Kvt64",     Channels::PerChannel, BE, {{0x0700, 0x0718, 0x0720, 0x0760}, {0x0704, 0x071C, 0x0740, 0x0780}}, 0x0020, false, true,  true}),
-        Bind<TulvKvt641>({"Kvt641",   Channels::Ignored,    BE, {{0x0050, 0x0054, 0x0058, 0x0078}},                                   0x01F0, false, true,  false}),
-        Bind<TulvKvt61>({"Kvt61",     Channels::SameCells,  BE, {{0x0040, 0x0044, 0x0048, 0x0068}, {0x0040, 0x0044, 0x0048, 0x0068}}, 0x01F0, false, true,  true}),
-        Bind<TulvKvt66>({"Kvt66",     Channels::PerChannel, BE, {{0x05E0, 0x05E4, 0x0608, 0x05E8}, {0x0628, 0x062C, 0x0650, 0x0630}}, 0x07E0, true,  false, true}),
-        Bind<TulvKvt76>({"Kvt76",     Channels::PerChannel, BE, {{0x05E0, 0x05E4, 0x0608, 0x05E8}, {0x0628, 0x062C, 0x0650, 0x0630}}, 0x07E0, true,  true,  true}),
-        Bind<TulvKvt78>({"Kvt78",     Channels::PerChannel, LE, {{0x0300, 0x0308, 0x0320, 0x0360}, {0x0304, 0x030C, 0x0340, 0x0380}}, 0x0020, false, true,  true}),
-        Bind<TulvKvt64M1>({"Kvt64M1", Channels::None,       LE, {{0x0120, 0x0124, 0x0128, 0x0148}},                                   0x0020, false, true,  false}),
-    };
-    // clang-format on
-    return rows;
-}
-
-std::vector<DriverCase> Drivers(const std::function<bool(const DriverCase&)>& keep)
-{
-    std::vector<DriverCase> out;
-    for (const auto& c : AllDrivers())
-        if (keep(c)) out.push_back(c);
-    return out;
-}
-
-void PrintTo(const DriverCase& c, std::ostream* os)
+void PrintTo(const BlockCase& c, std::ostream* os)
 {
     *os << c.name;
 }
 
-class Driver : public ::testing::TestWithParam<DriverCase> {
+template <class D> BlockCase BindBlock(const char* name)
+{
+    return {name,
+            [] { return std::unique_ptr<Tulv6xProtocol>(new D); },
+            TableWrite<D>(),
+            [](Tulv6xProtocol& p, std::uint8_t ch, const float(&t)[18]) { return static_cast<D&>(p).ClbWriteAll(ch, t); },
+            [](Tulv6xProtocol& p, std::string_view s) { static_cast<D&>(p).SetSignature(s); },
+            [](Tulv6xProtocol& p) { return static_cast<D&>(p).SignatureWritten(); }};
+}
+
+class Driver : public ::testing::TestWithParam<BlockCase> {
 protected:
     void SetUp() override
     {
@@ -134,17 +72,6 @@ protected:
         d->SetEWrite(true);
     }
     std::string Sent(size_t k) const { return k < port.requests.size() ? ToHex(port.requests[k].bytes) : "(none)"; }
-    // Leaves LastError 2 with a read that times out.
-    void FailOnce()
-    {
-        const auto repeats = d->RepeatCount();
-        d->SetRepeatCount(1);
-        port.QueueSilence();
-        std::string s;
-        GetParam().deviceNumber(*d, s);
-        d->SetRepeatCount(repeats);
-        ASSERT_EQ(d->LastError(), 2u);
-    }
 
     ScriptedPort port;
     std::unique_ptr<Tulv6xProtocol> d;
@@ -519,7 +446,7 @@ protected:
 
 TEST_P(BlockWrites, WriteKReadsTheBlockAndWritesItBackInPiecesWithTheStamp)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     c.setSignature(*d, "C1320042");
     port.clock.SetLocalTime(2024, 3, 5, 9, 7, 30);
     const Bytes before = SampleBlock();
@@ -561,7 +488,7 @@ struct BlockOffsetCase {
 
 TEST_P(BlockWrites, EveryValueLandsAtItsOffsetInTheBlock)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     const BlockOffsetCase cases[] = {
         {Table::K, 1, 0, 0},    {Table::Obr, 1, 0, 0},  {Table::K, 1, 1, 4},   {Table::Obr, 1, 2, 8},
         {Table::Obr, 1, 9, 36}, {Table::K, 1, 2, 40},   {Table::K, 1, 9, 68},  {Table::K, 2, 0, 72},
@@ -586,7 +513,7 @@ TEST_P(BlockWrites, EveryValueLandsAtItsOffsetInTheBlock)
 
 TEST_P(BlockWrites, ChecksumIsTheComplementOfTheByteSum)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     // 144 zero bytes: FF FF.
     ScriptBlockWrite(Bytes(BlockSize, 0), 12);
     EXPECT_TRUE(c.write(*d, Table::K, 1, 0, 0.0f));
@@ -609,7 +536,7 @@ TEST_P(BlockWrites, ChecksumIsTheComplementOfTheByteSum)
 
 TEST_P(BlockWrites, WriteAllReplacesOneChannelTable)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     float table[18];
     for (int k = 0; k < 18; ++k)
         table[k] = 0.5f + k;
@@ -635,7 +562,7 @@ TEST_P(BlockWrites, WriteAllReplacesOneChannelTable)
 
 TEST_P(BlockWrites, AFailedPieceStopsTheWriteAndReportsFalse)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     c.setSignature(*d, "C1320042");
     d->SetRepeatCount(1);
     port.QueueReply(ReadReply(SampleBlock()));
@@ -661,7 +588,7 @@ TEST_P(BlockWrites, AFailedPieceStopsTheWriteAndReportsFalse)
 
 TEST_P(BlockWrites, AFailedOrShortBlockReadWritesNothing)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     d->SetRepeatCount(1);
     port.QueueSilence();
     EXPECT_FALSE(c.write(*d, Table::Obr, 2, 5, 1.0f));
@@ -677,7 +604,7 @@ TEST_P(BlockWrites, AFailedOrShortBlockReadWritesNothing)
 
 TEST_P(BlockWrites, AStampFailureIsNotPartOfTheResult)
 {
-    const DriverCase& c = GetParam();
+    const BlockCase& c = GetParam();
     c.setSignature(*d, "C1320042");
     d->SetRepeatCount(1);
     ScriptBlockWrite(SampleBlock(), 12);
@@ -689,7 +616,7 @@ TEST_P(BlockWrites, AStampFailureIsNotPartOfTheResult)
 }
 
 INSTANTIATE_TEST_SUITE_P(HeatMeters, BlockWrites,
-                         ::testing::ValuesIn(Drivers([](const DriverCase& c) { return c.blockWrites; })), RowName);
+                         ::testing::Values(BindBlock<TulvKvt66>("Kvt66"), BindBlock<TulvKvt76>("Kvt76")), RowName);
 
 // КВТ-76: a scrambled write goes to the cell, then the checksum follows it.
 class Kvt76Scrambled : public ::testing::Test {
