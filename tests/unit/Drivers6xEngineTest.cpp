@@ -1,9 +1,10 @@
 // What every driver of a meter on the plain 6x protocol does alike, once for all
 // eleven of them, on the scripted port: which cell each table operation reads or
-// writes and in which byte order, the argument checks, the scrambled writes and
-// the calibration stamp (one write or two halves). A row of the table is what a
+// writes and in which byte order, the argument checks, the scrambled writes, the
+// calibration stamp (one write or two halves), the factory number in its forms
+// and the factory resets as sequences of writes. A row of a table is what a
 // meter's memory map says; each meter's own operations (the checksum-guarded
-// block, size codes, identity questions, resets, live values) are tested in its
+// block, size codes, identity questions, live values) are tested in its
 // family's file.
 //
 // The expected cells are written here from the meters' memory maps (K0, Ku,
@@ -416,7 +417,7 @@ TEST_P(Stamp, KeepsEightCharactersOrNothing)
         // 8 go to the meter as 8 bytes of code page 1251.
         {"\u0410\u0411\u0412\u0413\u0414\u0415\u0416\u0417\u0418", "\u0410\u0411\u0412\u0413\u0414\u0415\u0416\u0417",
          "C0 C1 C2 C3 C4 C5 C6 C7"},
-        {"\u041A\u0412\u041212", "", nullptr},   // 5 characters in 8 bytes
+        {"\u041A\u0412\u041212", "", nullptr},  // 5 characters in 8 bytes
         {"\u0414\u041B\u041D-08", "", nullptr}, // 6 characters in 9 bytes
         {"\u041A\u0412\u0422-64/1", "\u041A\u0412\u0422-64/1", "CA C2 D2 2D 36 34 2F 31"},
     };
@@ -443,5 +444,205 @@ TEST_P(Stamp, KeepsEightCharactersOrNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers6x, Stamp, ::testing::ValuesIn(AllDrivers()), RowName);
+
+// --- Factory number ----------------------------------------------------------------
+
+struct NumberCase {
+    const char* name;
+    std::function<std::unique_ptr<Tulv6xProtocol>()> make;
+    std::function<void(Tulv6xProtocol&, std::string&)> run;
+    std::string request;
+    Bytes replyData;
+    std::string expected;
+};
+
+void PrintTo(const NumberCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+template <class D> NumberCase Number(const char* name, std::string request, Bytes replyData, std::string expected)
+{
+    return {name,
+            [] { return std::unique_ptr<Tulv6xProtocol>(new D); },
+            [](Tulv6xProtocol& p, std::string& s) { static_cast<D&>(p).GetDeviceNumber(s); },
+            std::move(request),
+            std::move(replyData),
+            std::move(expected)};
+}
+
+class FactoryNumber : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(FactoryNumber, IsReadAndFormattedAsTheMeterKeepsIt)
+{
+    const NumberCase& nc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    auto d = nc.make();
+    d->SetComPort(&port);
+    d->SetNetAddr(3);
+    port.QueueReply(ReadReply(nc.replyData));
+    std::string s = "old";
+    nc.run(*d, s);
+    EXPECT_EQ(d->LastError(), 0u);
+    EXPECT_EQ(s, nc.expected);
+    ASSERT_EQ(port.requests.size(), 1u);
+    EXPECT_EQ(ToHex(port.requests[0].bytes), nc.request);
+
+    // A reply one byte short, then none at all: empty text.
+    port.QueueReply(ReadReply(Bytes(nc.replyData.begin(), nc.replyData.end() - 1)));
+    s = "old";
+    nc.run(*d, s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d->LastError(), 3u);
+    d->SetRepeatCount(1);
+    port.QueueSilence();
+    s = "old";
+    nc.run(*d, s);
+    EXPECT_EQ(s, "");
+    EXPECT_EQ(d->LastError(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers6x, FactoryNumber,
+    ::testing::Values(
+        Number<TulvKvt64>("Kvt64BigEndian", ReadRequest(0x007C, 4), Hex("00 BC 61 4E"), "12345678"),
+        Number<TulvKvt66>("Kvt66BigEndian", ReadRequest(0x0152, 4), Hex("00 BC 61 4E"), "12345678"),
+        Number<TulvKvt76>("Kvt76Highest", ReadRequest(0x0152, 4), Hex("FF FF FF FF"), "4294967295"),
+        Number<TulvKvt78>("Kvt78LittleEndian", ReadRequest(0x0000, 4), Hex("4E 61 BC 00"), "12345678"),
+        Number<TulvKvt64M1>("Kvt64M1LittleEndian", ReadRequest(0x0000, 4), Hex("4E 61 BC 00"), "12345678"),
+        Number<TulvKvt64M1>("Kvt64M1Zero", ReadRequest(0x0000, 4), Hex("00 00 00 00"), "0"),
+        // Eight characters as they are, control bytes included.
+        Number<TulvKvt61>("Kvt61CharactersUnchanged", ReadRequest(0x0000, 8), Hex("20 31 32 01 CA 35 36 37"),
+                          " 12\x01\u041A567"),
+        // Bytes below 32 become blanks.
+        Number<TulvKvt641>("Kvt641ControlBytesAsBlanks", ReadRequest(0x0000, 8), Hex("31 32 00 1F CA 35 36 37"),
+                           "12  \u041A567"),
+
+        // Bytes below 32 become blanks; the rest is code page 1251.
+        Number<TulvDln0803s>("Dln0803sControlBytesAsBlanks", ReadRequest(0x0000, 8), Hex("31 32 00 1F CA 35 36 37"),
+                             "12  \u041A567"),
+        Number<TulvDln0805s>("Dln0805sControlBytesAsBlanks", ReadRequest(0x0000, 8), Hex("09 30 38 30 35 31 32 0A"),
+                             " 080512 "),
+        Number<TulvDln0809>("Dln0809LittleEndian", ReadRequest(0x0000, 4), Hex("4E 61 BC 00"), "12345678"),
+        Number<TulvDln0809>("Dln0809Highest", ReadRequest(0x0000, 4), Hex("FF FF FF FF"), "4294967295")),
+    RowName);
+
+// --- Factory resets: the writes of the plain and the scrambled form ----------------
+
+template <class A> std::vector<A> Join(std::vector<A> a, const std::vector<A>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class FactoryReset : public ::testing::TestWithParam<ResetCase> {};
+TEST_P(FactoryReset, WritesTheFactoryValuesInOrder)
+{
+    const ResetCase& rc = GetParam();
+    ScriptedPort port;
+    port.opened = true;
+    auto d = rc.make();
+    d->SetComPort(&port);
+    d->SetNetAddr(3);
+    d->SetEWrite(true);
+    for (size_t k = 0; k < rc.writes.size(); ++k)
+        port.QueueReply(Ack());
+    rc.reset(*d);
+    ASSERT_EQ(port.requests.size(), rc.writes.size());
+    std::vector<Bytes> blocks;
+    for (size_t k = 0; k < rc.writes.size(); ++k) {
+        SCOPED_TRACE(testing::Message() << "write " << k);
+        const ResetWrite& w = rc.writes[k];
+        const Bytes& frame = port.requests[k].bytes;
+        if (!w.plain.empty()) {
+            EXPECT_EQ(ToHex(frame), WriteRequest(w.cell, w.plain));
+            continue;
+        }
+        EXPECT_EQ(AddrOf(frame), w.cell);
+        const Bytes data = DataOf(frame);
+        ASSERT_EQ(data.size(), 11u) << "address, 8 block bytes, a ninth byte";
+        EXPECT_EQ(data[10], 0x00);
+        Bytes block(data.begin() + 2, data.begin() + 10);
+        if (rc.bigEndian) std::reverse(block.begin(), block.end());
+        EXPECT_EQ(Unscramble(block), std::bit_cast<std::uint32_t>(w.scrambled));
+        blocks.push_back(block);
+    }
+    // Every write carries a block of its own, also where one value goes to
+    // the K and the Obr cell, or twice to the same cell.
+    for (size_t a = 0; a < blocks.size(); ++a)
+        for (size_t b = a + 1; b < blocks.size(); ++b)
+            EXPECT_NE(blocks[a], blocks[b]) << "writes " << a << " and " << b;
+
+    // Failures are not reported and do not stop the reset.
+    ScriptedPort silent;
+    silent.opened = true;
+    auto e = rc.make();
+    e->SetComPort(&silent);
+    e->SetEWrite(true);
+    e->SetRepeatCount(1);
+    rc.reset(*e);
+    EXPECT_EQ(silent.requests.size(), rc.writes.size());
+    if (!rc.writes.empty()) {
+        EXPECT_EQ(e->LastError(), 2u);
+    }
+}
+
+// The cells of the meters' memory maps that the resets write.
+const Layout Kvt641Cells{0x0050, 0x0054, 0x0058, 0x0078};
+const Layout Kvt61Cells{0x0040, 0x0044, 0x0048, 0x0068};
+const Layout Kvt78Channel1{0x0300, 0x0308, 0x0320, 0x0360};
+const Layout Kvt78Channel2{0x0304, 0x030C, 0x0340, 0x0380};
+const Layout Kvt64M1Cells{0x0120, 0x0124, 0x0128, 0x0148};
+
+const Layout Dln0803sCells{0x0040, 0x0044, 0x0048, 0x0068};
+const Layout Dln0805sChannel1{0x0100, 0x0104, 0x0108, 0x0128};
+const Layout Dln0807sCells{0x0100, 0x0104, 0x0108, 0x0128};
+const Layout Dln0809Cells{0x0240, 0x0244, 0x0248, 0x0268};
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers6x, FactoryReset,
+    ::testing::Values(
+        // The order and cells as the КВТ-64-1 takes them, written out.
+        MakeReset<TulvKvt641, &TulvKvt641::ResetK>("Kvt641Plain", BE,
+                                                   {{0x0058, Singles({0.001f, 0.0025f}, BE)},
+                                                    {0x0078, Singles({0.001f, 0.0025f}, BE)},
+                                                    {0x0060, Singles({0.005f, 0.01f}, BE)},
+                                                    {0x0080, Singles({0.005f, 0.01f}, BE)},
+                                                    {0x0068, Singles({0.02f, 0.04f}, BE)},
+                                                    {0x0088, Singles({0.02f, 0.04f}, BE)},
+                                                    {0x0070, Singles({0.1f, 0.5f}, BE)},
+                                                    {0x0090, Singles({0.1f, 0.5f}, BE)},
+                                                    {0x0050, Singles({0.0f, 1.0f}, BE)}}),
+        MakeReset<TulvKvt61, &TulvKvt61::ResetK>("Kvt61Plain", BE, PlainReset(Kvt61Cells, BE)),
+        MakeReset<TulvKvt641, &TulvKvt641::ResetK_new>("Kvt641Scrambled", BE, ScrambledReset(Kvt641Cells, false)),
+        MakeReset<TulvKvt61, &TulvKvt61::ResetK_new>("Kvt61Scrambled", BE, ScrambledReset(Kvt61Cells, false)),
+        MakeReset<TulvKvt78, &TulvKvt78::ResetK>(
+            "Kvt78BothChannels", LE, Join(ScrambledReset(Kvt78Channel1, true), ScrambledReset(Kvt78Channel2, true))),
+        MakeReset<TulvKvt64M1, &TulvKvt64M1::ResetK>("Kvt64M1", LE, ScrambledReset(Kvt64M1Cells, true)),
+        MakeReset<TulvKvt64, &TulvKvt64::ResetK>("Kvt64Nothing", BE, {}),
+        MakeReset<TulvKvt66, &TulvKvt66::ResetK>("Kvt66Nothing", BE, {}),
+        MakeReset<TulvKvt76, &TulvKvt76::ResetK>("Kvt76Nothing", BE, {}),
+
+        // The order and cells as the ДЛН-08.03С takes them, written out.
+        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK>("Dln0803sPlain", BE,
+                                                       {{0x0048, Hex("3A 83 12 6F 3B 23 D7 0A")},
+                                                        {0x0068, Hex("3A 83 12 6F 3B 23 D7 0A")},
+                                                        {0x0050, Hex("3B A3 D7 0A 3C 23 D7 0A")},
+                                                        {0x0070, Hex("3B A3 D7 0A 3C 23 D7 0A")},
+                                                        {0x0058, Hex("3C A3 D7 0A 3D 23 D7 0A")},
+                                                        {0x0078, Hex("3C A3 D7 0A 3D 23 D7 0A")},
+                                                        {0x0060, Hex("3D CC CC CD 3F 00 00 00")},
+                                                        {0x0080, Hex("3D CC CC CD 3F 00 00 00")},
+                                                        {0x0040, Hex("00 00 00 00 3F 80 00 00")}}),
+        // Channel 1 only, although the meter has cells for a channel 2.
+        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK>("Dln0805sPlainChannel1", BE, PlainReset(Dln0805sChannel1, BE)),
+        MakeReset<TulvDln0807s, &TulvDln0807s::ResetK>("Dln0807sPlainLittleEndian", LE, PlainReset(Dln0807sCells, LE)),
+        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK_new>("Dln0803sScrambled", BE,
+                                                           ScrambledReset(Dln0803sCells, false)),
+        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK_new>("Dln0805sScrambledChannel1", BE,
+                                                           ScrambledReset(Dln0805sChannel1, false)),
+        MakeReset<TulvDln0809, &TulvDln0809::ResetK>("Dln0809Scrambled", LE, ScrambledReset(Dln0809Cells, true))),
+    RowName);
 
 } // namespace

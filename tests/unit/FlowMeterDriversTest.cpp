@@ -1,9 +1,9 @@
 // The four flow-meter drivers on the 6x protocol, on the scripted port, in what
 // is their own: the live values and Gmax, the Gmax of the ДЛН-08.03С by identity
-// and Gmax index, its version and modification questions, the identity check
-// before the ДЛН-08.07С's factory number, and the factory resets. What they do
-// alike with the heat meters (table operations, argument checks, scrambled
-// writes, the stamp in one write or two halves) is tested once in
+// and Gmax index, its version and modification questions, and the identity
+// check before the ДЛН-08.07С's factory number. What they do alike with the heat
+// meters (table operations, argument checks, scrambled writes, the stamp in one
+// write or two halves, factory numbers and resets) is tested once in
 // Drivers6xEngineTest.
 //
 // The expected cells are written here from the meters' memory maps (K0, Ku,
@@ -146,74 +146,6 @@ INSTANTIATE_TEST_SUITE_P(
     RowName);
 
 // --- Factory number ----------------------------------------------------------------
-
-struct NumberCase {
-    const char* name;
-    std::function<void(Tulv6xProtocol*&, ScriptedPort&, std::string&)> call;
-    std::string request;
-    Bytes replyData;
-    std::string expected;
-};
-
-void PrintTo(const NumberCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-template <class D> std::function<void(Tulv6xProtocol*&, ScriptedPort&, std::string&)> Number()
-{
-    return [](Tulv6xProtocol*& out, ScriptedPort& port, std::string& s) {
-        static thread_local std::unique_ptr<D> d;
-        d = std::make_unique<D>();
-        d->SetComPort(&port);
-        d->SetNetAddr(3);
-        out = d.get();
-        d->GetDeviceNumber(s);
-    };
-}
-
-class FactoryNumber : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(FactoryNumber, IsReadAndFormattedAsTheMeterKeepsIt)
-{
-    const NumberCase& nc = GetParam();
-    ScriptedPort port;
-    port.opened = true;
-    port.QueueReply(ReadReply(nc.replyData));
-    Tulv6xProtocol* d = nullptr;
-    std::string s = "old";
-    nc.call(d, port, s);
-    EXPECT_EQ(d->LastError(), 0u);
-    EXPECT_EQ(s, nc.expected);
-    ASSERT_EQ(port.requests.size(), 1u);
-    EXPECT_EQ(ToHex(port.requests[0].bytes), nc.request);
-
-    // A reply one byte short, then none at all: empty text.
-    port.QueueReply(ReadReply(Bytes(nc.replyData.begin(), nc.replyData.end() - 1)));
-    s = "old";
-    nc.call(d, port, s);
-    EXPECT_EQ(s, "");
-    EXPECT_EQ(d->LastError(), 3u);
-    d->SetRepeatCount(1);
-    port.QueueSilence();
-    s = "old";
-    nc.call(d, port, s);
-    EXPECT_EQ(s, "");
-    EXPECT_EQ(d->LastError(), 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Flow6x, FactoryNumber,
-                         ::testing::Values(
-                             // Bytes below 32 become blanks; the rest is code page 1251.
-                             NumberCase{"Dln0803sControlBytesAsBlanks", Number<TulvDln0803s>(), ReadRequest(0x0000, 8),
-                                        Hex("31 32 00 1F CA 35 36 37"), "12  \u041A567"},
-                             NumberCase{"Dln0805sControlBytesAsBlanks", Number<TulvDln0805s>(), ReadRequest(0x0000, 8),
-                                        Hex("09 30 38 30 35 31 32 0A"), " 080512 "},
-                             NumberCase{"Dln0809LittleEndian", Number<TulvDln0809>(), ReadRequest(0x0000, 4),
-                                        Hex("4E 61 BC 00"), "12345678"},
-                             NumberCase{"Dln0809Highest", Number<TulvDln0809>(), ReadRequest(0x0000, 4),
-                                        Hex("FF FF FF FF"), "4294967295"}),
-                         RowName);
 
 // ДЛН-08.07С: the number is read only from a meter whose identity says so.
 struct IdentityNumberCase {
@@ -583,89 +515,5 @@ TEST(Dln0803sGmaxTables, IndexAndSizeCodeOutsideTheLists)
         EXPECT_EQ(TulvDln0803s::GmaxSizeCode(c.modification, c.index), c.sizeCode);
     }
 }
-
-// --- Factory resets ----------------------------------------------------------------
-
-// The cells of the meters' memory maps that the resets write.
-const Layout Dln0803sCells{0x0040, 0x0044, 0x0048, 0x0068};
-const Layout Dln0805sChannel1{0x0100, 0x0104, 0x0108, 0x0128};
-const Layout Dln0807sCells{0x0100, 0x0104, 0x0108, 0x0128};
-const Layout Dln0809Cells{0x0240, 0x0244, 0x0248, 0x0268};
-
-class FactoryReset : public ::testing::TestWithParam<ResetCase> {};
-
-TEST_P(FactoryReset, WritesTheFactoryValuesInOrder)
-{
-    const ResetCase& rc = GetParam();
-    ScriptedPort port;
-    port.opened = true;
-    auto d = rc.make();
-    d->SetComPort(&port);
-    d->SetNetAddr(3);
-    d->SetEWrite(true);
-    for (size_t k = 0; k < rc.writes.size(); ++k)
-        port.QueueReply(Ack());
-    rc.reset(*d);
-    ASSERT_EQ(port.requests.size(), rc.writes.size());
-    std::vector<std::pair<std::uint16_t, Bytes>> blocks;
-    for (size_t k = 0; k < rc.writes.size(); ++k) {
-        SCOPED_TRACE(testing::Message() << "write " << k);
-        const ResetWrite& w = rc.writes[k];
-        const Bytes& frame = port.requests[k].bytes;
-        if (!w.plain.empty()) {
-            EXPECT_EQ(ToHex(frame), WriteRequest(w.cell, w.plain));
-            continue;
-        }
-        EXPECT_EQ(AddrOf(frame), w.cell);
-        const Bytes data = DataOf(frame);
-        ASSERT_EQ(data.size(), 11u) << "address, 8 block bytes, a ninth byte";
-        EXPECT_EQ(data[10], 0x00);
-        Bytes block(data.begin() + 2, data.begin() + 10);
-        if (rc.bigEndian) std::reverse(block.begin(), block.end());
-        EXPECT_EQ(Unscramble(block), std::bit_cast<std::uint32_t>(w.scrambled));
-        blocks.push_back({w.cell, block});
-    }
-    // Two writes to one cell each carry a block of their own.
-    for (size_t a = 0; a < blocks.size(); ++a)
-        for (size_t b = a + 1; b < blocks.size(); ++b)
-            if (blocks[a].first == blocks[b].first) {
-                EXPECT_NE(blocks[a].second, blocks[b].second);
-            }
-
-    // Failures are not reported and do not stop the reset.
-    ScriptedPort silent;
-    silent.opened = true;
-    auto e = rc.make();
-    e->SetComPort(&silent);
-    e->SetEWrite(true);
-    e->SetRepeatCount(1);
-    rc.reset(*e);
-    EXPECT_EQ(silent.requests.size(), rc.writes.size());
-    EXPECT_EQ(e->LastError(), 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Flow6x, FactoryReset,
-    ::testing::Values(
-        // The order and cells as the ДЛН-08.03С takes them, written out.
-        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK>("Dln0803sPlain", BE,
-                                                       {{0x0048, Hex("3A 83 12 6F 3B 23 D7 0A")},
-                                                        {0x0068, Hex("3A 83 12 6F 3B 23 D7 0A")},
-                                                        {0x0050, Hex("3B A3 D7 0A 3C 23 D7 0A")},
-                                                        {0x0070, Hex("3B A3 D7 0A 3C 23 D7 0A")},
-                                                        {0x0058, Hex("3C A3 D7 0A 3D 23 D7 0A")},
-                                                        {0x0078, Hex("3C A3 D7 0A 3D 23 D7 0A")},
-                                                        {0x0060, Hex("3D CC CC CD 3F 00 00 00")},
-                                                        {0x0080, Hex("3D CC CC CD 3F 00 00 00")},
-                                                        {0x0040, Hex("00 00 00 00 3F 80 00 00")}}),
-        // Channel 1 only, although the meter has cells for a channel 2.
-        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK>("Dln0805sPlainChannel1", BE, PlainReset(Dln0805sChannel1, BE)),
-        MakeReset<TulvDln0807s, &TulvDln0807s::ResetK>("Dln0807sPlainLittleEndian", LE, PlainReset(Dln0807sCells, LE)),
-        MakeReset<TulvDln0803s, &TulvDln0803s::ResetK_new>("Dln0803sScrambled", BE,
-                                                           ScrambledReset(Dln0803sCells, false)),
-        MakeReset<TulvDln0805s, &TulvDln0805s::ResetK_new>("Dln0805sScrambledChannel1", BE,
-                                                           ScrambledReset(Dln0805sChannel1, false)),
-        MakeReset<TulvDln0809, &TulvDln0809::ResetK>("Dln0809Scrambled", LE, ScrambledReset(Dln0809Cells, true))),
-    RowName);
 
 } // namespace

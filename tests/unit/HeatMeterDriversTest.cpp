@@ -1,8 +1,8 @@
 // The seven heat-meter drivers on the scripted port, in what is their own: the
-// live values, the factory numbers, the Gmax of the КВТ-64-1, the factory resets
-// and how the checksum-guarded block of the КВТ-66/КВТ-76 is rewritten. What
-// they do alike with the flow meters (table operations, argument checks,
-// scrambled writes, the stamp) is tested once in Drivers6xEngineTest.
+// live values, the Gmax of the КВТ-64-1 and how the checksum-guarded block of
+// the КВТ-66/КВТ-76 is rewritten. What they do alike with the flow meters (table
+// operations, argument checks, scrambled writes, the stamp, factory numbers and
+// resets) is tested once in Drivers6xEngineTest.
 //
 // The expected cells are written here from the meters' memory maps (K0, Ku,
 // first K point, first Obr point per channel; points 4 bytes apart), not taken
@@ -169,78 +169,6 @@ INSTANTIATE_TEST_SUITE_P(
                                RamRequest(0x03A0), Ram(-2.5f, LE), -2.5f}),
     RowName);
 
-// --- Factory number ----------------------------------------------------------------
-
-struct NumberCase {
-    const char* name;
-    Operation<std::function<void(Tulv6xProtocol&, std::string&)>> op;
-    std::string request;
-    Bytes replyData;
-    std::string expected;
-};
-
-void PrintTo(const NumberCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-template <class D> Operation<std::function<void(Tulv6xProtocol&, std::string&)>> Number()
-{
-    return {[] { return std::unique_ptr<Tulv6xProtocol>(new D); },
-            [](Tulv6xProtocol& p, std::string& s) { static_cast<D&>(p).GetDeviceNumber(s); }};
-}
-
-class FactoryNumber : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(FactoryNumber, IsReadAndFormattedAsTheMeterKeepsIt)
-{
-    const NumberCase& nc = GetParam();
-    ScriptedPort port;
-    port.opened = true;
-    auto d = nc.op.make();
-    d->SetComPort(&port);
-    d->SetNetAddr(3);
-    port.QueueReply(ReadReply(nc.replyData));
-    std::string s = "old";
-    nc.op.run(*d, s);
-    EXPECT_EQ(d->LastError(), 0u);
-    EXPECT_EQ(s, nc.expected);
-    ASSERT_EQ(port.requests.size(), 1u);
-    EXPECT_EQ(ToHex(port.requests[0].bytes), nc.request);
-
-    // A reply one byte short, then none at all: empty text.
-    Bytes shortData(nc.replyData.begin(), nc.replyData.end() - 1);
-    port.QueueReply(ReadReply(shortData));
-    s = "old";
-    nc.op.run(*d, s);
-    EXPECT_EQ(s, "");
-    EXPECT_EQ(d->LastError(), 3u);
-    d->SetRepeatCount(1);
-    port.QueueSilence();
-    s = "old";
-    nc.op.run(*d, s);
-    EXPECT_EQ(s, "");
-    EXPECT_EQ(d->LastError(), 2u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    HeatMeters, FactoryNumber,
-    ::testing::Values(
-        NumberCase{"Kvt64BigEndian", Number<TulvKvt64>(), ReadRequest(0x007C, 4), Hex("00 BC 61 4E"), "12345678"},
-        NumberCase{"Kvt66BigEndian", Number<TulvKvt66>(), ReadRequest(0x0152, 4), Hex("00 BC 61 4E"), "12345678"},
-        NumberCase{"Kvt76Highest", Number<TulvKvt76>(), ReadRequest(0x0152, 4), Hex("FF FF FF FF"), "4294967295"},
-        NumberCase{"Kvt78LittleEndian", Number<TulvKvt78>(), ReadRequest(0x0000, 4), Hex("4E 61 BC 00"), "12345678"},
-        NumberCase{"Kvt64M1LittleEndian", Number<TulvKvt64M1>(), ReadRequest(0x0000, 4), Hex("4E 61 BC 00"),
-                   "12345678"},
-        NumberCase{"Kvt64M1Zero", Number<TulvKvt64M1>(), ReadRequest(0x0000, 4), Hex("00 00 00 00"), "0"},
-        // Eight characters as they are, control bytes included.
-        NumberCase{"Kvt61CharactersUnchanged", Number<TulvKvt61>(), ReadRequest(0x0000, 8),
-                   Hex("20 31 32 01 CA 35 36 37"), " 12\x01\u041A567"},
-        // Bytes below 32 become blanks.
-        NumberCase{"Kvt641ControlBytesAsBlanks", Number<TulvKvt641>(), ReadRequest(0x0000, 8),
-                   Hex("31 32 00 1F CA 35 36 37"), "12  \u041A567"}),
-    RowName);
-
 // --- КВТ-64-1: Gmax from the size code --------------------------------------------
 
 struct GmaxCase {
@@ -303,98 +231,6 @@ INSTANTIATE_TEST_SUITE_P(HeatMeters, Kvt641Gmax,
                                            GmaxCase{"SizeCode255MSeries", 4001.0f, "M", true, 255, true, 0.0f},
                                            GmaxCase{"UnreadSizeCode", 3999.0f, nullptr, false, 0, false, 0.0f}),
                          RowName);
-
-// --- Factory resets ----------------------------------------------------------------
-
-template <class A> std::vector<A> Join(std::vector<A> a, const std::vector<A>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-class FactoryReset : public ::testing::TestWithParam<ResetCase> {};
-
-TEST_P(FactoryReset, WritesTheFactoryValuesInOrder)
-{
-    const ResetCase& rc = GetParam();
-    ScriptedPort port;
-    port.opened = true;
-    auto d = rc.make();
-    d->SetComPort(&port);
-    d->SetNetAddr(3);
-    d->SetEWrite(true);
-    for (size_t k = 0; k < rc.writes.size(); ++k)
-        port.QueueReply(Ack());
-    rc.reset(*d);
-    ASSERT_EQ(port.requests.size(), rc.writes.size());
-    std::vector<Bytes> blocks;
-    for (size_t k = 0; k < rc.writes.size(); ++k) {
-        SCOPED_TRACE(testing::Message() << "write " << k);
-        const ResetWrite& w = rc.writes[k];
-        const Bytes& frame = port.requests[k].bytes;
-        if (!w.plain.empty()) {
-            EXPECT_EQ(ToHex(frame), WriteRequest(w.cell, w.plain));
-            continue;
-        }
-        EXPECT_EQ(AddrOf(frame), w.cell);
-        const Bytes data = DataOf(frame);
-        ASSERT_EQ(data.size(), 11u) << "address, 8 block bytes, a ninth byte";
-        EXPECT_EQ(data[10], 0x00);
-        Bytes block(data.begin() + 2, data.begin() + 10);
-        if (rc.bigEndian) std::reverse(block.begin(), block.end());
-        EXPECT_EQ(Unscramble(block), std::bit_cast<std::uint32_t>(w.scrambled));
-        blocks.push_back(block);
-    }
-    // Every write carries a block of its own, also where one value goes to
-    // the K and the Obr cell, or twice to the same cell.
-    for (size_t a = 0; a < blocks.size(); ++a)
-        for (size_t b = a + 1; b < blocks.size(); ++b)
-            EXPECT_NE(blocks[a], blocks[b]) << "writes " << a << " and " << b;
-
-    // Failures are not reported and do not stop the reset.
-    ScriptedPort silent;
-    silent.opened = true;
-    auto e = rc.make();
-    e->SetComPort(&silent);
-    e->SetEWrite(true);
-    e->SetRepeatCount(1);
-    rc.reset(*e);
-    EXPECT_EQ(silent.requests.size(), rc.writes.size());
-    if (!rc.writes.empty()) {
-        EXPECT_EQ(e->LastError(), 2u);
-    }
-}
-
-const Layout Kvt641Cells{0x0050, 0x0054, 0x0058, 0x0078};
-const Layout Kvt61Cells{0x0040, 0x0044, 0x0048, 0x0068};
-const Layout Kvt78Channel1{0x0300, 0x0308, 0x0320, 0x0360};
-const Layout Kvt78Channel2{0x0304, 0x030C, 0x0340, 0x0380};
-const Layout Kvt64M1Cells{0x0120, 0x0124, 0x0128, 0x0148};
-
-INSTANTIATE_TEST_SUITE_P(
-    HeatMeters, FactoryReset,
-    ::testing::Values(
-        // The order and cells as the КВТ-64-1 takes them, written out.
-        MakeReset<TulvKvt641, &TulvKvt641::ResetK>("Kvt641Plain", BE,
-                                                   {{0x0058, Singles({0.001f, 0.0025f}, BE)},
-                                                    {0x0078, Singles({0.001f, 0.0025f}, BE)},
-                                                    {0x0060, Singles({0.005f, 0.01f}, BE)},
-                                                    {0x0080, Singles({0.005f, 0.01f}, BE)},
-                                                    {0x0068, Singles({0.02f, 0.04f}, BE)},
-                                                    {0x0088, Singles({0.02f, 0.04f}, BE)},
-                                                    {0x0070, Singles({0.1f, 0.5f}, BE)},
-                                                    {0x0090, Singles({0.1f, 0.5f}, BE)},
-                                                    {0x0050, Singles({0.0f, 1.0f}, BE)}}),
-        MakeReset<TulvKvt61, &TulvKvt61::ResetK>("Kvt61Plain", BE, PlainReset(Kvt61Cells, BE)),
-        MakeReset<TulvKvt641, &TulvKvt641::ResetK_new>("Kvt641Scrambled", BE, ScrambledReset(Kvt641Cells, false)),
-        MakeReset<TulvKvt61, &TulvKvt61::ResetK_new>("Kvt61Scrambled", BE, ScrambledReset(Kvt61Cells, false)),
-        MakeReset<TulvKvt78, &TulvKvt78::ResetK>(
-            "Kvt78BothChannels", LE, Join(ScrambledReset(Kvt78Channel1, true), ScrambledReset(Kvt78Channel2, true))),
-        MakeReset<TulvKvt64M1, &TulvKvt64M1::ResetK>("Kvt64M1", LE, ScrambledReset(Kvt64M1Cells, true)),
-        MakeReset<TulvKvt64, &TulvKvt64::ResetK>("Kvt64Nothing", BE, {}),
-        MakeReset<TulvKvt66, &TulvKvt66::ResetK>("Kvt66Nothing", BE, {}),
-        MakeReset<TulvKvt76, &TulvKvt76::ResetK>("Kvt76Nothing", BE, {})),
-    RowName);
 
 // --- КВТ-66 and КВТ-76: the checksum-guarded block -------------------------------
 
