@@ -32,3 +32,16 @@ constexpr CellTable TableOf(CalTable t, ChannelCells c1, ChannelCells c2, int st
     }
     return cells;
 }
+
+// The cell of coefficient i of table t (the K or the Obr table) for channel ch:
+// with checkChannel, ch must be 1 or 2 and picks the column; without, the meter
+// does not look at ch and has one column. False, cell untouched, for an index
+// above 9 or a checked channel outside 1..2.
+constexpr bool LookUpCell(const CellTable& k, const CellTable& obr, CalTable t, bool checkChannel, std::uint8_t ch,
+                          std::uint8_t i, std::uint16_t& cell)
+{
+    if (i > 9) return false;
+    if (checkChannel && (ch < 1 || ch > 2)) return false;
+    cell = (t == CalTable::K ? k : obr)[i][checkChannel ? ch - 1 : 0];
+    return true;
+}

@@ -7,14 +7,7 @@
 
 bool Tulv6xMeter::CellOf(CalTable t, std::uint8_t ch, std::uint8_t i, std::uint16_t& cell) const
 {
-    if (i > 9) return false;
-    int column = 0;
-    if (FMap.channels == ChannelArg::Checked) {
-        if (ch < 1 || ch > 2) return false;
-        column = ch - 1;
-    }
-    cell = (t == CalTable::K ? FMap.k : FMap.obr)[i][column];
-    return true;
+    return LookUpCell(FMap.k, FMap.obr, t, FMap.channels == ChannelArg::Checked, ch, i, cell);
 }
 
 bool Tulv6xMeter::ReadTable(CalTable t, std::uint8_t ch, std::uint8_t i, float& value)
@@ -59,7 +52,7 @@ bool Tulv6xMeter::RelayRead(bool ram, std::uint16_t addr, std::span<std::uint8_t
     return true;
 }
 
-bool Tulv6xMeter::ReadMemory(std::uint16_t addr, std::span<std::uint8_t> out)
+bool Tulv6xMeter::ReadRtc2kExactly(std::uint16_t addr, std::span<std::uint8_t> out)
 {
     if (FMap.relay) return RelayRead(false, addr, out);
     const auto count = static_cast<std::uint8_t>(out.size());
@@ -67,7 +60,7 @@ bool Tulv6xMeter::ReadMemory(std::uint16_t addr, std::span<std::uint8_t> out)
     return ReplyCarried(count);
 }
 
-bool Tulv6xMeter::ReadRam(std::uint16_t addr, std::span<std::uint8_t> out)
+bool Tulv6xMeter::ReadRamExactly(std::uint16_t addr, std::span<std::uint8_t> out)
 {
     if (FMap.relay) return RelayRead(true, addr, out);
     const auto count = static_cast<std::uint8_t>(out.size());
@@ -92,7 +85,7 @@ void Tulv6xMeter::WritePlain(std::uint16_t cell, std::span<const std::uint8_t> b
 bool Tulv6xMeter::ReadCell(std::uint16_t cell, float& value)
 {
     std::uint8_t b[4];
-    if (!ReadMemory(cell, b)) {
+    if (!ReadRtc2kExactly(cell, b)) {
         value = 0.0f;
         return false;
     }
@@ -120,7 +113,7 @@ bool Tulv6xMeter::WriteCellScrambled(std::uint16_t cell, std::uint64_t block)
 float Tulv6xMeter::ReadLive(std::uint16_t addr)
 {
     std::uint8_t b[4];
-    return ReadRam(addr, b) ? GetSingle(b, FMap.order) : 0.0f;
+    return ReadRamExactly(addr, b) ? GetSingle(b, FMap.order) : 0.0f;
 }
 
 float Tulv6xMeter::ReadLive(const std::uint16_t (&addr)[2], std::uint8_t ch)
@@ -134,11 +127,11 @@ void Tulv6xMeter::ReadNumber(std::string& S)
     std::uint8_t b[8];
     switch (FMap.number) {
     case NumberForm::Decimal:
-        if (!ReadMemory(FMap.numberCell, std::span<std::uint8_t>(b, 4))) break;
+        if (!ReadRtc2kExactly(FMap.numberCell, std::span<std::uint8_t>(b, 4))) break;
         S = DecimalText(GetWord(b, FMap.order));
         return;
     case NumberForm::Characters:
-        if (!ReadMemory(FMap.numberCell, b)) break;
+        if (!ReadRtc2kExactly(FMap.numberCell, b)) break;
         S = CharacterText(b, ControlBytes::Kept);
         return;
     case NumberForm::CfgCharacters:
@@ -305,18 +298,11 @@ void Tulv6xMeter::RelayWriteNew(std::uint16_t Addr, std::span<const std::uint8_t
 
 // --- Calibration stamp ---------------------------------------------------------------
 
-void Tulv6xMeter::SetSignature(std::string_view text)
-{
-    FSignature = SignatureFromText(text);
-    FSignatureSet = true;
-}
-
 bool Tulv6xMeter::ClbWriteSignature()
 {
-    // Signature is either empty or exactly 8 characters.
-    if (!FSignatureSet || FSignature.empty()) return false;
-    if (FSignatureWritten) return true;
-    auto image = StampImage(FSignature, LocalNow()); // the relay copies reply bytes back into it
+    if (!HasSignature()) return false;
+    if (SignatureWritten()) return true;
+    auto image = StampImage(Signature(), LocalNow()); // the relay copies reply bytes back into it
     const std::uint16_t cell = FMap.stampCell;
     switch (FMap.stamp) {
     case StampWrite::Rtc2k: WriteRtc2k(cell, image, 16); break;
@@ -331,7 +317,7 @@ bool Tulv6xMeter::ClbWriteSignature()
     case StampWrite::RelayNew: RelayWriteNew(cell, image, 16); break;
     }
     if (LastError() != ErrOk) return false;
-    FSignatureWritten = true;
+    MarkSignatureWritten();
     return true;
 }
 

@@ -19,6 +19,7 @@
 
 #include "CellTable.h"
 #include "DriverCodec.h"
+#include "TulvSignature.h"
 #include "Ulv6xProtocol.h"
 
 #include <array>
@@ -99,16 +100,8 @@ struct Meter6xMap {
 
 // --- The engine ------------------------------------------------------------------
 
-class Tulv6xMeter : public Tulv6xProtocol {
+class Tulv6xMeter : public Tulv6xProtocol, public TulvSignatureOnce {
 public:
-    // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
-    // True once the stamp has been written since the last ClearSignature.
-    bool SignatureWritten() const { return FSignatureWritten; }
     // Writes the 16-byte stamp (Signature in code page 1251, two zero bytes, BCD
     // year, month, day, hour, minute, second of the local time) into the meter's
     // stamp cell, once until the next ClearSignature. False without a
@@ -116,13 +109,12 @@ public:
     // transaction when already written; else true when the write (both halves
     // where the meter takes it in two) succeeded, LastError 0.
     bool ClbWriteSignature();
-    void ClearSignature() { FSignatureWritten = false; }
 
 protected:
     explicit Tulv6xMeter(const Meter6xMap& map) : FMap(map) {}
 
-    // Cell of coefficient i of table t for channel ch, or none (0 returned
-    // false) when the arguments are out of range for the map's channel form.
+    // Cell of coefficient i of table t for channel ch; false, nothing looked up,
+    // when the arguments are out of range for the map's channel form.
     bool CellOf(CalTable t, std::uint8_t ch, std::uint8_t i, std::uint16_t& cell) const;
 
     // The table operations: check the arguments (false, nothing sent, value and
@@ -145,10 +137,11 @@ protected:
 
     // The factory number in the map's form; empty text on a failed read.
     void ReadNumber(std::string& S);
-    // Rtc2k read of count bytes into out (the relay's on a relay meter); true when
-    // the reply carried exactly count bytes; out untouched otherwise.
-    bool ReadMemory(std::uint16_t addr, std::span<std::uint8_t> out);
-    bool ReadRam(std::uint16_t addr, std::span<std::uint8_t> out);
+    // Rtc2k or RAM read of as many bytes as out holds (through the relay on a
+    // relay meter). True when the reply carried exactly that many; otherwise out
+    // stays untouched and a reply with another count leaves LastError 3.
+    bool ReadRtc2kExactly(std::uint16_t addr, std::span<std::uint8_t> out);
+    bool ReadRamExactly(std::uint16_t addr, std::span<std::uint8_t> out);
     // The single at an Rtc2k cell in the meter's order; 0 when the read fails.
     float ReadGmaxCell();
 
@@ -177,10 +170,6 @@ private:
     bool WriteGuarded(Block& block);
     void ResetPlain();
     void ResetScrambled(bool twice, int channels);
-
-    bool FSignatureSet = false;
-    std::string FSignature;
-    bool FSignatureWritten = false;
 };
 
 // --- The operations a map offers ------------------------------------------------
@@ -383,12 +372,12 @@ public:
     void ReadRtc2k(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count)
     {
         if (Count > Data.size()) throw std::invalid_argument("count exceeds the caller's buffer");
-        this->ReadMemory(Addr, Data.first(Count));
+        this->ReadRtc2kExactly(Addr, Data.first(Count));
     }
     void ReadRAM(std::uint16_t Addr, std::span<std::uint8_t> Data, std::uint8_t Count)
     {
         if (Count > Data.size()) throw std::invalid_argument("count exceeds the caller's buffer");
-        this->ReadRam(Addr, Data.first(Count));
+        this->ReadRamExactly(Addr, Data.first(Count));
     }
 
     // The sound path length from the speed of sound in water (a table of 13
@@ -403,8 +392,8 @@ public:
     int ReadErrors()
     {
         std::uint8_t flags[1];
-        return this->ReadRam(ErrorFlagsAddr, flags) ? flags[0] : 0;
+        return this->ReadRamExactly(ErrorFlagsAddr, flags) ? flags[0] : 0;
     }
     // Copies the raw value block into Buf; true on success, false (Buf untouched) on failure.
-    bool ClbReadRawValues(std::span<std::uint8_t, 36> Buf) { return this->ReadRam(RawBlockAddr, Buf); }
+    bool ClbReadRawValues(std::span<std::uint8_t, 36> Buf) { return this->ReadRamExactly(RawBlockAddr, Buf); }
 };

@@ -75,7 +75,7 @@ float TulvDln0803s::ClbReadGmax()
 {
     const std::uint8_t modification = GetDevice_Modification();
     std::uint8_t index[1];
-    if (!ReadMemory(GmaxIndexCell, index)) return 0.0f;
+    if (!ReadRtc2kExactly(GmaxIndexCell, index)) return 0.0f;
     if (modification == 1) return index[0] < 7 ? GmaxModification1[index[0]] : 0.0f;
     if (modification == 2) return index[0] < 8 ? GmaxModification2[index[0]] : 0.0f;
     return 0.0f;

@@ -5,7 +5,7 @@
 bool TulvGZU08::ClbReadSFRs(std::span<std::uint8_t, 12> Buf)
 {
     std::uint8_t block[RawBlockSize];
-    if (!ReadRam(RawBlockAddr, block)) return false;
+    if (!ReadRamExactly(RawBlockAddr, block)) return false;
     std::copy_n(block, Buf.size(), Buf.begin());
     return true;
 }

@@ -59,7 +59,7 @@ public:
     // The first 12 bytes of the raw value block (the block is read whole).
     bool ClbReadSFRs(std::span<std::uint8_t, 12> Buf);
     // The 13-byte data buffer.
-    bool Read_CLB_G_VALUES(std::span<std::uint8_t, 13> Buf) { return ReadRam(DataBufferAddr, Buf); }
+    bool Read_CLB_G_VALUES(std::span<std::uint8_t, 13> Buf) { return ReadRamExactly(DataBufferAddr, Buf); }
     // This meter offers no whole-table reads: false, nothing sent, Data untouched.
     bool ClbReadTableK(std::span<std::uint8_t, 40>) { return false; }
     bool ClbReadTableObr(std::span<std::uint8_t, 40>) { return false; }

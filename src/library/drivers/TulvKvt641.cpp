@@ -9,7 +9,7 @@ float TulvKvt641::ClbReadGmax(float version)
         mSeries = modification == "M"; // empty after a failed question
     }
     std::uint8_t code[1];
-    if (!ReadMemory(SizeCodeCell, code)) return 0.0f;
+    if (!ReadRtc2kExactly(SizeCodeCell, code)) return 0.0f;
     if (code[0] >= 8) return 0.0f;
     return mSeries ? GmaxMSeries[code[0]] : GmaxStandard[code[0]];
 }

@@ -48,9 +48,7 @@ bool TulvM4Meter::ModifyValue(std::uint16_t addr, float value)
 
 bool TulvM4Meter::CellOf(CalTable t, std::uint8_t ch, std::uint8_t i, std::uint16_t& cell) const
 {
-    if (ch < 1 || ch > 2 || i > 9) return false;
-    cell = (t == CalTable::K ? FMap.k : FMap.obr)[i][ch - 1];
-    return true;
+    return LookUpCell(FMap.k, FMap.obr, t, true, ch, i, cell);
 }
 
 bool TulvM4Meter::ReadTable(CalTable t, std::uint8_t ch, std::uint8_t i, float& value)
@@ -80,10 +78,4 @@ void TulvM4Meter::GetDeviceNumber(std::string& S)
         return;
     }
     S = CharacterText(FBlock, ControlBytes::Kept);
-}
-
-void TulvM4Meter::SetSignature(std::string_view text)
-{
-    FSignature = SignatureFromText(text);
-    FSignatureSet = true;
 }

@@ -15,6 +15,7 @@
 
 #include "CellTable.h"
 #include "DriverCodec.h"
+#include "TulvSignature.h"
 #include "UlvM4Protocol.h"
 
 #include <array>
@@ -33,7 +34,7 @@ struct M4MeterMap {
     M4Write write;
 };
 
-class TulvM4Meter : public TulvM4Protocol {
+class TulvM4Meter : public TulvM4Protocol, public TulvSignatureText {
 public:
     using Block = std::array<std::uint8_t, 8>;
 
@@ -57,12 +58,6 @@ public:
     bool ClbWriteK(std::uint8_t ch, std::uint8_t i, float value) { return WriteTable(CalTable::K, ch, i, value); }
     bool ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value) { return WriteTable(CalTable::Obr, ch, i, value); }
 
-    // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
     // The meter keeps no stamp: true at once, nothing written.
     bool ClbWriteSignature() { return true; }
 
@@ -93,7 +88,4 @@ protected:
 
 private:
     bool CellOf(CalTable t, std::uint8_t ch, std::uint8_t i, std::uint16_t& cell) const;
-
-    bool FSignatureSet = false;
-    std::string FSignature;
 };
