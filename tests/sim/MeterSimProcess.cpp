@@ -284,10 +284,32 @@ int MeterSimProcess::Stop() {
 
 void MeterSimProcess::Cleanup() {
     if (folder_.empty()) return;
+    KeepLog();
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
     folder_.clear();
     errPath_.clear();
+}
+
+// Opt-in for scripts/compare-frame-logs: with METERSIM_KEEP_LOGS naming a folder, every frame log
+// is copied there when its simulator goes, named after the test program, the test that ran (the
+// gtest filter ctest gives each test) and the simulator's number within that test.
+void MeterSimProcess::KeepLog() const {
+    const char* keep = std::getenv("METERSIM_KEEP_LOGS");
+    if (!keep || !*keep || !options_.log) return;
+    static int counter = 0;
+    std::string test;
+    std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+    for (std::string arg; std::getline(cmdline, arg, '\0');)
+        if (arg.rfind("--gtest_filter=", 0) == 0) test = arg.substr(15);
+    for (char& c : test)
+        if (c == '/' || c == '*' || c == ':') c = '_';
+    const std::string name = std::string(program_invocation_short_name) + "." + (test.empty() ? "all" : test) + "." +
+                             std::to_string(++counter) + ".log";
+    std::error_code ec;
+    std::filesystem::create_directories(keep, ec);
+    std::filesystem::copy_file(logPath_, std::filesystem::path(keep) / name,
+                               std::filesystem::copy_options::overwrite_existing, ec);
 }
 
 namespace {

@@ -70,6 +70,7 @@ class MeterSimProcess {
     std::string ReadLine(std::chrono::milliseconds timeout, const char* waitingFor);
     [[noreturn]] void Fail(const std::string& what);
     void Cleanup();
+    void KeepLog() const;
 
     MeterSimOptions options_;
     std::string executable_;

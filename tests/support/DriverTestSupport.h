@@ -190,7 +190,7 @@ std::vector<ResetWrite> PlainReset(const Layout& l, bool bigEndian);
 // K0 and Ku, and with twice also again through the Obr table's rows (the same cells).
 std::vector<ResetWrite> ScrambledReset(const Layout& l, bool twice);
 
-template <class D, void (D::*Reset)()>
+template <class D, auto Reset>
 ResetCase MakeReset(const char* name, bool bigEndian, std::vector<ResetWrite> writes)
 {
     return {name, [] { return std::unique_ptr<Tulv6xProtocol>(new D); },

@@ -12,13 +12,32 @@
 // that goes with that position.
 #pragma once
 
-#include "Ulv6xProtocol.h"
+#include "Tulv6xMeter.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-class TulvDln0803s : public Tulv6xProtocol {
+inline constexpr ChannelCells Dln0803sCells{0x0040, 0x0044, 0x0048, 0x0068};
+
+inline constexpr Meter6xMap Dln0803sMap{
+    .order = ByteOrder::BigEndian,
+    .channels = ChannelArg::Ignored,
+    .k = TableOf(CalTable::K, Dln0803sCells, Dln0803sCells),
+    .obr = TableOf(CalTable::Obr, Dln0803sCells, Dln0803sCells),
+    .scrambledWrites = true,
+    .live = LiveArg::None,
+    .flow = {0x00B4},
+    .raw = {0x00B0},
+    .number = NumberForm::CfgCharacters,
+    .numberCell = 0x0000,
+    .stamp = StampWrite::Cfg,
+    .stampCell = 0x01F0,
+    .reset = ResetForm::Plain,
+    .resetNew = true,
+};
+
+class TulvDln0803s : public Tulv6xMeterOf<Dln0803sMap> {
 public:
     // Gmax by index: 7 entries for modification 1, 8 for modification 2.
     static constexpr float GmaxModification1[7] = {6.0f, 16.0f, 30.0f, 60.0f, 160.0f, 300.0f, 600.0f};
@@ -64,71 +83,8 @@ public:
     // questions; the version only has to be answered, its text is not judged.
     std::uint8_t GetDevice_Modification();
 
-    // The factory number: 8 characters, each byte below 32 shown as a blank.
-    // Empty text on a failed read (LastError 1..6; 3 also for a short reply).
-    void GetDeviceNumber(std::string& S);
-
-    // The live flow value and the raw measurement (RAM singles); 0 when the read fails.
-    float ClbReadG();
-    float ClbReadSFR();
-
-    // Gmax: the entry at the Gmax index (0x0008) in the list of the meter's
-    // modification (GetDevice_Modification first, then the index, which is read
-    // whatever the modification). 0 when the index cannot be read (LastError set),
+    // Gmax from the Gmax index at 0x0008 in the list of the modification
+    // (GetDevice_Modification, asked first): 0 when the index cannot be read,
     // lies beyond the list, or the modification is neither 1 nor 2.
     float ClbReadGmax();
-
-    // Coefficient i (0 K0, 1 Ku, 2..9 points 1..8) of the measured (K) or
-    // reference (Obr) table. The meter has one channel: ch is accepted and not
-    // looked at. True on success; a failed read stores 0 and returns false with
-    // LastError set; i above 9 returns false, sends nothing, and leaves value and
-    // LastError untouched.
-    bool ClbReadK(std::uint8_t ch, std::uint8_t i, float& value);
-    bool ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value);
-
-    // Writes one value as a plain 4-byte single. True when LastError is 0 after
-    // the write; i above 9 returns false without a transaction.
-    bool ClbWriteK(std::uint8_t ch, std::uint8_t i, float value);
-    bool ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value);
-
-    // Writes one value as a scrambled block (ScrambleValue8 of its bit pattern).
-    // The 8 bytes go to the meter reversed, followed by a ninth byte 0x00.
-    bool ClbWriteK_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-    bool ClbWriteObr_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-
-    // Factory values with nine plain 8-byte writes: points 1-2, 3-4, 5-6, 7-8
-    // each to the K and then the Obr cells, then K0 and Ku together. Failures
-    // are not reported; LastError is that of the last write.
-    void ResetK();
-    // Factory values with scrambled writes: per point the K cell, then the Obr
-    // cell; then K0 and Ku. Failures are not reported.
-    void ResetK_new();
-
-    // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
-    // True once the stamp has been written since the last ClearSignature.
-    bool SignatureWritten() const { return FSignatureWritten; }
-    // Writes the 16-byte stamp (Signature in code page 1251, two zero bytes, BCD
-    // year, month, day, hour, minute, second of the local time) in one write,
-    // once until the next ClearSignature. False without a transaction when no
-    // 8-character Signature is set; true without a transaction when already
-    // written; else true when the write succeeded (LastError 0).
-    bool ClbWriteSignature();
-    void ClearSignature() { FSignatureWritten = false; }
-
-private:
-    // Turns a reply that carried fewer bytes than asked into a refused packet (3).
-    bool ReplyCarried(std::uint8_t count);
-    bool ReadCell(std::uint16_t cell, float& value);
-    bool WriteCell(std::uint16_t cell, float value);
-    bool WriteCellScrambled(std::uint16_t cell, std::uint64_t block);
-    float ReadLive(std::uint16_t addr);
-
-    bool FSignatureSet = false;
-    bool FSignatureWritten = false;
-    std::string FSignature;
 };

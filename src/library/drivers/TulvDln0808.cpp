@@ -152,17 +152,10 @@ void TulvDln0808::ResetK()
 
 // --- Calibration stamp -------------------------------------------------------
 
-void TulvDln0808::SetSignature(std::string_view text)
-{
-    FSignature = SignatureFromText(text);
-    FSignatureSet = true;
-}
-
 bool TulvDln0808::ClbWriteSignature()
 {
-    // Signature is either empty or exactly 8 characters.
-    if (!FSignatureSet || FSignature.empty()) return false;
-    if (FSignatureWritten) return true;
-    FSignatureWritten = true;
+    if (!HasSignature()) return false;
+    if (SignatureWritten()) return true;
+    MarkSignatureWritten();
     return LastError() == ErrOk;
 }

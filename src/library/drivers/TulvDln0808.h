@@ -17,13 +17,14 @@
 // The meter keeps no calibration stamp.
 #pragma once
 
+#include "TulvSignature.h"
 #include "UlvModBusProtocol.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-class TulvDln0808 : public TulvModBusProtocol {
+class TulvDln0808 : public TulvModBusProtocol, public TulvSignatureOnce {
 public:
     // The factory number as decimal text; empty text on a failed read.
     void GetDeviceNumber(std::string& S);
@@ -63,17 +64,10 @@ public:
     void ResetK();
 
     // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
-    bool SignatureWritten() const { return FSignatureWritten; }
     // The meter keeps no stamp, so nothing is ever sent. False when no
     // 8-character Signature is set; true when already marked written; otherwise
     // marks it written and returns whether LastError (of the last operation) is 0.
     bool ClbWriteSignature();
-    void ClearSignature() { FSignatureWritten = false; }
 
 private:
     static bool ValidArgs(std::uint8_t ch, std::uint8_t i) { return ch >= 1 && ch <= 2 && i <= 9; }
@@ -82,8 +76,4 @@ private:
     float ReadInteger(std::uint16_t start);
     bool ReadCell(std::uint16_t cell, bool zeroCell, float& value);
     bool WriteCell(std::uint16_t cell, bool zeroCell, float value);
-
-    bool FSignatureSet = false;
-    bool FSignatureWritten = false;
-    std::string FSignature;
 };

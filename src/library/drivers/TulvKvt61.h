@@ -1,80 +1,31 @@
 // Driver of the КВТ-64К heat meter (type code 3): values big-endian. The meter
 // has two channel numbers but one set of cells: channel 1 and 2 are checked and
-// address the same cells.
+// address the same cells, for the table operations and the live reads alike.
 //
 // Rtc2k cells (4-byte singles, most significant byte first): K0 0x0040, Ku 0x0044,
 // K points 0x0048.., Obr points 0x0068..; factory number at 0x0000 (8 characters);
 // stamp at 0x01F0 (16 bytes). RAM: live flow value 0x00B4, raw measurement 0x00B0.
 #pragma once
 
-#include "Ulv6xProtocol.h"
+#include "Tulv6xMeter.h"
 
-#include <cstdint>
-#include <string>
-#include <string_view>
+inline constexpr ChannelCells Kvt61Cells{0x0040, 0x0044, 0x0048, 0x0068};
 
-class TulvKvt61 : public Tulv6xProtocol {
-public:
-    // The factory number: the 8 bytes as 8 characters, unchanged. Empty text on
-    // a failed read (LastError 1..6; 3 also for a short reply).
-    void GetDeviceNumber(std::string& S);
-
-    // The live flow value and the raw measurement (RAM singles, the same cell for
-    // both channels). 0 when ch is not 1 or 2 (nothing sent) or the read fails.
-    float ClbReadG(std::uint8_t ch);
-    float ClbReadSFR(std::uint8_t ch);
-
-    // Coefficient i (0 K0, 1 Ku, 2..9 points 1..8) of the measured (K) or
-    // reference (Obr) table. True on success. A failed read stores 0 and returns
-    // false with LastError set; ch outside 1..2 or i above 9 returns false, sends
-    // nothing, and leaves value and LastError untouched.
-    bool ClbReadK(std::uint8_t ch, std::uint8_t i, float& value);
-    bool ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value);
-
-    // Writes one value as a plain 4-byte single. True when LastError is 0 after
-    // the write; bad arguments return false without a transaction.
-    bool ClbWriteK(std::uint8_t ch, std::uint8_t i, float value);
-    bool ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value);
-
-    // Writes one value as a scrambled block (ScrambleValue8 of its bit pattern).
-    // The 8 bytes go to the meter reversed, followed by a ninth byte 0x00.
-    bool ClbWriteK_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-    bool ClbWriteObr_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-
-    // Factory values with nine plain 8-byte writes: points 1-2, 3-4, 5-6, 7-8
-    // each to the K and then the Obr cells, then K0 and Ku together. Failures
-    // are not reported; LastError is that of the last write.
-    void ResetK();
-    // Factory values with scrambled writes: per point the K cell, then the Obr
-    // cell; then K0 and Ku. Failures are not reported.
-    void ResetK_new();
-
-    // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
-    // True once the stamp has been written since the last ClearSignature.
-    bool SignatureWritten() const { return FSignatureWritten; }
-    // Writes the 16-byte stamp (Signature in code page 1251, two zero bytes, BCD
-    // year, month, day, hour, minute, second of the local time) once until the
-    // next ClearSignature. False without a transaction when no 8-character
-    // Signature is set; true without a transaction when already written; else
-    // true when the write succeeded (LastError 0).
-    bool ClbWriteSignature();
-    void ClearSignature() { FSignatureWritten = false; }
-
-private:
-    static bool ValidArgs(std::uint8_t ch, std::uint8_t i) { return ch >= 1 && ch <= 2 && i <= 9; }
-    // Turns a reply that carried fewer bytes than asked into a refused packet (3).
-    bool ReplyCarried(std::uint8_t count);
-    bool ReadCell(std::uint16_t cell, float& value);
-    bool WriteCell(std::uint16_t cell, float value);
-    bool WriteCellScrambled(std::uint16_t cell, std::uint64_t block);
-    float ReadLive(std::uint16_t addr);
-
-    bool FSignatureSet = false;
-    std::string FSignature;
-    bool FSignatureWritten = false;
+inline constexpr Meter6xMap Kvt61Map{
+    .order = ByteOrder::BigEndian,
+    .channels = ChannelArg::Checked,
+    .k = TableOf(CalTable::K, Kvt61Cells, Kvt61Cells),
+    .obr = TableOf(CalTable::Obr, Kvt61Cells, Kvt61Cells),
+    .scrambledWrites = true,
+    .live = LiveArg::Checked,
+    .flow = {0x00B4, 0x00B4},
+    .raw = {0x00B0, 0x00B0},
+    .number = NumberForm::Characters,
+    .numberCell = 0x0000,
+    .stamp = StampWrite::Cfg,
+    .stampCell = 0x01F0,
+    .reset = ResetForm::Plain,
+    .resetNew = true,
 };
+
+class TulvKvt61 : public Tulv6xMeterOf<Kvt61Map> {};

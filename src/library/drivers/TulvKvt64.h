@@ -4,70 +4,32 @@
 //   channel 1: K0 0x0700, Ku 0x0718, K points 0x0720.., Obr points 0x0760..
 //   channel 2: K0 0x0704, Ku 0x071C, K points 0x0740.., Obr points 0x0780..
 // Factory number at 0x007C (32-bit integer), stamp at 0x0020 (16 bytes).
-// The live flow value comes from GetSfrTek.
+// The live flow value comes from GetSfrTek; the meter has no raw value to read
+// and no factory reset over the line (ResetK does nothing).
 #pragma once
 
-#include "Ulv6xProtocol.h"
+#include "Tulv6xMeter.h"
 
-#include <cstdint>
-#include <string>
-#include <string_view>
+inline constexpr ChannelCells Kvt64Channel1{0x0700, 0x0718, 0x0720, 0x0760};
+inline constexpr ChannelCells Kvt64Channel2{0x0704, 0x071C, 0x0740, 0x0780};
 
-class TulvKvt64 : public Tulv6xProtocol {
+inline constexpr Meter6xMap Kvt64Map{
+    .order = ByteOrder::BigEndian,
+    .channels = ChannelArg::Checked,
+    .k = TableOf(CalTable::K, Kvt64Channel1, Kvt64Channel2),
+    .obr = TableOf(CalTable::Obr, Kvt64Channel1, Kvt64Channel2),
+    .scrambledWrites = true,
+    .live = LiveArg::Own,
+    .number = NumberForm::Decimal,
+    .numberCell = 0x007C,
+    .stamp = StampWrite::Rtc2k,
+    .stampCell = 0x0020,
+    .reset = ResetForm::None,
+};
+
+class TulvKvt64 : public Tulv6xMeterOf<Kvt64Map> {
 public:
-    // The factory number as decimal text; empty text on a failed read (LastError
-    // 1, 2, 3, 4, 5 or 6; 3 also when the reply carries fewer than 4 bytes).
-    void GetDeviceNumber(std::string& S);
-
     // Value number ch (1 or 2) of GetSfrTek, the meter's raw live reading.
     // 0 when ch is not 1 or 2 (nothing sent) or the read fails.
     float ClbReadG(std::uint8_t ch);
-
-    // Coefficient i (0 K0, 1 Ku, 2..9 points 1..8) of channel ch from the measured
-    // (K) or reference (Obr) table. True on success. A failed read stores 0 and
-    // returns false with LastError set; ch outside 1..2 or i above 9 returns
-    // false, sends nothing, and leaves value and LastError untouched.
-    bool ClbReadK(std::uint8_t ch, std::uint8_t i, float& value);
-    bool ClbReadObr(std::uint8_t ch, std::uint8_t i, float& value);
-
-    // Writes one value as a plain 4-byte single. True when LastError is 0 after
-    // the write; bad arguments return false without a transaction.
-    bool ClbWriteK(std::uint8_t ch, std::uint8_t i, float value);
-    bool ClbWriteObr(std::uint8_t ch, std::uint8_t i, float value);
-
-    // Writes one value as a scrambled block (ScrambleValue8 of its bit pattern).
-    // The 8 bytes go to the meter reversed, followed by a ninth byte 0x00.
-    bool ClbWriteK_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-    bool ClbWriteObr_new(std::uint8_t ch, std::uint8_t i, std::uint64_t block);
-
-    // This meter has no factory reset over the line: does nothing.
-    void ResetK();
-
-    // --- Calibration stamp ---------------------------------------------------
-    // Assigning keeps the first 8 characters of a text of 8 or more characters,
-    // and makes Signature empty otherwise; either way SignatureSet becomes true.
-    const std::string& Signature() const { return FSignature; }
-    void SetSignature(std::string_view text);
-    bool SignatureSet() const { return FSignatureSet; }
-    // True once the stamp has been written since the last ClearSignature.
-    bool SignatureWritten() const { return FSignatureWritten; }
-    // Writes the 16-byte stamp (Signature in code page 1251, two zero bytes, BCD
-    // year, month, day, hour, minute, second of the local time) once until the
-    // next ClearSignature. False without a transaction when no 8-character
-    // Signature is set; true without a transaction when already written; else
-    // true when the write succeeded (LastError 0).
-    bool ClbWriteSignature();
-    void ClearSignature() { FSignatureWritten = false; }
-
-private:
-    static bool ValidArgs(std::uint8_t ch, std::uint8_t i) { return ch >= 1 && ch <= 2 && i <= 9; }
-    // Turns a reply that carried fewer bytes than asked into a refused packet (3).
-    bool ReplyCarried(std::uint8_t count);
-    bool ReadCell(std::uint16_t cell, float& value);
-    bool WriteCell(std::uint16_t cell, float value);
-    bool WriteCellScrambled(std::uint16_t cell, std::uint64_t block);
-
-    bool FSignatureSet = false;
-    std::string FSignature;
-    bool FSignatureWritten = false;
 };

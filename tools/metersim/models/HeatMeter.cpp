@@ -11,63 +11,8 @@ namespace metersim {
 
 namespace {
 
-constexpr float kFactoryValues[10] = {0.0f, 1.0f, 0.001f, 0.0025f, 0.005f, 0.01f, 0.02f, 0.04f, 0.1f, 0.5f};
 constexpr std::size_t kScrambledLength = 9; // 8 block bytes and one the meter ignores
 constexpr std::size_t kStampLength = 16;
-
-// The keys that mix the two halves of a scrambled block, each half taken least significant byte first.
-constexpr std::uint32_t kLowKey = 0x5C3E91A7;
-constexpr std::uint32_t kHighKey = 0x2B7D04F6;
-
-// Where the nibbles of the value sit in a block once the keys are taken off: byte, whether the value
-// is in its high nibble, and the value's bit at which the nibble starts.
-struct NibblePlace {
-    int byte;
-    bool high;
-    int bit;
-};
-constexpr NibblePlace kNibbles[8] = {{0, false, 24}, {1, true, 4},   {2, true, 20},  {3, false, 12},
-                                     {4, true, 8},   {5, false, 16}, {6, false, 28}, {7, false, 0}};
-
-// The 32-bit value a scrambled block carries; block holds its 8 bytes in block order.
-std::uint32_t Descramble(std::array<std::uint8_t, 8> block)
-{
-    auto unmask = [&block](int at, std::uint32_t key) {
-        std::uint32_t w = 0;
-        for (int i = 3; i >= 0; --i)
-            w = (w << 8) | block[at + i];
-        w ^= key;
-        for (int i = 0; i < 4; ++i)
-            block[at + i] = static_cast<std::uint8_t>(w >> (8 * i));
-    };
-    unmask(0, kLowKey);
-    unmask(4, kHighKey);
-    std::uint32_t value = 0;
-    for (const auto& n : kNibbles) {
-        const std::uint32_t nibble = n.high ? block[n.byte] >> 4 : block[n.byte] & 0x0F;
-        value |= nibble << n.bit;
-    }
-    return value;
-}
-
-float ToFloat(const json& v, const std::string& where)
-{
-    if (!v.is_number()) throw ScenarioError(where + ": expected a number, got " + v.dump());
-    const double d = v.get<double>();
-    if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max())
-        throw ScenarioError(where + ": " + v.dump() + " does not fit a 4-byte float");
-    return static_cast<float>(d);
-}
-
-std::vector<float> ToFloats(const json& v, std::size_t count, const std::string& where)
-{
-    if (!v.is_array() || v.size() != count)
-        throw ScenarioError(where + ": expected a list of " + std::to_string(count) + " numbers");
-    std::vector<float> out;
-    for (std::size_t i = 0; i < count; ++i)
-        out.push_back(ToFloat(v[i], where + "[" + std::to_string(i) + "]"));
-    return out;
-}
 
 bool IsWrite(const p6x::Request& r)
 {
@@ -81,9 +26,8 @@ HeatMeter6x::HeatMeter6x(std::string model, HeatMeterLayout layout)
 {
     // As the meter leaves the factory.
     for (const auto& cells : layout_.channels) {
-        const std::vector<float> factory(std::begin(kFactoryValues), std::end(kFactoryValues));
-        StoreTable(cells, factory, true);
-        StoreTable(cells, factory, false);
+        StoreTable(cells, kStandardFactoryTable, true);
+        StoreTable(cells, kStandardFactoryTable, false);
     }
     LoadFactoryNumber(layout_.factoryNumber, "factory_number");
     for (std::size_t c = 0; c < layout_.gmaxCells.size(); ++c)
@@ -173,10 +117,10 @@ void HeatMeter6x::LoadPerChannel(const json& v, const std::vector<std::uint16_t>
                                  const std::string& where)
 {
     if (cells.size() == 1) {
-        Put(area, cells[0], Single(ToFloat(v, where)));
+        Put(area, cells[0], Single(ScenarioFloat(v, where)));
         return;
     }
-    const auto values = ToFloats(v, cells.size(), where);
+    const auto values = ScenarioFloats(v, cells.size(), where);
     for (std::size_t c = 0; c < cells.size(); ++c)
         Put(area, cells[c], Single(values[c]));
 }
@@ -190,7 +134,7 @@ void HeatMeter6x::LoadLive(json& entry, json& v, const std::string& where)
         RequireNoOtherKeys(v, where);
         if (!g) return;
         if (entry.contains("sfr_tek")) throw ScenarioError(where + ".G: give either this or \"sfr_tek\"");
-        const auto values = ToFloats(*g, 2, where + ".G");
+        const auto values = ScenarioFloats(*g, 2, where + ".G");
         entry["sfr_tek"] = json::array({values[0], values[1], 0.0, 0.0});
         return;
     }
@@ -202,33 +146,12 @@ void HeatMeter6x::LoadLive(json& entry, json& v, const std::string& where)
 
 void HeatMeter6x::LoadTables(const json& v, const std::string& where)
 {
-    RequireObject(v, where);
-    json rest = v;
-    for (std::size_t c = 0; c < layout_.channels.size(); ++c) {
-        const std::string key = std::to_string(c + 1);
-        auto channel = Take(rest, key);
-        if (!channel) continue;
-        const std::string at = where + "." + key;
-        RequireObject(*channel, at);
-        auto k = Take(*channel, "K");
-        auto obr = Take(*channel, "Obr");
-        RequireNoOtherKeys(*channel, at);
-        std::vector<float> kValues, obrValues;
-        if (k) kValues = ToFloats(*k, 10, at + ".K");
-        if (obr) obrValues = ToFloats(*obr, 10, at + ".Obr");
-        if (k && obr && (kValues[0] != obrValues[0] || kValues[1] != obrValues[1]))
-            throw ScenarioError(at + ": K0 and Ku are one pair of cells; K and Obr must agree in their first two "
-                                     "values");
-        if (k) StoreTable(layout_.channels[c], kValues, true);
-        if (obr) StoreTable(layout_.channels[c], obrValues, false);
-    }
-    if (!rest.empty())
-        RequireNoOtherKeys(rest,
-                           where + (layout_.channels.size() == 1 ? " (this meter has cells for \"1\" only)"
-                                                                 : " (this meter has cells for \"1\" and \"2\")"));
+    LoadCalibrationTables(v, layout_.channels.size(), where, [this](int channel, bool k, const CalibrationTable& values) {
+        StoreTable(layout_.channels[channel - 1], values, k);
+    });
 }
 
-void HeatMeter6x::StoreTable(const HeatMeterLayout::Cells& cells, const std::vector<float>& values, bool k)
+void HeatMeter6x::StoreTable(const HeatMeterLayout::Cells& cells, const CalibrationTable& values, bool k)
 {
     Put("rtc2k", cells.k0, Single(values[0]));
     Put("rtc2k", cells.ku, Single(values[1]));
@@ -271,7 +194,7 @@ Meter6x::Answer HeatMeter6x::Handle(const p6x::Request& r)
             std::array<std::uint8_t, 8> block{};
             for (std::size_t i = 0; i < 8; ++i) // a big-endian meter receives the block reversed
                 block[i] = r.data[2 + (layout_.bigEndian ? 7 - i : i)];
-            return Write("rtc2k", cell, Word(Descramble(block)), false);
+            return Write("rtc2k", cell, Word(DescrambleBlock(block)), false);
         }
     }
     return Meter6x::Handle(r);
@@ -297,21 +220,11 @@ json HeatMeter6x::Dump() const
 {
     json d = Meter6x::Dump();
     const MemoryArea& rtc2k = Rtc2k();
-    json tables = json::object();
-    for (std::size_t c = 0; c < layout_.channels.size(); ++c) {
-        const auto& cells = layout_.channels[c];
-        json k = json::array(), obr = json::array();
-        for (json* table : {&k, &obr}) {
-            table->push_back(CellValue(rtc2k, cells.k0));
-            table->push_back(CellValue(rtc2k, cells.ku));
-        }
-        for (int p = 0; p < 8; ++p) {
-            k.push_back(CellValue(rtc2k, cells.kPoints + 4 * p));
-            obr.push_back(CellValue(rtc2k, cells.obrPoints + 4 * p));
-        }
-        tables[std::to_string(c + 1)] = {{"K", k}, {"Obr", obr}};
-    }
-    d["tables"] = tables;
+    d["tables"] = DumpCalibrationTables(layout_.channels.size(), [&](int channel, bool k, int index) {
+        const auto& cells = layout_.channels[channel - 1];
+        if (index < 2) return CellValue(rtc2k, index == 0 ? cells.k0 : cells.ku);
+        return CellValue(rtc2k, static_cast<std::uint16_t>((k ? cells.kPoints : cells.obrPoints) + 4 * (index - 2)));
+    });
     d["stamp"] = FormatHex(rtc2k.Read(layout_.stampCell, kStampLength), false);
     if (layout_.block) {
         const Bytes stored = rtc2k.Read(layout_.block->start + layout_.block->length, 2);

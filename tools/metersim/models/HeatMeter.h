@@ -36,6 +36,7 @@
 #pragma once
 
 #include "../Meter6x.h"
+#include "FlowTables.h"
 
 #include <cstdint>
 #include <optional>
@@ -106,7 +107,7 @@ private:
                         const std::string& where);
     void LoadLive(json& entry, json& v, const std::string& where);
     void LoadTables(const json& v, const std::string& where);
-    void StoreTable(const HeatMeterLayout::Cells& cells, const std::vector<float>& values, bool k);
+    void StoreTable(const HeatMeterLayout::Cells& cells, const CalibrationTable& values, bool k);
     void SealBlock();
     bool IsCoefficientCell(std::uint32_t addr) const;
     std::uint16_t BlockSum(const MemoryArea& rtc2k) const;

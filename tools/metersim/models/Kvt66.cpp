@@ -6,7 +6,9 @@ namespace {
 
 constexpr std::uint8_t kInductionCell = 0x80;
 
-HeatMeterLayout Layout()
+} // namespace
+
+HeatMeterLayout Kvt66::Layout()
 {
     HeatMeterLayout l;
     l.bigEndian = true;
@@ -25,11 +27,12 @@ HeatMeterLayout Layout()
     return l;
 }
 
-} // namespace
+Kvt66::Kvt66() : Kvt66("kvt66", Layout(), 218502) {}
 
-Kvt66::Kvt66() : HeatMeter6x("kvt66", Layout())
+Kvt66::Kvt66(std::string model, HeatMeterLayout layout, std::uint32_t inductionWord)
+    : HeatMeter6x(std::move(model), std::move(layout))
 {
-    PutInductionWord(218502);
+    PutInductionWord(inductionWord);
 }
 
 void Kvt66::PutInductionWord(std::uint32_t word)

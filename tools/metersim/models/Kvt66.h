@@ -29,6 +29,11 @@ public:
     static std::unique_ptr<Meter> Create() { return std::make_unique<Kvt66>(); }
     void Load(json& entry, const std::string& where) override;
 
+protected:
+    // A meter of my memory map: my layout as the model changes it, and its default induction word.
+    Kvt66(std::string model, HeatMeterLayout layout, std::uint32_t inductionWord);
+    static HeatMeterLayout Layout();
+
 private:
     void PutInductionWord(std::uint32_t word);
 };

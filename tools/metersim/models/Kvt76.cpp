@@ -2,48 +2,17 @@
 
 namespace metersim {
 
-namespace {
-
-constexpr std::uint8_t kInductionCell = 0x80;
-
-HeatMeterLayout Layout()
+HeatMeterLayout Kvt76::Layout()
 {
-    HeatMeterLayout l;
-    l.bigEndian = true;
-    l.channels = {{0x05E0, 0x05E4, 0x0608, 0x05E8}, {0x0628, 0x062C, 0x0650, 0x0630}};
+    // The КВТ-66's memory map; I take scrambled writes.
+    HeatMeterLayout l = Kvt66::Layout();
     l.scrambledWrites = true;
-    l.stampCell = 0x07E0;
-    l.numberForm = HeatMeterLayout::NumberForm::Integer32;
-    l.numberCell = 0x0152;
-    l.gmaxCells = {0x0134, 0x0138};
-    l.liveG = {0x00A0, 0x00A4};
-    l.liveSfr = {0x0000, 0x0004};
-    l.block = HeatMeterLayout::GuardedBlock{0x05E0, 144};
     l.texts = {{"id", "KVT-76"}, {"version", "V7.010"}, {"modification", ""}, {"subversion", "01"}};
     l.factoryNumber = 76000057;
     l.gmax = {63.0f, 63.0f};
     return l;
 }
 
-} // namespace
-
-Kvt76::Kvt76() : HeatMeter6x("kvt76", Layout())
-{
-    PutInductionWord(225315);
-}
-
-void Kvt76::PutInductionWord(std::uint32_t word)
-{
-    Put("rtc128", kInductionCell,
-        Bytes{static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
-              static_cast<std::uint8_t>(word >> 16), static_cast<std::uint8_t>(word >> 24)});
-}
-
-void Kvt76::Load(json& entry, const std::string& where)
-{
-    if (auto word = TakeUnsigned(entry, "induction_word", UINT32_MAX, where))
-        PutInductionWord(static_cast<std::uint32_t>(*word));
-    HeatMeter6x::Load(entry, where);
-}
+Kvt76::Kvt76() : Kvt66("kvt76", Layout(), 225315) {}
 
 } // namespace metersim

@@ -17,20 +17,17 @@
 // Scenario key of my own: "induction_word" (32-bit, default 225315).
 #pragma once
 
-#include "HeatMeter.h"
-
-#include <memory>
+#include "Kvt66.h"
 
 namespace metersim {
 
-class Kvt76 : public HeatMeter6x {
+class Kvt76 : public Kvt66 {
 public:
     Kvt76();
     static std::unique_ptr<Meter> Create() { return std::make_unique<Kvt76>(); }
-    void Load(json& entry, const std::string& where) override;
 
 private:
-    void PutInductionWord(std::uint32_t word);
+    static HeatMeterLayout Layout();
 };
 
 } // namespace metersim
