@@ -46,7 +46,7 @@ protected:
     void Start(std::vector<json> meters)
     {
         sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
-        choice = {0, sim->DevicePath(), 9600};
+        choice = {0, sim->DevicePath(), 9600, {}};
         for (auto& c : dev.Sets)
             c.ReadDone = true;
     }

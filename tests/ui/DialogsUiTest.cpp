@@ -80,7 +80,7 @@ protected:
     void Start(json meters)
     {
         sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
-        choice = {0, sim->DevicePath(), 9600};
+        choice = {0, sim->DevicePath(), 9600, {}};
     }
     std::unique_ptr<MeterSimProcess> sim;
     DevManager dev;
