@@ -1,6 +1,9 @@
 // The main window on Qt's offscreen platform against metersim: controls found
 // by their names, clicked as a user would, read back from their texts, colours
 // and states.
+// First: its code uses a name that Qt's headers define as a macro.
+#include "WorkflowFixture.h"
+
 #include "InfoFrm.h"
 #include "MainForm.h"
 #include "MeterSimProcess.h"
@@ -35,22 +38,7 @@ using nlohmann::json;
 
 namespace {
 
-json Kvt64(int address, json extra = json::object())
-{
-    json m = {{"address", address},
-              {"protocol", "6x"},
-              {"model", "kvt64"},
-              {"texts", {{"id", "KVT-64"}, {"version", "V3.011"}}},
-              {"factory_number", 12064000 + address},
-              {"gmax", {2.5, 16.0}},
-              {"live", {{"G", {0.25, 0.5}}}},
-              {"tables",
-               {{"1",
-                 {{"K", {13107.0, 26214.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.5}},
-                  {"Obr", {13107.0, 26214.0, 0.0011, 0.0026, 0.0051, 0.0102, 0.0201, 0.0404, 0.1003, 0.499}}}}}}};
-    m.update(extra);
-    return m;
-}
+using workflow_test::Kvt64;
 
 DeviceSlot Slot(int type, int address, int channel)
 {
