@@ -9,6 +9,7 @@
 #define SI_IMPLEMENTATION // this package keeps the template bodies behind this switch
 #include <SimpleIni.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <sys/stat.h>
@@ -204,6 +205,21 @@ bool Settings::Write(std::string& error)
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
         out += text[i];
+    }
+    // A file in code page 1251 whose text, as written now, is also valid UTF-8
+    // would be read as UTF-8 next time (the ini writer leaves out lines it does
+    // not understand, and they may have held the only bytes that told the two
+    // apart). Such a file goes over to UTF-8, so that it reads back as meant.
+    if (FForm == TextForm::Cp1251 && IsUtf8(out) &&
+        std::any_of(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        out = Cp1251ToUtf8(out);
+        FIni->ini.Reset();
+        FIni->ini.SetSpaces(false);
+        if (FIni->ini.LoadData(out) < 0) {
+            error = "Ошибка создания файла " + FPath;
+            return false;
+        }
+        FForm = TextForm::Utf8;
     }
     // The ini writer leaves out lines it does not understand, so a key whose
     // name starts with the bytes of a UTF-8 byte-order mark may come first;
