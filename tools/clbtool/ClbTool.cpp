@@ -17,6 +17,7 @@
 #include "PortsCommand.h"
 #include "ScanCommand.h"
 #include "SheetCommand.h"
+#include "StopSignals.h"
 #include "SystemText.h"
 #include "UlvComPort.h"
 #include "UlvTrace.h"
@@ -440,44 +441,6 @@ const char* SignalName(int sig)
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "?";
 }
 
-// SIGINT and SIGTERM held back from every thread created while it lives (the
-// poller among them) and taken by the main thread with WaitForStop.
-class StopSignals {
-public:
-    StopSignals()
-    {
-        sigemptyset(&FSet);
-        sigaddset(&FSet, SIGINT);
-        sigaddset(&FSet, SIGTERM);
-        FActive = pthread_sigmask(SIG_BLOCK, &FSet, &FOld) == 0;
-    }
-    ~StopSignals()
-    {
-        if (!FActive) return;
-        // One that came in late is taken here, not by the default action.
-        Take(0);
-        pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    // The signal that came within ms milliseconds, or 0.
-    int Take(long ms)
-    {
-        if (!FActive) return 0;
-        timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-        const int sig = sigtimedwait(&FSet, nullptr, &ts);
-        if ((sig == SIGINT || sig == SIGTERM) && FCaught == 0) FCaught = sig;
-        return sig == SIGINT || sig == SIGTERM ? sig : 0;
-    }
-    int Caught() const { return FCaught; }
-
-private:
-    sigset_t FSet{};
-    sigset_t FOld{};
-    bool FActive = false;
-    int FCaught = 0;
-};
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "ReadOut.h"
 #include "Settings.h"
 #include "SlotDrivers.h"
+#include "StopSignals.h"
 #include "SystemText.h"
 #include "Ulv6xProtocol.h"
 #include "UlvComPort.h"
@@ -190,41 +191,6 @@ void Classify(Found& f, TulvPort& port, std::uint32_t relay)
     }
 }
 
-// SIGINT and SIGTERM held back while the scan runs and looked for between questions.
-class ScanSignals {
-public:
-    ScanSignals()
-    {
-        sigemptyset(&FSet);
-        sigaddset(&FSet, SIGINT);
-        sigaddset(&FSet, SIGTERM);
-        FActive = pthread_sigmask(SIG_BLOCK, &FSet, &FOld) == 0;
-    }
-    ~ScanSignals()
-    {
-        if (!FActive) return;
-        Stopped();
-        pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
-    }
-    ScanSignals(const ScanSignals&) = delete;
-    ScanSignals& operator=(const ScanSignals&) = delete;
-    // The signal that has come (and is taken), or 0.
-    int Stopped()
-    {
-        if (!FActive) return 0;
-        if (FCaught) return FCaught;
-        timespec ts{0, 0};
-        const int sig = sigtimedwait(&FSet, nullptr, &ts);
-        if (sig == SIGINT || sig == SIGTERM) FCaught = sig;
-        return FCaught;
-    }
-
-private:
-    sigset_t FSet{};
-    sigset_t FOld{};
-    bool FActive = false;
-    int FCaught = 0;
-};
 
 json FoundJson(const Found& f)
 {
@@ -321,7 +287,12 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
     }
 
     // Signals are held back before any thread (the trace's writer) starts.
-    ScanSignals signals;
+    StopSignals signals;
+    // The signal that has come (and is taken), or 0; looked for between questions.
+    auto stopped = [&] {
+        signals.Take(0);
+        return signals.Caught();
+    };
     const std::string tracePath = o.trace ? *o.trace : settings.TraceFile();
     std::unique_ptr<TulvTrace> trace;
     if (!tracePath.empty()) {
@@ -393,7 +364,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
             p.SetRepeatCount(1);
             p.SetPacketTimeout(ScanPacketTimeoutMs);
             p.SetByteTimeout(ScanByteTimeoutMs);
-            for (int a = o.first; a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+            for (int a = o.first; a <= o.last && !(stoppedBy = stopped()); ++a) {
                 progress(baud, "6x", static_cast<std::uint32_t>(a));
                 p.SetNetAddr(static_cast<std::uint8_t>(a));
                 std::string id;
@@ -410,7 +381,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
             std::vector<std::uint8_t> m4Types;
             for (const auto& t : DeviceCatalogue)
                 if (t.Protocol == ProtocolFamily::M4) m4Types.push_back(t.Code);
-            for (int a = o.first; a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+            for (int a = o.first; a <= o.last && !(stoppedBy = stopped()); ++a) {
                 progress(baud, "m4", static_cast<std::uint32_t>(a));
                 // M4 has no identity read: a meter is there when an M4 driver reads its serial number.
                 const std::string first = ReadSerial(m4Types.front(), port, static_cast<std::uint8_t>(a), 0);
@@ -427,7 +398,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
             p.SetRepeatCount(1);
             p.SetPacketTimeout(ScanPacketTimeoutMs);
             p.SetByteTimeout(ScanByteTimeoutMs);
-            for (int a = std::max(o.first, 1); a <= o.last && !(stoppedBy = signals.Stopped()); ++a) {
+            for (int a = std::max(o.first, 1); a <= o.last && !(stoppedBy = stopped()); ++a) {
                 progress(baud, "modbus", static_cast<std::uint32_t>(a));
                 p.SetNetAddr(static_cast<std::uint8_t>(a));
                 std::string id;
@@ -440,7 +411,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 report(f);
             }
         }
-        if (o.relay && !stoppedBy && !(stoppedBy = signals.Stopped())) {
+        if (o.relay && !stoppedBy && !(stoppedBy = stopped())) {
             progress(baud, "relay", *o.relay);
             port.Close();
             port.SetParity(2); // the relay meters talk with even parity
