@@ -404,15 +404,27 @@ void TMainFrm::DrawSlots()
 
 // --- operations ------------------------------------------------------------------------
 
-void TMainFrm::Status(const QString& text)
+void TMainFrm::Status(const QString& text, bool transient)
 {
+    FTransientStatus = transient ? text : QString();
     StatusBar->showMessage(text);
+}
+
+void TMainFrm::ClearTransientStatus()
+{
+    if (!FTransientStatus.isEmpty() && StatusBar->currentMessage() == FTransientStatus) StatusBar->clearMessage();
+    FTransientStatus.clear();
+}
+
+void TMainFrm::SetStatusText(const std::string& text)
+{
+    Status(QString::fromStdString(text));
 }
 
 bool TMainFrm::Refuse()
 {
     if (!OperationRunning() && FHost->ModalDepth() == 0 && !FCloseRequested) return false;
-    Status("Подождите: идёт обмен с прибором");
+    Status("Подождите: идёт обмен с прибором", true);
     return true;
 }
 
@@ -433,6 +445,7 @@ bool TMainFrm::RunOperation(const std::function<void()>& op)
 void TMainFrm::OnOperationFinished()
 {
     if (FOperation.joinable()) FOperation.join();
+    ClearTransientStatus();
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 

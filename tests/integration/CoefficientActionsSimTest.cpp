@@ -234,8 +234,33 @@ TEST_F(CoefficientActionsTest, AFileThatCannotBeLoadedAsksNothingAndWritesNothin
     }
     ASSERT_EQ(host.dialogs.size(), 6u);
     EXPECT_EQ(host.dialogs[0].DefaultExt, "") << "the open dialog adds no extension";
-    EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
+    EXPECT_EQ(host.dialogs[0].FileName, "") << "no file of the meter yet: the dialog opens its folder";
     EXPECT_EQ(MemoryWrites(*sim), 0);
+}
+
+// The load dialog lists every format at once and offers the meter's file
+// written last, whichever format it has.
+TEST_F(CoefficientActionsTest, TheLoadDialogShowsEveryFormatAndOffersTheFileWrittenLast)
+{
+    Connect();
+    const fs::path txt = dir / "KVT-64" / "12064001#1.txt", kvt = dir / "KVT-64" / "12064001#1.kvt";
+    for (const fs::path& p : {txt, kvt}) {
+        host.NextFile = p.string();
+        ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    }
+    fs::last_write_time(txt, fs::last_write_time(kvt) - std::chrono::hours(1));
+    host.dialogs.clear();
+    host.NextFile.reset();
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotRun);
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].Filter.rfind("Все файлы коэффициентов (*.txt *.kvt *.tpr)|*.txt;*.kvt;*.tpr|", 0), 0u)
+        << host.dialogs[0].Filter;
+    EXPECT_EQ(host.dialogs[0].FileName, kvt.string());
+
+    // The old format written again is the one offered.
+    fs::last_write_time(txt, fs::last_write_time(kvt) + std::chrono::hours(1));
+    actions->BLoad01Click(1);
+    EXPECT_EQ(host.dialogs.back().FileName, txt.string());
 }
 
 // A file of older tools without Id is written after a warning; a print file's
@@ -272,7 +297,8 @@ TEST_F(CoefficientActionsTest, ARefusedFileIsToldAndNothingIsAsked)
     host.AnswerYes = true;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused);
     ASSERT_EQ(host.Messages().size(), 1u);
-    EXPECT_EQ(host.Messages()[0], "Неверный файл " + (dir / "other.txt").string());
+    EXPECT_EQ(host.Messages()[0],
+              "Неверный файл " + (dir / "other.txt").string() + ": в файле прибор \"КВТ 64\", а в слоте КВТ-64");
     EXPECT_EQ(dev.Coefficients(1).K, before.K);
     EXPECT_EQ(dev.Coefficients(1).Gmax, before.Gmax);
     EXPECT_EQ(MemoryWrites(*sim), 0);
