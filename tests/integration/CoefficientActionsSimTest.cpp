@@ -35,14 +35,15 @@ void WriteFile(const fs::path& p, const std::string& bytes)
     std::ofstream(p, std::ios::binary) << bytes;
 }
 
-// A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF).
+// A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF);
+// K0 and Ku in the meter's converter units.
 std::string FullKvt(int gmax)
 {
     std::string s = "[Device]\r\nId=" + Utf8ToCp1251Lossy("КВТ-64") + "\r\nNum=12064001\r\nGmax=" +
                     std::to_string(gmax) + "\r\n";
     const char* const points = "1=0.125\r\n2=0.25\r\n3=0.375\r\n4=0.5\r\n5=0.625\r\n6=0.75\r\n7=0.875\r\n8=1\r\n";
-    s += std::string("[Koeff]\r\nK0=0\r\nKu=1.0625\r\n") + points;
-    s += std::string("[Kobr]\r\nK0=0\r\nKu=1\r\n") + points;
+    s += std::string("[Koeff]\r\nK0=0\r\nKu=27852\r\n") + points;
+    s += std::string("[Kobr]\r\nK0=0\r\nKu=26214\r\n") + points;
     return s;
 }
 
@@ -244,6 +245,7 @@ TEST_F(CoefficientActionsTest, TheLoadDialogShowsEveryFormatAndOffersTheFileWrit
 {
     Connect();
     const fs::path txt = dir / "KVT-64" / "12064001#1.txt", kvt = dir / "KVT-64" / "12064001#1.kvt";
+    fs::create_directories(dir / "KVT-64");
     for (const fs::path& p : {txt, kvt}) {
         host.NextFile = p.string();
         ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
@@ -314,7 +316,7 @@ TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     EXPECT_EQ(dev.Coefficients(1).Gmax, 40.0f);
     EXPECT_EQ(dev.Coefficients(1).K[2], 0.125f);
-    EXPECT_EQ(dev.Coefficients(1).Obr[1], 1.0f);
+    EXPECT_EQ(dev.Coefficients(1).Obr[1], 26214.0f);
     EXPECT_EQ(host.BoxState("EG011").Text, box) << "the boxes show the last read-out until a write";
     EXPECT_EQ(MemoryWrites(*sim), 0);
     EXPECT_EQ(poller->GetState(), TClbThread::Run);
