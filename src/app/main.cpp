@@ -5,6 +5,7 @@
 //                        configuration load button would load it
 #include "MainForm.h"
 #include "ProgramFolders.h"
+#include "QtTranslations.h"
 
 #include <QApplication>
 #include <QFont>
@@ -34,6 +35,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationName("clbview");
     QApplication::setApplicationDisplayName("Просмотр коэффициентов калибровки");
     QApplication::setStyle(QStyleFactory::create("Fusion"));
+    // Qt's own dialogs in Russian; without the translation they stay English.
+    InstallQtTranslations(app);
     QFont font = QApplication::font();
     font.setFamily("Sans Serif");
     font.setPointSize(8);

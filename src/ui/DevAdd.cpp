@@ -76,7 +76,8 @@ TDevAddForm::TDevAddForm(QWidget* parent, DevManager& dev, TulvComPort& port, Ho
     BOk->setObjectName("BOk");
     BOk->setGeometry(30, 152, 75, 25);
     BOk->setDefault(true);
-    BOk->setAccessibleName(QStringLiteral("Добавить"));
+    // Announced as it reads ("OK"); what it does is its description.
+    BOk->setAccessibleDescription(QStringLiteral("Добавить прибор"));
     BCancel = new QPushButton(QStringLiteral("Отмена"), this);
     BCancel->setObjectName("BCancel");
     BCancel->setGeometry(117, 152, 75, 25);

@@ -233,7 +233,8 @@ void TMainFrm::BuildControls()
         l->setObjectName(QString::fromStdString("L" + n1));
         l->setGeometry(1, 37, 54, 28);
         l->setAlignment(Qt::AlignCenter);
-        l->setAccessibleName(QString("Прибор %1").arg(s));
+        // Announced by what it shows (serial number and channel); what it is, as its description.
+        l->setAccessibleDescription(QString("Прибор %1").arg(s));
         L[s - 1] = l;
 
         auto* cb = new QCheckBox(devices);
@@ -293,13 +294,24 @@ void TMainFrm::BuildControls()
 
 void TMainFrm::BuildTray()
 {
+    // The menu exists on every desktop (a tray may appear later; tests read it);
+    // the icon only where a tray is.
+    auto* menu = new QMenu(this);
+    menu->setObjectName("TrayMenu");
+    QAction* restore = menu->addAction("Развернуть");
+    restore->setObjectName("Restore1");
+    connect(restore, &QAction::triggered, this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    menu->addSeparator();
+    QAction* exit = menu->addAction("Выход");
+    exit->setObjectName("Exit1");
+    connect(exit, &QAction::triggered, this, &TMainFrm::Exit1Click);
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
     FTray = new QSystemTrayIcon(AppIcon(), this);
     FTray->setToolTip(windowTitle());
-    auto* menu = new QMenu(this);
-    QAction* exit = menu->addAction("Exit");
-    exit->setObjectName("Exit1");
-    connect(exit, &QAction::triggered, this, &TMainFrm::Exit1Click);
     FTray->setContextMenu(menu);
     connect(FTray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::DoubleClick) {
@@ -370,7 +382,6 @@ void TMainFrm::DrawSlots()
         L[s - 1]->setFont(font);
         L[s - 1]->setText(label);
         L[s - 1]->setToolTip(label.section('\n', 0, 0));
-        L[s - 1]->setAccessibleDescription(label);
         std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
         for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
         QLineEdit* flow = FBoxes["EG" + n2];
@@ -404,15 +415,27 @@ void TMainFrm::DrawSlots()
 
 // --- operations ------------------------------------------------------------------------
 
-void TMainFrm::Status(const QString& text)
+void TMainFrm::Status(const QString& text, bool transient)
 {
+    FTransientStatus = transient ? text : QString();
     StatusBar->showMessage(text);
+}
+
+void TMainFrm::ClearTransientStatus()
+{
+    if (!FTransientStatus.isEmpty() && StatusBar->currentMessage() == FTransientStatus) StatusBar->clearMessage();
+    FTransientStatus.clear();
+}
+
+void TMainFrm::SetStatusText(const std::string& text)
+{
+    Status(QString::fromStdString(text));
 }
 
 bool TMainFrm::Refuse()
 {
     if (!OperationRunning() && FHost->ModalDepth() == 0 && !FCloseRequested) return false;
-    Status("Подождите: идёт обмен с прибором");
+    Status("Подождите: идёт обмен с прибором", true);
     return true;
 }
 
@@ -433,6 +456,7 @@ bool TMainFrm::RunOperation(const std::function<void()>& op)
 void TMainFrm::OnOperationFinished()
 {
     if (FOperation.joinable()) FOperation.join();
+    ClearTransientStatus();
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 

@@ -53,6 +53,8 @@ public:
     void SetProgress(int minimum, int maximum, int position);
     void ShowProgressBar(bool visible);
     void SetBox(const std::string& name, const std::optional<std::string>& text, std::optional<BoxColour> colour);
+    // The workflow's word in the status bar (empty: cleared).
+    void SetStatusText(const std::string& text);
     void SetConnectButtons(bool connectEnabled, bool disconnectEnabled);
     bool PollBoxChecked(int slot) const;
     // Draws both slot columns from the slot table (step 3 of the rebuild).
@@ -99,7 +101,10 @@ private:
     bool RunOperation(const std::function<void()>& op);
     bool Refuse();
     void OnOperationFinished();
-    void Status(const QString& text);
+    // transient: a word that holds only while an operation runs; it goes
+    // when the operation ends.
+    void Status(const QString& text, bool transient = false);
+    void ClearTransientStatus();
     void UpdatePortHint();
     // The port list: COM1..COM16, then the serial devices present.
     void FillPorts();
@@ -126,6 +131,7 @@ private:
     QToolButton* BSaveConf = nullptr;
     QToolButton* BPrint = nullptr;
     QSystemTrayIcon* FTray = nullptr;
+    QString FTransientStatus;
     QFileSystemWatcher* FPortWatch = nullptr;
 
     TDevAddForm* FDevAdd = nullptr;

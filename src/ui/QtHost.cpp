@@ -245,6 +245,11 @@ void QtHost::SetBox(const std::string& name, std::optional<std::string> text, st
     Invoke([&] { FWindow.SetBox(name, text, colour); });
 }
 
+void QtHost::SetStatus(const std::string& text)
+{
+    Invoke([&] { FWindow.SetStatusText(text); });
+}
+
 void QtHost::SetConnectButtons(bool connectEnabled, bool disconnectEnabled)
 {
     Invoke([&] { FWindow.SetConnectButtons(connectEnabled, disconnectEnabled); });

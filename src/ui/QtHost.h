@@ -38,6 +38,7 @@ public:
     void SetConnectButtons(bool connectEnabled, bool disconnectEnabled) override;
     bool PollBoxChecked(int slot) override;
     void RefreshSlots() override;
+    void SetStatus(const std::string& text) override;
     bool Print(const PrintDocument& document, std::string& error) override;
     void RunOnMainThread(const std::function<void()>& step) override;
     void ProcessMessages() override;

@@ -5,10 +5,25 @@
 #include "CoefficientBackup.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
+#include "DeviceCatalogue.h"
 #include "Plausibility.h"
+
+#include <filesystem>
 
 namespace {
 const char* const ErrorCaption = "Ошибка";
+
+// "Прибор 1 (КВТ-64 № 12064001, канал 1)": which meter a report is about;
+// word: "Прибор", "прибора".
+std::string SlotTitle(const char* word, int s, const DeviceSlot& slot)
+{
+    const DeviceTypeInfo* type = FindDeviceType(NormalizeDeviceType(slot.TypeCode()));
+    std::string t = word + (" " + std::to_string(s));
+    if (!type) return t;
+    t += " (" + std::string(type->DisplayName);
+    if (!slot.SerialText().empty() && slot.SerialText() != "-") t += " № " + slot.SerialText();
+    return t + ", канал " + std::to_string(slot.Channel()) + ")";
+}
 } // namespace
 
 PrintDocument PrintFilePage(const std::string& title, std::string_view bytes)
@@ -25,8 +40,32 @@ PrintDocument PrintFilePage(const std::string& title, std::string_view bytes)
     return doc;
 }
 
+std::string LoadDialogPreset(const std::string& savedFolder, const DeviceSlot& slot)
+{
+    namespace fs = std::filesystem;
+    const auto txt = DefaultCoefficientFileName(savedFolder, slot, false);
+    if (!txt) return {};
+    const std::string base = txt->substr(0, txt->size() - 4); // without ".txt"
+    std::string best;
+    fs::file_time_type newest{};
+    for (const char* ext : {".kvt", ".txt", ".tpr"}) {
+        std::error_code ec;
+        const fs::path p = base + ext;
+        if (!fs::is_regular_file(p, ec)) continue;
+        const auto t = fs::last_write_time(p, ec);
+        if (ec) continue;
+        if (best.empty() || t > newest) {
+            best = p.string();
+            newest = t;
+        }
+    }
+    return best;
+}
+
 bool CoefficientActions::BSave01Click(int s)
 {
+    FLastSaved.clear();
+    FSaveAsked = false;
     PausePolling pause(FPoller);
     const DeviceSlot& slot = FDev.Slot(s);
     const CoefficientSet& c = FDev.Coefficients(s);
@@ -41,13 +80,17 @@ bool CoefficientActions::BSave01Click(int s)
     const auto path = FHost.ChooseFile(dialog);
     if (!path) return false;
     FLastSaveName = *path;
+    FSaveAsked = true;
 
     std::string error;
     if (!SaveCoefficientFile(*path, slot, c, FSettings, error)) {
         FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         return false;
     }
-    if (CoefficientFormatOf(*path) != CoefficientFormat::Tpr) return true;
+    if (CoefficientFormatOf(*path) != CoefficientFormat::Tpr) {
+        FLastSaved = *path;
+        return true;
+    }
 
     // The print file is printed as it stands on the disk.
     std::string bytes;
@@ -55,7 +98,37 @@ bool CoefficientActions::BSave01Click(int s)
         FHost.MessageBox(error, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         return false;
     }
+    FLastSaved = *path;
     return true;
+}
+
+std::string CoefficientActions::SaveReport(int s, bool saved) const
+{
+    if (!FSaveAsked || s < 1 || s > 2) return {};
+    const std::string who = "Коэффициенты " + SlotTitle("прибора", s, FDev.Slot(s));
+    if (!saved || FLastSaved.empty()) return who + " не сохранены";
+    std::string text = who + " сохранены в " + FLastSaved;
+    if (CoefficientFormatOf(FLastSaved) == CoefficientFormat::Tpr) text += " и отправлены на печать";
+    return text;
+}
+
+CoefficientActions::Report CoefficientActions::LoadReport(int s, LoadResult result) const
+{
+    Report r;
+    if (result == LoadResult::NotRun || s < 1 || s > 2) return r;
+    r.Text = SlotTitle("Прибор", s, FDev.Slot(s)) + ": " + FWriter.Outcome();
+    if (result == LoadResult::Written || result == LoadResult::WriteFailed) {
+        r.Place = Report::Where::MessageBox;
+        r.Caption = "Запись коэффициентов";
+        r.Icon = result == LoadResult::Written ? MsgIcon::Information : MsgIcon::Warning;
+        if (!FWriter.BackupPath().empty())
+            r.Text += "\n\nПрежние коэффициенты прибора сохранены в " + FWriter.BackupPath();
+        return r;
+    }
+    r.Place = Report::Where::StatusLine;
+    // The status line holds one line: the first line of a longer reason.
+    if (const auto nl = r.Text.find('\n'); nl != std::string::npos) r.Text.erase(nl);
+    return r;
 }
 
 CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
@@ -66,14 +139,10 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
 
     FileDialog dialog;
     dialog.Title = "Загрузить коэффициенты";
-    dialog.Filter = CoefficientFileFilter;
-    // The meter's backups, when it has any, are where a restore starts, with
-    // their format offered first.
+    dialog.Filter = LoadFileFilter;
+    // The meter's backups, when it has any, are where a restore starts.
     dialog.InitialFolder = LoadDialogFolder(FSavedFolder, slot);
-    if (ListBackups(FSavedFolder, slot).empty())
-        dialog.FileName = DefaultCoefficientFileName(FSavedFolder, slot, false).value_or(std::string());
-    else
-        dialog.Filter = BackupFileFilter;
+    if (ListBackups(FSavedFolder, slot).empty()) dialog.FileName = LoadDialogPreset(FSavedFolder, slot);
     const auto path = FHost.ChooseFile(dialog);
     if (!path) return LoadResult::NotRun;
 

@@ -19,10 +19,17 @@ inline constexpr const char* CoefficientFileFilter =
     "Файлы коэффициентов (старый формат) (*.txt)|*.txt|Файлы коэффициентов (*.kvt)|*.kvt|"
     "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
 
-// The same with the KVT format first: the load dialog when the meter has backups.
-inline constexpr const char* BackupFileFilter =
-    "Файлы коэффициентов (*.kvt)|*.kvt|Файлы коэффициентов (старый формат) (*.txt)|*.txt|"
+// The load dialog: every coefficient file at once first (a meter's files of
+// all three formats and its backups side by side), then each format.
+inline constexpr const char* LoadFileFilter =
+    "Все файлы коэффициентов (*.txt *.kvt *.tpr)|*.txt;*.kvt;*.tpr|"
+    "Файлы коэффициентов (старый формат) (*.txt)|*.txt|Файлы коэффициентов (*.kvt)|*.kvt|"
     "Файлы коэффициентов для печати (*.tpr)|*.tpr|Все файлы (*.*)|*.*";
+
+// The file the load dialog offers for a slot: of the slot's default name
+// (<saved>/<type>/<serial>#<channel>) in the three formats, the one written
+// last; empty when none exists (the dialog then only opens the folder).
+std::string LoadDialogPreset(const std::string& savedFolder, const DeviceSlot& slot);
 
 // The page of a print file: line i at x = 200, y = 150 + 100·i printer dots, in
 // Courier New of 10 points. bytes: the file as written (code page 1251, CR LF).
@@ -62,6 +69,24 @@ public:
     enum class LoadResult { NotRun, Refused, Declined, NotWritable, Written, WriteFailed };
     LoadResult BLoad01Click(int s);
 
+    // What the user is told once a load button's work is done: a write that
+    // ran (checked, or failed on the way) is reported in a message box with
+    // its outcome as the command line says it; a refused file, a declined
+    // question or a write that could not start only in the status line (their
+    // reason was told already or is the user's own answer); NotRun, nothing.
+    struct Report {
+        enum class Where { Nowhere, MessageBox, StatusLine };
+        Where Place = Where::Nowhere;
+        MsgIcon Icon = MsgIcon::None;
+        std::string Caption;
+        std::string Text;
+    };
+    Report LoadReport(int s, LoadResult result) const;
+    // The status line after the save button: where the file went (and that it
+    // was printed), or that nothing was saved; empty when the dialog was
+    // cancelled or the slot had nothing to save.
+    std::string SaveReport(int s, bool saved) const;
+
     CoefficientWriter& Writer() { return FWriter; }
     // The plausibility warnings of the last load (shown with its write question).
     const std::vector<std::string>& Warnings() const { return FWarnings; }
@@ -75,5 +100,8 @@ private:
     CoefficientWriter FWriter;
     // The save dialog's name of the previous save (kept where the type gives no preset).
     std::string FLastSaveName;
+    // The file of the last save that went through; empty when it failed.
+    std::string FLastSaved;
+    bool FSaveAsked = false; // the last save got as far as a file name
     std::vector<std::string> FWarnings;
 };

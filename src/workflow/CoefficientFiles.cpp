@@ -221,10 +221,21 @@ struct Reading {
     }
 };
 
+// The device line of a file (code page 1251) names the slot's type, or the
+// file is refused with what it names instead.
 bool NameMismatch(const std::string& line, const DeviceTypeInfo& type, const std::string& name, std::string& error)
 {
     if (line.find(DisplayName1251(type)) != std::string::npos) return false;
-    error = "Неверный файл " + name;
+    std::string named = Trim(line);
+    // The page this tool prints names the device after "Прибор = ".
+    const std::string device = Utf8ToCp1251Lossy("Прибор = ");
+    if (named.compare(0, device.size(), device) == 0) named = Trim(named.substr(device.size()));
+    // A line of another kind of file can be long; its beginning tells enough.
+    constexpr std::size_t MaxShown = 60;
+    std::string shown = Cp1251ToUtf8(named.substr(0, MaxShown)) + (named.size() > MaxShown ? "…" : "");
+    error = "Неверный файл " + name + ": " +
+            (named.empty() ? std::string("строка прибора пуста") : "в файле прибор \"" + shown + "\"") +
+            ", а в слоте " + std::string(type.DisplayName);
     return true;
 }
 

@@ -71,8 +71,9 @@ bool SaveCoefficientFile(const std::string& path, const DeviceSlot& slot, const 
 // on any fault set is unchanged and the result is false with a message that
 // names the reason (the key or the line):
 //   "Ошибка открытия файла <path>: <reason>"  missing, a folder, not readable
-//   "Неверный файл <path>"           the first line lacks the slot's display name
-//   "Неверный файл <path>: <reason>" anything else: an extension of no format,
+//   "Неверный файл <path>: <reason>" the device line lacks the slot's display
+//                                    name (the reason: what the file names
+//                                    instead), an extension of no format,
 //                                    an empty file, not 1251 text, a token that
 //                                    is not a number, a truncated file, a KVT
 //                                    key the tool writes that is missing or

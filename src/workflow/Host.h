@@ -71,6 +71,12 @@ public:
     // The poller has finished a cycle over the slots (called on the main thread).
     virtual void PollCycleDone() {}
 
+    // A short word about what just happened (a file saved, a click that had
+    // no effect) where the user sees it without having to answer it: the
+    // window's status bar. Empty clears it. A host without such a line (a
+    // test's script) may drop it.
+    virtual void SetStatus(const std::string& text) { (void)text; }
+
     // Prints a document on the print target without a dialog (the window: the
     // default printer). False with a message when it could not be printed.
     virtual bool Print(const PrintDocument& document, std::string& error) = 0;

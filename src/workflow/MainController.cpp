@@ -9,6 +9,30 @@ const char* const ErrorCaption = "Ошибка";
 const char* const ClearQuestion = "Вы действительно хотите очистить конфигурацию?";
 } // namespace
 
+std::string ClearConfigurationQuestion(const DevManager& dev)
+{
+    std::string text = "Из конфигурации будут убраны оба прибора:";
+    for (int n = 1; n <= 2; ++n) {
+        const DeviceSlot& slot = dev.Slot(n);
+        const DeviceTypeInfo* type = FindDeviceType(NormalizeDeviceType(slot.TypeCode()));
+        text += "\n" + std::to_string(n) + ": ";
+        if (!type || slot.TypeCode() == 0) {
+            text += "пусто";
+            continue;
+        }
+        text += std::string(type->DisplayName);
+        if (!slot.SerialText().empty() && slot.SerialText() != "-") text += " № " + slot.SerialText();
+        text += ", канал " + std::to_string(slot.Channel()) + ", адрес " + std::to_string(slot.NetAddress());
+    }
+    return text + "\n\n" + ClearQuestion;
+}
+
+std::string SlotClickRefusal(bool connected)
+{
+    return connected ? "Приборы настраиваются без связи: сначала нажмите «Отключить»"
+                     : "Подождите: идёт обмен с прибором";
+}
+
 std::string MainCaption()
 {
     return std::string(MainCaptionText) + DevManager::Version;
@@ -133,16 +157,28 @@ void MainController::BDisconnectClick()
     FProxy.SetProgress(0, 0, 0);
 }
 
-MainController::SlotDialog MainController::Img1Click(int slot) const
+MainController::SlotDialog MainController::Img1Click(int slot)
 {
-    if (!Disconnected()) return SlotDialog::None;
+    if (!Disconnected()) {
+        FProxy.SetStatus(SlotClickRefusal(Connected()));
+        return SlotDialog::None;
+    }
     return NormalizeDeviceType(FDev.Slot(slot).TypeCode()) != 0 ? SlotDialog::Select : SlotDialog::Add;
 }
 
 bool MainController::Img1MouseDown(int slot)
 {
-    if (!Disconnected()) return false;
-    if (FProxy.MessageBox(ClearQuestion, "Внимание", MsgIcon::Warning, MsgButtons::YesNo) != MsgAnswer::Yes)
+    if (!Disconnected()) {
+        FProxy.SetStatus(SlotClickRefusal(Connected()));
+        return false;
+    }
+    if (NormalizeDeviceType(FDev.Slot(1).TypeCode()) == 0 && NormalizeDeviceType(FDev.Slot(2).TypeCode()) == 0) {
+        // Nothing to clear: no question.
+        FProxy.SetStatus("Конфигурация уже пуста");
+        return false;
+    }
+    if (FProxy.MessageBox(ClearConfigurationQuestion(FDev), "Внимание", MsgIcon::Warning, MsgButtons::YesNo) !=
+        MsgAnswer::Yes)
         return false;
     FDev.ResetSlots();
     RebuildSlots(true);
@@ -198,12 +234,18 @@ bool MainController::BSaveConfClick()
 
 void MainController::BLoad01Click(int slot)
 {
-    if (FActions) FActions->BLoad01Click(slot);
+    if (!FActions) return;
+    const auto report = FActions->LoadReport(slot, FActions->BLoad01Click(slot));
+    using W = CoefficientActions::Report::Where;
+    if (report.Place == W::MessageBox) FProxy.MessageBox(report.Text, report.Caption, report.Icon, MsgButtons::Ok);
+    else if (report.Place == W::StatusLine) FProxy.SetStatus(report.Text);
 }
 
 void MainController::BSave01Click(int slot)
 {
-    if (FActions) FActions->BSave01Click(slot);
+    if (!FActions) return;
+    const bool saved = FActions->BSave01Click(slot);
+    if (const std::string text = FActions->SaveReport(slot, saved); !text.empty()) FProxy.SetStatus(text);
 }
 
 void MainController::CBDev01Click(int slot, bool checked)

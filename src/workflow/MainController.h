@@ -36,6 +36,11 @@ SlotView ViewOfSlot(const DeviceSlot& slot);
 // The accessible name of a slot box ("Точка 3, прибор 1", "К0, прибор 2", ...).
 std::string BoxAccessibleName(int slot, int row);
 
+// The question before both slots are emptied: what each holds, then whether to clear.
+std::string ClearConfigurationQuestion(const DevManager& dev);
+// Why a click on a slot picture does nothing now (connected, or a read-out under way).
+std::string SlotClickRefusal(bool connected);
+
 // The filter of the configuration dialogs.
 inline constexpr const char* ClbFileFilter = "Конфигурация приборов (*.clb)|*.clb|Все файлы (*.*)|*.*";
 
@@ -80,9 +85,12 @@ public:
 
     // A click on a slot picture: which dialog it opens (none while connected).
     enum class SlotDialog { None, Add, Select };
-    SlotDialog Img1Click(int slot) const;
-    // The right mouse button on a slot picture: the question, and on Yes both
-    // slots emptied. True when the slots were emptied.
+    // While connected or reading out it opens none and says why in the status line.
+    SlotDialog Img1Click(int slot);
+    // The right mouse button on a slot picture: the question (which names what
+    // both slots hold), and on Yes both slots emptied. True when the slots were
+    // emptied. No question when both are empty already; none while connected
+    // or reading out (said in the status line).
     bool Img1MouseDown(int slot);
 
     // The configuration files. Load only while disconnected.
@@ -141,6 +149,7 @@ private:
         bool PollBoxChecked(int slot) override { return FHost.PollBoxChecked(slot); }
         void RefreshSlots() override { FOwner.RebuildSlots(false); }
         void PollCycleDone() override { FHost.PollCycleDone(); }
+        void SetStatus(const std::string& t) override { FHost.SetStatus(t); }
         bool Print(const PrintDocument& d, std::string& e) override { return FHost.Print(d, e); }
         void RunOnMainThread(const std::function<void()>& s) override { FHost.RunOnMainThread(s); }
         void ProcessMessages() override { FHost.ProcessMessages(); }

@@ -4,9 +4,11 @@
 #include "NumberText.h"
 #include "TulvDln0803s.h"
 #include "TulvKvt641.h"
+#include "UltrasonicTables.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <iterator>
 
 namespace {
@@ -31,6 +33,57 @@ template <std::size_t N> bool InList(const float (&list)[N], float v)
 
 } // namespace
 
+CoefficientForm CoefficientFormOf(std::uint8_t typeCode)
+{
+    // clang-format off
+    static constexpr CoefficientForm Forms[17] = {
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  0 no device
+        {ZeroForm::Converter,      GainForm::Converter}, //  1 КВТ-64
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  2 КВТ-64-1
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  3 КВТ-64К
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  4 КВТ-66
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  5 КВТ-76
+        {ZeroForm::Flow,           GainForm::Factor},    //  6 КВТ-64M
+        {ZeroForm::Flow,           GainForm::Factor},    //  7 КВТ-64M1
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  8 ДЛН-08.03С
+        {ZeroForm::Flow,           GainForm::Factor},    //  9 ДЛН-08.05
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 10 ДЛН-08.05С
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 11 ДЛН-08.07
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 12 ДЛН-08.07С
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 13 ДЛН-08.09
+        {ZeroForm::Sensor,         GainForm::Factor},    // 14 КВТ-64КУ
+        {ZeroForm::Sensor,         GainForm::Factor},    // 15 ГЗУ-08
+        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 16 КВТ-09M4
+    };
+    // clang-format on
+    return typeCode < 17 ? Forms[typeCode] : Forms[0];
+}
+
+PlausibleRanges PlausibleRangesOf(const DeviceSlot& slot, const CoefficientSet& set)
+{
+    // What stands for the whole of Gmax in the unit of K0, and for "no
+    // correction" in the unit of Ku.
+    constexpr float Converter = 26214.0f;
+    const CoefficientForm form = CoefficientFormOf(slot.TypeCode());
+    PlausibleRanges r{};
+    float whole = 1;
+    switch (form.Zero) {
+    case ZeroForm::FractionOfGmax: whole = 1; break;
+    case ZeroForm::Flow: whole = std::fabs(set.Gmax); break;
+    case ZeroForm::Converter: whole = Converter; break;
+    case ZeroForm::Sensor:
+        if (auto d = SensorDivisor(slot.SensorIndex())) whole = *d;
+        else r.CheckZero = false;
+        break;
+    }
+    r.K0Min = -PlausibleZeroShare * whole;
+    r.K0Max = PlausibleZeroShare * whole;
+    const float unity = form.Gain == GainForm::Converter ? Converter : 1.0f;
+    r.KuMin = PlausibleGainMin * unity;
+    r.KuMax = PlausibleGainMax * unity;
+    return r;
+}
+
 std::optional<std::string> KvtFileSerial(std::string_view bytes)
 {
     std::string section;
@@ -54,12 +107,13 @@ std::vector<std::string> PlausibilityWarnings(const DeviceSlot& slot, const Coef
 {
     std::vector<std::string> w;
     auto outside = [](float v, float lo, float hi) { return !(v >= lo && v <= hi); };
-    if (outside(set.K[0], PlausibleK0Min, PlausibleK0Max))
-        w.push_back("K0 = " + ShortestText(set.K[0]) + " вне правдоподобных пределов (от " +
-                    ShortestText(PlausibleK0Min) + " до " + ShortestText(PlausibleK0Max) + ")");
-    if (outside(set.K[1], PlausibleKuMin, PlausibleKuMax))
-        w.push_back("Ku = " + ShortestText(set.K[1]) + " вне правдоподобных пределов (от " +
-                    ShortestText(PlausibleKuMin) + " до " + ShortestText(PlausibleKuMax) + ")");
+    const PlausibleRanges r = PlausibleRangesOf(slot, set);
+    if (r.CheckZero && outside(set.K[0], r.K0Min, r.K0Max))
+        w.push_back("K0 = " + ShortestText(set.K[0]) + " вне правдоподобных пределов (от " + ShortestText(r.K0Min) +
+                    " до " + ShortestText(r.K0Max) + ")");
+    if (outside(set.K[1], r.KuMin, r.KuMax))
+        w.push_back("Ku = " + ShortestText(set.K[1]) + " вне правдоподобных пределов (от " + ShortestText(r.KuMin) +
+                    " до " + ShortestText(r.KuMax) + ")");
     const char* names[2] = {"измеренных расходов (K)", "опорных расходов (Kobr)"};
     for (int t = 0; t < 2; ++t) {
         const auto& table = t == 0 ? set.K : set.Obr;

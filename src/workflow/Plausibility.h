@@ -5,16 +5,44 @@
 #include "CoefficientSet.h"
 #include "DeviceSlot.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The range in which K0 and Ku of a calibrated meter lie (values as the
-// meters keep them: K0 a fraction of Gmax, Ku a factor). One range serves
-// every type: the meters keep both in the same form.
-inline constexpr float PlausibleK0Min = -0.5f, PlausibleK0Max = 0.5f;
-inline constexpr float PlausibleKuMin = 0.5f, PlausibleKuMax = 2.0f;
+// How a type keeps K0 and Ku, and so the units of their plausible range.
+enum class ZeroForm {
+    FractionOfGmax, // K0 a fraction of Gmax (shown as K0 · Gmax)
+    Flow,           // K0 a flow (shown as it is)
+    Converter,      // K0 in converter units: 26214 stand for Gmax (КВТ-64)
+    Sensor,         // K0 in sensor units: the divisor of the sensor stands for Gmax
+};
+enum class GainForm {
+    Factor,    // Ku a factor, 1 for no correction
+    Converter, // Ku in converter units: 26214 for no correction (КВТ-64)
+};
+struct CoefficientForm {
+    ZeroForm Zero;
+    GainForm Gain;
+};
+// The one table: the form of K0 and Ku per type code (code 0 and unknown
+// codes: fraction and factor).
+CoefficientForm CoefficientFormOf(std::uint8_t typeCode);
+
+// The plausible range of a calibrated meter, in the meters' own terms: K0 at
+// most half of Gmax either way, Ku between half and twice no correction.
+inline constexpr float PlausibleZeroShare = 0.5f;
+inline constexpr float PlausibleGainMin = 0.5f, PlausibleGainMax = 2.0f;
+
+// The ranges of K0 and Ku as the slot's type keeps them (for set's Gmax and
+// the slot's sensor). CheckZero is false where the unit is not known (a sensor
+// index beyond the divisor table).
+struct PlausibleRanges {
+    float K0Min, K0Max, KuMin, KuMax;
+    bool CheckZero = true;
+};
+PlausibleRanges PlausibleRangesOf(const DeviceSlot& slot, const CoefficientSet& set);
 
 // The serial number a KVT file names under [Device] Num; std::nullopt when it
 // names none (missing, empty or only zeros: a file not made for one meter).

@@ -162,6 +162,9 @@ std::vector<BadFile> BadFiles()
         // The file of another meter type.
         {"KvtOfAnotherType", "kvt76.kvt", Kvt("КВТ-76"), false, false,
          ": [Device] Id = \"КВТ-76\", а прибор слота КВТ-64"},
+        {"TxtOfAnotherType", "kvt76.txt",
+         Utf8ToCp1251Lossy("КВТ-76\r\n1\r\n30\r\n0\r\n1\r\n\r\n1 2 3 4 5 6 7 8 \r\n1 2 3 4 5 6 7 8 \r\n"), false, false,
+         ": в файле прибор \"КВТ-76\", а в слоте КВТ-64"},
     };
 }
 

@@ -35,14 +35,15 @@ void WriteFile(const fs::path& p, const std::string& bytes)
     std::ofstream(p, std::ios::binary) << bytes;
 }
 
-// A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF).
+// A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF);
+// K0 and Ku in the meter's converter units.
 std::string FullKvt(int gmax)
 {
     std::string s = "[Device]\r\nId=" + Utf8ToCp1251Lossy("КВТ-64") + "\r\nNum=12064001\r\nGmax=" +
                     std::to_string(gmax) + "\r\n";
     const char* const points = "1=0.125\r\n2=0.25\r\n3=0.375\r\n4=0.5\r\n5=0.625\r\n6=0.75\r\n7=0.875\r\n8=1\r\n";
-    s += std::string("[Koeff]\r\nK0=0\r\nKu=1.0625\r\n") + points;
-    s += std::string("[Kobr]\r\nK0=0\r\nKu=1\r\n") + points;
+    s += std::string("[Koeff]\r\nK0=0\r\nKu=27852\r\n") + points;
+    s += std::string("[Kobr]\r\nK0=0\r\nKu=26214\r\n") + points;
     return s;
 }
 
@@ -234,8 +235,34 @@ TEST_F(CoefficientActionsTest, AFileThatCannotBeLoadedAsksNothingAndWritesNothin
     }
     ASSERT_EQ(host.dialogs.size(), 6u);
     EXPECT_EQ(host.dialogs[0].DefaultExt, "") << "the open dialog adds no extension";
-    EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
+    EXPECT_EQ(host.dialogs[0].FileName, "") << "no file of the meter yet: the dialog opens its folder";
     EXPECT_EQ(MemoryWrites(*sim), 0);
+}
+
+// The load dialog lists every format at once and offers the meter's file
+// written last, whichever format it has.
+TEST_F(CoefficientActionsTest, TheLoadDialogShowsEveryFormatAndOffersTheFileWrittenLast)
+{
+    Connect();
+    const fs::path txt = dir / "KVT-64" / "12064001#1.txt", kvt = dir / "KVT-64" / "12064001#1.kvt";
+    fs::create_directories(dir / "KVT-64");
+    for (const fs::path& p : {txt, kvt}) {
+        host.NextFile = p.string();
+        ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    }
+    fs::last_write_time(txt, fs::last_write_time(kvt) - std::chrono::hours(1));
+    host.dialogs.clear();
+    host.NextFile.reset();
+    EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotRun);
+    ASSERT_EQ(host.dialogs.size(), 1u);
+    EXPECT_EQ(host.dialogs[0].Filter.rfind("Все файлы коэффициентов (*.txt *.kvt *.tpr)|*.txt;*.kvt;*.tpr|", 0), 0u)
+        << host.dialogs[0].Filter;
+    EXPECT_EQ(host.dialogs[0].FileName, kvt.string());
+
+    // The old format written again is the one offered.
+    fs::last_write_time(txt, fs::last_write_time(kvt) + std::chrono::hours(1));
+    actions->BLoad01Click(1);
+    EXPECT_EQ(host.dialogs.back().FileName, txt.string());
 }
 
 // A file of older tools without Id is written after a warning; a print file's
@@ -272,7 +299,8 @@ TEST_F(CoefficientActionsTest, ARefusedFileIsToldAndNothingIsAsked)
     host.AnswerYes = true;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused);
     ASSERT_EQ(host.Messages().size(), 1u);
-    EXPECT_EQ(host.Messages()[0], "Неверный файл " + (dir / "other.txt").string());
+    EXPECT_EQ(host.Messages()[0],
+              "Неверный файл " + (dir / "other.txt").string() + ": в файле прибор \"КВТ 64\", а в слоте КВТ-64");
     EXPECT_EQ(dev.Coefficients(1).K, before.K);
     EXPECT_EQ(dev.Coefficients(1).Gmax, before.Gmax);
     EXPECT_EQ(MemoryWrites(*sim), 0);
@@ -288,7 +316,7 @@ TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     EXPECT_EQ(dev.Coefficients(1).Gmax, 40.0f);
     EXPECT_EQ(dev.Coefficients(1).K[2], 0.125f);
-    EXPECT_EQ(dev.Coefficients(1).Obr[1], 1.0f);
+    EXPECT_EQ(dev.Coefficients(1).Obr[1], 26214.0f);
     EXPECT_EQ(host.BoxState("EG011").Text, box) << "the boxes show the last read-out until a write";
     EXPECT_EQ(MemoryWrites(*sim), 0);
     EXPECT_EQ(poller->GetState(), TClbThread::Run);

@@ -474,19 +474,19 @@ TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
     WriteKvt(file, 12.5f);
     std::string text = ReadText(file);
     text = std::regex_replace(text, std::regex("\\[Device\\]\r\n"), "[Device]\r\nNum=99999999\r\n");
-    text = std::regex_replace(text, std::regex("Ku=1.046875"), "Ku=26214", std::regex_constants::format_first_only);
+    // The КВТ-64 keeps Ku in converter units (26214 for no correction): a factor is out of place.
     std::ofstream(file, std::ios::binary) << text;
     const ToolRun run = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"write", "1", file, "--yes"});
     ASSERT_EQ(run.status, 0) << run.err << run.result.dump();
     ASSERT_EQ(run.result["warnings"].size(), 2u) << run.result["warnings"];
-    EXPECT_EQ(run.result["warnings"][0], "Ku = 26214 вне правдоподобных пределов (от 0.5 до 2)");
+    EXPECT_EQ(run.result["warnings"][0], "Ku = 1.046875 вне правдоподобных пределов (от 13107 до 52428)");
     EXPECT_EQ(run.result["warnings"][1].get<std::string>().rfind(
                   "Файл сделан для прибора с серийным номером 99999999, а у этого прибора номер ", 0),
               0u);
     // First the warning of a file without Id, then the question.
     ASSERT_EQ(run.result["messages"].size(), 2u) << run.result["messages"];
     const std::string question = run.result["messages"][1];
-    EXPECT_EQ(question.rfind("Проверьте коэффициенты перед записью:\n- Ku = 26214", 0), 0u) << question;
+    EXPECT_EQ(question.rfind("Проверьте коэффициенты перед записью:\n- Ku = 1.046875", 0), 0u) << question;
     EXPECT_NE(question.find("\n\nЗаписать коэффициенты в прибор?"), std::string::npos) << question;
     EXPECT_EQ(run.result["outcome"], "записано и проверено");
 }

@@ -42,6 +42,8 @@ public:
     }
     void RunOnMainThread(const std::function<void()>& step) override { step(); }
     void ProcessMessages() override {}
+    void SetStatus(const std::string& text) override { status = text; }
+    std::string status;
 
     // The texts of the boxes shown so far.
     std::vector<std::string> Texts() const

@@ -302,7 +302,8 @@ TEST_F(MainWindow, RightClickAsksBeforeClearingAndOnlyWhileDisconnected)
     host.SetNextAnswer(MsgAnswer::No);
     QTest::mouseClick(W("Img1"), Qt::RightButton);
     ASSERT_EQ(host.Messages().size(), 1u);
-    EXPECT_EQ(host.Messages()[0].Text, "Вы действительно хотите очистить конфигурацию?");
+    EXPECT_EQ(host.Messages()[0].Text, "Из конфигурации будут убраны оба прибора:\n1: КВТ-64, канал 1, адрес 1\n"
+                                       "2: пусто\n\nВы действительно хотите очистить конфигурацию?");
     EXPECT_EQ(host.Messages()[0].Caption, "Внимание");
     EXPECT_EQ(W<QLabel>("L1")->text(), QString("-\n1")) << "No keeps the slots";
 

@@ -34,6 +34,8 @@ public:
     bool Print(const PrintDocument&, std::string&) override { return false; }
     void RunOnMainThread(const std::function<void()>& step) override { step(); }
     void ProcessMessages() override {}
+    void SetStatus(const std::string& text) override { status = text; }
+    std::string status;
 
     std::vector<std::string> messages;
     std::vector<FileDialog> dialogs;

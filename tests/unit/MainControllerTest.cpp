@@ -33,6 +33,8 @@ public:
     bool Print(const PrintDocument&, std::string&) override { return true; }
     void RunOnMainThread(const std::function<void()>& step) override { step(); }
     void ProcessMessages() override {}
+    void SetStatus(const std::string& text) override { status = text; }
+    std::string status;
 
     MsgAnswer answer = MsgAnswer::No;
     std::optional<std::string> file;
@@ -138,7 +140,55 @@ TEST_F(Controller, ClearingAsksAndNoKeepsTheSlots)
     EXPECT_EQ(c->Dev().Slot(2).TypeCode(), 0);
     EXPECT_FALSE(HasDriver(c->Dev().Driver(1)));
     ASSERT_EQ(host.messages.size(), 2u);
-    EXPECT_EQ(host.messages[0], "Внимание: Вы действительно хотите очистить конфигурацию?");
+    EXPECT_EQ(host.messages[0], "Внимание: Из конфигурации будут убраны оба прибора:\n"
+                                "1: КВТ-64, канал 1, адрес 1\n2: КВТ-64, канал 2, адрес 1\n\n"
+                                "Вы действительно хотите очистить конфигурацию?");
+
+    // Nothing left to clear: no question, a word instead.
+    EXPECT_FALSE(c->Img1MouseDown(1));
+    EXPECT_EQ(host.messages.size(), 2u);
+    EXPECT_EQ(host.status, "Конфигурация уже пуста");
+}
+
+TEST_F(Controller, TheQuestionNamesSerialNumbersOnceTheyAreKnown)
+{
+    c->Dev().Slot(1) = Slot(12, 5, 1, "08072500");
+    c->RebuildSlots(true);
+    c->Img1MouseDown(1);
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_NE(host.messages[0].find("\n1: ДЛН-08.07С № 08072500, канал 1, адрес 5\n2: пусто\n"), std::string::npos)
+        << host.messages[0];
+}
+
+TEST_F(Controller, PictureClicksWhileConnectedOrReadingOutSayWhyNothingOpens)
+{
+    c->Dev().Slot(1) = Slot(4, 2, 1);
+    c->RebuildSlots(true);
+    struct Case {
+        bool connect, disconnect;
+        const char* said;
+    } cases[] = {
+        {false, true, "Приборы настраиваются без связи: сначала нажмите «Отключить»"},
+        {false, false, "Подождите: идёт обмен с прибором"},
+    };
+    for (const Case& k : cases) {
+        c->HostOfWorkflow().SetConnectButtons(k.connect, k.disconnect);
+        for (int slot = 1; slot <= 2; ++slot) {
+            host.status.clear();
+            EXPECT_EQ(c->Img1Click(slot), MainController::SlotDialog::None);
+            EXPECT_EQ(host.status, k.said);
+            host.status.clear();
+            host.answer = MsgAnswer::Yes;
+            EXPECT_FALSE(c->Img1MouseDown(slot));
+            EXPECT_EQ(host.status, k.said);
+        }
+    }
+    EXPECT_TRUE(host.messages.empty()) << "no question, no dialog";
+    EXPECT_EQ(c->Dev().Slot(1).TypeCode(), 4);
+    c->HostOfWorkflow().SetConnectButtons(true, false);
+    host.status.clear();
+    EXPECT_EQ(c->Img1Click(1), MainController::SlotDialog::Select);
+    EXPECT_EQ(host.status, "") << "a click that opens its dialog needs no word";
 }
 
 TEST_F(Controller, ConfigurationFilesRoundTripAndRefuseDamage)

@@ -43,6 +43,13 @@ void ConsoleHost::PollCycleDone()
     if (OnCycle) OnCycle();
 }
 
+void ConsoleHost::SetStatus(const std::string& text)
+{
+    std::lock_guard<std::recursive_mutex> lock(FMutex);
+    StatusTexts.push_back(text);
+    if (!text.empty()) FErr << text << '\n';
+}
+
 bool ConsoleHost::Print(const PrintDocument& document, std::string& error)
 {
     std::lock_guard<std::recursive_mutex> lock(FMutex);

@@ -32,6 +32,9 @@ public:
     bool PollBoxChecked(int slot) override { return slot >= 1 && slot <= 2 && PollSlots[slot - 1]; }
     void RefreshSlots() override {}
     void PollCycleDone() override;
+    // The command line has no status bar: the word goes to the error stream as
+    // a line of its own and is kept (StatusTexts).
+    void SetStatus(const std::string& text) override;
     // Into the PDF file of PrintPdf; without one the page is only kept (Printed).
     bool Print(const PrintDocument& document, std::string& error) override;
     void RunOnMainThread(const std::function<void()>& step) override;
@@ -52,6 +55,8 @@ public:
     // Where printed pages go (a PDF file), and the pages printed so far.
     std::optional<std::string> PrintPdf;
     std::vector<PrintDocument> Printed;
+    // Every status word so far (under the host's lock while the tool runs).
+    std::vector<std::string> StatusTexts;
 
 private:
     std::ostream& FErr;
