@@ -36,6 +36,7 @@
 #include <regex>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -450,7 +451,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (IsJournalCommand(args))
         return RunJournalCommand(
             args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
-    if (IsScanCommand(args)) return RunScanCommand(args, out, err);
+    if (IsScanCommand(args)) return RunScanCommand(args, out, err, ::isatty(STDERR_FILENO) == 1);
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
