@@ -15,6 +15,7 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "PortsCommand.h"
+#include "RussianPlural.h"
 #include "ScanCommand.h"
 #include "SheetCommand.h"
 #include "StopSignals.h"
@@ -29,6 +30,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -437,6 +439,14 @@ void CheckSaveTarget(const Options& o)
     }
 }
 
+// A file as the user will find it again: absolute, without "." and "..".
+std::string AbsolutePath(const std::string& file)
+{
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(file, ec);
+    return ec ? file : p.lexically_normal().string();
+}
+
 const char* SignalName(int sig)
 {
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "?";
@@ -660,6 +670,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         const bool connected = connection.BConnectClick(choice);
         bool fileFailed = false;
         bool pollFailed = false;
+        const bool restoreFromBackup = o.command == "restore" && o.file.empty();
         if (connected && o.command == "restore") {
             // The newest backup of the meter as the read-out identified it.
             const auto file = RestoreFile(folders.Saved, dev.Slot(o.slot), o.file, error);
@@ -673,6 +684,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             }
             if (file) result["file"] = *file;
         }
+        if (o.command == "restore" && !fileFailed) result["file"] = AbsolutePath(o.file);
         if (connected && !o.file.empty()) { // save, write or restore
             CoefficientActions actions(dev, poller, host, &settings, folders.Saved);
             host.NextFile = o.file;
@@ -681,10 +693,12 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (o.command == "save") {
                 fileFailed = !actions.BSave01Click(o.slot);
                 result["saved"] = !fileFailed;
-                if (o.printPdf) result["printed"] = *o.printPdf;
+                if (!fileFailed) result["file"] = AbsolutePath(o.file);
+                if (o.printPdf) result["printed"] = AbsolutePath(*o.printPdf);
                 if (!o.json) {
-                    out << "слот " << o.slot << ": " << (fileFailed ? "не сохранено" : "сохранено в " + o.file);
-                    if (!fileFailed && o.printPdf) out << ", страница напечатана в " << *o.printPdf;
+                    out << "слот " << o.slot << ": "
+                        << (fileFailed ? "не сохранено" : "сохранено в " + AbsolutePath(o.file));
+                    if (!fileFailed && o.printPdf) out << ", страница напечатана в " << AbsolutePath(*o.printPdf);
                     out << "\n";
                 }
             } else {
@@ -704,10 +718,14 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 fileFailed = r == L::Refused || r == L::NotRun;
                 if (r != L::Written) status = 1;
                 if (!o.json) {
-                    out << "слот " << o.slot << ": " << outcome << "\n";
+                    out << "слот " << o.slot << ": ";
+                    if (o.command == "restore")
+                        out << (restoreFromBackup ? "из резервной копии " : "из файла ") << AbsolutePath(o.file)
+                            << ": ";
+                    out << outcome << "\n";
                     PrintDifferences(out, actions.Writer());
                     if (!actions.Writer().BackupPath().empty())
-                        out << "резервная копия: " << actions.Writer().BackupPath() << "\n";
+                        out << "прежние коэффициенты прибора сохранены в " << actions.Writer().BackupPath() << "\n";
                 }
             }
         } else if (!connected && (o.command == "write" || o.command == "restore")) {
@@ -716,8 +734,16 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (!o.json) out << "слот " << o.slot << ": не записано: подключение не удалось\n";
         }
         if (connected && o.command == "sheet") {
-            fileFailed = !PrintSheetCommand(dev, settings, host, o.args[0]);
-            if (!fileFailed) result["printed"] = o.args[0];
+            std::size_t pages = 0;
+            fileFailed = !PrintSheetCommand(dev, settings, host, o.args[0], pages);
+            if (!fileFailed) {
+                result["printed"] = AbsolutePath(o.args[0]);
+                result["pages"] = pages;
+                if (!o.json)
+                    out << "лист коэффициентов: "
+                        << CountText(static_cast<long long>(pages), "страница", "страницы", "страниц") << " в "
+                        << AbsolutePath(o.args[0]) << "\n";
+            }
         }
         if (o.command == "poll") {
             // Every cycle is bounded by the meters' timeouts; the limit only
@@ -760,7 +786,8 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                               {"interrupted", sig ? json(SignalName(sig)) : json(nullptr)}};
             if (!o.json) {
                 out << (sig ? std::string("опрос прерван сигналом ") + SignalName(sig) : std::string("опрос окончен"))
-                    << ": циклов " << done << " из " << cycles << ", с ошибкой " << failedCycles
+                    << ": " << CountText(done, "цикл", "цикла", "циклов") << " из " << cycles << ", с ошибкой "
+                    << failedCycles
                     << ", порт закрыт\n";
             }
         }
