@@ -99,6 +99,15 @@ PY
 first=$(grep -m1 -v '^\s*$' "$WORK/help.txt" | sed 's/^ *//')
 grep -qF -- "$first" "$WORK/man.txt" || fail "the manual page lacks the help text ($first)"
 
+# The README's command list has every command the help lists, and the README
+# names the package script.
+commands=$(sed -n '/^Команды:/,/^[^ ]/p' "$WORK/help.txt" | grep -oP '^  \K[a-z]+' | sort -u)
+[ -n "$commands" ] || fail "no commands in clbtool --help"
+for c in $commands; do
+  grep -qE "^  $c( |\$)" "$SOURCE/README.md" || fail "the README's command list lacks clbtool $c"
+done
+grep -q 'scripts/package' "$SOURCE/README.md" || fail "the README does not name scripts/package"
+
 # The installed clbtool against the installed simulator, as a user with a home of its own.
 mkdir -p "$WORK/home"
 "$R/usr/bin/metersim" --scenario "$SOURCE/tests/data/demo-two-meters.json" --link "$WORK/tty" > "$WORK/sim.out" 2>&1 &
