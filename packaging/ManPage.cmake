@@ -42,6 +42,11 @@ lists the serial devices present and what keeps a user from opening them.
 the settings file (UTF\\-8 or code page 1251), with the folders
 .IR config/ \", \" saved/ \" and \" Info/
 beside it; \\fB$XDG_DATA_HOME\\fR replaces \\fI~/.local/share\\fR when set.
+.TP
+.I ~/.local/share/clbtool/journal.csv
+the journal of every write into a meter (\\fBclbtool journal\\fR lists it); the
+values a meter held before a write are kept under
+.IR saved/<type>/backup/ .
 .SH SEE ALSO
 .BR clbview (1),
 .BR metersim (1)

@@ -127,8 +127,19 @@ std::string JournalLine(const JournalEntry& e)
     return line;
 }
 
-bool AppendJournal(const std::string& path, const JournalEntry& entry, std::string& error)
+std::string JournalFilePath(const std::string& file)
 {
+    if (file.empty()) return file;
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(file, ec);
+    return ec ? file : p.lexically_normal().string();
+}
+
+bool AppendJournal(const std::string& path, const JournalEntry& given, std::string& error)
+{
+    // A name relative to the working folder means nothing once the program has ended.
+    JournalEntry entry = given;
+    entry.File = JournalFilePath(given.File);
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = "Ошибка открытия журнала " + path + ": " + std::strerror(errno);

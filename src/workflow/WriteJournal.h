@@ -49,8 +49,13 @@ std::string JournalForm(std::uint8_t typeCode, PointForm form);
 std::string JournalHeader();
 std::string JournalLine(const JournalEntry& entry);
 
-// Appends the entry (and the header first, to an empty or new file). False
-// with a message naming the file when it cannot be opened or written.
+// The coefficient file as the journal keeps it: absolute, without "." and ".."
+// (relative names are taken from the working folder); empty stays empty.
+std::string JournalFilePath(const std::string& file);
+
+// Appends the entry (and the header first, to an empty or new file), its file
+// as JournalFilePath gives it. False with a message naming the file when it
+// cannot be opened or written.
 bool AppendJournal(const std::string& path, const JournalEntry& entry, std::string& error);
 
 // The fields of one journal line (quotes undone).

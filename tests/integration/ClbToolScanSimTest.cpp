@@ -1,19 +1,25 @@
 // clbtool scan and clbtool --trace against the simulated line: meters of several
 // families found at their addresses with their type codes and serial numbers, an
 // identity no type knows listed as unknown, a relay meter found by its serial
-// number, a meter that listens at 19200 baud only, nothing written; a scan ended by SIGINT shows what it found; the trace
-// of a read-out holds every frame the simulator saw.
+// number, a meter that listens at 19200 baud only, a meter that answers at both rates
+// listed once, nothing written; progress only on a terminal; a scan ended by SIGINT
+// shows what it found; the trace of a read-out holds every frame the simulator saw.
 #include "ClbTool.h"
 #include "MeterSimProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 using nlohmann::json;
@@ -131,23 +137,36 @@ TEST(Scan, FindsAnM4MeterByItsSerialNumberRead)
     EXPECT_NE(r.out.find("9600 бод  m4  адрес 5"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("9 ДЛН-08.05"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("серийный номер"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("2/2: 9600 бод, m4, адрес 5"), std::string::npos) << "progress: " << r.err;
     EXPECT_EQ(ChangingRequests(sim.LogLines()), 0);
 }
 
-TEST(Scan, FindsAMeterThatListensAt19200Only)
+// One meter listens at 19200 only, the other at any rate: the second is one meter
+// with both rates, in JSON and in text.
+TEST(Scan, FindsAMeterThatListensAt19200OnlyAndListsAMeterOfBothRatesOnce)
 {
     MeterSimProcess sim(json{{"meters",
                               {{{"protocol", "6x"}, {"address", 3}, {"model", "kvt64"}, {"baud", 19200}},
                                {{"protocol", "6x"}, {"address", 4}, {"model", "kvt64"}}}}});
-    const ToolRun r = Tool({"--port", sim.DevicePath(), "scan", "--baud", "9600,19200", "--addresses", "3-4",
-                            "--protocols", "6x", "--json"});
+    const std::vector<std::string> args = {"--port",      sim.DevicePath(), "scan", "--baud", "9600,19200",
+                                           "--addresses", "3-4",            "--protocols", "6x"};
+    std::vector<std::string> withJson = args;
+    withJson.push_back("--json");
+    const ToolRun r = Tool(withJson);
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> found;
     for (const auto& m : r.result["meters"])
-        found.push_back(std::to_string(m["baud"].get<int>()) + "/" + std::to_string(m["address"].get<int>()));
-    EXPECT_EQ(found, (std::vector<std::string>{"9600/4", "19200/3", "19200/4"}));
+        found.push_back(m["bauds"].dump() + "/" + std::to_string(m["address"].get<int>()) + " first " +
+                        std::to_string(m["baud"].get<int>()));
+    EXPECT_EQ(found, (std::vector<std::string>{"[9600,19200]/4 first 9600", "[19200]/3 first 19200"}));
     for (const auto& m : r.result["meters"]) EXPECT_EQ(Codes(m), std::vector<int>{1});
+
+    const ToolRun text = Tool(args);
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("\n9600 и 19200 бод  6x  адрес 4  \"KVT-64\""), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\n19200 бод  6x  адрес 3  \"KVT-64\""), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("адрес 4", text.out.find("адрес 4") + 1), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Поиск: 4 запроса, "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nНайдено 2 прибора.\n"), std::string::npos) << text.out;
 }
 
 TEST(Scan, RefusesBadOptionsBeforeTouchingTheLine)
@@ -165,53 +184,116 @@ TEST(Scan, RefusesBadOptionsBeforeTouchingTheLine)
     EXPECT_NE(r.result["error"].get<std::string>().find("/nonexistent-dir/ttyUSB9"), std::string::npos) << r.out;
 }
 
-TEST(Scan, SigintStopsItWithWhatItFound)
+// The program run as a process of its own, its standard error on a pipe or on a
+// pseudo-terminal (raw, so that the text arrives as written).
+struct Spawned {
+    pid_t pid = -1;
+    int out = -1, err = -1;
+};
+
+Spawned SpawnTool(const std::vector<std::string>& args, bool errOnTerminal)
 {
-    MeterSimProcess sim(json{{"meters", {{{"protocol", "6x"}, {"address", 1}, {"model", "kvt64"}}}}});
-    int outPipe[2], errPipe[2];
-    ASSERT_EQ(::pipe(outPipe), 0);
-    ASSERT_EQ(::pipe(errPipe), 0);
+    int outPipe[2], errFds[2];
+    if (::pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+    if (errOnTerminal) {
+        errFds[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (errFds[0] < 0 || ::grantpt(errFds[0]) != 0 || ::unlockpt(errFds[0]) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        errFds[1] = ::open(::ptsname(errFds[0]), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (errFds[1] < 0 || ::tcgetattr(errFds[1], &t) != 0) throw std::runtime_error("no pseudo-terminal");
+        ::cfmakeraw(&t);
+        ::tcsetattr(errFds[1], TCSANOW, &t);
+    } else if (::pipe(errFds) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
     const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
+    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         ::dup2(outPipe[1], 1);
-        ::dup2(errPipe[1], 2);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) ::close(fd);
-        std::string exe = CLBTOOL_PATH;
-        std::vector<std::string> args = {exe,         "--port",      sim.DevicePath(), "scan", "--baud", "9600",
-                                         "--addresses", "0-100",     "--protocols",    "6x",   "--json"};
+        ::dup2(errFds[1], 2);
+        for (int fd : {outPipe[0], outPipe[1], errFds[0], errFds[1]}) ::close(fd);
+        std::vector<std::string> copy = args;
+        copy.insert(copy.begin(), CLBTOOL_PATH);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(outPipe[1]);
-    ::close(errPipe[1]);
+    ::close(errFds[1]);
+    return {pid, outPipe[0], errFds[0]};
+}
+
+// Reads fd into text until it holds what, or until the end (a pipe's end of file,
+// a pseudo-terminal's EIO once the child is gone) or the limit.
+void ReadInto(int fd, std::string& text, const std::string& what, std::chrono::seconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while ((what.empty() || text.find(what) == std::string::npos) && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// On a terminal the progress line is rewritten in place and blanked at the end;
+// into a pipe (a log file, a script) there is no progress line at all.
+TEST(Scan, ShowsItsProgressOnATerminalOnly)
+{
+    MeterSimProcess sim(Line);
+    const std::vector<std::string> args = {"--port", sim.DevicePath(), "scan", "--baud", "9600",
+                                           "--addresses", "4-5", "--protocols", "m4"};
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        const Spawned child = SpawnTool(args, terminal);
+        std::string out, err;
+        ReadInto(child.out, out, "", std::chrono::seconds(30));
+        ReadInto(child.err, err, "", std::chrono::seconds(5));
+        ::close(child.out);
+        ::close(child.err);
+        int status = 0;
+        ::waitpid(child.pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+        EXPECT_NE(out.find("9600 бод  m4  адрес 5"), std::string::npos) << out;
+        EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+        if (terminal) {
+            EXPECT_NE(err.find("\r1/2: 9600 бод, m4, адрес 4"), std::string::npos) << err;
+            EXPECT_NE(err.find("\r2/2: 9600 бод, m4, адрес 5"), std::string::npos) << err;
+            // Blanked, so that the shell's prompt starts on a clean line.
+            const std::size_t last = err.rfind('\r');
+            ASSERT_NE(last, std::string::npos);
+            EXPECT_EQ(err.substr(last), "\r") << err;
+        } else {
+            EXPECT_EQ(err, "");
+        }
+    }
+}
+
+TEST(Scan, SigintStopsItWithWhatItFound)
+{
+    MeterSimProcess sim(json{{"meters", {{{"protocol", "6x"}, {"address", 1}, {"model", "kvt64"}}}}});
+    const Spawned child = SpawnTool({"--port", sim.DevicePath(), "scan", "--baud", "9600", "--addresses", "0-100",
+                                     "--protocols", "6x", "--json"},
+                                    true);
+    const pid_t pid = child.pid;
     // Wait until the scan is past the meter, then interrupt it.
     std::string progress;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (progress.find("6/101") == std::string::npos && std::chrono::steady_clock::now() < end) {
-        pollfd p{errPipe[0], POLLIN, 0};
-        if (::poll(&p, 1, 500) <= 0) continue;
-        char buf[512];
-        const ssize_t n = ::read(errPipe[0], buf, sizeof buf);
-        if (n <= 0) break;
-        progress.append(buf, static_cast<size_t>(n));
-    }
+    ReadInto(child.err, progress, "6/101", std::chrono::seconds(30));
     const auto sent = std::chrono::steady_clock::now();
     ::kill(pid, SIGINT);
     std::string out;
-    for (char buf[4096];;) {
-        const ssize_t n = ::read(outPipe[0], buf, sizeof buf);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    ReadInto(child.out, out, "", std::chrono::seconds(30));
     int status = 0;
     ::waitpid(pid, &status, 0);
     const auto took = std::chrono::steady_clock::now() - sent;
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
+    ::close(child.out);
+    ::close(child.err);
     ASSERT_NE(progress.find("6/101"), std::string::npos) << progress;
     ASSERT_TRUE(WIFEXITED(status)) << "ended by the signal itself";
     EXPECT_EQ(WEXITSTATUS(status), 130);

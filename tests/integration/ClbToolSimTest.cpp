@@ -6,6 +6,7 @@
 #include "ClbTool.h"
 #include "Cp1251.h"
 #include "MeterSimProcess.h"
+#include "RussianPlural.h"
 
 #include <gtest/gtest.h>
 
@@ -371,6 +372,53 @@ TEST(Read, WithoutAPortSaysWhichDeviceCom1Is)
     EXPECT_TRUE(run.result["port"].contains("device"));
 }
 
+// --- What save and sheet wrote -------------------------------------------------------------------
+
+// The working folder of this process, changed for a scope.
+class InFolder {
+public:
+    explicit InFolder(const std::string& folder) : old_(fs::current_path()) { fs::current_path(folder); }
+    ~InFolder()
+    {
+        std::error_code ec;
+        fs::current_path(old_, ec);
+    }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+private:
+    fs::path old_;
+};
+
+// Files named relative to the working folder are reported by their whole path,
+// so that the technician finds them again from anywhere.
+TEST(Files, SaveAndSheetSayWhereTheyWrote)
+{
+    TempFolder dir;
+    fs::create_directory(dir / "sub");
+    MeterSimProcess sim(json{{"meters", {Kvt64At(1)}}});
+    InFolder here(dir / "sub");
+    const std::vector<std::string> line = {"--port", sim.DevicePath(), "--slot", "1:1:1", "--timeouts", "50,150,1"};
+    auto with = [&](std::vector<std::string> tail) {
+        std::vector<std::string> args = line;
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
+
+    const ToolRun save = Tool(with({"save", "1", "../k.kvt"}));
+    ASSERT_EQ(save.status, 0) << save.err;
+    EXPECT_TRUE(fs::exists(dir / "k.kvt"));
+    EXPECT_EQ(save.out.rfind("слот 1: сохранено в " + (dir / "k.kvt") + "\n", 0), 0u) << save.out;
+    const ToolRun saveJson = Tool(with({"--json", "save", "1", "./k.txt"}));
+    ASSERT_EQ(saveJson.status, 0) << saveJson.err;
+    EXPECT_EQ(saveJson.result["file"], dir / "sub/k.txt");
+
+    const ToolRun sheet = Tool(with({"sheet", "s.pdf"}));
+    ASSERT_EQ(sheet.status, 0) << sheet.err;
+    EXPECT_TRUE(fs::exists(dir / "sub/s.pdf"));
+    EXPECT_EQ(sheet.out.rfind("лист коэффициентов: 1 страница в " + (dir / "sub/s.pdf") + "\n", 0), 0u) << sheet.out;
+}
+
 // --- poll under a signal --------------------------------------------------------------------------
 
 struct Child {
@@ -452,7 +500,8 @@ TEST_P(PollSignal, EndsCleanlyWithASummaryAndHandsThePortBack)
     EXPECT_GE(cycles, 3);
     EXPECT_EQ(CountLines(text, "цикл " + std::to_string(cycles) + ": слот 1 "), 1) << text;
     const std::string summary = std::string("опрос прерван сигналом ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
-                                ": циклов " + std::to_string(cycles) + " из 100000, с ошибкой 0, порт закрыт\n";
+                                ": " + CountText(cycles, "цикл", "цикла", "циклов") +
+                                " из 100000, с ошибкой 0, порт закрыт\n";
     EXPECT_NE(text.find(summary), std::string::npos) << text;
     EXPECT_NE(text.find("слот 1: КВТ-64 (тип 1)"), std::string::npos) << text;
 

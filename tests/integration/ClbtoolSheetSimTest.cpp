@@ -180,8 +180,11 @@ TEST_F(ClbtoolSheet, TwoMetersGiveTwoPagesSlotOneFirst)
     sim = std::make_unique<MeterSimProcess>(
         json{{"meters", {Kvt64(1, 12064001, {2.5, 16.0}, tables), Kvt64(2, 64002, {30.0, 16.0}, tables)}}});
     const fs::path pdf = dir / "sheet.pdf";
-    const ToolRun r = Tool({"1:2:1", "1:1:1"}, {"sheet", pdf.string()});
+    // Named relative to the working folder (the test's folder): told by its whole path.
+    const ToolRun r = Tool({"1:2:1", "1:1:1"}, {"sheet", "sheet.pdf"});
     ASSERT_EQ(r.status, 0) << r.out.dump() << r.err;
+    EXPECT_EQ(r.out.value("printed", ""), pdf.string());
+    EXPECT_EQ(r.out.value("pages", 0), 2);
 
     const std::vector<Word> w = ReadWords(pdf);
     ASSERT_EQ(Pages(w), 2);

@@ -389,8 +389,9 @@ TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
     const json before = sim.Dump();
     const std::string file = folder.File("new.kvt");
     WriteKvt(file, 12.5f);
+    // Named relative to the working folder; the journal keeps the whole path.
     const auto write = [&](const std::string& slot) {
-        return Common(sim, slot) + std::vector<std::string>{"write", "1", file, "--yes"};
+        return Common(sim, slot) + std::vector<std::string>{"write", "1", fs::relative(file).string(), "--yes"};
     };
 
     const ToolRun first = RunTool(folder, write("1:3:1"));
@@ -489,6 +490,34 @@ TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
     EXPECT_EQ(question.rfind("Проверьте коэффициенты перед записью:\n- Ku = 1.046875", 0), 0u) << question;
     EXPECT_NE(question.find("\n\nЗаписать коэффициенты в прибор?"), std::string::npos) << question;
     EXPECT_EQ(run.result["outcome"], "записано и проверено");
+}
+
+// In text, restore names the backup (or the file) it wrote back, and where the values it
+// replaced went.
+TEST(GuardedWriteRestore, NamesWhatItRestoredFrom)
+{
+    ToolFolder folder;
+    MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
+    const std::string file = folder.File("new.kvt");
+    WriteKvt(file, 12.5f);
+    const ToolRun write = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"write", "1", file, "--yes"});
+    ASSERT_EQ(write.status, 0) << write.err;
+    const std::string backup = write.result["backup"];
+
+    const std::vector<std::string> text = {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--slot", "1:3:1"};
+    const ToolRun restore = FinishTool(folder, StartTool(folder, text + std::vector<std::string>{"restore", "1", "--yes"}), false);
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    const std::string said = restore.result;
+    EXPECT_NE(said.find("слот 1: из резервной копии " + backup + ": записано и проверено\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("прежние коэффициенты прибора сохранены в " + folder.Path() + "/saved/KVT-64/backup/"),
+              std::string::npos)
+        << said;
+
+    const ToolRun named = FinishTool(folder, StartTool(folder, text + std::vector<std::string>{"restore", "1", file, "--yes"}), false);
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_NE(named.result.get<std::string>().find("слот 1: из файла " + file + ": записано и проверено\n"),
+              std::string::npos)
+        << named.result;
 }
 
 // A meter without backups: restore says so, naming the folder, and sends nothing.

@@ -15,6 +15,7 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "PortsCommand.h"
+#include "RussianPlural.h"
 #include "ScanCommand.h"
 #include "SheetCommand.h"
 #include "StopSignals.h"
@@ -29,6 +30,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -36,6 +38,7 @@
 #include <regex>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -44,44 +47,63 @@ namespace {
 const char* const Usage =
     "Использование: clbtool [ПАРАМЕТРЫ] КОМАНДА [АРГУМЕНТЫ]\n"
     "Параметры (значение можно дать и через \"=\": --port=/dev/ttyUSB0):\n"
-    "  --port ПОРТ          устройство (/dev/ttyUSB0) или COM1..COM16 (устройство берётся из\n"
-    "                       файла настроек); без --port - порт из файла настроек\n"
-    "  --baud 9600|19200    скорость порта\n"
-    "  --clb ФАЙЛ           приборы из файла конфигурации (.clb)\n"
-    "  --slot ПРИБОР        ТИП:АДРЕС[:КАНАЛ][@СЕРИЙНЫЙ_НОМЕР], например 1:1:2 или 14:1:1@44412345;\n"
-    "                       не больше двух (список типов: clbtool types)\n"
-    "  --timeouts Б,П,Н     тайм-ауты байта и пакета в мс и число повторов, например 100,300,3\n"
-    "  --json               результат одним объектом JSON на стандартный вывод\n"
-    "  --trace ФАЙЛ         журнал обмена: каждый кадр в обе стороны и исход каждого обмена\n"
-    "                       (по умолчанию [Settings] Trace из файла настроек)\n"
-    "  --trace-format text|jsonl  журнал строками для чтения (text) или строками JSON (jsonl)\n"
-    "  -h, --help           эта справка\n"
-    "  --version            версия программы\n"
+    "  --port ПОРТ\n"
+    "      устройство (/dev/ttyUSB0) или COM1..COM16 (устройство берётся из\n"
+    "      файла настроек); без --port - порт из файла настроек\n"
+    "  --baud 9600|19200\n"
+    "      скорость порта\n"
+    "  --clb ФАЙЛ\n"
+    "      приборы из файла конфигурации (.clb)\n"
+    "  --slot ПРИБОР\n"
+    "      ТИП:АДРЕС[:КАНАЛ][@СЕРИЙНЫЙ_НОМЕР], например 1:1:2 или\n"
+    "      14:1:1@44412345; не больше двух (список типов: clbtool types)\n"
+    "  --timeouts Б,П,Н\n"
+    "      тайм-ауты байта и пакета в мс и число повторов, например 100,300,3\n"
+    "  --json\n"
+    "      результат одним объектом JSON на стандартный вывод\n"
+    "  --trace ФАЙЛ\n"
+    "      журнал обмена: каждый кадр в обе стороны и исход каждого обмена\n"
+    "      (по умолчанию [Settings] Trace из файла настроек)\n"
+    "  --trace-format text|jsonl\n"
+    "      журнал строками для чтения (text) или строками JSON (jsonl)\n"
+    "  -h, --help\n"
+    "      эта справка\n"
+    "  --version\n"
+    "      версия программы\n"
     "Команды:\n"
-    "  types                типы приборов: код, название, протокол, число каналов\n"
-    "  probe                опознать прибор каждого слота: тип и серийный номер\n"
-    "  read                 подключиться и прочитать все слоты\n"
-    "  poll [N]             прочитать, затем N циклов опроса расхода (по умолчанию 10);\n"
-    "                       Ctrl-C прерывает опрос\n"
+    "  types\n"
+    "      типы приборов: код, название, протокол, число каналов\n"
+    "  probe\n"
+    "      опознать прибор каждого слота: тип и серийный номер\n"
+    "  read\n"
+    "      подключиться и прочитать все слоты\n"
+    "  poll [N]\n"
+    "      прочитать, затем N циклов опроса расхода (по умолчанию 10);\n"
+    "      Ctrl-C прерывает опрос\n"
     "  save N ФАЙЛ [--print ФАЙЛ.pdf]\n"
-    "                       прочитать и сохранить коэффициенты слота N; формат по расширению\n"
-    "                       ФАЙЛА (.txt, .kvt, .tpr); страница .tpr печатается в ФАЙЛ.pdf\n"
+    "      прочитать и сохранить коэффициенты слота N; формат по расширению\n"
+    "      ФАЙЛА (.txt, .kvt, .tpr); страница .tpr печатается в ФАЙЛ.pdf\n"
     "  write N ФАЙЛ [--yes]\n"
-    "                       прочитать, загрузить ФАЙЛ в слот N, записать в прибор и проверить;\n"
-    "                       без --yes на вопрос о записи ответ \"нет\": ничего не записывается;\n"
-    "                       перед записью прежние коэффициенты прибора сохраняются в резервную\n"
-    "                       копию (saved/<тип>/backup)\n"
+    "      прочитать, загрузить ФАЙЛ в слот N, записать в прибор и проверить;\n"
+    "      без --yes на вопрос о записи ответ \"нет\": ничего не записывается;\n"
+    "      перед записью прежние коэффициенты прибора сохраняются в резервную\n"
+    "      копию (saved/<тип>/backup)\n"
     "  restore N [ФАЙЛ] [--yes]\n"
-    "                       записать в прибор слота N его последнюю резервную копию (или ФАЙЛ)\n"
-    "  sheet ФАЙЛ.pdf       прочитать и напечатать лист коэффициентов каждого прибора (страница\n"
-    "                       на прибор) в ФАЙЛ.pdf\n"
-    "  journal [--serial S] журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
-    "                       все строки или строки прибора с серийным номером S\n"
-    "  ports [--json]       последовательные порты по устойчивым именам и что мешает их открыть\n"
-    "  scan [--baud 9600,19200] [--addresses 0-16] [--protocols 6x,m4,modbus] [--relay СЕРИЙНЫЙ_НОМЕР]\n"
-    "                       найти приборы на линии: опросить каждый адрес на каждой скорости\n"
-    "Код завершения: 0 - успех, 1 - не удалась операция с прибором, 2 - ошибка в командной\n"
-    "строке или в файле, 130 и 143 - опрос прерван сигналом SIGINT или SIGTERM.\n"
+    "      записать в прибор слота N его последнюю резервную копию (или ФАЙЛ)\n"
+    "  sheet ФАЙЛ.pdf\n"
+    "      прочитать и напечатать лист коэффициентов каждого прибора\n"
+    "      (страница на прибор) в ФАЙЛ.pdf\n"
+    "  journal [--serial S]\n"
+    "      журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
+    "      все строки или строки прибора с серийным номером S\n"
+    "  ports [--json]\n"
+    "      последовательные порты по устойчивым именам и что мешает их открыть\n"
+    "  scan [--baud 9600,19200] [--addresses 0-16]\n"
+    "       [--protocols 6x,m4,modbus] [--relay СЕРИЙНЫЙ_НОМЕР]\n"
+    "      найти приборы на линии: опросить каждый адрес на каждой скорости\n"
+    "Код завершения: 0 - успех, 1 - не удалась операция с прибором,\n"
+    "2 - ошибка в командной строке или в файле, 130 и 143 - опрос прерван\n"
+    "сигналом SIGINT или SIGTERM.\n"
     "Руководство пользователя: /usr/share/doc/clbtool/manual/index.html\n";
 
 struct UsageError {
@@ -436,6 +458,14 @@ void CheckSaveTarget(const Options& o)
     }
 }
 
+// A file as the user will find it again: absolute, without "." and "..".
+std::string AbsolutePath(const std::string& file)
+{
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(file, ec);
+    return ec ? file : p.lexically_normal().string();
+}
+
 const char* SignalName(int sig)
 {
     return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "?";
@@ -450,7 +480,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (IsJournalCommand(args))
         return RunJournalCommand(
             args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
-    if (IsScanCommand(args)) return RunScanCommand(args, out, err);
+    if (IsScanCommand(args)) return RunScanCommand(args, out, err, ::isatty(STDERR_FILENO) == 1);
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
     json result = {{"ok", true}};
@@ -659,6 +689,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
         const bool connected = connection.BConnectClick(choice);
         bool fileFailed = false;
         bool pollFailed = false;
+        const bool restoreFromBackup = o.command == "restore" && o.file.empty();
         if (connected && o.command == "restore") {
             // The newest backup of the meter as the read-out identified it.
             const auto file = RestoreFile(folders.Saved, dev.Slot(o.slot), o.file, error);
@@ -672,6 +703,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             }
             if (file) result["file"] = *file;
         }
+        if (o.command == "restore" && !fileFailed) result["file"] = AbsolutePath(o.file);
         if (connected && !o.file.empty()) { // save, write or restore
             CoefficientActions actions(dev, poller, host, &settings, folders.Saved);
             host.NextFile = o.file;
@@ -680,10 +712,12 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (o.command == "save") {
                 fileFailed = !actions.BSave01Click(o.slot);
                 result["saved"] = !fileFailed;
-                if (o.printPdf) result["printed"] = *o.printPdf;
+                if (!fileFailed) result["file"] = AbsolutePath(o.file);
+                if (o.printPdf) result["printed"] = AbsolutePath(*o.printPdf);
                 if (!o.json) {
-                    out << "слот " << o.slot << ": " << (fileFailed ? "не сохранено" : "сохранено в " + o.file);
-                    if (!fileFailed && o.printPdf) out << ", страница напечатана в " << *o.printPdf;
+                    out << "слот " << o.slot << ": "
+                        << (fileFailed ? "не сохранено" : "сохранено в " + AbsolutePath(o.file));
+                    if (!fileFailed && o.printPdf) out << ", страница напечатана в " << AbsolutePath(*o.printPdf);
                     out << "\n";
                 }
             } else {
@@ -703,10 +737,14 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                 fileFailed = r == L::Refused || r == L::NotRun;
                 if (r != L::Written) status = 1;
                 if (!o.json) {
-                    out << "слот " << o.slot << ": " << outcome << "\n";
+                    out << "слот " << o.slot << ": ";
+                    if (o.command == "restore")
+                        out << (restoreFromBackup ? "из резервной копии " : "из файла ") << AbsolutePath(o.file)
+                            << ": ";
+                    out << outcome << "\n";
                     PrintDifferences(out, actions.Writer());
                     if (!actions.Writer().BackupPath().empty())
-                        out << "резервная копия: " << actions.Writer().BackupPath() << "\n";
+                        out << "прежние коэффициенты прибора сохранены в " << actions.Writer().BackupPath() << "\n";
                 }
             }
         } else if (!connected && (o.command == "write" || o.command == "restore")) {
@@ -715,8 +753,16 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (!o.json) out << "слот " << o.slot << ": не записано: подключение не удалось\n";
         }
         if (connected && o.command == "sheet") {
-            fileFailed = !PrintSheetCommand(dev, settings, host, o.args[0]);
-            if (!fileFailed) result["printed"] = o.args[0];
+            std::size_t pages = 0;
+            fileFailed = !PrintSheetCommand(dev, settings, host, o.args[0], pages);
+            if (!fileFailed) {
+                result["printed"] = AbsolutePath(o.args[0]);
+                result["pages"] = pages;
+                if (!o.json)
+                    out << "лист коэффициентов: "
+                        << CountText(static_cast<long long>(pages), "страница", "страницы", "страниц") << " в "
+                        << AbsolutePath(o.args[0]) << "\n";
+            }
         }
         if (o.command == "poll") {
             // Every cycle is bounded by the meters' timeouts; the limit only
@@ -759,7 +805,8 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                               {"interrupted", sig ? json(SignalName(sig)) : json(nullptr)}};
             if (!o.json) {
                 out << (sig ? std::string("опрос прерван сигналом ") + SignalName(sig) : std::string("опрос окончен"))
-                    << ": циклов " << done << " из " << cycles << ", с ошибкой " << failedCycles
+                    << ": " << CountText(done, "цикл", "цикла", "циклов") << " из " << cycles << ", с ошибкой "
+                    << failedCycles
                     << ", порт закрыт\n";
             }
         }

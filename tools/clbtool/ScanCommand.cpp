@@ -4,6 +4,7 @@
 #include "Probe.h"
 #include "ProgramFolders.h"
 #include "ReadOut.h"
+#include "RussianPlural.h"
 #include "Settings.h"
 #include "SlotDrivers.h"
 #include "StopSignals.h"
@@ -147,14 +148,23 @@ std::string TypeName(std::uint8_t code)
 }
 
 struct Found {
-    std::uint32_t baud = 0;
+    std::uint32_t baud = 0; // the first rate it answered at
     std::string protocol;
     std::uint32_t address = 0;
     std::string identity;
     std::string problem; // an answer that was garbled
     std::vector<std::uint8_t> types;
     std::string serial;
+    std::vector<std::uint32_t> bauds; // every rate it answered at, in the order asked
 };
+
+// The same meter found again at another rate: same protocol, address, identity,
+// serial number and types. Two meters that differ in any of these stay two.
+bool SameMeter(const Found& a, const Found& b)
+{
+    return a.protocol == b.protocol && a.address == b.address && a.identity == b.identity &&
+           a.serial == b.serial && a.types == b.types && a.problem == b.problem;
+}
 
 // The serial number as the driver of a type reads it, with the scan's short waits; empty when none.
 std::string ReadSerial(std::uint8_t type, TulvPort& port, std::uint8_t address, std::uint32_t relay)
@@ -196,7 +206,7 @@ json FoundJson(const Found& f)
 {
     json types = json::array();
     for (auto c : f.types) types.push_back({{"code", c}, {"name", TypeName(c)}});
-    json j = {{"baud", f.baud},       {"protocol", f.protocol}, {"address", f.address},
+    json j = {{"baud", f.baud},       {"bauds", f.bauds},       {"protocol", f.protocol}, {"address", f.address},
               {"identity", f.identity}, {"types", types},       {"known", !f.types.empty()}};
     j["serial"] = f.serial.empty() ? json(nullptr) : json(f.serial);
     if (!f.problem.empty()) j["problem"] = f.problem;
@@ -205,7 +215,10 @@ json FoundJson(const Found& f)
 
 std::string FoundText(const Found& f)
 {
-    std::string s = std::to_string(f.baud) + " бод  " + f.protocol + "  " +
+    std::string rates;
+    for (std::size_t i = 0; i < f.bauds.size(); ++i)
+        rates += (i == 0 ? "" : i + 1 == f.bauds.size() ? " и " : ", ") + std::to_string(f.bauds[i]);
+    std::string s = rates + " бод  " + f.protocol + "  " +
                     (f.protocol == "relay" ? "серийный номер " : "адрес ") + std::to_string(f.address) + "  ";
     s += f.identity.empty() ? "(без идентификатора)" : "\"" + f.identity + "\"";
     if (!f.problem.empty()) s += "  ответ с ошибкой: " + f.problem;
@@ -225,6 +238,15 @@ std::string FoundText(const Found& f)
 const char* const RelayNote =
     "Приборы на ретрансляторе (серийные номера 44400000..44499999) перебором адресов не найти: "
     "укажите серийный номер прибора (--relay СЕРИЙНЫЙ_НОМЕР).";
+
+// Characters on the screen: UTF-8 lead bytes.
+std::size_t Utf8Width(const std::string& text)
+{
+    std::size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) ++n;
+    return n;
+}
 
 } // namespace
 
@@ -246,7 +268,7 @@ bool IsScanCommand(const std::vector<std::string>& args)
     return false;
 }
 
-int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progressShown)
 {
     bool asJson = false;
     for (const auto& a : args) asJson = asJson || a == "--json";
@@ -319,11 +341,10 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
         static_cast<double>(o.bauds.size()) *
         (static_cast<double>(perBaud - (o.m4 ? addresses : 0)) * ScanAskMs + (o.m4 ? addresses : 0) * ScanAskM4Ms) /
         1000.0;
-    char head[200];
-    std::snprintf(head, sizeof head,
-                  "Поиск: %ld запросов, не дольше %.1f с и около секунды на каждый найденный прибор "
-                  "(чтение серийного номера).",
-                  questions, maxSeconds);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", maxSeconds);
+    const std::string head = "Поиск: " + CountText(questions, "запрос", "запроса", "запросов") + ", не дольше " +
+                             seconds + " с и около секунды на каждый найденный прибор (чтение серийного номера).";
     result["max_seconds"] = maxSeconds;
     result["questions"] = questions;
     result["port"] = {{"device", choice.Path}};
@@ -331,18 +352,40 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
     out.flush();
     result["relay_note"] = RelayNote;
 
+    // Listed at the end, once per meter with every rate it answered at.
     std::vector<Found> found;
-    json list = json::array();
-    auto report = [&](const Found& f) {
-        found.push_back(f);
-        list.push_back(FoundJson(f));
-        if (!asJson) out << FoundText(f) << "\n" << std::flush;
+    auto report = [&](Found f) {
+        for (Found& known : found)
+            if (SameMeter(known, f)) {
+                known.bauds.push_back(f.baud);
+                return;
+            }
+        f.bauds = {f.baud};
+        found.push_back(std::move(f));
     };
+    // The progress line is rewritten in place, which only a terminal shows as
+    // meant; in a file or a pipe it would be one long line of carriage returns.
     long asked = 0;
+    std::size_t progressWidth = 0;
     auto progress = [&](std::uint32_t baud, const char* protocol, std::uint32_t address) {
         ++asked;
-        err << "\r" << asked << "/" << questions << ": " << baud << " бод, " << protocol << ", адрес " << address
-            << "   " << std::flush;
+        if (!progressShown) return;
+        const std::string line = std::to_string(asked) + "/" + std::to_string(questions) + ": " +
+                                 std::to_string(baud) + " бод, " + protocol + ", адрес " + std::to_string(address);
+        const std::size_t width = Utf8Width(line);
+        err << "\r" << line << std::string(progressWidth > width ? progressWidth - width : 0, ' ') << std::flush;
+        progressWidth = std::max(progressWidth, width);
+    };
+    // Blanks the progress line, so that what follows starts on a clean one.
+    auto clearProgress = [&] {
+        if (progressWidth == 0) return;
+        err << "\r" << std::string(progressWidth, ' ') << "\r" << std::flush;
+        progressWidth = 0;
+    };
+    auto listJson = [&] {
+        json list = json::array();
+        for (const Found& f : found) list.push_back(FoundJson(f));
+        return list;
     };
 
     int stoppedBy = 0;
@@ -353,9 +396,13 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
         port.SetParity(0);
         if (!port.Open()) {
             const std::string text = RussianSystemTexts(port.OpenErrorText());
+            clearProgress();
             result["error"] = text;
-            result["meters"] = list;
-            if (!asJson) err << "clbtool: " << text << "\n";
+            result["meters"] = listJson();
+            if (!asJson) {
+                for (const Found& f : found) out << FoundText(f) << "\n";
+                err << "clbtool: " << text << "\n";
+            }
             return finish(1, {text});
         }
         if (o.p6x) {
@@ -371,7 +418,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 p.GetDevID(id);
                 if (p.LastError() == ErrPortRead || p.LastError() == ErrPortWrite || p.LastError() == ErrPortMissing)
                     continue;
-                Found f{baud, "6x", static_cast<std::uint32_t>(a), id, {}, {}, {}};
+                Found f{baud, "6x", static_cast<std::uint32_t>(a), id, {}, {}, {}, {}};
                 if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
                 else Classify(f, port, 0);
                 report(f);
@@ -386,7 +433,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 // M4 has no identity read: a meter is there when an M4 driver reads its serial number.
                 const std::string first = ReadSerial(m4Types.front(), port, static_cast<std::uint8_t>(a), 0);
                 if (first.empty()) continue;
-                Found f{baud, "m4", static_cast<std::uint32_t>(a), {}, {}, {m4Types.front()}, first};
+                Found f{baud, "m4", static_cast<std::uint32_t>(a), {}, {}, {m4Types.front()}, first, {}};
                 for (size_t i = 1; i < m4Types.size(); ++i)
                     if (!ReadSerial(m4Types[i], port, static_cast<std::uint8_t>(a), 0).empty()) f.types.push_back(m4Types[i]);
                 report(f);
@@ -405,7 +452,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 p.GetDevID(id);
                 if (p.LastError() == ErrPortRead || p.LastError() == ErrPortWrite || p.LastError() == ErrPortMissing)
                     continue;
-                Found f{baud, "modbus", static_cast<std::uint32_t>(a), id, {}, {}, {}};
+                Found f{baud, "modbus", static_cast<std::uint32_t>(a), id, {}, {}, {}, {}};
                 if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
                 else f.types = TypesForIdentity(id); // the ModBus meters have no type code of their own
                 report(f);
@@ -425,7 +472,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
                 std::string id;
                 p.GZU_GetDevID(id);
                 if (p.LastError() != ErrPortRead && p.LastError() != ErrPortWrite) {
-                    Found f{baud, "relay", *o.relay, id, {}, {}, {}};
+                    Found f{baud, "relay", *o.relay, id, {}, {}, {}, {}};
                     if (p.LastError() != ErrOk) f.problem = ProtocolErrorText(p.LastError());
                     else Classify(f, port, *o.relay);
                     report(f);
@@ -434,12 +481,16 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
         }
     }
     port.Close();
-    err << "\n";
-    result["meters"] = list;
+    clearProgress();
+    result["meters"] = listJson();
     result["interrupted"] = stoppedBy != 0;
     if (!asJson) {
+        for (const Found& f : found) out << FoundText(f) << "\n";
+        const auto count = static_cast<long long>(found.size());
         if (found.empty()) out << "Приборы не найдены.\n";
-        else out << "Найдено приборов: " << found.size() << ".\n";
+        else
+            out << (RussianPluralForm(count) == PluralForm::One ? "Найден " : "Найдено ")
+                << CountText(count, "прибор", "прибора", "приборов") << ".\n";
         if (stoppedBy) out << "Поиск прерван (" << (stoppedBy == SIGINT ? "SIGINT" : "SIGTERM") << "): показано найденное до этого.\n";
     }
     return finish(stoppedBy ? 128 + stoppedBy : 0, {});

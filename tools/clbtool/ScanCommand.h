@@ -6,7 +6,8 @@
 //                [--trace FILE [--trace-format text|jsonl]]
 //
 // It only reads: identification and serial-number reads, nothing written and no
-// verification mode switched. Progress goes to the error output; SIGINT or
+// verification mode switched. Each meter is listed once, with every baud rate it
+// answered at. Progress goes to the error output when it is a terminal; SIGINT or
 // SIGTERM ends the scan after the address being asked, with what was found.
 // Exit status: 0 done, 1 the port would not open, 2 usage, 130/143 stopped by a signal.
 #pragma once
@@ -18,4 +19,5 @@
 // True when the first word that is not an option (or an option's value) is "scan".
 bool IsScanCommand(const std::vector<std::string>& args);
 
-int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// progressShown: err is a terminal, where a progress line rewritten in place shows as meant.
+int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progressShown);
