@@ -59,10 +59,12 @@ constexpr float M4(int n)
 // wrong cell shows. Obr[0] and Obr[1] are the file's own: the meters share the K0 and Ku cells
 // between both tables, and the write puts K0 and Ku there (the reference table's pair reaches only
 // the ГЗУ-08, in a first pass that the main pass then overwrites).
-Coefficients FileValues(float gmax)
+// The КВТ-64 (type code 1) keeps its gain in converter units (26214 is no correction).
+Coefficients FileValues(float gmax, const std::string& slot = "")
 {
+    const float ku = slot.rfind("1:", 0) == 0 ? 27443.5f : 1.046875f;
     return {gmax,
-            {-0.1875f, 1.046875f, M4(72), M4(168), M4(336), M4(664), M4(1320), M4(2640), M4(6576), M4(32896)},
+            {-0.1875f, ku, M4(72), M4(168), M4(336), M4(664), M4(1320), M4(2640), M4(6576), M4(32896)},
             {0.375f, 0.8125f, M4(68), M4(164), M4(332), M4(660), M4(1316), M4(2628), M4(6552), M4(32832)}};
 }
 
@@ -575,7 +577,7 @@ TEST_P(CoefficientWrite, MeterHoldsTheFileInTheSlotsCells)
 {
     const WriteCase& c = GetParam();
     TempFolder folder;
-    const Coefficients file = FileValues(c.gmax);
+    const Coefficients file = FileValues(c.gmax, c.slot);
     const std::string path = folder.File("coefficients.kvt");
     WriteKvt(path, file, IdOf(c.slot));
 
@@ -758,7 +760,7 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
     const WriteCase& w = c.write;
     const std::string self = LogName(w.family, w.address);
     TempFolder folder;
-    const Coefficients file = FileValues(w.gmax);
+    const Coefficients file = FileValues(w.gmax, w.slot);
     const std::string path = folder.File("coefficients.kvt");
     WriteKvt(path, file, IdOf(w.slot));
 
@@ -833,7 +835,7 @@ TEST(CoefficientWriteQuestion, NoWritesNothing)
 {
     const WriteCase w = Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f);
     TempFolder folder;
-    const Coefficients file = FileValues(w.gmax);
+    const Coefficients file = FileValues(w.gmax, w.slot);
     const std::string path = folder.File("coefficients.kvt");
     WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});
@@ -864,7 +866,7 @@ TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
     // K point 8 of channel 1.
     w.meters[0]["readonly"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x073C"}, {"count", 4}}});
     TempFolder folder;
-    const Coefficients file = FileValues(w.gmax);
+    const Coefficients file = FileValues(w.gmax, w.slot);
     const std::string path = folder.File("coefficients.kvt");
     WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});

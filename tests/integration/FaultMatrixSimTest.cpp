@@ -60,6 +60,12 @@ const std::vector<std::string> NewK = {"0.125", "1.03125", "0.0009765625", "0.00
                                        "0.009765625", "0.01953125", "0.0390625", "0.1015625", "0.5"};
 const std::vector<std::string> NewObr = {"0.125", "1.03125", "0.001953125", "0.0029296875", "0.005859375",
                                          "0.0107421875", "0.021484375", "0.041015625", "0.1025390625", "0.515625"};
+// The КВТ-64 keeps its gain in converter units (26214 is no correction).
+std::vector<std::string> InConverterUnits(std::vector<std::string> table)
+{
+    table[1] = "27040";
+    return table;
+}
 
 std::vector<Family> Families()
 {
@@ -78,7 +84,7 @@ std::vector<Family> Families()
           {"live", {{"G", {0.25, 0.5}}}},
           {"tables", kvt64Tables}},
          "1:1:1",
-         Kvt("1:1:1", "40", NewK, NewObr)},
+         Kvt("1:1:1", "40", InConverterUnits(NewK), InConverterUnits(NewObr))},
         {"Relay",
          {{"serial", 44454321},
           {"protocol", "relay"},
