@@ -98,6 +98,8 @@ private:
     // word in the status bar) when another one is still running.
     bool RunOperation(const std::function<void()>& op);
     bool Refuse();
+    // Gives up a read-out under way (Disconnect, Escape); false when none runs.
+    bool CancelReadOut();
     void OnOperationFinished();
     void Status(const QString& text);
     void UpdatePortHint();
