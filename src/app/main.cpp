@@ -1,5 +1,7 @@
 // The window program: start-up in the established order, the message loop,
 // and an orderly end on the window's close, the tray's Exit, SIGINT or SIGTERM.
+// A second SIGINT or SIGTERM ends the program at once, even while the orderly
+// end still waits (a write into a meter is finished first).
 //
 //   clbview [FILE.clb]   a configuration file given here is loaded as the
 //                        configuration load button would load it
@@ -20,9 +22,15 @@
 namespace {
 
 int SignalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t SignalsSeen = 0;
 
 void OnSignal(int sig)
 {
+    // The second signal: whoever sends it will not wait for the orderly end.
+    // Every file is written to a temporary and renamed over its target, so
+    // ending here leaves no file half-written.
+    if (SignalsSeen > 0) ::_exit(128 + sig);
+    SignalsSeen = 1;
     const char c = static_cast<char>(sig);
     [[maybe_unused]] auto n = ::write(SignalPipe[1], &c, 1);
 }
@@ -48,7 +56,8 @@ int main(int argc, char** argv)
     TMainFrm window(folders);
     window.show();
 
-    // SIGINT and SIGTERM close the window as its close button would.
+    // SIGINT and SIGTERM close the window as its close button would; a second
+    // one ends the program (see OnSignal).
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, SignalPipe) == 0) {
         auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {

@@ -230,6 +230,8 @@ bool TulvCustomComPort::Open()
 
     FHandle = fd;
     FOpened = true;
+    FGone = false;
+    FAbandoned = false;
     FLost = false;
 
     if (FReceiveInThread) {
@@ -286,11 +288,18 @@ void TulvCustomComPort::Close()
     if (!FOpened) return;
     StopThread();
     FOpened = false;
-    if (!FLost) {
+    // A device that went away has nothing left to restore. One given up by
+    // Abandon is still there and gets its settings back like any other: the
+    // next program must not find it raw at our speed, or in RS-485 mode.
+    if (!FGone) {
         // A frame still queued (a verification switch awaits no answer, so the
         // port may be closed right after it) leaves at our speed and parity,
-        // not at the restored ones.
-        DrainOutput();
+        // not at the restored ones. An abandoned exchange is dropped instead:
+        // nobody waits for it.
+        if (FLost)
+            ::tcflush(FHandle, TCOFLUSH);
+        else
+            DrainOutput();
         if (FRs485Active && FHaveSavedRs485) (void)::ioctl(FHandle, TIOCSRS485, &FSavedRs485);
         ::ioctl(FHandle, TIOCNXCL);
         if (FHaveSaved) (void)::tcsetattr(FHandle, TCSANOW, &FSaved);
@@ -352,7 +361,7 @@ void TulvCustomComPort::Purge()
 
 void TulvCustomComPort::MarkLostOnError(int err)
 {
-    if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF || err == EPIPE) FLost = true;
+    if (err == EIO || err == ENXIO || err == ENODEV || err == EBADF || err == EPIPE) MarkGone();
 }
 
 void TulvCustomComPort::FailEcho(std::string text)
@@ -386,7 +395,7 @@ bool TulvCustomComPort::TakeEcho()
             continue;
         }
         if (n == 0) {
-            FLost = true;
+            MarkGone();
             return false;
         }
         if (errno == EINTR) continue;
@@ -418,7 +427,7 @@ bool TulvCustomComPort::ReadByte(std::uint8_t& b)
         ssize_t n = ::read(FHandle, &b, 1);
         if (n == 1) return true;
         if (n == 0) {
-            FLost = true; // VMIN 1 with O_NONBLOCK: a read of 0 is a hang-up
+            MarkGone(); // VMIN 1 with O_NONBLOCK: a read of 0 is a hang-up
             return false;
         }
         if (errno == EINTR) continue;
@@ -457,7 +466,7 @@ bool TulvCustomComPort::WriteBuffer(const void* buf, int count)
             // A signal that interrupts the wait is no failure of the write.
             if (r < 0 && errno == EINTR) continue;
             if (r > 0 && !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
-            if (r > 0) FLost = true;
+            if (r > 0) MarkGone();
             return false;
         }
         if (n < 0) MarkLostOnError(errno);
@@ -490,7 +499,7 @@ void TulvCustomComPort::WaitForByte(std::uint32_t ms)
             // A hung-up terminal may also report itself readable; it is gone
             // once no byte is left to read.
             int pending = 0;
-            if (!(pfd.revents & POLLIN) || ::ioctl(FHandle, FIONREAD, &pending) != 0 || pending == 0) FLost = true;
+            if (!(pfd.revents & POLLIN) || ::ioctl(FHandle, FIONREAD, &pending) != 0 || pending == 0) MarkGone();
         }
         return;
     }
@@ -529,7 +538,7 @@ void TulvCustomComPort::ReceiveThreadBody(int fd, std::uint32_t byteTimeout, std
                 misses = 0;
                 continue;
             }
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) FLost = true;
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) MarkGone();
             PauseThread(byteTimeout);
             ++misses;
         }

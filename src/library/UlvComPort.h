@@ -161,8 +161,17 @@ public:
     TulvClock& Clock() override { return RealClock(); }
     // Gives the port up from any thread: every read and write fails at once, as
     // on a lost port, so that a read-out under way ends without waiting for its
-    // timeouts. Closing and opening again makes it usable.
-    void Abandon() { FLost = true; }
+    // timeouts. The device itself is still there: Close restores its settings
+    // as after any other use. Closing and opening again makes it usable.
+    void Abandon()
+    {
+        FAbandoned = true;
+        FLost = true;
+    }
+    // Given up by Abandon since the last Open (rather than gone by itself).
+    bool Abandoned() const { return FAbandoned; }
+    // The device went away while open (hang-up, I/O error); cleared by Open.
+    bool Gone() const { return FGone; }
 
     const std::string& Version() const { return FVersion; }
 
@@ -232,6 +241,11 @@ private:
     bool PauseThread(std::uint32_t ms); // false when told to stop
     void StopThread();
     void MarkLostOnError(int err);
+    void MarkGone()
+    {
+        FGone = true;
+        FLost = true;
+    }
     // Waits (bounded) until every byte written has left; false when the queue
     // could not be watched or did not drain in time (then it is dropped).
     bool DrainOutput();
@@ -243,7 +257,9 @@ private:
 
     int FHandle = -1;
     bool FOpened = false;
-    std::atomic<bool> FLost{false};
+    std::atomic<bool> FLost{false};      // reads and writes fail at once
+    std::atomic<bool> FGone{false};      // the device went away
+    std::atomic<bool> FAbandoned{false}; // given up by Abandon
     std::string FVersion = "v1.00";
     std::uint8_t FComPort = 1;
     std::string FDevicePath;

@@ -122,8 +122,10 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
 
 TMainFrm::~TMainFrm()
 {
+    FCloseRequested = true;
     FHost->BeginShutdown();
     if (FOperation.joinable()) {
+        FController->BeginClose();
         FController->Port().Abandon();
         FOperation.join();
     }
@@ -434,7 +436,10 @@ void TMainFrm::SetStatusText(const std::string& text)
 
 bool TMainFrm::Refuse()
 {
-    if (!OperationRunning() && FHost->ModalDepth() == 0 && !FCloseRequested) return false;
+    // Once closing has begun nothing starts any more: a click that arrives
+    // while the poller is being stopped must not take the port or the poller.
+    if (FCloseRequested) return true;
+    if (!OperationRunning() && FHost->ModalDepth() == 0) return false;
     Status("Подождите: идёт обмен с прибором", true);
     return true;
 }
@@ -530,7 +535,17 @@ void TMainFrm::BConnectClick()
 
 void TMainFrm::BDisconnectClick()
 {
+    if (FCloseRequested) return;
+    // During a read-out Disconnect gives it up.
+    if (CancelReadOut()) return;
     RunOperation([this] { FController->BDisconnectClick(); });
+}
+
+bool TMainFrm::CancelReadOut()
+{
+    if (!OperationRunning() || !FController->ReadingOut()) return false;
+    if (FController->CancelReadOut()) Status("Чтение данных прерывается");
+    return true;
 }
 
 void TMainFrm::Img1Click(int slot)
@@ -651,6 +666,7 @@ void TMainFrm::keyPressEvent(QKeyEvent* event)
         OpenHelp();
         return;
     }
+    if (event->key() == Qt::Key_Escape && !FCloseRequested && CancelReadOut()) return;
     QWidget::keyPressEvent(event);
 }
 
@@ -668,25 +684,31 @@ void TMainFrm::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
+    // Closing has begun: from here on every handler refuses (see Refuse), so
+    // that nothing started by a late click keeps the poller or the port.
+    FCloseRequested = true;
+    // Every workflow dialog open now is closed; a read-out gives up at once
+    // (and a Connect not yet at the port never opens it); a write into a meter
+    // is finished first.
     FHost->BeginShutdown();
+    FController->BeginClose();
     if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this && FHost->ModalDepth() == 0) {
         // A dialog of the window is open (the tray's Exit): it is cancelled first.
-        FCloseRequested = true;
         if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
         QTimer::singleShot(0, this, &TMainFrm::close);
         event->ignore();
         return;
     }
-    if (OperationRunning() || FHost->ModalDepth() > 0) {
-        // Closed when the operation has ended: a read-out gives up at once,
-        // a write into a meter is finished first.
-        FCloseRequested = true;
+    if (OperationRunning()) {
         Status("Программа закроется после окончания обмена");
-        if (OperationRunning() && !FController->Connected() && !FController->Disconnected())
-            FController->Port().Abandon();
-        // An operation calls again when it ends; a message of the poller is
-        // closed by now and its loop unwinds before the next try.
-        if (!OperationRunning()) QTimer::singleShot(20, this, &TMainFrm::close);
+        // The operation calls again when it ends.
+        event->ignore();
+        return;
+    }
+    if (FHost->ModalDepth() > 0) {
+        // The workflow's dialogs have been told to close; their loops unwind
+        // before the next try.
+        QTimer::singleShot(20, this, &TMainFrm::close);
         event->ignore();
         return;
     }

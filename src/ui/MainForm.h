@@ -100,6 +100,8 @@ private:
     // word in the status bar) when another one is still running.
     bool RunOperation(const std::function<void()>& op);
     bool Refuse();
+    // Gives up a read-out under way (Disconnect, Escape); false when none runs.
+    bool CancelReadOut();
     void OnOperationFinished();
     // transient: a word that holds only while an operation runs; it goes
     // when the operation ends.

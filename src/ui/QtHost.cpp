@@ -85,13 +85,29 @@ void QtHost::BeginShutdown()
             call->Cv.notify_all();
         }
     }
-    // A message box or dialog of the workflow that is open now returns at once.
-    if (OnMain() && FOpenModal) {
-        if (auto* box = qobject_cast<QMessageBox*>(FOpenModal))
-            box->done(QMessageBox::No);
-        else if (auto* dialog = qobject_cast<QDialog*>(FOpenModal))
-            dialog->reject();
+    // Every message box and dialog of the workflow that is open now returns,
+    // the innermost first; each outer one returns as soon as the loops above
+    // it have unwound.
+    if (!OnMain()) return;
+    const std::vector<QPointer<QDialog>> open = FOpenModals;
+    for (auto it = open.rbegin(); it != open.rend(); ++it) {
+        if (QDialog* d = *it) {
+            if (qobject_cast<QMessageBox*>(d))
+                d->done(QMessageBox::No);
+            else
+                d->reject();
+        }
     }
+}
+
+int QtHost::RunModal(QDialog& dialog)
+{
+    FOpenModals.emplace_back(&dialog);
+    ++FModalDepth;
+    const int r = dialog.exec();
+    --FModalDepth;
+    std::erase_if(FOpenModals, [&](const QPointer<QDialog>& p) { return p.isNull() || p == &dialog; });
+    return r;
 }
 
 void QtHost::SetNextAnswer(MsgAnswer answer)
@@ -160,11 +176,7 @@ MsgAnswer QtHost::MessageBox(const std::string& text, const std::string& caption
             box.setDefaultButton(ok);
             box.setEscapeButton(ok);
         }
-        FOpenModal = &box;
-        ++FModalDepth;
-        box.exec();
-        --FModalDepth;
-        FOpenModal = nullptr;
+        RunModal(box);
         if (yes && box.clickedButton() == yes) answer = MsgAnswer::Yes;
     });
     return answer;
@@ -213,11 +225,7 @@ std::optional<std::string> QtHost::ChooseFile(const FileDialog& dialog)
         }
         if (!folder.isEmpty()) d.setDirectory(folder);
         if (!name.isEmpty()) d.selectFile(name);
-        FOpenModal = &d;
-        ++FModalDepth;
-        const int r = d.exec();
-        --FModalDepth;
-        FOpenModal = nullptr;
+        const int r = RunModal(d);
         if (r == QDialog::Accepted && !d.selectedFiles().isEmpty()) result = d.selectedFiles().first().toStdString();
     });
     return result;

@@ -10,6 +10,7 @@
 #include "Host.h"
 
 #include <QObject>
+#include <QPointer>
 
 #include <array>
 #include <atomic>
@@ -19,9 +20,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TMainFrm;
 class QWidget;
+class QDialog;
 
 class QtHost : public QObject, public Host {
     Q_OBJECT
@@ -44,7 +47,8 @@ public:
     void ProcessMessages() override;
 
     // From now on nothing waits for the main thread; steps waiting now are
-    // dropped and an open message box or dialog of the workflow is closed.
+    // dropped and every open message box or dialog of the workflow is closed,
+    // nested ones included (a message of the poller above a file dialog).
     void BeginShutdown();
     bool ShuttingDown() const { return FShutdown.load(); }
 
@@ -74,6 +78,8 @@ private:
     bool OnMain() const;
     // Runs f on the main thread and waits; false when it was dropped.
     bool Invoke(const std::function<void()>& f);
+    // Runs a workflow dialog modally, known as open while it runs.
+    int RunModal(QDialog& dialog);
 
     TMainFrm& FWindow;
     std::atomic<bool> FShutdown{false};
@@ -84,6 +90,7 @@ private:
     std::deque<std::optional<std::string>> FNextFiles;
     std::vector<Shown> FShown;
     std::vector<FileDialog> FDialogs;
-    QWidget* FOpenModal = nullptr;
+    // The workflow's dialogs open now, innermost last (main thread only).
+    std::vector<QPointer<QDialog>> FOpenModals;
     std::array<int, 3> FProgress{-1, -1, -1};
 };

@@ -129,6 +129,9 @@ void TClbThread::SetState(std::uint8_t state)
     {
         // Under the lock, so that a worker about to nap cannot miss the change.
         std::lock_guard<std::mutex> lock(FWakeMutex);
+        // Stop is final: a pause or run asked for after it (a handler that
+        // still ran while the window closed) would keep the worker alive.
+        if (FPollState.load() == Stop) return;
         FPollState.store(state);
     }
     FWake.notify_all();

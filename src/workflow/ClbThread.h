@@ -39,7 +39,8 @@ public:
     TClbThread(const TClbThread&) = delete;
     TClbThread& operator=(const TClbThread&) = delete;
 
-    void SetState(std::uint8_t state); // values above 2 are ignored
+    // Values above 2 are ignored; once Stop is set, nothing leaves it.
+    void SetState(std::uint8_t state);
     std::uint8_t GetState() const { return FPollState.load(); }
     bool IsBusy() const { return FBusy.load(); }
 

@@ -269,11 +269,19 @@ std::string MainController::HelpFilePath() const
     return beside.string();
 }
 
+void MainController::BeginClose()
+{
+    if (FConnection) FConnection->CancelForGood();
+}
+
 void MainController::Shutdown()
 {
-    // The poller goes first: it uses the port and the host.
+    // The poller goes first: it uses the port and the host. Its poll under way
+    // is given up rather than waited for (a silent meter would hold it for the
+    // whole of its timeouts); the port is restored when it is closed.
     if (FPoller) {
         FPoller->SetState(TClbThread::Stop);
+        FPort.Abandon();
         FPoller.reset();
     }
     if (FPort.Opened()) FPort.Close();

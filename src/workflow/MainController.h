@@ -82,6 +82,13 @@ public:
     // Connect (the port the selectors name) and Disconnect.
     bool BConnectClick();
     void BDisconnectClick();
+    // A Connect is under way (Disconnect and Escape give it up then).
+    bool ReadingOut() const { return FConnection && FConnection->ReadingOut(); }
+    // Gives up the Connect under way (any thread); false when none runs.
+    bool CancelReadOut() { return FConnection && FConnection->CancelReadOut(); }
+    // The window is closing: a Connect under way is given up at once and no
+    // later one opens the port. An operation that writes is left to finish.
+    void BeginClose();
 
     // A click on a slot picture: which dialog it opens (none while connected).
     enum class SlotDialog { None, Add, Select };
@@ -144,7 +151,8 @@ private:
         {
             FOwner.FConnectEnabled = connect;
             FOwner.FDisconnectEnabled = disconnect;
-            FHost.SetConnectButtons(connect, disconnect);
+            // During a read-out Disconnect stays usable: it gives the read-out up.
+            FHost.SetConnectButtons(connect, disconnect || (!connect && FOwner.ReadingOut()));
         }
         bool PollBoxChecked(int slot) override { return FHost.PollBoxChecked(slot); }
         void RefreshSlots() override { FOwner.RebuildSlots(false); }

@@ -428,8 +428,58 @@ PortChoice PortFromSettings(const Settings& settings)
     return c;
 }
 
+const char* const Connection::CancelledText = "Чтение данных прервано. Порт закрыт.";
+
+bool Connection::CancelReadOut()
+{
+    std::lock_guard<std::mutex> lock(FCancelMutex);
+    if (!FInConnect) return false;
+    FCancel = true;
+    FPort.Abandon();
+    return true;
+}
+
+void Connection::CancelForGood()
+{
+    std::lock_guard<std::mutex> lock(FCancelMutex);
+    FClosing = true;
+    if (!FInConnect) return;
+    FCancel = true;
+    FPort.Abandon();
+}
+
+bool Connection::AbandonIfCancelled()
+{
+    std::lock_guard<std::mutex> lock(FCancelMutex);
+    // Open clears the port's abandon: one that came while it opened is renewed.
+    if (FCancel) FPort.Abandon();
+    return FCancel;
+}
+
 bool Connection::BConnectClick(const PortChoice& choice)
 {
+    {
+        std::lock_guard<std::mutex> lock(FCancelMutex);
+        FInConnect = true;
+        FCancel = FClosing.load();
+    }
+    // However it ends, a cancel no longer applies once it has.
+    struct EndOfConnect {
+        Connection& c;
+        ~EndOfConnect()
+        {
+            std::lock_guard<std::mutex> lock(c.FCancelMutex);
+            c.FInConnect = false;
+            c.FCancel = false;
+        }
+    } endOfConnect{*this};
+    auto cancelled = [&] {
+        if (FPort.Opened()) FPort.Close();
+        if (!FClosing) FHost.MessageBox(CancelledText, "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
+        FHost.SetConnectButtons(true, false);
+        return false;
+    };
+
     FHost.SetConnectButtons(false, false);
     // The poller must be idle before the port opens: a slot whose poll box is
     // ticked would otherwise be polled while the read-out runs.
@@ -438,6 +488,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
         FHost.SetConnectButtons(true, false);
         return false;
     }
+    if (FCancel) return cancelled();
     FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
     FPort.SetDevicePath(choice.Path);
     FPort.SetBaudRate(choice.Baud);
@@ -447,6 +498,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
     FPort.SetParity(relay ? 2 : 0);
 
     if (!FPort.Open()) {
+        if (FCancel) return cancelled();
         const std::string name = choice.Number > 0 ? "COM" + std::to_string(choice.Number) : choice.Path;
         std::string text = "Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText();
         const std::string advice = DiagnoseOpenFailure(FPort.ResolvedPath(), FPort.OpenError());
@@ -455,6 +507,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
         FHost.SetConnectButtons(true, false);
         return false;
     }
+    if (AbandonIfCancelled()) return cancelled();
     if (!FPort.OpenNotice().empty())
         FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
     bool any = false;
@@ -474,11 +527,19 @@ bool Connection::BConnectClick(const PortChoice& choice)
     try {
         ok = readOut.ReadAllDevices();
     } catch (const std::exception&) {
+        if (FCancel) return cancelled();
         FPort.Close();
         FHost.MessageBox("EXCEPTION", ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);
         return false;
     }
+    {
+        // From here on the read-out is done: a cancel that came during it
+        // still counts, one that comes later finds no Connect to cancel.
+        std::lock_guard<std::mutex> lock(FCancelMutex);
+        if (!FCancel) FInConnect = false;
+    }
+    if (FCancel) return cancelled();
     if (!ok) {
         FPort.Close();
         std::string text = FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"

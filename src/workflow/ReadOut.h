@@ -5,6 +5,8 @@
 #include "DevManager.h"
 #include "Host.h"
 
+#include <atomic>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -91,9 +93,31 @@ public:
     // wait ran out: the port stays open and the user has been told.
     bool BDisconnectClick();
 
+    // Gives up a Connect under way, from any thread (Disconnect or Escape
+    // during the read-out): the port is abandoned, so that the read-out ends at
+    // once, and stays so until BConnectClick has returned; a Connect that has
+    // not opened the port yet does not open it. The port is closed (and its
+    // settings restored) and the user told. False when no Connect runs.
+    bool CancelReadOut();
+    // The window is closing: as CancelReadOut, and every later Connect ends
+    // before it opens the port. Nothing is told.
+    void CancelForGood();
+    // Whether a Connect is under way and may still be cancelled.
+    bool ReadingOut() const { return FInConnect.load(); }
+
+    // The message of a read-out given up by the user.
+    static const char* const CancelledText;
+
 private:
+    // Under the lock: abandons the port when a Connect has been cancelled.
+    bool AbandonIfCancelled();
+
     DevManager& FDev;
     TulvComPort& FPort;
     TClbThread& FPoller;
     Host& FHost;
+    std::mutex FCancelMutex;
+    std::atomic<bool> FInConnect{false};
+    std::atomic<bool> FCancel{false};
+    std::atomic<bool> FClosing{false};
 };

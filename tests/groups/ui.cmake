@@ -16,3 +16,9 @@ set_tests_properties(ui_window_as_user PROPERTIES LABELS ui TIMEOUT 120)
 # The main window's rules, headless.
 clb_unit_test(unit_main_controller unit/MainControllerTest.cpp)
 target_link_libraries(unit_main_controller PRIVATE clbworkflow)
+
+# Closing the built program at awkward moments, from outside: a click during
+# the close, a close right after Connect, a second SIGTERM.
+add_test(NAME ui_closing_as_user
+         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/ui/closing_as_user.py $<TARGET_FILE:clbview> $<TARGET_FILE:metersim>)
+set_tests_properties(ui_closing_as_user PROPERTIES LABELS ui TIMEOUT 180)

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -276,6 +277,69 @@ TEST(ComPortIo, BytesWrittenRightBeforeCloseStillLeave)
     EXPECT_FALSE(port.Opened());
     EXPECT_EQ(pty.Receive(frame.size()), frame);
 }
+
+// Another program left the line at 4800 baud, canonical, with echo. Whether our
+// use ends normally or is given up (Abandon, as closing the window in the middle
+// of an exchange does), the line is handed back as we found it and open to
+// others again.
+class ComPortRestore : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ComPortRestore, TheLineIsHandedBackAsItWasFound)
+{
+    const bool abandoned = GetParam();
+    Pty pty;
+    // Held open throughout, so that the pseudo-terminal keeps its settings.
+    const int other = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(other, &before), 0);
+    before.c_lflag |= ICANON | ECHO;
+    ::cfsetispeed(&before, B4800);
+    ::cfsetospeed(&before, B4800);
+    ASSERT_EQ(::tcsetattr(other, TCSANOW, &before), 0);
+
+    TulvComPort port;
+    port.SetDevicePath(pty.path);
+    port.SetBaudRate(9600);
+    ASSERT_TRUE(port.Open());
+    termios during{};
+    ASSERT_EQ(::tcgetattr(other, &during), 0);
+    ASSERT_EQ(::cfgetospeed(&during), speed_t(B9600));
+    ASSERT_FALSE(during.c_lflag & ICANON);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    ASSERT_NE(exclusive, 0);
+
+    if (abandoned) {
+        port.Abandon();
+        std::uint8_t b;
+        EXPECT_FALSE(port.ReadByte(b));
+        EXPECT_FALSE(port.WriteByte(1)) << "an abandoned port takes no more traffic";
+        EXPECT_TRUE(port.Lost());
+        EXPECT_FALSE(port.Gone());
+    }
+    port.Close();
+
+    termios after{};
+    ASSERT_EQ(::tcgetattr(other, &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), speed_t(B4800));
+    EXPECT_EQ(::cfgetispeed(&after), speed_t(B4800));
+    EXPECT_TRUE(after.c_lflag & ICANON);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    ASSERT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "exclusive access is released";
+    ::close(other);
+
+    // And the port itself opens again as new.
+    ASSERT_TRUE(port.Open());
+    EXPECT_FALSE(port.Lost());
+    EXPECT_FALSE(port.Abandoned());
+    EXPECT_TRUE(port.WriteByte(0x55));
+    port.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(ClosedOrAbandoned, ComPortRestore, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Abandoned" : "Closed"; });
 
 TEST(ComPortThread, ReportsBurstsWithTheirTick)
 {

@@ -132,4 +132,31 @@ TEST(PollerShutdown, ShowsNothingAfterTheStop)
     EXPECT_EQ(host.posted, posted) << "no step is posted once the poller is gone";
 }
 
+
+// While the poller is being stopped, the main thread processes its messages;
+// a click handled there (Disconnect pauses the poller, Connect runs it) must
+// not take it out of Stop again, or the worker never ends.
+TEST(PollerShutdown, NothingLeavesStop)
+{
+    DevManager dev;
+    QueuedHost host;
+    auto poller = std::make_unique<TClbThread>(dev, host);
+    host.AwaitWaitingWorker();
+    TClbThread* p = poller.get();
+    int clicks = 0;
+    std::unique_lock<std::mutex> lock(host.m);
+    ++host.posted;
+    host.queue.push_back([&] {
+        p->SetState(TClbThread::Pause);
+        p->SetState(TClbThread::Run);
+        p->SetState(TClbThread::Pause);
+        ++clicks;
+        EXPECT_EQ(p->GetState(), TClbThread::Stop);
+    });
+    lock.unlock();
+    Watchdog watchdog(std::chrono::seconds(5));
+    poller.reset();
+    EXPECT_EQ(clicks, 1) << "the clicks were handled while the poller stopped";
+}
+
 } // namespace
