@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -225,6 +227,14 @@ std::optional<std::string> QtHost::ChooseFile(const FileDialog& dialog)
         }
         if (!folder.isEmpty()) d.setDirectory(folder);
         if (!name.isEmpty()) d.selectFile(name);
+        // Wide enough for the size and date columns, and those columns as wide
+        // as what they show once the folder has been read.
+        d.resize(760, 460);
+        if (auto* view = d.findChild<QTreeView*>("treeView"))
+            if (auto* model = d.findChild<QFileSystemModel*>())
+                QObject::connect(model, &QFileSystemModel::directoryLoaded, view, [view] {
+                    for (int column = 1; column < 4; ++column) view->resizeColumnToContents(column);
+                });
         const int r = RunModal(d);
         if (r == QDialog::Accepted && !d.selectedFiles().isEmpty()) result = d.selectedFiles().first().toStdString();
     });
