@@ -1,0 +1,161 @@
+// The main window while it works with the line: the progress bar of a
+// read-out, the poll boxes, the port lists and the add-device probe, on Qt's
+// offscreen platform with the window's own host, against metersim.
+// First: its code uses a name that Qt's headers define as a macro.
+#include "WorkflowFixture.h"
+
+#include "MainForm.h"
+#include "MeterSimProcess.h"
+#include "QtHost.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+using workflow_test::Kvt64;
+
+DeviceSlot Slot(int type, int address, int channel)
+{
+    DeviceSlot s;
+    s.SetTypeCode(static_cast<std::uint8_t>(type));
+    s.SetNetAddress(static_cast<std::uint8_t>(address));
+    s.SetChannel(static_cast<std::uint8_t>(channel));
+    s.SetSerialText("-");
+    return s;
+}
+
+template <class P> bool WaitFor(P pred, int ms = 15000)
+{
+    return QTest::qWaitFor(pred, ms);
+}
+
+class Window : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = fs::temp_directory_path() /
+                 ("clbview-ops-" + std::to_string(::getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
+    }
+    void TearDown() override
+    {
+        window.reset();
+        sim.reset();
+        fs::remove_all(folder);
+    }
+    void Open(const std::vector<json>& meters, std::vector<DeviceSlot> cfg)
+    {
+        if (!meters.empty()) sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
+        {
+            std::ofstream ini(folders.SettingsFile, std::ios::binary);
+            ini << "[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=150\r\nNR=1\r\n";
+            if (sim) ini << "[Ports]\r\nCOM1=" << sim->DevicePath() << "\r\n";
+        }
+        window = std::make_unique<TMainFrm>(folders);
+        window->show();
+        if (!cfg.empty()) Configure(cfg);
+    }
+    void Configure(std::vector<DeviceSlot> cfg)
+    {
+        DevManager d;
+        for (size_t i = 0; i < cfg.size(); ++i) d.Slots[i] = cfg[i];
+        const std::string clb = (folder / "two.clb").string();
+        std::string error;
+        ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
+        ASSERT_TRUE(window->Controller().LoadConfiguration(clb));
+    }
+    template <class T = QWidget> T* W(const char* name)
+    {
+        T* w = window->findChild<T*>(name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    void Click(const char* name) { QTest::mouseClick(W(name), Qt::LeftButton); }
+    bool Connected()
+    {
+        return WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); });
+    }
+    bool Disconnected()
+    {
+        return WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled() && !window->OperationRunning(); });
+    }
+    std::vector<std::string> Messages()
+    {
+        std::vector<std::string> out;
+        for (const auto& m : window->HostOfWindow().Messages()) out.push_back(m.Text);
+        return out;
+    }
+    int Requests(int meter) { return sim->Dump()["meters"][meter]["requests"].get<int>(); }
+
+    fs::path folder;
+    ProgramFolders folders;
+    std::unique_ptr<MeterSimProcess> sim;
+    std::unique_ptr<TMainFrm> window;
+};
+
+// --- The progress bar -----------------------------------------------------------------
+
+TEST_F(Window, AReadOutMovesTheBarStepByStep)
+{
+    Open({Kvt64(1), Kvt64(2)}, {Slot(1, 1, 1), Slot(1, 2, 1)});
+    auto* bar = W<QProgressBar>("ProgressBar");
+    // Every position the bar shows while its range is the read-out's.
+    std::vector<int> shown;
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [&](int v) {
+        if (bar->maximum() > 2) shown.push_back(v);
+    });
+    Click("BConnect");
+    ASSERT_TRUE(Connected()) << testing::PrintToString(Messages());
+    // A КВТ-64: version, serial number, Gmax and the twenty table values.
+    ASSERT_FALSE(shown.empty()) << "the bar never showed the read-out";
+    EXPECT_EQ(*std::max_element(shown.begin(), shown.end()), 46);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end())) << testing::PrintToString(shown);
+    EXPECT_EQ(std::set<int>(shown.begin(), shown.end()).size(), 46u) << "one step a transaction";
+}
+
+TEST_F(Window, APausedPollerLeavesTheBarAlone)
+{
+    Open({}, {});
+    auto* bar = W<QProgressBar>("ProgressBar");
+    // What a read-out on the operation thread would show.
+    window->HostOfWindow().SetProgress(0, 23, 7);
+    int changes = 0;
+    QObject::connect(bar, &QProgressBar::valueChanged, bar, [&] { ++changes; });
+    QTest::qWait(400);
+    EXPECT_EQ(bar->maximum(), 23);
+    EXPECT_EQ(bar->value(), 7);
+    EXPECT_EQ(changes, 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
