@@ -32,7 +32,6 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName("clbview");
-    QApplication::setApplicationDisplayName("Просмотр коэффициентов калибровки");
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QFont font = QApplication::font();
     font.setFamily("Sans Serif");

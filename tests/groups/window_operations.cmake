@@ -8,3 +8,8 @@ target_include_directories(ui_window_operations PRIVATE ${CMAKE_CURRENT_SOURCE_D
 add_dependencies(ui_window_operations metersim)
 gtest_discover_tests(ui_window_operations PROPERTIES LABELS ui ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
                      DISCOVERY_TIMEOUT 30 DISCOVERY_MODE PRE_TEST)
+
+# The captions the window manager gets from the built program, under Xvfb.
+add_test(NAME ui_window_caption
+         COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/ui/window_caption.py $<TARGET_FILE:clbview>)
+set_tests_properties(ui_window_caption PROPERTIES LABELS ui TIMEOUT 60)
