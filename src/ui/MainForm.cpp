@@ -344,6 +344,14 @@ void TMainFrm::SetConnectButtons(bool connectEnabled, bool disconnectEnabled)
 {
     BConnect->setEnabled(connectEnabled);
     BDisconnect->setEnabled(disconnectEnabled);
+    UpdatePortLists();
+}
+
+void TMainFrm::UpdatePortLists()
+{
+    const bool enabled = FController->PortListsEnabled(OperationRunning());
+    CBPort->setEnabled(enabled);
+    CBBaud->setEnabled(enabled);
 }
 
 bool TMainFrm::PollBoxChecked(int slot) const
@@ -374,10 +382,14 @@ void TMainFrm::DrawSlots()
         std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
         for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
         QLineEdit* flow = FBoxes["EG" + n2];
-        // The check mark is set through the box, so that the slot's poll flag follows.
-        CBDev[s - 1]->setEnabled(v.Configured);
-        CBDev[s - 1]->setChecked(v.Configured);
-        FController->CBDev01Click(s, v.Configured);
+        // The check mark is the user's choice, which the controller keeps
+        // across read-outs; only a changed configuration ticks it again.
+        {
+            const MainController::PollBoxState box = FController->PollBox(s);
+            const QSignalBlocker block(CBDev[s - 1]);
+            CBDev[s - 1]->setEnabled(box.Enabled);
+            CBDev[s - 1]->setChecked(box.Checked);
+        }
         if (v.Configured) {
             flow->setEnabled(true);
             SetBox("EG" + n2, std::nullopt, TooltipBackground);
@@ -427,12 +439,14 @@ bool TMainFrm::RunOperation(const std::function<void()>& op)
         }
         emit OperationFinished();
     });
+    UpdatePortLists();
     return true;
 }
 
 void TMainFrm::OnOperationFinished()
 {
     if (FOperation.joinable()) FOperation.join();
+    UpdatePortLists();
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 
@@ -475,16 +489,26 @@ void TMainFrm::UpdatePortHint()
 void TMainFrm::CBPortChange(int index)
 {
     if (index < 0) return;
-    if (index < 16)
-        FController->CBPortChange(index);
-    else
-        FController->SelectDevice(CBPort->itemData(index).toString().toStdString());
+    const bool open = FController->PortListsEnabled(OperationRunning());
+    const bool taken = open && (index < 16 ? FController->CBPortChange(index)
+                                           : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
+    if (!taken) {
+        // The list goes back to the port in use, which the status bar keeps naming.
+        FillPorts();
+        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Порт меняется только после отключения");
+        return;
+    }
     UpdatePortHint();
 }
 
 void TMainFrm::CBBaudChange(int index)
 {
-    FController->CBBaudChange(index);
+    const bool open = FController->PortListsEnabled(OperationRunning());
+    if (!open || !FController->CBBaudChange(index)) {
+        const QSignalBlocker block(CBBaud);
+        CBBaud->setCurrentIndex(FController->BaudIndex());
+        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Скорость меняется только после отключения");
+    }
 }
 
 void TMainFrm::SBLogClick()

@@ -101,6 +101,8 @@ private:
     void OnOperationFinished();
     void Status(const QString& text);
     void UpdatePortHint();
+    // The port and baud lists are usable only while the controller allows it.
+    void UpdatePortLists();
     // The port list: COM1..COM16, then the serial devices present.
     void FillPorts();
 

@@ -150,6 +150,67 @@ TEST_F(Window, APausedPollerLeavesTheBarAlone)
     EXPECT_EQ(changes, 0);
 }
 
+// --- The poll boxes ---------------------------------------------------------------------
+
+TEST_F(Window, APollBoxClearedBeforeConnectStaysClearedAndItsMeterUnpolled)
+{
+    Open({Kvt64(1), Kvt64(2)}, {Slot(1, 1, 1), Slot(1, 2, 1)});
+    QTest::mouseClick(W("CBDev02"), Qt::LeftButton);
+    ASSERT_FALSE(W<QCheckBox>("CBDev02")->isChecked());
+    Click("BConnect");
+    ASSERT_TRUE(Connected()) << testing::PrintToString(Messages());
+    EXPECT_EQ(W<QLabel>("L2")->text(), QString("12064002\n1")) << "slot 2 was read out";
+    EXPECT_FALSE(W<QCheckBox>("CBDev02")->isChecked()) << "the read-out keeps the user's choice";
+    EXPECT_TRUE(W<QCheckBox>("CBDev02")->isEnabled());
+    EXPECT_TRUE(W<QCheckBox>("CBDev01")->isChecked());
+    // Polling runs on slot 1 only.
+    const int one = Requests(0), two = Requests(1);
+    ASSERT_TRUE(WaitFor([&] { return Requests(0) >= one + 3; }));
+    EXPECT_EQ(Requests(1), two) << "slot 2 is not polled";
+    // Ticked again, it is polled.
+    QTest::mouseClick(W("CBDev02"), Qt::LeftButton);
+    EXPECT_TRUE(WaitFor([&] { return Requests(1) > two; }));
+}
+
+// --- The port lists -------------------------------------------------------------------
+
+TEST_F(Window, ThePortListsRestWhileAnOperationRunsAndWhileConnected)
+{
+    // Late replies make the read-out last long enough to look at.
+    Open({Kvt64(1, {{"faults", {{"delay_ms", 40}}}})}, {Slot(1, 1, 1)});
+    auto* port = W<QComboBox>("CBPort");
+    auto* baud = W<QComboBox>("CBBaud");
+    auto* status = W<QStatusBar>("StatusBar1");
+    const QString path = QString::fromStdString(sim->DevicePath());
+    EXPECT_TRUE(port->isEnabled());
+    EXPECT_TRUE(baud->isEnabled());
+    Click("BConnect");
+    ASSERT_TRUE(WaitFor([&] { return window->OperationRunning(); }, 2000));
+    EXPECT_FALSE(port->isEnabled()) << "during the read-out";
+    EXPECT_FALSE(baud->isEnabled());
+    ASSERT_TRUE(Connected()) << testing::PrintToString(Messages());
+    EXPECT_FALSE(port->isEnabled()) << "while connected";
+    EXPECT_FALSE(baud->isEnabled());
+    // A change that reaches a list all the same (keyboard, accessibility) is refused.
+    port->setCurrentIndex(3);
+    baud->setCurrentIndex(1);
+    EXPECT_EQ(port->currentIndex(), 0);
+    EXPECT_EQ(baud->currentIndex(), 0);
+    EXPECT_EQ(window->Controller().PortIndex(), 0);
+    EXPECT_EQ(window->Controller().BaudIndex(), 0);
+    EXPECT_EQ(port->toolTip(), path) << "the port in use is still named";
+    EXPECT_FALSE(status->currentMessage().contains("COM4")) << status->currentMessage().toStdString();
+    EXPECT_TRUE(W<QPushButton>("BDisconnect")->isEnabled()) << "polling goes on";
+
+    Click("BDisconnect");
+    ASSERT_TRUE(Disconnected());
+    EXPECT_TRUE(port->isEnabled());
+    EXPECT_TRUE(baud->isEnabled());
+    baud->setCurrentIndex(1);
+    EXPECT_EQ(window->Controller().BaudIndex(), 1);
+    EXPECT_TRUE(Messages().empty()) << testing::PrintToString(Messages());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
