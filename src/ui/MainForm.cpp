@@ -110,8 +110,29 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
 
     // The dialogs are made once and keep their state between uses.
     FDevSel = new TDevSelForm(this, FController->Dev());
-    FDevAdd = new TDevAddForm(this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
-                              [this] { return FController->CurrentPortChoice(); });
+    FDevAdd = new TDevAddForm(
+        this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
+        [this] { return FController->CurrentPortChoice(); },
+        [this](std::function<void()> probe, std::function<void()> done) {
+            const bool started = RunOperation([this, probe, done] {
+                // However the probe ends (an error too), the dialog hears of it
+                // on the main thread, before the operation counts as ended.
+                struct Tell {
+                    TMainFrm* window;
+                    std::function<void()> done;
+                    ~Tell()
+                    {
+                        QMetaObject::invokeMethod(window, [w = window, d = done] {
+                            w->UpdatePortHint();
+                            d();
+                        }, Qt::QueuedConnection);
+                    }
+                } tell{this, done};
+                probe();
+            });
+            if (started) Status("Поиск прибора на линии…");
+            return started;
+        });
     FInfo = new TInfoForm(FController->Dev(), FController->HostOfWorkflow(), FController->Folders().Info, this);
     FDelays = new TFormDelays(this, FController->Config(), FController->Timeouts(), FController->HostOfWorkflow());
     BuildTray();

@@ -211,6 +211,95 @@ TEST_F(Window, ThePortListsRestWhileAnOperationRunsAndWhileConnected)
     EXPECT_TRUE(Messages().empty()) << testing::PrintToString(Messages());
 }
 
+// --- The add-device probe ------------------------------------------------------------
+
+template <class F> void OnModal(F f)
+{
+    QTimer::singleShot(0, [f] {
+        (void)QTest::qWaitFor([] { return QApplication::activeModalWidget() != nullptr; }, 5000);
+        f(QApplication::activeModalWidget());
+    });
+}
+
+// The add-device dialog with КВТ-64 at an address chosen, one channel.
+void ChooseKvt64(QWidget* dialog, int address)
+{
+    dialog->findChild<QComboBox*>("CBDevType")->setCurrentIndex(1);
+    dialog->findChild<QSpinBox*>("SENetAddr")->setValue(address);
+    dialog->findChild<QCheckBox*>("CBG2")->setChecked(false);
+}
+
+TEST_F(Window, TheProbeOfASilentAddressLeavesTheWindowResponsive)
+{
+    Open({Kvt64(1)}, {});
+    QtHost& host = window->HostOfWindow();
+    // The probe's message answered without a box; a second one, should a
+    // second probe run, as well.
+    host.SetNextAnswer(MsgAnswer::Ok);
+    host.SetNextAnswer(MsgAnswer::Ok);
+    int ticks = 0;
+    bool toldInStatus = false, toldInDialog = false, okWhileProbing = true;
+    size_t messagesAfterProbe = 0;
+    OnModal([&](QWidget* dialog) {
+        ASSERT_EQ(dialog->objectName(), QString("TDevAddForm"));
+        ChooseKvt64(dialog, 9); // nobody answers there
+        auto* ok = dialog->findChild<QPushButton*>("BOk");
+        // The main thread's clock while the probe runs.
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            ++ticks;
+            toldInStatus = toldInStatus || W<QStatusBar>("StatusBar1")->currentMessage().contains("Поиск прибора");
+            if (auto* word = dialog->findChild<QLabel*>("LProbe"))
+                toldInDialog = toldInDialog || (word->isVisible() && word->text().contains("Поиск прибора"));
+        });
+        tick.start(10);
+        QTest::mouseClick(ok, Qt::LeftButton);
+        okWhileProbing = ok->isEnabled();
+        QTest::mouseClick(ok, Qt::LeftButton); // a second OK is no second probe
+        ASSERT_TRUE(WaitFor([&] { return !host.Messages().empty() && !window->OperationRunning(); }, 30000));
+        tick.stop();
+        messagesAfterProbe = host.Messages().size();
+        EXPECT_TRUE(ok->isEnabled()) << "the dialog takes a new choice";
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BCancel"), Qt::LeftButton);
+    });
+    QTest::mouseClick(W("Img1"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_GT(ticks, 5) << "the main thread ran while the probe waited for replies";
+    EXPECT_TRUE(toldInStatus);
+    EXPECT_TRUE(toldInDialog);
+    EXPECT_FALSE(okWhileProbing);
+    EXPECT_EQ(messagesAfterProbe, 1u) << testing::PrintToString(Messages());
+    EXPECT_FALSE(W<QStatusBar>("StatusBar1")->currentMessage().contains("Поиск")) << "no stale word";
+    EXPECT_EQ(W<QLabel>("L1")->text(), QString("-\n-")) << "nothing was added";
+    EXPECT_FALSE(window->Controller().Port().Opened());
+}
+
+TEST_F(Window, CancelDuringTheProbeGivesItUpAndAddsNothing)
+{
+    Open({Kvt64(1)}, {});
+    window->HostOfWindow().SetNextAnswer(MsgAnswer::Ok); // a message would be answered, not wait
+    bool closedItself = false;
+    OnModal([&](QWidget* dialog) {
+        ChooseKvt64(dialog, 9);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+        QTest::keyClick(dialog, Qt::Key_Escape);
+        closedItself = WaitFor([&] { return !dialog->isVisible(); }, 10000);
+    });
+    QTest::mouseClick(W("Img1"), Qt::LeftButton);
+    EXPECT_TRUE(closedItself);
+    EXPECT_TRUE(WaitFor([&] { return !window->OperationRunning(); }, 10000));
+    EXPECT_TRUE(Messages().empty()) << "a probe given up says nothing: " << testing::PrintToString(Messages());
+    EXPECT_EQ(W<QLabel>("L1")->text(), QString("-\n-"));
+    EXPECT_FALSE(window->Controller().Port().Opened());
+    // The line is usable again at once: the meter that is there is found.
+    OnModal([&](QWidget* dialog) {
+        ChooseKvt64(dialog, 1);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+    });
+    QTest::mouseClick(W("Img1"), Qt::LeftButton);
+    EXPECT_EQ(W<QLabel>("L1")->text(), QString("12064001\n1")) << testing::PrintToString(Messages());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
