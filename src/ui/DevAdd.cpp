@@ -168,8 +168,8 @@ void TDevAddForm::BOkClick()
     // port while the dialog shows what it does and takes no second OK.
     auto result = std::make_shared<DevAddLogic::OkResult>();
     SetProbing(true);
-    const bool started = FRunner([this, result] { *result = FLogic.BOkClick(); },
-                                 [this, result] { ProbeDone(*result); });
+    const bool started =
+        FRunner([this, result] { *result = FLogic.BOkClick(); }, [this, result] { ProbeDone(*result); });
     if (!started) SetProbing(false);
 }
 

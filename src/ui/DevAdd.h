@@ -26,8 +26,8 @@ public:
 
     // portChoice gives the main window's port and baud rate when OK is pressed.
     // Without a runner the probe runs at once, on the calling thread.
-    TDevAddForm(QWidget* parent, DevManager& dev, TulvComPort& port, Host& host,
-                std::function<PortChoice()> portChoice, ProbeRunner runner = {});
+    TDevAddForm(QWidget* parent, DevManager& dev, TulvComPort& port, Host& host, std::function<PortChoice()> portChoice,
+                ProbeRunner runner = {});
 
     DevAddLogic& Logic() { return FLogic; }
     // True while the meter is being looked for on the line.

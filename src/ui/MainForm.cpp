@@ -122,10 +122,13 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
                     std::function<void()> done;
                     ~Tell()
                     {
-                        QMetaObject::invokeMethod(window, [w = window, d = done] {
-                            w->UpdatePortHint();
-                            d();
-                        }, Qt::QueuedConnection);
+                        QMetaObject::invokeMethod(
+                            window,
+                            [w = window, d = done] {
+                                w->UpdatePortHint();
+                                d();
+                            },
+                            Qt::QueuedConnection);
                     }
                 } tell{this, done};
                 probe();
@@ -511,8 +514,9 @@ void TMainFrm::CBPortChange(int index)
 {
     if (index < 0) return;
     const bool open = FController->PortListsEnabled(OperationRunning());
-    const bool taken = open && (index < 16 ? FController->CBPortChange(index)
-                                           : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
+    const bool taken =
+        open && (index < 16 ? FController->CBPortChange(index)
+                            : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
     if (!taken) {
         // The list goes back to the port in use, which the status bar keeps naming.
         FillPorts();

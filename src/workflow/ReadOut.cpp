@@ -249,8 +249,7 @@ void ReadOut::Failed(int n, const std::string& what, int error)
         text += "адрес " + std::to_string(slot.NetAddress());
     text += "): " + what;
     const std::string& reason =
-        error == ErrPortRead ? std::string("нет ответа")
-                             : ProtocolErrorText(static_cast<ProtocolErrorCode>(error));
+        error == ErrPortRead ? std::string("нет ответа") : ProtocolErrorText(static_cast<ProtocolErrorCode>(error));
     if (!reason.empty()) text += ", " + reason;
     if (!FFailure.empty()) FFailure += "\n";
     FFailure += text;
@@ -460,8 +459,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                     tablesOk = false;
                     // Named as the window's rows name them.
                     const std::string entry = i == 0 ? "К0" : i == 1 ? "Ku" : "Точка " + std::to_string(i - 1);
-                    Failed(n, std::string("не прочитана таблица ") + (obr ? "Obr" : "K") + ", " + entry,
-                           d.LastError());
+                    Failed(n, std::string("не прочитана таблица ") + (obr ? "Obr" : "K") + ", " + entry, d.LastError());
                     Advance(10 - i); // the rest of the table is not asked
                     return;
                 }

@@ -315,7 +315,8 @@ TEST_F(InfoForm, ExportedPicturesCarryThePointNumbersWithoutInvisibleCharacters)
 
     const fs::path converted = dir / "from-wmf.svg";
     ASSERT_EQ(std::system(("wmf2svg -o '" + converted.string() + "' '" + (dir / "Info" / "curve.wmf").string() +
-                           "' 2>/dev/null").c_str()),
+                           "' 2>/dev/null")
+                              .c_str()),
               0);
     const std::string fromWmf = ReadFile(converted);
     const std::string svg = ReadFile(dir / "Info" / "curve.svg");
@@ -326,7 +327,8 @@ TEST_F(InfoForm, ExportedPicturesCarryThePointNumbersWithoutInvisibleCharacters)
         const std::string label = ">" + std::to_string(k) + "<";
         auto count = [&](const std::string& text) {
             size_t n = 0;
-            for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) ++n;
+            for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1))
+                ++n;
             return n;
         };
         EXPECT_EQ(count(fromWmf), 2u) << "point " << k << " on the bottom and the top axis of the metafile";

@@ -53,9 +53,8 @@ class Window : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        folder = fs::temp_directory_path() /
-                 ("clbview-ops-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder = fs::temp_directory_path() / ("clbview-ops-" + std::to_string(::getpid()) + "-" +
+                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(folder);
         fs::create_directories(folder);
         folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
@@ -81,7 +80,8 @@ protected:
     void Configure(std::vector<DeviceSlot> cfg)
     {
         DevManager d;
-        for (size_t i = 0; i < cfg.size(); ++i) d.Slots[i] = cfg[i];
+        for (size_t i = 0; i < cfg.size(); ++i)
+            d.Slots[i] = cfg[i];
         const std::string clb = (folder / "two.clb").string();
         std::string error;
         ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
@@ -105,7 +105,8 @@ protected:
     std::vector<std::string> Messages()
     {
         std::vector<std::string> out;
-        for (const auto& m : window->HostOfWindow().Messages()) out.push_back(m.Text);
+        for (const auto& m : window->HostOfWindow().Messages())
+            out.push_back(m.Text);
         return out;
     }
     int Requests(int meter) { return sim->Dump()["meters"][meter]["requests"].get<int>(); }

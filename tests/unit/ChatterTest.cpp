@@ -370,11 +370,13 @@ TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
     c.ReadDone = true;
     c.PollEnabled = true;
     c.Gmax = 6;
-    for (int i = 0; i < 10; ++i) c.K[i] = c.Obr[i] = 0.1f * static_cast<float>(i + 1);
+    for (int i = 0; i < 10; ++i)
+        c.K[i] = c.Obr[i] = 0.1f * static_cast<float>(i + 1);
     // A file with other values than the slot's.
     CoefficientSet other = c;
     other.Gmax = 12;
-    for (int i = 0; i < 10; ++i) other.K[i] = other.Obr[i] = 0.05f * static_cast<float>(i + 1);
+    for (int i = 0; i < 10; ++i)
+        other.K[i] = other.Obr[i] = 0.05f * static_cast<float>(i + 1);
     const std::string file = (folder / "other.kvt").string();
     std::string error;
     ASSERT_TRUE(SaveCoefficientFile(file, dev.Slot(1), other, nullptr, error)) << error;
