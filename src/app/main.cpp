@@ -41,7 +41,6 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName("clbview");
-    QApplication::setApplicationDisplayName("Просмотр коэффициентов калибровки");
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     // Qt's own dialogs in Russian; without the translation they stay English.
     InstallQtTranslations(app);

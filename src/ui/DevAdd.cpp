@@ -12,6 +12,8 @@
 #include <QSignalBlocker>
 #include <QSpinBox>
 
+#include <memory>
+
 namespace {
 
 QString U(const std::string& s)
@@ -22,8 +24,8 @@ QString U(const std::string& s)
 } // namespace
 
 TDevAddForm::TDevAddForm(QWidget* parent, DevManager& dev, TulvComPort& port, Host& host,
-                         std::function<PortChoice()> portChoice)
-    : QDialog(parent), FLogic(dev, port, host, std::move(portChoice))
+                         std::function<PortChoice()> portChoice, ProbeRunner runner)
+    : QDialog(parent), FLogic(dev, port, host, std::move(portChoice)), FRunner(std::move(runner))
 {
     setObjectName("TDevAddForm");
     dialog_look::Fix(*this, "Добавить прибор", 222, 187);
@@ -84,6 +86,14 @@ TDevAddForm::TDevAddForm(QWidget* parent, DevManager& dev, TulvComPort& port, Ho
     BCancel->setAutoDefault(false);
     BCancel->setAccessibleName(QStringLiteral("Отмена"));
 
+    // The word shown while the meter is looked for, in the channels' place.
+    LProbe = new QLabel(this);
+    LProbe->setObjectName("LProbe");
+    LProbe->setGeometry(8, 72, 206, 68);
+    LProbe->setAlignment(Qt::AlignCenter);
+    LProbe->setWordWrap(true);
+    LProbe->hide();
+
     setTabOrder(CBDevType, SENetAddr);
     setTabOrder(SENetAddr, ESerialNumber);
     setTabOrder(ESerialNumber, CBG1);
@@ -137,12 +147,51 @@ void TDevAddForm::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
 }
 
+void TDevAddForm::SetProbing(bool probing)
+{
+    FProbing = probing;
+    for (QWidget* w : {static_cast<QWidget*>(CBDevType), static_cast<QWidget*>(SENetAddr),
+                       static_cast<QWidget*>(ESerialNumber), static_cast<QWidget*>(BOk)})
+        w->setEnabled(!probing);
+    GBChannels->setVisible(!probing);
+    LProbe->setText(probing ? QStringLiteral("Поиск прибора на линии…") : QString());
+    LProbe->setVisible(probing);
+}
+
 void TDevAddForm::BOkClick()
 {
-    const DevAddLogic::OkResult r = FLogic.BOkClick();
+    if (FProbing) return;
+    if (!FRunner) {
+        ProbeDone(FLogic.BOkClick());
+        return;
+    }
+    // The probe takes seconds on a silent line: it runs as an operation of the
+    // port while the dialog shows what it does and takes no second OK.
+    auto result = std::make_shared<DevAddLogic::OkResult>();
+    SetProbing(true);
+    const bool started =
+        FRunner([this, result] { *result = FLogic.BOkClick(); }, [this, result] { ProbeDone(*result); });
+    if (!started) SetProbing(false);
+}
+
+void TDevAddForm::ProbeDone(DevAddLogic::OkResult r)
+{
+    SetProbing(false);
     ShowState();
-    if (r.Close)
+    if (FLogic.Cancelled())
+        QDialog::reject();
+    else if (r.Close)
         accept();
     else if (r.FocusTypeList)
         CBDevType->setFocus();
+}
+
+void TDevAddForm::reject()
+{
+    if (FProbing) {
+        LProbe->setText(QStringLiteral("Поиск прерван…"));
+        FLogic.Cancel();
+        return;
+    }
+    QDialog::reject();
 }

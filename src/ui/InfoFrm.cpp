@@ -112,7 +112,7 @@ TInfoForm::TInfoForm(const DevManager& dev, Host& host, std::string infoFolder, 
     Series1->attachAxis(FAxisLeft);
     for (int k = 1; k <= 8; ++k) {
         FAxisBottom->append(QString::number(k), k);
-        FAxisTop->append(QString::number(k) + QChar(0x200B), k); // the same texts, kept apart from the bottom's
+        FAxisTop->append(QString::number(k), k);
     }
     for (QCategoryAxis* axis : {FAxisBottom, FAxisTop}) {
         axis->setStartValue(FScales.XMin);

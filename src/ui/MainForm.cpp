@@ -110,8 +110,32 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
 
     // The dialogs are made once and keep their state between uses.
     FDevSel = new TDevSelForm(this, FController->Dev());
-    FDevAdd = new TDevAddForm(this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
-                              [this] { return FController->CurrentPortChoice(); });
+    FDevAdd = new TDevAddForm(
+        this, FController->Dev(), FController->Port(), FController->HostOfWorkflow(),
+        [this] { return FController->CurrentPortChoice(); },
+        [this](std::function<void()> probe, std::function<void()> done) {
+            const bool started = RunOperation([this, probe, done] {
+                // However the probe ends (an error too), the dialog hears of it
+                // on the main thread, before the operation counts as ended.
+                struct Tell {
+                    TMainFrm* window;
+                    std::function<void()> done;
+                    ~Tell()
+                    {
+                        QMetaObject::invokeMethod(
+                            window,
+                            [w = window, d = done] {
+                                w->UpdatePortHint();
+                                d();
+                            },
+                            Qt::QueuedConnection);
+                    }
+                } tell{this, done};
+                probe();
+            });
+            if (started) Status("Поиск прибора на линии…");
+            return started;
+        });
     FInfo = new TInfoForm(FController->Dev(), FController->HostOfWorkflow(), FController->Folders().Info, this);
     FDelays = new TFormDelays(this, FController->Config(), FController->Timeouts(), FController->HostOfWorkflow());
     BuildTray();
@@ -358,6 +382,14 @@ void TMainFrm::SetConnectButtons(bool connectEnabled, bool disconnectEnabled)
 {
     BConnect->setEnabled(connectEnabled);
     BDisconnect->setEnabled(disconnectEnabled);
+    UpdatePortLists();
+}
+
+void TMainFrm::UpdatePortLists()
+{
+    const bool enabled = FController->PortListsEnabled(OperationRunning());
+    CBPort->setEnabled(enabled);
+    CBBaud->setEnabled(enabled);
 }
 
 bool TMainFrm::PollBoxChecked(int slot) const
@@ -387,10 +419,14 @@ void TMainFrm::DrawSlots()
         std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
         for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
         QLineEdit* flow = FBoxes["EG" + n2];
-        // The check mark is set through the box, so that the slot's poll flag follows.
-        CBDev[s - 1]->setEnabled(v.Configured);
-        CBDev[s - 1]->setChecked(v.Configured);
-        FController->CBDev01Click(s, v.Configured);
+        // The check mark is the user's choice, which the controller keeps
+        // across read-outs; only a changed configuration ticks it again.
+        {
+            const MainController::PollBoxState box = FController->PollBox(s);
+            const QSignalBlocker block(CBDev[s - 1]);
+            CBDev[s - 1]->setEnabled(box.Enabled);
+            CBDev[s - 1]->setChecked(box.Checked);
+        }
         if (v.Configured) {
             flow->setEnabled(true);
             SetBox("EG" + n2, std::nullopt, TooltipBackground);
@@ -455,6 +491,7 @@ bool TMainFrm::RunOperation(const std::function<void()>& op)
         }
         emit OperationFinished();
     });
+    UpdatePortLists();
     return true;
 }
 
@@ -462,6 +499,7 @@ void TMainFrm::OnOperationFinished()
 {
     if (FOperation.joinable()) FOperation.join();
     ClearTransientStatus();
+    UpdatePortLists();
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 
@@ -504,16 +542,27 @@ void TMainFrm::UpdatePortHint()
 void TMainFrm::CBPortChange(int index)
 {
     if (index < 0) return;
-    if (index < 16)
-        FController->CBPortChange(index);
-    else
-        FController->SelectDevice(CBPort->itemData(index).toString().toStdString());
+    const bool open = FController->PortListsEnabled(OperationRunning());
+    const bool taken =
+        open && (index < 16 ? FController->CBPortChange(index)
+                            : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
+    if (!taken) {
+        // The list goes back to the port in use, which the status bar keeps naming.
+        FillPorts();
+        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Порт меняется только после отключения");
+        return;
+    }
     UpdatePortHint();
 }
 
 void TMainFrm::CBBaudChange(int index)
 {
-    FController->CBBaudChange(index);
+    const bool open = FController->PortListsEnabled(OperationRunning());
+    if (!open || !FController->CBBaudChange(index)) {
+        const QSignalBlocker block(CBBaud);
+        CBBaud->setCurrentIndex(FController->BaudIndex());
+        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Скорость меняется только после отключения");
+    }
 }
 
 void TMainFrm::SBLogClick()

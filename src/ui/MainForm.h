@@ -108,6 +108,8 @@ private:
     void Status(const QString& text, bool transient = false);
     void ClearTransientStatus();
     void UpdatePortHint();
+    // The port and baud lists are usable only while the controller allows it.
+    void UpdatePortLists();
     // The port list: COM1..COM16, then the serial devices present.
     void FillPorts();
 

@@ -235,7 +235,10 @@ public:
 
     void drawTextItem(const QPointF& p, const QTextItem& item) override
     {
-        const QString text = item.text();
+        // Invisible format characters (zero-width spaces, direction marks)
+        // have no place in code page 1251 and would come out as "?".
+        QString text = item.text();
+        text.removeIf([](QChar c) { return c.category() == QChar::Other_Format; });
         if (text.isEmpty()) return;
         const QFont font = item.font();
         const QTransform t = Scaled();

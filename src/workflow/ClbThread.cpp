@@ -280,47 +280,52 @@ void TClbThread::Body()
     } doneFlag{FDone};
     FBusy = false;
     Step([&] { FHost.ShowProgress(true); });
-    auto stopped = [&] { return GetState() == Stop; };
     while (GetState() != Stop) {
-        // 50 ms between cycles, in steps of 5 ms; a Stop ends it at once.
-        for (int i = 0; i < 10 && GetState() != Stop; ++i) Nap(5, stopped);
-        if (GetState() == Stop) break;
-        int position = 0;
-        Step([&] { FHost.SetProgress(0, 2, 0); });
-        if (GetState() == Run) {
-            for (int n = 1; n <= 2; ++n) {
-                if (FDev.Coefficients(n).PollEnabled.load()) {
-                    while (GetState() == Pause) Nap(50, [&] { return GetState() != Pause; });
-                    if (GetState() != Run) break;
-                    Nap(50, stopped);
-                    // Busy first, then look at the state again: whoever pauses the
-                    // poller and then sees Busy clear knows it will not start.
-                    FBusy = true;
-                    if (GetState() != Run) {
-                        FBusy = false;
-                        break;
-                    }
-                    if (PortGone(n)) break;
-                    try {
-                        PollSlot(n);
-                    } catch (const std::exception&) {
-                        // An error inside a driver does not end polling.
-                        FFlowOk[n - 1] = false;
-                    }
-                    if (PortGone(n)) break;
-                    FBusy = false;
-                    ++position;
-                    Step([&] {
-                        ShowFlow(n);
-                        FHost.SetProgress(0, 2, position);
-                    });
-                } else {
-                    Step([&] { ShowFlow(n); });
-                }
-            }
-            ++FCycles;
-            Step([&] { FHost.PollCycleDone(); });
+        // Paused, the worker sleeps until the state changes and leaves the
+        // window alone: the bar belongs to whoever holds the port now (the
+        // read-out moves it), and an idle window is not woken.
+        if (GetState() == Pause) {
+            Nap(1000, [&] { return GetState() != Pause; });
+            continue;
         }
+        // 50 ms between cycles; a pause or a stop ends the gap at once.
+        Nap(50, [&] { return GetState() != Run; });
+        if (GetState() != Run) continue;
+        int position = 0;
+        // The host compares with what the bar shows before it crosses threads.
+        FHost.SetProgress(0, 2, 0);
+        for (int n = 1; n <= 2; ++n) {
+            if (FDev.Coefficients(n).PollEnabled.load()) {
+                while (GetState() == Pause) Nap(50, [&] { return GetState() != Pause; });
+                if (GetState() != Run) break;
+                Nap(50, [&] { return GetState() == Stop; });
+                // Busy first, then look at the state again: whoever pauses the
+                // poller and then sees Busy clear knows it will not start.
+                FBusy = true;
+                if (GetState() != Run) {
+                    FBusy = false;
+                    break;
+                }
+                if (PortGone(n)) break;
+                try {
+                    PollSlot(n);
+                } catch (const std::exception&) {
+                    // An error inside a driver does not end polling.
+                    FFlowOk[n - 1] = false;
+                }
+                if (PortGone(n)) break;
+                FBusy = false;
+                ++position;
+                Step([&] {
+                    ShowFlow(n);
+                    FHost.SetProgress(0, 2, position);
+                });
+            } else {
+                Step([&] { ShowFlow(n); });
+            }
+        }
+        ++FCycles;
+        Step([&] { FHost.PollCycleDone(); });
     }
     Step([&] { FHost.ShowProgress(false); });
 }

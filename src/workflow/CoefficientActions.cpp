@@ -67,6 +67,8 @@ bool CoefficientActions::BSave01Click(int s)
     FLastSaved.clear();
     FSaveAsked = false;
     PausePolling pause(FPoller);
+    // A poller that kept the port has had the user told: nothing is saved.
+    if (!pause.Ready()) return false;
     const DeviceSlot& slot = FDev.Slot(s);
     const CoefficientSet& c = FDev.Coefficients(s);
     if (slot.TypeCode() == 0 || !c.ReadDone) return false;
@@ -160,6 +162,9 @@ CoefficientActions::LoadResult CoefficientActions::BLoad01Click(int s)
         // The poller computes its flows from these values: they change while it
         // is outside its reads, all at once.
         PausePolling pause(FPoller);
+        // Still inside its reads when the wait ran out (the user has been
+        // told): the values stay as they are and nothing is asked.
+        if (!pause.Ready()) return LoadResult::NotRun;
         c.Gmax = loaded.Gmax;
         c.K = loaded.K;
         c.Obr = loaded.Obr;

@@ -122,8 +122,15 @@ void DevAddLogic::Fill(int slot)
     FDev.Coefficients(slot).ReadDone = false;
 }
 
+void DevAddLogic::Cancel()
+{
+    FCancelled = true;
+    FPort.Abandon();
+}
+
 DevAddLogic::OkResult DevAddLogic::BOkClick()
 {
+    FCancelled = false;
     const int code = FState.TypeCode;
     FWorking.SetTypeCode(static_cast<std::uint8_t>(code));
     FWorking.SetNetAddress(static_cast<std::uint8_t>(FState.NetAddress));
@@ -147,13 +154,19 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
         FPort.SetBaudRate(choice.Baud);
         FPort.SetLine(choice.Line);
         FPort.SetParity(IsRelayAddressed(code) ? 2 : 0);
-        if (FPort.Open() && !FPort.OpenNotice().empty())
+        // Opening clears an abandon that came before it: the cancel is looked at below.
+        if (FPort.Open() && !FCancelled && !FPort.OpenNotice().empty())
             FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
+    }
+    if (FCancelled) {
+        FPort.Close();
+        return {};
     }
     if (FPort.Opened()) {
         const ProbeResult r =
             ProbeMeter({FWorking.TypeCode(), FWorking.NetAddress(), FWorking.RelayAddress(), FState.G2.Checked}, FPort);
         FPort.Close();
+        if (FCancelled) return {};
         for (const ProbeMessage& m : r.Messages)
             FHost.MessageBox(m.Text, m.Caption, MsgIcon::Warning, MsgButtons::Ok);
         if (r.NoChannel2) {

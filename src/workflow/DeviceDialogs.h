@@ -21,6 +21,7 @@
 #include "Settings.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -89,7 +90,14 @@ public:
     // port and fills the first free slot with channel 1 and the next one with
     // channel 2 (at the next address for code 12). A port that cannot be opened
     // adds the meter without identifying it, with "-" as its serial text.
+    // The window runs it outside the main thread (the probe takes seconds on a
+    // silent line); its messages go through the host.
     OkResult BOkClick();
+    // From any thread, while BOkClick runs: the user gave up. The probe ends at
+    // once (the port is abandoned), nothing more is said and no slot is filled.
+    void Cancel();
+    // True when the last BOkClick ended by Cancel.
+    bool Cancelled() const { return FCancelled.load(); }
 
 private:
     void Message(const std::string& text, const char* caption);
@@ -103,6 +111,7 @@ private:
     std::function<PortChoice()> FPortChoice;
     DevAddState FState;
     DeviceSlot FWorking;
+    std::atomic<bool> FCancelled{false};
 };
 
 // --- Device selection dialog -----------------------------------------------------

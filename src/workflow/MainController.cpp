@@ -116,27 +116,68 @@ void MainController::RebuildSlots(bool recreateDrivers)
             s.SetChannel(0);
         }
     }
+    FollowPollChoices();
     FHost.RefreshSlots();
     if (recreateDrivers) FDev.CreateDrivers(FPort, FTimeouts);
 }
 
-void MainController::CBPortChange(int index)
+namespace {
+
+// What identifies a slot's meter for its poll choice: not the serial text,
+// which the read-out fills in.
+std::string PollKeyOf(const DeviceSlot& s)
 {
+    if (NormalizeDeviceType(s.TypeCode()) == 0) return {};
+    return std::to_string(s.TypeCode()) + "/" + std::to_string(s.NetAddress()) + "/" + std::to_string(s.Channel()) +
+           "/" + std::to_string(s.RelayAddress());
+}
+
+} // namespace
+
+void MainController::FollowPollChoices()
+{
+    for (int n = 1; n <= 2; ++n) {
+        const std::string key = PollKeyOf(FDev.Slot(n));
+        auto i = static_cast<std::size_t>(n - 1);
+        if (key != FPollKey[i]) {
+            FPollKey[i] = key;
+            FPollChoice[i] = !key.empty();
+        }
+        FDev.Coefficients(n).PollEnabled = FPollChoice[i];
+    }
+}
+
+MainController::PollBoxState MainController::PollBox(int slot) const
+{
+    if (slot != 1 && slot != 2) return {};
+    const auto i = static_cast<std::size_t>(slot - 1);
+    const bool configured = !FPollKey[i].empty();
+    return {configured, configured && FPollChoice[i]};
+}
+
+bool MainController::CBPortChange(int index)
+{
+    if (!Disconnected()) return false;
     std::string error;
     if (!FSettings.SetPort(index + 1, error)) Tell(error);
     if (!FSettings.Device().empty() && !FSettings.SetDevice("", error)) Tell(error);
+    return true;
 }
 
-void MainController::SelectDevice(const std::string& path)
+bool MainController::SelectDevice(const std::string& path)
 {
+    if (!Disconnected()) return false;
     std::string error;
     if (!FSettings.SetDevice(path, error)) Tell(error);
+    return true;
 }
 
-void MainController::CBBaudChange(int index)
+bool MainController::CBBaudChange(int index)
 {
+    if (!Disconnected()) return false;
     std::string error;
     if (!FSettings.SetBaud(index, error)) Tell(error);
+    return true;
 }
 
 PortChoice MainController::CurrentPortChoice() const
@@ -250,7 +291,11 @@ void MainController::BSave01Click(int slot)
 
 void MainController::CBDev01Click(int slot, bool checked)
 {
-    FDev.Coefficients(slot).PollEnabled = checked;
+    if (slot != 1 && slot != 2) return;
+    // A box of an empty slot cannot be ticked.
+    const auto i = static_cast<std::size_t>(slot - 1);
+    FPollChoice[i] = checked && !FPollKey[i].empty();
+    FDev.Coefficients(slot).PollEnabled = FPollChoice[i];
 }
 
 std::string MainController::HelpFilePath() const

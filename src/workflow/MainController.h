@@ -17,6 +17,7 @@
 #include "UlvComPort.h"
 #include "UlvTrace.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -69,11 +70,16 @@ public:
     int BaudIndex() const { return FSettings.Baud(); }
     // The device path that COM<index+1> stands for.
     std::string PortPath(int index) const { return FSettings.PortPath(index + 1); }
-    void CBPortChange(int index);
+    // The port and baud lists may change only while disconnected and while no
+    // operation runs: the operation thread reads the settings, and polling
+    // goes on over the port it opened. The changes return false (and change
+    // nothing) otherwise.
+    bool PortListsEnabled(bool operationRunning) const { return Disconnected() && !operationRunning; }
+    bool CBPortChange(int index);
     // A serial device chosen by its stable name instead of a COM number.
-    void SelectDevice(const std::string& path);
+    bool SelectDevice(const std::string& path);
     std::string ChosenDevice() const { return FSettings.Device(); }
-    void CBBaudChange(int index);
+    bool CBBaudChange(int index);
 
     // Whether the configuration may change: the Connect button is enabled.
     bool Disconnected() const { return FConnectEnabled.load(); }
@@ -110,8 +116,17 @@ public:
     void BLoad01Click(int slot);
     void BSave01Click(int slot);
 
-    // A poll check box changed.
+    // A poll check box changed: the user's choice for that slot.
     void CBDev01Click(int slot, bool checked);
+    // The poll check box of a slot: enabled for a configured slot, ticked as
+    // the user left it. A slot whose configuration changes (another type,
+    // address, channel or relay address, or newly filled) starts ticked; a
+    // read-out or a redraw keeps the choice.
+    struct PollBoxState {
+        bool Enabled = false;
+        bool Checked = false;
+    };
+    PollBoxState PollBox(int slot) const;
 
     // The help file: the program's path with ".html" when there is one, else
     // the manual the package installs; a path that does not exist names the
@@ -155,7 +170,12 @@ private:
             FHost.SetConnectButtons(connect, disconnect || (!connect && FOwner.ReadingOut()));
         }
         bool PollBoxChecked(int slot) override { return FHost.PollBoxChecked(slot); }
-        void RefreshSlots() override { FOwner.RebuildSlots(false); }
+        // On the main thread, which owns the slot area and the poll choices;
+        // the read-out waits meanwhile.
+        void RefreshSlots() override
+        {
+            FHost.RunOnMainThread([this] { FOwner.RebuildSlots(false); });
+        }
         void PollCycleDone() override { FHost.PollCycleDone(); }
         void SetStatus(const std::string& t) override { FHost.SetStatus(t); }
         bool Print(const PrintDocument& d, std::string& e) override { return FHost.Print(d, e); }
@@ -168,6 +188,8 @@ private:
     };
 
     void Tell(const std::string& text);
+    // Takes the user's poll choices over to a slot table that may have changed.
+    void FollowPollChoices();
 
     Host& FHost;
     StateHost FProxy;
@@ -181,6 +203,9 @@ private:
     std::unique_ptr<TClbThread> FPoller;
     std::unique_ptr<Connection> FConnection;
     std::unique_ptr<CoefficientActions> FActions;
+    // Per slot: the configuration the poll choice was made for, and the choice.
+    std::array<std::string, 2> FPollKey{};
+    std::array<bool, 2> FPollChoice{};
     std::atomic<bool> FConnectEnabled{true};
     std::atomic<bool> FDisconnectEnabled{false};
 };

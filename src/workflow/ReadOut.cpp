@@ -1,12 +1,14 @@
 #include "ReadOut.h"
 
 #include "ClbThread.h"
+#include "DeviceCatalogue.h"
 #include "NumberText.h"
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "UltrasonicTables.h"
 #include "UlvComPort.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
@@ -211,14 +213,59 @@ void ReadOut::ShowCoefficient(int row)
 
 // --- The read-out -----------------------------------------------------------
 
+namespace {
+
+bool ReadOutSlot(DevManager& dev, int n)
+{
+    const auto code = dev.Slot(n).TypeCode();
+    return code != 0 && code <= 16 && HasDriver(dev.Driver(n));
+}
+
+// The steps of a slot's read-out that move the bar.
+int StepsOf(const ReadOutRow& row)
+{
+    return (row.version != VersionStep::None ? 1 : 0) + 1 + (row.gmax != GmaxStep::None ? 1 : 0) +
+           (row.sensorIndex ? 1 : 0) + 20;
+}
+
+} // namespace
+
+void ReadOut::Advance(int steps)
+{
+    FStepsDone += steps;
+    FHost.SetProgress(0, FStepsTotal, FStepsDone);
+}
+
+void ReadOut::Failed(int n, const std::string& what, int error)
+{
+    const DeviceSlot& slot = FDev.Slot(n);
+    const int code = slot.TypeCode();
+    const DeviceTypeInfo* info = FindDeviceType(static_cast<DeviceTypeCode>(code));
+    std::string text = "Прибор " + std::to_string(n) + " (";
+    if (info) text += std::string(info->DisplayName) + ", ";
+    if (code == 14 || code == 15)
+        text += "серийный номер " + std::to_string(slot.RelayAddress());
+    else
+        text += "адрес " + std::to_string(slot.NetAddress());
+    text += "): " + what;
+    const std::string& reason =
+        error == ErrPortRead ? std::string("нет ответа") : ProtocolErrorText(static_cast<ProtocolErrorCode>(error));
+    if (!reason.empty()) text += ", " + reason;
+    if (!FFailure.empty()) FFailure += "\n";
+    FFailure += text;
+}
+
 bool ReadOut::ReadAllDevices()
 {
-    FHost.SetProgress(0, 2, 0);
+    FFailure.clear();
+    FStepsDone = 0;
+    FStepsTotal = 0;
+    for (int n = 1; n <= 2; ++n)
+        if (ReadOutSlot(FDev, n)) FStepsTotal += StepsOf(ReadOutTable[FDev.Slot(n).TypeCode()]);
+    FHost.SetProgress(0, std::max(FStepsTotal, 1), 0);
     bool result = true;
     for (int n = 1; n <= 2; ++n) {
-        const auto code = FDev.Slot(n).TypeCode();
-        if (code == 0 || code > 16 || !HasDriver(FDev.Driver(n))) continue;
-        FHost.SetProgress(0, 2, n);
+        if (!ReadOutSlot(FDev, n)) continue;
         FDev.Coefficients(n).Gmax = 0;
         const SlotResult r = ReadSlot(n);
         if (r == SlotResult::Fatal) {
@@ -301,12 +348,19 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                     slot.SetSoftwareVersion(0.0f);
                 }
             });
-            if (row.version == VersionStep::RuleB && slot.SoftwareVersion() == 0.0f) return Fatal;
+            if (row.version == VersionStep::RuleB && slot.SoftwareVersion() == 0.0f) {
+                Failed(n, "не прочитана версия программы", d.LastError());
+                return Fatal;
+            }
             if (row.version == VersionStep::PoVersion) {
-                if (d.LastError() != 0) return Fatal;
+                if (d.LastError() != 0) {
+                    Failed(n, "не прочитана версия программы", d.LastError());
+                    return Fatal;
+                }
                 if constexpr (requires { d.GetDevice_Modification(); })
                     slot.SetModification(d.GetDevice_Modification());
             }
+            Advance();
         }
 
         // Serial number: not a failure of the read-out when it cannot be read.
@@ -327,9 +381,14 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
             });
             // A number that could not be read leaves the text shown so far.
             if (d.LastError() == 0 || text == "error") slot.SetSerialText(text.substr(0, 16));
+            Advance();
         }
 
         // Gmax (fatal).
+        auto gmaxFailed = [&](int error) {
+            Failed(n, "не прочитан Gmax", error);
+            return Fatal;
+        };
         switch (row.gmax) {
         case GmaxStep::MemoryReversed:
         case GmaxStep::MemoryAsStored:
@@ -337,7 +396,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                 const std::uint16_t addr = static_cast<std::uint16_t>(row.gmaxAddress + row.gmaxPerChannel * ch);
                 std::uint8_t b[4] = {};
                 Tries(d, StepTries, [&] { d.ReadRtc2k(addr, std::span<std::uint8_t>(b, 4), 4); });
-                if (d.LastError() != 0) return Fatal;
+                if (d.LastError() != 0) return gmaxFailed(d.LastError());
                 if (row.gmax == GmaxStep::MemoryReversed) SwapBytes4(b);
                 std::memcpy(&c.Gmax, b, 4);
             } else {
@@ -347,7 +406,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         case GmaxStep::Driver:
             if constexpr (requires { d.ClbReadGmax(); }) {
                 Tries(d, StepTries, [&] { c.Gmax = d.ClbReadGmax(); });
-                if (d.LastError() != 0) return Fatal;
+                if (d.LastError() != 0) return gmaxFailed(d.LastError());
             } else {
                 NotOffered("ClbReadGmax()");
             }
@@ -359,7 +418,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                     c.Gmax = row.gmax == GmaxStep::DriverVersion ? d.ClbReadGmax(slot.SoftwareVersion())
                                                                  : d.ClbReadGmax(ch);
                 });
-                if (d.LastError() != 0) return Fatal;
+                if (d.LastError() != 0) return gmaxFailed(d.LastError());
             } else {
                 NotOffered("ClbReadGmax(argument)");
             }
@@ -367,15 +426,20 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         case GmaxStep::None:
             break;
         }
+        if (row.gmax != GmaxStep::None) Advance();
 
         // Sensor index (fatal).
         if (row.sensorIndex) {
             if constexpr (requires(std::uint8_t* b) { d.ReadRtc2k(std::uint16_t{}, std::span<std::uint8_t>(b, 2), 2); }) {
                 std::uint8_t b[2] = {};
                 Tries(d, StepTries, [&] { d.ReadRtc2k(33, std::span<std::uint8_t>(b, 2), 2); });
-                if (d.LastError() != 0) return Fatal;
+                if (d.LastError() != 0) {
+                    Failed(n, "не прочитан индекс датчика", d.LastError());
+                    return Fatal;
+                }
                 slot.SetSensorIndex(b[0]);
             }
+            Advance();
         }
 
         // The two tables: both always attempted; a value that cannot be read
@@ -393,8 +457,13 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                 }
                 if (d.LastError() != 0) {
                     tablesOk = false;
+                    // Named as the window's rows name them.
+                    const std::string entry = i == 0 ? "К0" : i == 1 ? "Ku" : "Точка " + std::to_string(i - 1);
+                    Failed(n, std::string("не прочитана таблица ") + (obr ? "Obr" : "K") + ", " + entry, d.LastError());
+                    Advance(10 - i); // the rest of the table is not asked
                     return;
                 }
+                Advance();
             }
         };
         readTable(c.K, false);
@@ -544,6 +613,8 @@ bool Connection::BConnectClick(const PortChoice& choice)
         FPort.Close();
         std::string text = FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"
                                         : std::string("Ошибка чтения данных");
+        // Which meter failed, and at which step.
+        if (!readOut.FailureText().empty()) text += "\n" + readOut.FailureText();
         if (!FPort.EchoErrorText().empty()) text += "\n" + FPort.EchoErrorText();
         FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
         FHost.SetConnectButtons(true, false);

@@ -48,8 +48,16 @@ public:
 
     // Reads both slots; true when every step succeeded. A fatal step that fails
     // ends the read-out at once (the other slot is not read). May throw: an
-    // error raised by an unguarded step.
+    // error raised by an unguarded step. The progress bar runs from 0 to the
+    // number of steps of every configured slot (version, serial number, Gmax,
+    // sensor index, each table value) and moves after each of them.
     bool ReadAllDevices();
+
+    // What failed, for the message of a failed read-out: the slot, its type,
+    // its address and the step ("Прибор 1 (КВТ-64, адрес 1): не прочитан
+    // Gmax, нет ответа"); one line per failed slot, empty when
+    // everything was read.
+    const std::string& FailureText() const { return FFailure; }
 
     // Shows one row of coefficient boxes for every read slot.
     void ShowCoefficient(int row);
@@ -57,9 +65,15 @@ public:
 private:
     enum class SlotResult { Read, TablesFailed, Fatal };
     SlotResult ReadSlot(int n);
+    // One step of the read-out done: the bar moves.
+    void Advance(int steps = 1);
+    void Failed(int n, const std::string& what, int error);
 
     DevManager& FDev;
     Host& FHost;
+    int FStepsDone = 0;
+    int FStepsTotal = 0;
+    std::string FFailure;
 };
 
 // The serial port the user chose: COM1..COM16 (resolved to a device path) or a

@@ -47,7 +47,8 @@ TEST(ChatterSim, AReadOutOnAChatteringLineEndsAndIsTold)
     EXPECT_EQ(status, 1);
     const json result = json::parse(out.str());
     ASSERT_FALSE(result["messages"].empty()) << out.str();
-    EXPECT_EQ(result["messages"].back(), "Ошибка чтения данных");
+    EXPECT_EQ(result["messages"].back(),
+              "Ошибка чтения данных\nПрибор 1 (КВТ-64, адрес 1): не прочитан Gmax, нет ответа");
     // Generous: the bound is a few seconds of line time; only a hang fails this.
     EXPECT_LT(took, std::chrono::seconds(120));
     EXPECT_EQ(CountLines(sim.LogLines(), "CHATTER"), 1);

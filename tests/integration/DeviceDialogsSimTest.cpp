@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <termios.h>
+#include <thread>
 
 using nlohmann::json;
 
@@ -198,6 +200,29 @@ INSTANTIATE_TEST_SUITE_P(
                                    4,
                                    {"В приборе нет индукционных каналов расхода.", NoContact}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The window gives up a probe from its own thread (Cancel or Escape while it
+// runs): the probe ends, says nothing and adds nothing, and the next probe on the same port works.
+TEST_F(AddDevice, ACancelledProbeEndsSilentlyAndTheNextOneWorks)
+{
+    Start({Kvt64(3)});
+    std::thread user([&] {
+        // Some way into the probe, which takes seconds at this address.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        dialog.Cancel();
+    });
+    const auto r = Add(1, 4); // nobody answers there
+    user.join();
+    EXPECT_TRUE(dialog.Cancelled());
+    EXPECT_FALSE(r.Close);
+    EXPECT_TRUE(host.Boxes.empty()) << host.Boxes[0].Text;
+    EXPECT_EQ(dev.Slot(1).TypeCode(), 0);
+    EXPECT_FALSE(port.Opened());
+
+    EXPECT_TRUE(Add(1, 3, true, false).Close);
+    EXPECT_FALSE(dialog.Cancelled());
+    EXPECT_EQ(dev.Slot(1).Bytes(), Configured(1, 3, 1, "12064003").Bytes());
+}
 
 TEST_F(AddDevice, APortThatCannotBeOpenedAddsTheMeterUnprobed)
 {

@@ -72,7 +72,9 @@ TEST_F(Workflow, AFatalStepOnSlotOneLeavesSlotTwoUnread)
     // Replies 1 and 2 are the version and the serial number; Gmax (3 tries) gets none.
     Start(Line({Kvt64(1, {{"faults", {{"silent", {{"from", 3}}}}}}), Kvt64(2)}), {Slot(1, 1, 1), Slot(1, 2, 1)});
     EXPECT_FALSE(connection->BConnectClick(choice));
-    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Ошибка чтения данных"});
+    // The message names the meter and the step that failed.
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Ошибка чтения данных\n"
+                                                        "Прибор 1 (КВТ-64, адрес 1): не прочитан Gmax, нет ответа"});
     EXPECT_FALSE(port.Opened());
     EXPECT_EQ(Requests(0), 5) << "version, serial number, three tries of Gmax";
     EXPECT_EQ(Requests(1), 0) << "slot 2 is not read";
@@ -87,7 +89,9 @@ TEST_F(Workflow, AKEntryThatFailsThreeTimesStillLetsObrBeRead)
     Start(Line({Kvt64(1, {{"faults", {{"silent", {{"from", 6}, {"to", 8}}}}}})}), {Slot(1, 1, 1)});
     dev.Coefficients(1).K.fill(-1.0f);
     EXPECT_FALSE(connection->BConnectClick(choice));
-    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Ошибка чтения данных"});
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Ошибка чтения данных\n"
+                                                        "Прибор 1 (КВТ-64, адрес 1): не прочитана таблица K, Точка 1, "
+                                                        "нет ответа"});
     const auto& c = dev.Coefficients(1);
     EXPECT_TRUE(c.ReadDone);
     EXPECT_EQ(c.K[0], 13107.0f);

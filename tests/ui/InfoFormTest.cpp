@@ -298,6 +298,45 @@ TEST_F(InfoForm, ASaveIntoAFolderThatCannotBeWrittenIsToldAndLeavesNothing)
     EXPECT_TRUE(fs::is_empty(folder)) << "nothing is left in the folder";
 }
 
+// Both point axes carry "1" .. "8" and nothing else: no invisible character
+// reaches an exported picture (in code page 1251 it would come out as "?").
+TEST_F(InfoForm, ExportedPicturesCarryThePointNumbersWithoutInvisibleCharacters)
+{
+    form->Prepare(1);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    for (const char* name : {"curve.wmf", "curve.svg"}) {
+        const fs::path file = dir / "Info" / name;
+        host.NextFile = file.string();
+        QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
+        ASSERT_TRUE(fs::exists(file)) << name;
+    }
+    ASSERT_TRUE(host.messages.empty());
+
+    const fs::path converted = dir / "from-wmf.svg";
+    ASSERT_EQ(std::system(("wmf2svg -o '" + converted.string() + "' '" + (dir / "Info" / "curve.wmf").string() +
+                           "' 2>/dev/null")
+                              .c_str()),
+              0);
+    const std::string fromWmf = ReadFile(converted);
+    const std::string svg = ReadFile(dir / "Info" / "curve.svg");
+    const std::string zeroWidthSpace = "\xE2\x80\x8B";
+    EXPECT_EQ(svg.find(zeroWidthSpace), std::string::npos);
+    EXPECT_EQ(fromWmf.find("?<"), std::string::npos) << "a character that code page 1251 lacks";
+    for (int k = 1; k <= 8; ++k) {
+        const std::string label = ">" + std::to_string(k) + "<";
+        auto count = [&](const std::string& text) {
+            size_t n = 0;
+            for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count(fromWmf), 2u) << "point " << k << " on the bottom and the top axis of the metafile";
+        // Qt's SVG writes each text as an element of its own, with the label inside.
+        EXPECT_GE(count(svg), 2u) << "point " << k << " in the SVG";
+    }
+}
+
 } // namespace
 
 CLB_UI_TEST_MAIN

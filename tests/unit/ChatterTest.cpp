@@ -4,6 +4,8 @@
 // poller that is still inside a transaction when the hand-over runs out keeps
 // the port, and the main thread says so instead of using it.
 #include "ClbThread.h"
+#include "CoefficientActions.h"
+#include "CoefficientFiles.h"
 #include "ConsoleHost.h"
 #include "DevManager.h"
 #include "ReadOut.h"
@@ -17,6 +19,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <pty.h>
@@ -347,6 +350,67 @@ TEST(HandOver, APollerStillInsideItsTransactionKeepsThePortAndTheUserIsTold)
     EXPECT_FALSE(poller.IsBusy());
     EXPECT_TRUE(host.connectEnabled);
     EXPECT_EQ(host.Messages().size(), 2u);
+}
+
+// The slot buttons back off as Disconnect does: after "действие не выполнено"
+// the loaded values never reach the slot, no write question follows, and a
+// save writes no file.
+TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("clb-handover-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    GatedPort line;
+    DevManager dev;
+    dev.Slot(1) = Kvt64Slot();
+    dev.Slot(1).SetSerialText("12345678");
+    dev.CreateDrivers(line, TimeoutProfile{150, 500, 5});
+    CoefficientSet& c = dev.Coefficients(1);
+    c.ReadDone = true;
+    c.PollEnabled = true;
+    c.Gmax = 6;
+    for (int i = 0; i < 10; ++i)
+        c.K[i] = c.Obr[i] = 0.1f * static_cast<float>(i + 1);
+    // A file with other values than the slot's.
+    CoefficientSet other = c;
+    other.Gmax = 12;
+    for (int i = 0; i < 10; ++i)
+        other.K[i] = other.Obr[i] = 0.05f * static_cast<float>(i + 1);
+    const std::string file = (folder / "other.kvt").string();
+    std::string error;
+    ASSERT_TRUE(SaveCoefficientFile(file, dev.Slot(1), other, nullptr, error)) << error;
+    const CoefficientSet before = c;
+
+    RecordingHost host;
+    host.AnswerYes = true;
+    VirtualClock handOver;
+    TClbThread poller(dev, host, handOver);
+    CoefficientActions actions(dev, poller, host, nullptr, folder.string());
+    // However the test ends, the transaction ends before the poller goes.
+    struct Release {
+        GatedPort& line;
+        ~Release() { line.Release(); }
+    } release{line};
+    poller.SetState(TClbThread::Run);
+    line.WaitEntered();
+    ASSERT_TRUE(poller.IsBusy());
+
+    host.NextFile = file;
+    EXPECT_EQ(actions.BLoad01Click(1), CoefficientActions::LoadResult::NotRun);
+    EXPECT_EQ(c.Gmax, before.Gmax);
+    EXPECT_EQ(c.K, before.K);
+    EXPECT_EQ(c.Obr, before.Obr);
+    ASSERT_EQ(host.Messages().size(), 1u) << "no write question after the hand-over failed";
+    EXPECT_EQ(host.Messages()[0], TClbThread::HandOverTimeoutText);
+    EXPECT_EQ(poller.GetState(), TClbThread::Run);
+
+    host.NextFile = (folder / "saved.kvt").string();
+    EXPECT_FALSE(actions.BSave01Click(1));
+    EXPECT_FALSE(fs::exists(folder / "saved.kvt"));
+    EXPECT_EQ(host.Messages().size(), 2u);
+
+    fs::remove_all(folder);
 }
 
 TEST(HandOver, AnIdlePollerIsTakenOverWithoutWaiting)

@@ -225,4 +225,69 @@ TEST_F(Controller, SelectorsAreStoredAtOnce)
     EXPECT_EQ(s.Baud(), 1);
 }
 
+TEST_F(Controller, APollBoxKeepsTheUsersChoiceUntilTheConfigurationChanges)
+{
+    c->Dev().Slot(1) = Slot(1, 1, 1);
+    c->Dev().Slot(2) = Slot(1, 2, 1);
+    c->RebuildSlots(true);
+    for (int n = 1; n <= 2; ++n) {
+        EXPECT_TRUE(c->PollBox(n).Enabled) << n;
+        EXPECT_TRUE(c->PollBox(n).Checked) << "a newly configured slot starts ticked";
+        EXPECT_TRUE(c->Dev().Coefficients(n).PollEnabled);
+    }
+    c->CBDev01Click(2, false);
+    // The read-out fills in the serial number and redraws the slot area.
+    c->Dev().Slot(2).SetSerialText("12064002");
+    c->HostOfWorkflow().RefreshSlots();
+    EXPECT_FALSE(c->PollBox(2).Checked);
+    EXPECT_TRUE(c->PollBox(2).Enabled);
+    EXPECT_FALSE(c->Dev().Coefficients(2).PollEnabled) << "the meter is not polled";
+    EXPECT_TRUE(c->PollBox(1).Checked);
+    // The same configuration rebuilt (a dialog closed with no change) keeps it too.
+    c->RebuildSlots(true);
+    EXPECT_FALSE(c->PollBox(2).Checked);
+    // Another meter in the slot is a new choice.
+    c->Dev().Slot(2).SetNetAddress(3);
+    c->RebuildSlots(true);
+    EXPECT_TRUE(c->PollBox(2).Checked);
+    EXPECT_TRUE(c->Dev().Coefficients(2).PollEnabled);
+    // An empty slot's box is off and cannot be ticked.
+    c->Dev().Slot(2) = Slot(0, 0, 0);
+    c->RebuildSlots(true);
+    EXPECT_FALSE(c->PollBox(2).Enabled);
+    EXPECT_FALSE(c->PollBox(2).Checked);
+    c->CBDev01Click(2, true);
+    EXPECT_FALSE(c->PollBox(2).Checked);
+    EXPECT_FALSE(c->Dev().Coefficients(2).PollEnabled);
+}
+
+TEST_F(Controller, PortAndBaudChangeOnlyWhileDisconnectedAndIdle)
+{
+    const auto settingsFile = [&] {
+        std::ifstream in(folders.SettingsFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_TRUE(c->PortListsEnabled(false));
+    EXPECT_FALSE(c->PortListsEnabled(true)) << "an operation runs";
+    ASSERT_TRUE(c->CBPortChange(2));
+    const std::string stored = settingsFile();
+    // Connecting (both buttons off), then connected.
+    for (const auto& [connect, disconnect] : {std::pair{false, false}, std::pair{false, true}}) {
+        c->HostOfWorkflow().SetConnectButtons(connect, disconnect);
+        EXPECT_FALSE(c->PortListsEnabled(false));
+        EXPECT_FALSE(c->CBPortChange(4));
+        EXPECT_FALSE(c->CBBaudChange(1));
+        EXPECT_FALSE(c->SelectDevice("/dev/ttyUSB0"));
+        EXPECT_EQ(c->PortIndex(), 2);
+        EXPECT_EQ(c->BaudIndex(), 0);
+        EXPECT_EQ(c->CurrentPortChoice().Path, "/dev/ttyS2");
+        EXPECT_EQ(settingsFile(), stored) << "nothing is written";
+    }
+    EXPECT_TRUE(host.messages.empty());
+    c->HostOfWorkflow().SetConnectButtons(true, false);
+    EXPECT_TRUE(c->PortListsEnabled(false));
+    EXPECT_TRUE(c->CBBaudChange(1));
+    EXPECT_EQ(c->BaudIndex(), 1);
+}
+
 } // namespace
