@@ -168,6 +168,7 @@ void TDevAddForm::BOkClick()
     // The probe takes seconds on a silent line: it runs as an operation of the
     // port while the dialog shows what it does and takes no second OK.
     auto result = std::make_shared<DevAddLogic::OkResult>();
+    FLogic.PrepareProbe();
     SetProbing(true);
     const bool started =
         FRunner([this, result] { *result = FLogic.BOkClick(); }, [this, result] { ProbeDone(*result); });

@@ -122,6 +122,12 @@ void DevAddLogic::Fill(int slot)
     FDev.Coefficients(slot).ReadDone = false;
 }
 
+void DevAddLogic::PrepareProbe()
+{
+    FCancelled = false;
+    FPrepared = true;
+}
+
 void DevAddLogic::Cancel()
 {
     FCancelled = true;
@@ -130,7 +136,9 @@ void DevAddLogic::Cancel()
 
 DevAddLogic::OkResult DevAddLogic::BOkClick()
 {
-    FCancelled = false;
+    // A BOkClick not prepared for (called directly) starts afresh; a prepared
+    // one keeps a Cancel that came before it began.
+    if (!FPrepared.exchange(false)) FCancelled = false;
     const int code = FState.TypeCode;
     FWorking.SetTypeCode(static_cast<std::uint8_t>(code));
     FWorking.SetNetAddress(static_cast<std::uint8_t>(FState.NetAddress));

@@ -93,6 +93,9 @@ public:
     // The window runs it outside the main thread (the probe takes seconds on a
     // silent line); its messages go through the host.
     OkResult BOkClick();
+    // Before BOkClick is handed to another thread: a Cancel from now on counts
+    // for that BOkClick, even one that comes before the thread has started.
+    void PrepareProbe();
     // From any thread, while BOkClick runs: the user gave up. The probe ends at
     // once (the port is abandoned), nothing more is said and no slot is filled.
     void Cancel();
@@ -112,6 +115,7 @@ private:
     DevAddState FState;
     DeviceSlot FWorking;
     std::atomic<bool> FCancelled{false};
+    std::atomic<bool> FPrepared{false};
 };
 
 // --- Device selection dialog -----------------------------------------------------
