@@ -24,8 +24,11 @@ import sys
 import tempfile
 import time
 
-from Xlib import X, display as xdisplay, protocol
+from Xlib import X, protocol
 from Xlib.ext import xtest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from xsession import KVT64, XServer, fail, program_folder, wait, write_clb  # noqa: E402
 
 CLBVIEW, METERSIM = sys.argv[1], sys.argv[2]
 
@@ -37,43 +40,6 @@ EZERO01 = (161, 230)  # top-left of the box
 EG01 = (161, 206)
 RED = (0xFF, 0x00, 0x00)
 LIGHT_GREEN = (0xC0, 0xDC, 0xC0)
-
-KVT64 = {
-    "protocol": "6x", "model": "kvt64", "texts": {"id": "KVT-64", "version": "V3.011"},
-    "gmax": [2.5, 16.0], "live": {"G": [0.25, 0.5]},
-    "tables": {"1": {"K": [13107.0, 26214.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.5],
-                     "Obr": [13107.0, 26214.0, 0.0011, 0.0026, 0.0051, 0.0102, 0.0201, 0.0404, 0.1003, 0.499]}},
-}
-
-
-def fail(text):
-    print("FAIL:", text, flush=True)
-    sys.exit(1)
-
-
-def wait(predicate, seconds, what):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    fail("timed out waiting for " + what)
-
-
-def free_display():
-    for n in range(90, 200):
-        if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
-            return n
-    fail("no free X display number")
-
-
-def _try_open(name):
-    try:
-        return xdisplay.Display(name)
-    except Exception:
-        return None
-
 
 class Session:
     """One run of the program: a simulated line, the program in a folder of its
@@ -94,28 +60,13 @@ class Session:
         self.procs.append(self.sim)
         if "READY" not in self.sim.stdout.readline():
             fail("the simulator did not start")
-        self.app_dir = os.path.join(folder, "app")
-        os.makedirs(self.app_dir)
-        program = os.path.join(self.app_dir, "clbview")
-        shutil.copy2(CLBVIEW, program)
-        self.settings = os.path.join(self.app_dir, "clbview.ini")
         nb, np_, nr = timeouts
         self.settings_text = (f"[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB={nb}\r\nNP={np_}\r\nNR={nr}\r\n"
                               f"[Ports]\r\nCOM1={link}\r\n").encode()
-        with open(self.settings, "wb") as f:
-            f.write(self.settings_text)
+        program, self.settings = program_folder(folder, CLBVIEW, self.settings_text)
+        self.app_dir = os.path.dirname(program)
         clb = os.path.join(folder, "slots.clb")
-        with open(clb, "wb") as f:
-            f.write(bytes([0xCA, 0, 0, 0xCF]))
-            for i in range(2):
-                record = bytearray(56)
-                if i < len(meters):
-                    record[0] = 1          # КВТ-64
-                    record[1] = meters[i]["address"]
-                    record[10] = 1         # serial text "-"
-                    record[11] = ord("-")
-                    record[27] = 1         # channel G1
-                f.write(record)
+        write_clb(clb, [m["address"] for m in meters])
         self.app = subprocess.Popen([program, clb], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.procs.append(self.app)
 
@@ -293,31 +244,16 @@ def second_signal_while_held_up(work, env, d):
 
 def main():
     work = tempfile.mkdtemp(prefix="clbview-closing-")
-    xvfb = None
+    x = XServer()
     try:
-        n = free_display()
-        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "800x700x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10, "the X server")
-        env = dict(os.environ, DISPLAY=f":{n}")
-        env.pop("QT_QPA_PLATFORM", None)
-        # Under AddressSanitizer: Qt's X11 plugin hands strndup a buffer that is
-        # not NUL-terminated, which the strict string checks report.
-        if env.get("ASAN_OPTIONS"):
-            env["ASAN_OPTIONS"] += ":strict_string_checks=0"
-        d = wait(lambda: _try_open(f":{n}"), 10, "a connection to the X server")
+        env, d = x.env, x.d
         cases = {"click": click_during_close, "connect": close_right_after_connect,
                  "signal": second_signal_while_held_up}
         chosen = sys.argv[3:] or list(cases)
         for name in chosen:
             cases[name](work, env, d)
     finally:
-        if xvfb and xvfb.poll() is None:
-            xvfb.terminate()
-            try:
-                xvfb.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                xvfb.kill()
+        x.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -14,13 +14,15 @@ status 0 and its settings file intact.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from Xlib import X, Xatom, display as xdisplay, protocol
+from Xlib import X, protocol
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from xsession import KVT64, XServer, end, fail, program_folder, wait, write_clb  # noqa: E402
 
 CLBVIEW, METERSIM = sys.argv[1], sys.argv[2]
 
@@ -32,54 +34,13 @@ EG01 = (161, 206)
 LIGHT_GREEN = (0xC0, 0xDC, 0xC0)
 RED = (0xFF, 0x00, 0x00)
 
-KVT64 = {
-    "protocol": "6x", "model": "kvt64", "texts": {"id": "KVT-64", "version": "V3.011"},
-    "gmax": [2.5, 16.0], "live": {"G": [0.25, 0.5]},
-    "tables": {"1": {"K": [13107.0, 26214.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.5],
-                     "Obr": [13107.0, 26214.0, 0.0011, 0.0026, 0.0051, 0.0102, 0.0201, 0.0404, 0.1003, 0.499]}},
-}
-
-
-def fail(text):
-    print("FAIL:", text, flush=True)
-    sys.exit(1)
-
-
-def wait(predicate, seconds, what):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    fail("timed out waiting for " + what)
-
-
-def free_display():
-    for n in range(90, 200):
-        if not os.path.exists(f"/tmp/.X{n}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{n}"):
-            return n
-    fail("no free X display number")
-
 
 def main():
     work = tempfile.mkdtemp(prefix="clbview-user-")
-    procs = []
+    x = XServer()
+    procs = [x.proc]
     try:
-        # A private X server.
-        n = free_display()
-        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "800x700x24", "-nolisten", "tcp"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        procs.append(xvfb)
-        wait(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10, "the X server")
-        env = dict(os.environ, DISPLAY=f":{n}")
-        env.pop("QT_QPA_PLATFORM", None)
-        # Under AddressSanitizer: Qt's X11 plugin hands strndup a buffer that is
-        # not NUL-terminated, which the strict string checks report; they stay
-        # on for everything of ours that runs in-process.
-        if env.get("ASAN_OPTIONS"):
-            env["ASAN_OPTIONS"] += ":strict_string_checks=0"
-        d = wait(lambda: _try_open(f":{n}"), 10, "a connection to the X server")
+        env, d = x.env, x.d
 
         # Two meters; the first falls silent after its read-out and some polling.
         scenario = {"meters": [dict(KVT64, address=1, factory_number=12064001,
@@ -96,25 +57,11 @@ def main():
 
         # The program in a folder of its own, with COM1 on the simulated line
         # and a configuration of the two meters given on the command line.
-        app_dir = os.path.join(work, "app")
-        os.makedirs(app_dir)
-        program = os.path.join(app_dir, "clbview")
-        shutil.copy2(CLBVIEW, program)
-        settings = os.path.join(app_dir, "clbview.ini")
-        with open(settings, "wb") as f:
-            f.write(f"[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=200\r\nNR=2\r\n"
-                    f"[Ports]\r\nCOM1={link}\r\n".encode())
+        program, settings = program_folder(
+            work, CLBVIEW, f"[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=200\r\nNR=2\r\n"
+                           f"[Ports]\r\nCOM1={link}\r\n".encode())
         clb = os.path.join(work, "two.clb")
-        with open(clb, "wb") as f:
-            f.write(bytes([0xCA, 0, 0, 0xCF]))
-            for address in (1, 2):
-                record = bytearray(56)
-                record[0] = 1          # КВТ-64
-                record[1] = address
-                record[10] = 1         # serial text "-"
-                record[11] = ord("-")
-                record[27] = 1         # channel G1
-                f.write(record)
+        write_clb(clb, (1, 2))
         app = subprocess.Popen([program, clb], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         procs.append(app)
 
@@ -179,20 +126,8 @@ def main():
         print(f"PASS: connected, boxes filled and light green, live box red on a silent meter, closed in {took:.2f} s")
     finally:
         for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            end(p)
         shutil.rmtree(work, ignore_errors=True)
-
-
-def _try_open(name):
-    try:
-        return xdisplay.Display(name)
-    except Exception:
-        return None
 
 
 def save_screenshot(win, path):

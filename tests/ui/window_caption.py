@@ -7,32 +7,18 @@ dialog's exactly its own ("Добавить прибор"), with nothing appende
 """
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 
-from Xlib import X, display as xdisplay
+from Xlib import X
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from xsession import XServer, end, fail, program_folder, wait  # noqa: E402
 
 CLBVIEW = sys.argv[1]
 MAIN_CAPTION = "Просмотр коэф-тов калибровки 1.32"
 IMG1 = (161 + 3 + 25, 108 + 6 + 14)  # the picture of slot 1, in the window
-
-
-def fail(text):
-    print("FAIL:", text, flush=True)
-    sys.exit(1)
-
-
-def wait(predicate, seconds, what):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.05)
-    fail("timed out waiting for " + what)
 
 
 def names(d, window):
@@ -82,33 +68,12 @@ def top_windows(d):
 
 def main():
     work = tempfile.mkdtemp(prefix="clbview-caption-")
-    procs = []
+    x = XServer()
+    procs = [x.proc]
     try:
-        n = next(i for i in range(90, 200)
-                 if not os.path.exists(f"/tmp/.X{i}-lock") and not os.path.exists(f"/tmp/.X11-unix/X{i}"))
-        procs.append(subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "800x700x24", "-nolisten", "tcp"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 10, "the X server")
-        d = None
-        for _ in range(100):
-            try:
-                d = xdisplay.Display(f":{n}")
-                break
-            except Exception:
-                time.sleep(0.05)
-        if d is None:
-            fail("no connection to the X server")
-        env = dict(os.environ, DISPLAY=f":{n}")
-        env.pop("QT_QPA_PLATFORM", None)
-        if env.get("ASAN_OPTIONS"):
-            env["ASAN_OPTIONS"] += ":strict_string_checks=0"
-
-        app_dir = os.path.join(work, "app")
-        os.makedirs(app_dir)
-        program = os.path.join(app_dir, "clbview")
-        shutil.copy2(CLBVIEW, program)
-        with open(os.path.join(app_dir, "clbview.ini"), "wb") as f:
-            f.write(b"[Settings]\r\nPort=1\r\nBaud=0\r\n[Ports]\r\nCOM1=/nonexistent/tty\r\n")
+        env, d = x.env, x.d
+        program, _ = program_folder(work, CLBVIEW,
+                                    b"[Settings]\r\nPort=1\r\nBaud=0\r\n[Ports]\r\nCOM1=/nonexistent/tty\r\n")
         app = subprocess.Popen([program], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(app)
 
@@ -129,12 +94,7 @@ def main():
         print("ok: captions", MAIN_CAPTION, "/ Добавить прибор")
     finally:
         for p in reversed(procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+            end(p)
         shutil.rmtree(work, ignore_errors=True)
 
 
