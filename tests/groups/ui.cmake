@@ -1,11 +1,5 @@
 # The main window on Qt's offscreen platform, against the simulator.
-find_package(Qt6 REQUIRED COMPONENTS Test)
-add_executable(ui_mainform ui/MainFormTest.cpp)
-target_link_libraries(ui_mainform PRIVATE clbui clbtool_lib metersim_harness ulv GTest::gtest Qt6::Test Threads::Threads)
-target_include_directories(ui_mainform PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/integration)
-add_dependencies(ui_mainform metersim)
-gtest_discover_tests(ui_mainform PROPERTIES LABELS ui ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-                     DISCOVERY_TIMEOUT 30 DISCOVERY_MODE PRE_TEST)
+clb_window_test(ui_mainform ui/MainFormTest.cpp)
 
 # The built program driven from outside as a user: its own process on a private
 # X server, real X input, read back from the screen.

@@ -1,8 +1,2 @@
 # What the window tells the technician, on Qt's offscreen platform against the simulator.
-find_package(Qt6 REQUIRED COMPONENTS Test)
-add_executable(ui_window_words ui/WindowWordsTest.cpp)
-target_link_libraries(ui_window_words PRIVATE clbui clbtool_lib metersim_harness ulv GTest::gtest Qt6::Test Threads::Threads)
-target_include_directories(ui_window_words PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/integration)
-add_dependencies(ui_window_words metersim)
-gtest_discover_tests(ui_window_words PROPERTIES LABELS ui ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-                     DISCOVERY_TIMEOUT 30 DISCOVERY_MODE PRE_TEST)
+clb_window_test(ui_window_words ui/WindowWordsTest.cpp)

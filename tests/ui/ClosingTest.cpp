@@ -2,14 +2,7 @@
 // real window and its host on the offscreen platform, the simulator on a
 // pseudo-terminal. A close that hangs ends the test binary through the
 // watchdog, with the name of the case.
-// First: its code uses a name that Qt's headers define as a macro.
-#include "WorkflowFixture.h"
-
-#include "MainForm.h"
-#include "MeterSimProcess.h"
-#include "QtHost.h"
-
-#include <gtest/gtest.h>
+#include "WindowFixture.h"
 
 #include <QApplication>
 #include <QFileDialog>
@@ -35,15 +28,7 @@ using workflow_test::Kvt64;
 
 namespace {
 
-DeviceSlot Slot(int type, int address, int channel)
-{
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText("-");
-    return s;
-}
+using window_test::Slot;
 
 // Ends the test binary when the guarded code has not returned in time: a
 // close that hangs would otherwise hang the test for good.
@@ -78,49 +63,21 @@ private:
     std::thread thread;
 };
 
-class Closing : public ::testing::Test {
+class Closing : public window_test::WindowTest {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() /
-                 ("clbview-closing-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
-    }
     void TearDown() override
     {
         if (sim) ::kill(sim->Pid(), SIGCONT);
-        window.reset();
-        sim.reset();
-        fs::remove_all(folder);
+        WindowTest::TearDown();
     }
     // packetTimeout: how long the tool waits for a reply, in ms.
     void Open(const std::vector<json>& meters, std::vector<DeviceSlot> cfg, int packetTimeout = 150)
     {
-        sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
-        {
-            std::ofstream ini(folders.SettingsFile, std::ios::binary);
-            ini << "[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=" << packetTimeout
-                << "\r\nNR=1\r\n[Ports]\r\nCOM1=" << sim->DevicePath() << "\r\n";
-        }
-        window = std::make_unique<TMainFrm>(folders);
-        window->show();
-        DevManager d;
-        for (size_t i = 0; i < cfg.size(); ++i) d.Slots[i] = cfg[i];
-        const std::string clb = (folder / "slots.clb").string();
-        std::string error;
-        ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
-        ASSERT_TRUE(window->Controller().LoadConfiguration(clb));
+        StartLine(meters);
+        WriteSettings(packetTimeout);
+        ShowWindow();
+        Configure(cfg);
     }
-    template <class T = QWidget> T* W(const char* name)
-    {
-        T* w = window->findChild<T*>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-    void Click(const char* name) { QTest::mouseClick(W(name), Qt::LeftButton); }
     bool Connect()
     {
         Click("BConnect");
@@ -143,11 +100,6 @@ protected:
         for (const auto& e : fs::directory_iterator(folder))
             EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
     }
-
-    fs::path folder;
-    ProgramFolders folders;
-    std::unique_ptr<MeterSimProcess> sim;
-    std::unique_ptr<TMainFrm> window;
 };
 
 // Connected, polling a meter that has fallen silent: the window is closed as a

@@ -1,14 +1,7 @@
 // The main window while it works with the line: the progress bar of a
 // read-out, the poll boxes, the port lists and the add-device probe, on Qt's
 // offscreen platform with the window's own host, against metersim.
-// First: its code uses a name that Qt's headers define as a macro.
-#include "WorkflowFixture.h"
-
-#include "MainForm.h"
-#include "MeterSimProcess.h"
-#include "QtHost.h"
-
-#include <gtest/gtest.h>
+#include "WindowFixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -34,66 +27,18 @@ namespace {
 
 using workflow_test::Kvt64;
 
-DeviceSlot Slot(int type, int address, int channel)
-{
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText("-");
-    return s;
-}
+using window_test::Slot;
+using window_test::WaitFor;
 
-template <class P> bool WaitFor(P pred, int ms = 15000)
-{
-    return QTest::qWaitFor(pred, ms);
-}
-
-class Window : public ::testing::Test {
+class Window : public window_test::WindowTest {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() / ("clbview-ops-" + std::to_string(::getpid()) + "-" +
-                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
-    }
-    void TearDown() override
-    {
-        window.reset();
-        sim.reset();
-        fs::remove_all(folder);
-    }
     void Open(const std::vector<json>& meters, std::vector<DeviceSlot> cfg)
     {
-        if (!meters.empty()) sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
-        {
-            std::ofstream ini(folders.SettingsFile, std::ios::binary);
-            ini << "[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=150\r\nNR=1\r\n";
-            if (sim) ini << "[Ports]\r\nCOM1=" << sim->DevicePath() << "\r\n";
-        }
-        window = std::make_unique<TMainFrm>(folders);
-        window->show();
+        if (!meters.empty()) StartLine(meters);
+        WriteSettings();
+        ShowWindow();
         if (!cfg.empty()) Configure(cfg);
     }
-    void Configure(std::vector<DeviceSlot> cfg)
-    {
-        DevManager d;
-        for (size_t i = 0; i < cfg.size(); ++i)
-            d.Slots[i] = cfg[i];
-        const std::string clb = (folder / "two.clb").string();
-        std::string error;
-        ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
-        ASSERT_TRUE(window->Controller().LoadConfiguration(clb));
-    }
-    template <class T = QWidget> T* W(const char* name)
-    {
-        T* w = window->findChild<T*>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-    void Click(const char* name) { QTest::mouseClick(W(name), Qt::LeftButton); }
     bool Connected()
     {
         return WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); });
@@ -102,19 +47,7 @@ protected:
     {
         return WaitFor([&] { return W<QPushButton>("BConnect")->isEnabled() && !window->OperationRunning(); });
     }
-    std::vector<std::string> Messages()
-    {
-        std::vector<std::string> out;
-        for (const auto& m : window->HostOfWindow().Messages())
-            out.push_back(m.Text);
-        return out;
-    }
     int Requests(int meter) { return sim->Dump()["meters"][meter]["requests"].get<int>(); }
-
-    fs::path folder;
-    ProgramFolders folders;
-    std::unique_ptr<MeterSimProcess> sim;
-    std::unique_ptr<TMainFrm> window;
 };
 
 // --- The progress bar -----------------------------------------------------------------

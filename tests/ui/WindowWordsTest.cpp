@@ -2,15 +2,10 @@
 // simulator: the outcome of a write and of a save, status words that end with
 // their operation, the load dialog's filters, Qt's own texts in Russian, the
 // tray menu and the accessible names of what is seen.
-#include "WorkflowFixture.h"
+#include "WindowFixture.h"
 
 #include "DevAdd.h"
-#include "MainForm.h"
-#include "MeterSimProcess.h"
-#include "QtHost.h"
 #include "QtTranslations.h"
-
-#include <gtest/gtest.h>
 
 #include <QAccessible>
 #include <QApplication>
@@ -43,50 +38,15 @@ std::string Shot(const char* name)
     return dir && *dir ? std::string(dir) + "/" + name : std::string();
 }
 
-class WindowWords : public ::testing::Test {
+class WindowWords : public window_test::WindowTest {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() / ("clbview-words-" + std::to_string(::getpid()) + "-" +
-                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
-    }
-    void TearDown() override
-    {
-        window.reset();
-        sim.reset();
-        fs::remove_all(folder);
-    }
     // A КВТ-64 at address 1 in slot 1, the window open on its line.
     void Open(json extra = json::object())
     {
-        sim = std::make_unique<MeterSimProcess>(json{{"meters", {Kvt64(1, extra)}}});
-        {
-            std::ofstream ini(folders.SettingsFile, std::ios::binary);
-            ini << "[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=150\r\nNR=1\r\n[Ports]\r\nCOM1="
-                << sim->DevicePath() << "\r\n";
-        }
-        window = std::make_unique<TMainFrm>(folders);
-        window->show();
-        DevManager d;
-        DeviceSlot s;
-        s.SetTypeCode(1);
-        s.SetNetAddress(1);
-        s.SetChannel(1);
-        s.SetSerialText("-");
-        d.Slots[0] = s;
-        const std::string clb = (folder / "one.clb").string();
-        std::string error;
-        ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
-        ASSERT_TRUE(window->Controller().LoadConfiguration(clb));
-    }
-    template <class T = QWidget> T* W(const char* name)
-    {
-        T* w = window->findChild<T*>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
+        StartLine({Kvt64(1, extra)});
+        WriteSettings();
+        ShowWindow();
+        Configure({window_test::Slot(1, 1, 1)});
     }
     bool Idle()
     {
@@ -99,11 +59,6 @@ protected:
             [&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); }, 20000);
     }
     QString StatusText() { return W<QStatusBar>("StatusBar1")->currentMessage(); }
-
-    fs::path folder;
-    ProgramFolders folders;
-    std::unique_ptr<MeterSimProcess> sim;
-    std::unique_ptr<TMainFrm> window;
 };
 
 // Runs f on the first modal widget of type T that opens, then closes it.
