@@ -1,13 +1,9 @@
 // The main window on Qt's offscreen platform against metersim: controls found
 // by their names, clicked as a user would, read back from their texts, colours
 // and states.
-// First: its code uses a name that Qt's headers define as a macro.
-#include "WorkflowFixture.h"
+#include "WindowFixture.h"
 
 #include "InfoFrm.h"
-#include "MainForm.h"
-#include "MeterSimProcess.h"
-#include "QtHost.h"
 #include "SheetPrint.h"
 #include "UlvUtils.h"
 
@@ -40,88 +36,25 @@ namespace {
 
 using workflow_test::Kvt64;
 
-DeviceSlot Slot(int type, int address, int channel)
-{
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText("-");
-    return s;
-}
+using window_test::Slot;
+using window_test::WaitFor;
 
-template <class P> bool WaitFor(P pred, int ms = 15000)
-{
-    return QTest::qWaitFor(pred, ms);
-}
-
-class MainWindow : public ::testing::Test {
+class MainWindow : public window_test::WindowTest {
 protected:
-    void SetUp() override
-    {
-        folder = fs::temp_directory_path() /
-                 ("clbview-test-" + std::to_string(::getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
-    }
-    void TearDown() override
-    {
-        window.reset();
-        sim.reset();
-        fs::remove_all(folder);
-    }
-    void Settings(const std::string& extra = "")
-    {
-        std::ofstream ini(folders.SettingsFile, std::ios::binary);
-        ini << "[Settings]\r\nPort=1\r\nBaud=0\r\n[Device1]\r\nNB=50\r\nNP=150\r\nNR=1\r\n";
-        if (sim) ini << "[Ports]\r\nCOM1=" << sim->DevicePath() << "\r\n";
-        ini << extra;
-    }
     void Open(const std::vector<json>& meters, std::vector<DeviceSlot> cfg)
     {
-        if (!meters.empty()) sim = std::make_unique<MeterSimProcess>(json{{"meters", meters}});
-        Settings();
-        window = std::make_unique<TMainFrm>(folders);
-        window->show();
+        if (!meters.empty()) StartLine(meters);
+        WriteSettings();
+        ShowWindow();
         if (!cfg.empty()) Configure(cfg);
-    }
-    void Configure(std::vector<DeviceSlot> cfg)
-    {
-        DevManager d;
-        for (size_t i = 0; i < cfg.size(); ++i) d.Slots[i] = cfg[i];
-        const std::string clb = (folder / "two.clb").string();
-        std::string error;
-        ASSERT_TRUE(d.SaveSlotFile(clb, error)) << error;
-        ASSERT_TRUE(window->Controller().LoadConfiguration(clb));
-    }
-    template <class T = QWidget> T* W(const char* name)
-    {
-        T* w = window->findChild<T*>(name);
-        EXPECT_NE(w, nullptr) << name;
-        return w;
     }
     QString Text(const char* box) { return W<QLineEdit>(box)->text(); }
     QColor Colour(const char* box) { return W<QLineEdit>(box)->palette().color(QPalette::Base); }
-    void Click(const char* name) { QTest::mouseClick(W(name), Qt::LeftButton); }
     bool Connect()
     {
         Click("BConnect");
         return WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); });
     }
-    // The workflow's messages so far.
-    std::vector<std::string> Messages()
-    {
-        std::vector<std::string> out;
-        for (const auto& m : window->HostOfWindow().Messages()) out.push_back(m.Text);
-        return out;
-    }
-
-    fs::path folder;
-    ProgramFolders folders;
-    std::unique_ptr<MeterSimProcess> sim;
-    std::unique_ptr<TMainFrm> window;
 };
 
 const QColor LightGreen(0xC0, 0xDC, 0xC0);
