@@ -4,6 +4,8 @@
 // watchdog, with the name of the case.
 #include "WindowFixture.h"
 
+#include "Watchdog.h"
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -30,38 +32,6 @@ namespace {
 
 using window_test::Slot;
 
-// Ends the test binary when the guarded code has not returned in time: a
-// close that hangs would otherwise hang the test for good.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread([this, limit] {
-              std::unique_lock<std::mutex> lock(m);
-              if (!cv.wait_for(lock, limit, [&] { return done; })) {
-                  std::fprintf(stderr, "watchdog: %s did not end within %lld s\n",
-                               ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                               static_cast<long long>(limit.count()));
-                  std::_Exit(1);
-              }
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-        }
-        cv.notify_all();
-        thread.join();
-    }
-
-private:
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread thread;
-};
 
 class Closing : public window_test::WindowTest {
 protected:

@@ -2,6 +2,7 @@
 // on the main thread: a host that queues steps, as a window does, must not
 // make the destructor wait forever.
 #include "ClbThread.h"
+#include "Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -70,36 +71,6 @@ public:
     int waiting = 0;
 };
 
-// Ends the test run if the guarded code has not returned in time.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::milliseconds limit)
-        : thread([this, limit] {
-              std::unique_lock<std::mutex> lock(m);
-              if (!cv.wait_for(lock, limit, [&] { return done; })) {
-                  std::fprintf(stderr, "watchdog: the poller did not stop within %lld ms\n",
-                               static_cast<long long>(limit.count()));
-                  std::_Exit(1);
-              }
-          })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m);
-            done = true;
-        }
-        cv.notify_all();
-        thread.join();
-    }
-
-private:
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    std::thread thread;
-};
 
 TEST(PollerShutdown, StopsWhileItsWorkerWaitsForTheMainThread)
 {
@@ -110,7 +81,7 @@ TEST(PollerShutdown, StopsWhileItsWorkerWaitsForTheMainThread)
         // The worker's first step (showing the progress bar) waits in the
         // queue: nobody on the main thread has processed messages yet.
         host.AwaitWaitingWorker();
-        Watchdog watchdog(std::chrono::seconds(3));
+        Watchdog watchdog(std::chrono::seconds(3), "the poller did not stop");
         poller.reset();
         EXPECT_EQ(host.waiting, 0);
     }
@@ -125,7 +96,7 @@ TEST(PollerShutdown, ShowsNothingAfterTheStop)
     host.ProcessMessages(); // the progress bar shown
     std::this_thread::sleep_for(std::chrono::milliseconds(120));
     host.ProcessMessages();
-    Watchdog watchdog(std::chrono::seconds(3));
+    Watchdog watchdog(std::chrono::seconds(3), "the poller did not stop");
     poller.reset();
     const std::uint64_t posted = host.posted;
     host.ProcessMessages();
@@ -154,7 +125,7 @@ TEST(PollerShutdown, NothingLeavesStop)
         EXPECT_EQ(p->GetState(), TClbThread::Stop);
     });
     lock.unlock();
-    Watchdog watchdog(std::chrono::seconds(5));
+    Watchdog watchdog(std::chrono::seconds(5), "the poller did not stop");
     poller.reset();
     EXPECT_EQ(clicks, 1) << "the clicks were handled while the poller stopped";
 }
