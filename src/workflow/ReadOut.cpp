@@ -2,6 +2,7 @@
 
 #include "ClbThread.h"
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 #include "NumberText.h"
 #include "SerialPorts.h"
 #include "Settings.h"
@@ -90,56 +91,9 @@ std::optional<float> RuleE(const std::string& V)
 
 } // namespace VersionRules
 
-// --- What the read-out runs, per type code --------------------------------------
+// --- The read-out's helpers -----------------------------------------------------
 
 namespace {
-
-enum class VersionStep { None, RuleA, RuleB, RuleC, RuleD, RuleE, PoVersion };
-enum class GmaxStep {
-    None,
-    MemoryReversed, // 4 bytes at address + per-channel step, most significant first
-    MemoryAsStored, // 4 bytes at address + per-channel step, as they come
-    Driver,         // ClbReadGmax()
-    DriverVersion,  // ClbReadGmax(SoftwareVersion)
-    DriverChannel,  // ClbReadGmax(ch)
-};
-
-struct ReadOutRow {
-    bool clearSignature;
-    VersionStep version;
-    int versionTries;
-    bool serialGuarded;
-    GmaxStep gmax;
-    std::uint16_t gmaxAddress;
-    std::uint16_t gmaxPerChannel; // added once per channel number
-    bool sensorIndex;             // 2 bytes at 33: the sensor index
-};
-// The table reads take the slot's channel wherever the driver's ClbReadK does.
-
-using V = VersionStep;
-using G = GmaxStep;
-// clang-format off
-constexpr ReadOutRow ReadOutTable[17] = {
-    //  clear  version     tries serial  Gmax            addr /ch   sensor
-    {false, V::None,      0, false, G::None,           0,    0, false}, // 0: no device
-    {true,  V::RuleA,     3, true,  G::MemoryReversed, 200,  4,  false}, // 1 КВТ-64
-    {true,  V::RuleB,     1, false, G::DriverVersion,  0,    0,  false}, // 2 КВТ-64-1
-    {true,  V::RuleC,     1, true,  G::MemoryReversed, 9,    0,  false}, // 3 КВТ-64К
-    {true,  V::None,      0, true,  G::MemoryReversed, 304,  4,  false}, // 4 КВТ-66
-    {true,  V::RuleD,     3, true,  G::MemoryReversed, 304,  4,  false}, // 5 КВТ-76
-    {true,  V::None,      0, true,  G::MemoryAsStored, 1156, 4,  false}, // 6 КВТ-64M
-    {true,  V::None,      0, true,  G::MemoryAsStored, 130,  0, false}, // 7 КВТ-64M1
-    {true,  V::PoVersion, 3, false, G::Driver,         0,    0,  false}, // 8 ДЛН-08.03С
-    {false, V::None,      0, false, G::Driver,         0,    0,  false}, // 9 ДЛН-08.05
-    {true,  V::RuleE,     3, false, G::Driver,         0,    0,  false}, // 10 ДЛН-08.05С
-    {false, V::None,      0, false, G::DriverChannel,  0,    0,  false}, // 11 ДЛН-08.07
-    {true,  V::None,      0, false, G::Driver,         0,    0,  false}, // 12 ДЛН-08.07С
-    {true,  V::None,      0, true,  G::MemoryAsStored, 104,  0, false}, // 13 ДЛН-08.09
-    {true,  V::None,      0, true,  G::MemoryAsStored, 35,   0, false}, // 14 КВТ-64КУ
-    {true,  V::None,      0, true,  G::MemoryAsStored, 35,   0,  true }, // 15 ГЗУ-08
-    {false, V::None,      0, false, G::DriverChannel,  0,    0,  false}, // 16 КВТ-09M4
-};
-// clang-format on
 
 constexpr int StepTries = 3;
 
@@ -176,8 +130,8 @@ std::string FlowBoxName(int slot)
 
 std::optional<std::string> CoefficientText(const DeviceSlot& slot, const CoefficientSet& c, int row)
 {
-    const int code = slot.TypeCode();
-    const bool ultrasonic = code == 14 || code == 15;
+    const ZeroForm units = MeterTypeOf(slot.TypeCode()).Units.Zero;
+    const bool ultrasonic = units == ZeroForm::Sensor;
     const double gmax = c.Gmax;
     if (row == 1) {
         if (ultrasonic) return std::nullopt;
@@ -190,9 +144,9 @@ std::optional<std::string> CoefficientText(const DeviceSlot& slot, const Coeffic
         auto divisor = SensorDivisor(slot.SensorIndex());
         if (!divisor) return std::string("error");
         shown = gmax * (k / *divisor);
-    } else if (row == 0 && code == 1) {
+    } else if (row == 0 && units == ZeroForm::Converter) {
         shown = k * gmax / static_cast<double>(26214.0f);
-    } else if (row == 0 && (code == 6 || code == 7 || code == 9)) {
+    } else if (row == 0 && units == ZeroForm::Flow) {
         shown = k;
     } else {
         shown = k * gmax;
@@ -217,15 +171,14 @@ namespace {
 
 bool ReadOutSlot(DevManager& dev, int n)
 {
-    const auto code = dev.Slot(n).TypeCode();
-    return code != 0 && code <= 16 && HasDriver(dev.Driver(n));
+    return HasDriver(dev.Slot(n).TypeCode()) && HasDriver(dev.Driver(n));
 }
 
 // The steps of a slot's read-out that move the bar.
-int StepsOf(const ReadOutRow& row)
+int StepsOf(const ReadOutRule& row)
 {
-    return (row.version != VersionStep::None ? 1 : 0) + 1 + (row.gmax != GmaxStep::None ? 1 : 0) +
-           (row.sensorIndex ? 1 : 0) + 20;
+    return (row.Version != VersionStep::None ? 1 : 0) + 1 + (row.Gmax != GmaxStep::None ? 1 : 0) +
+           (row.SensorIndex ? 1 : 0) + 20;
 }
 
 } // namespace
@@ -239,11 +192,10 @@ void ReadOut::Advance(int steps)
 void ReadOut::Failed(int n, const std::string& what, int error)
 {
     const DeviceSlot& slot = FDev.Slot(n);
-    const int code = slot.TypeCode();
-    const DeviceTypeInfo* info = FindDeviceType(static_cast<DeviceTypeCode>(code));
+    const DeviceTypeInfo* info = FindDeviceType(slot.TypeCode());
     std::string text = "Прибор " + std::to_string(n) + " (";
     if (info) text += std::string(info->DisplayName) + ", ";
-    if (code == 14 || code == 15)
+    if (RelayAddressed(slot.TypeCode()))
         text += "серийный номер " + std::to_string(slot.RelayAddress());
     else
         text += "адрес " + std::to_string(slot.NetAddress());
@@ -261,7 +213,7 @@ bool ReadOut::ReadAllDevices()
     FStepsDone = 0;
     FStepsTotal = 0;
     for (int n = 1; n <= 2; ++n)
-        if (ReadOutSlot(FDev, n)) FStepsTotal += StepsOf(ReadOutTable[FDev.Slot(n).TypeCode()]);
+        if (ReadOutSlot(FDev, n)) FStepsTotal += StepsOf(MeterTypeOf(FDev.Slot(n).TypeCode()).Read);
     FHost.SetProgress(0, std::max(FStepsTotal, 1), 0);
     bool result = true;
     for (int n = 1; n <= 2; ++n) {
@@ -283,33 +235,33 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
 {
     DeviceSlot& slot = FDev.Slot(n);
     CoefficientSet& c = FDev.Coefficients(n);
-    const ReadOutRow& row = ReadOutTable[slot.TypeCode()];
+    const ReadOutRule& row = MeterTypeOf(slot.TypeCode()).Read;
     const std::uint8_t ch = slot.Channel();
 
     return WithDriver(FDev.Driver(n), [&](auto& d) -> SlotResult {
         constexpr auto Fatal = SlotResult::Fatal;
         if constexpr (requires { d.ClearSignature(); })
-            if (row.clearSignature) d.ClearSignature();
+            if (row.ClearSignature) d.ClearSignature();
 
         // Version.
-        if (row.version != VersionStep::None) {
-            Tries(d, row.versionTries, [&] {
+        if (row.Version != VersionStep::None) {
+            Tries(d, row.VersionTries, [&] {
                 try {
                     std::optional<float> v;
                     if constexpr (requires(std::string s) { d.GetSoftVer(s); d.GetSoftSubVer(s); d.GetSoftVer64_1(s); }) {
                         std::string V, S;
-                        switch (row.version) {
+                        switch (row.Version) {
                         case VersionStep::RuleA:
                         case VersionStep::RuleC:
                             d.GetSoftVer(V);
                             if (d.LastError() != 0) break;
                             // The sub-version is asked only where the rule uses it.
-                            if ((row.version == VersionStep::RuleA && V.size() >= 3 && V[2] == 'S') ||
-                                (row.version == VersionStep::RuleC && V.size() >= 2 && V[1] == '2')) {
+                            if ((row.Version == VersionStep::RuleA && V.size() >= 3 && V[2] == 'S') ||
+                                (row.Version == VersionStep::RuleC && V.size() >= 2 && V[1] == '2')) {
                                 d.GetSoftSubVer(S);
                                 if (d.LastError() != 0) S.clear();
                             }
-                            v = row.version == VersionStep::RuleA ? VersionRules::RuleA(V, S)
+                            v = row.Version == VersionStep::RuleA ? VersionRules::RuleA(V, S)
                                                                   : VersionRules::RuleC(V, S);
                             break;
                         case VersionStep::RuleB: {
@@ -348,11 +300,11 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
                     slot.SetSoftwareVersion(0.0f);
                 }
             });
-            if (row.version == VersionStep::RuleB && slot.SoftwareVersion() == 0.0f) {
+            if (row.Version == VersionStep::RuleB && slot.SoftwareVersion() == 0.0f) {
                 Failed(n, "не прочитана версия программы", d.LastError());
                 return Fatal;
             }
-            if (row.version == VersionStep::PoVersion) {
+            if (row.Version == VersionStep::PoVersion) {
                 if (d.LastError() != 0) {
                     Failed(n, "не прочитана версия программы", d.LastError());
                     return Fatal;
@@ -367,7 +319,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         {
             std::string text;
             Tries(d, StepTries, [&] {
-                if (row.serialGuarded) {
+                if (row.SerialGuarded) {
                     try {
                         d.GetDeviceNumber(text);
                     } catch (const std::logic_error&) {
@@ -389,15 +341,15 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
             Failed(n, "не прочитан Gmax", error);
             return Fatal;
         };
-        switch (row.gmax) {
+        switch (row.Gmax) {
         case GmaxStep::MemoryReversed:
         case GmaxStep::MemoryAsStored:
             if constexpr (requires(std::uint8_t* b) { d.ReadRtc2k(std::uint16_t{}, std::span<std::uint8_t>(b, 4), 4); }) {
-                const std::uint16_t addr = static_cast<std::uint16_t>(row.gmaxAddress + row.gmaxPerChannel * ch);
+                const std::uint16_t addr = static_cast<std::uint16_t>(row.GmaxAddress + row.GmaxPerChannel * ch);
                 std::uint8_t b[4] = {};
                 Tries(d, StepTries, [&] { d.ReadRtc2k(addr, std::span<std::uint8_t>(b, 4), 4); });
                 if (d.LastError() != 0) return gmaxFailed(d.LastError());
-                if (row.gmax == GmaxStep::MemoryReversed) SwapBytes4(b);
+                if (row.Gmax == GmaxStep::MemoryReversed) SwapBytes4(b);
                 std::memcpy(&c.Gmax, b, 4);
             } else {
                 NotOffered("ReadRtc2k");
@@ -415,7 +367,7 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         case GmaxStep::DriverChannel:
             if constexpr (requires { d.ClbReadGmax(std::uint8_t{}); }) {
                 Tries(d, StepTries, [&] {
-                    c.Gmax = row.gmax == GmaxStep::DriverVersion ? d.ClbReadGmax(slot.SoftwareVersion())
+                    c.Gmax = row.Gmax == GmaxStep::DriverVersion ? d.ClbReadGmax(slot.SoftwareVersion())
                                                                  : d.ClbReadGmax(ch);
                 });
                 if (d.LastError() != 0) return gmaxFailed(d.LastError());
@@ -426,10 +378,10 @@ ReadOut::SlotResult ReadOut::ReadSlot(int n)
         case GmaxStep::None:
             break;
         }
-        if (row.gmax != GmaxStep::None) Advance();
+        if (row.Gmax != GmaxStep::None) Advance();
 
         // Sensor index (fatal).
-        if (row.sensorIndex) {
+        if (row.SensorIndex) {
             if constexpr (requires(std::uint8_t* b) { d.ReadRtc2k(std::uint16_t{}, std::span<std::uint8_t>(b, 2), 2); }) {
                 std::uint8_t b[2] = {};
                 Tries(d, StepTries, [&] { d.ReadRtc2k(33, std::span<std::uint8_t>(b, 2), 2); });
@@ -563,7 +515,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
     FPort.SetBaudRate(choice.Baud);
     FPort.SetLine(choice.Line);
     bool relay = false;
-    for (int n = 1; n <= 2; ++n) relay = relay || FDev.Slot(n).TypeCode() == 14 || FDev.Slot(n).TypeCode() == 15;
+    for (int n = 1; n <= 2; ++n) relay = relay || RelayAddressed(FDev.Slot(n).TypeCode());
     FPort.SetParity(relay ? 2 : 0);
 
     if (!FPort.Open()) {
