@@ -1,6 +1,7 @@
 #include "Curve.h"
 
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,9 +22,7 @@ double Finite(double y) { return std::isfinite(y) ? y : 0.0; }
 
 CurveVariant CurveVariantOf(std::uint8_t typeCode)
 {
-    if (typeCode == 14) return CurveVariant::KU;
-    if (typeCode == 15) return CurveVariant::GZU;
-    return CurveVariant::Plain;
+    return MeterTypeOf(typeCode).Curve;
 }
 
 double TruncateToFourDecimals(double value)

@@ -57,7 +57,7 @@ constexpr CoefficientForm SensorUnits{ZeroForm::Sensor, GainForm::Factor};
 constexpr CoefficientForm ConverterUnits{ZeroForm::Converter, GainForm::Converter};
 
 // clang-format off
-//                               folder  at start  by modification  TXT layout  TPR K0 as flow
+//                               folder  at start  by modification  TXT layout  K0 as flow in files
 constexpr FileRule FolderAtStart{{},     true,     false,           TxtLayout::Plain, false};
 constexpr FileRule NoFolderAtStart{{},   false,    false,           TxtLayout::Plain, false};
 // clang-format on

@@ -164,7 +164,9 @@ struct FileRule {
     bool FolderAtStart;      // the sub-folder is made when the program starts
     bool NameByModification; // the save name ends by the modification: ".txt" for 1, "_SM.txt" for 2
     TxtLayout Txt;
-    bool TprZeroAsFlow; // the TPR page holds K0 · Gmax
+    // K0 as a flow: the TXT reader divides it by Gmax, the TPR page holds K0 · Gmax
+    // (the TXT writer and the TPR reader leave it as it is).
+    bool ZeroAsFlowInFiles;
 };
 
 // --- The row -----------------------------------------------------------------------------
