@@ -1,7 +1,6 @@
 #include "Curve.h"
 
 #include "DeviceCatalogue.h"
-#include "MeterTypes.h"
 
 #include <algorithm>
 #include <cmath>

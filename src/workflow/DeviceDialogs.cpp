@@ -196,8 +196,8 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
         added = true;
     }
     if (FState.G2.Checked && HasTwoChannels(code)) {
-        // The second channel of a ДЛН-08.07С answers at the next address.
-        const auto address = static_cast<std::uint8_t>(FState.NetAddress + (code == 12 ? 1 : 0));
+        const bool next = MeterTypeOf(static_cast<DeviceTypeCode>(code)).Channel2NextAddress;
+        const auto address = static_cast<std::uint8_t>(FState.NetAddress + (next ? 1 : 0));
         if (AlreadyListed(2, address)) {
             Message("Не удалось добавить прибор " + name + ",канал G2\r\nДанный прибор уже есть в списке.",
                     CaptionWarning);

@@ -77,7 +77,7 @@ const MeterType Rows[] = {
      .Probe = {0, 0, true, I::NotRead, {}, X::None, 0, {}, HasSerial},
      .Write = {Always<PointForm::None>, {P::None, 0x0000, 0}, false, false},
      .Units = Fraction, .Files = NoFolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 1, // КВТ-64
      .Read = {true, V::RuleA, 3, true, G::MemoryReversed, 200, 4, false},
@@ -85,7 +85,7 @@ const MeterType Rows[] = {
      .Probe = {500, 100, true, I::Contains, {"KVT-64"}, X::ModificationByte, 13, {}, Matched},
      .Write = {Kvt64Form, {P::Reversed, 0x00CC, 4}, false, true},
      .Units = ConverterUnits, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 2, // КВТ-64-1
      .Read = {true, V::RuleB, 1, false, G::DriverVersion, 0, 0, false},
@@ -93,7 +93,7 @@ const MeterType Rows[] = {
      .Probe = {500, 80, true, I::Equals, {"KVT64-1"}, X::None, 0, {}, HasSerial},
      .Write = {Kvt641Form, {P::IndexKvt641, 0x000A, 0}, false, true},
      .Units = Fraction, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 3, // КВТ-64К
      .Read = {true, V::RuleC, 1, true, G::MemoryReversed, 9, 0, false},
@@ -101,7 +101,7 @@ const MeterType Rows[] = {
      .Probe = {500, 100, true, I::Contains, {"КВТ-61", "МИРВАЛ-ТС-К"}, X::None, 0, {}, HasSerial},
      .Write = {Kvt61Form, {P::Reversed, 0x0009, 0}, false, true},
      .Units = Fraction, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 4, // КВТ-66
      .Read = {true, V::None, 0, true, G::MemoryReversed, 304, 4, false},
@@ -109,7 +109,7 @@ const MeterType Rows[] = {
      .Probe = {500, 80, true, I::Contains, {"KVT-66"}, X::InductionChannels, 128, {218502}, Matched},
      .Write = {Always<PointForm::WholeTable>, {P::Reversed, 0x0134, 4}, false, true},
      .Units = Fraction, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 5, // КВТ-76
      .Read = {true, V::RuleD, 3, true, G::MemoryReversed, 304, 4, false},
@@ -117,7 +117,7 @@ const MeterType Rows[] = {
      .Probe = {300, 40, true, I::Contains, {"KVT-76"}, X::InductionChannels, 128, {218502, 225315}, Matched},
      .Write = {Kvt76Form, {P::Reversed, 0x0134, 4}, false, true},
      .Units = Fraction, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 6, // КВТ-64M
      .Read = {true, V::None, 0, true, G::MemoryAsStored, 1156, 4, false},
@@ -125,7 +125,7 @@ const MeterType Rows[] = {
      .Probe = {500, 150, true, I::Equals, {"KVT-64M", "MIRVAL-TC"}, X::ModificationByte, 500, {}, Matched},
      .Write = {Always<PointForm::Scrambled>, {P::AsStored, 0x0488, 4}, false, true},
      .Units = ZeroAsFlow, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 7, // КВТ-64M1
      .Read = {true, V::None, 0, true, G::MemoryAsStored, 130, 0, false},
@@ -133,7 +133,7 @@ const MeterType Rows[] = {
      .Probe = {500, 150, true, I::Equals, {"KVT-64M-1"}, X::None, 0, {}, Matched},
      .Write = {Always<PointForm::Scrambled>, {P::AsStored, 0x0082, 0}, false, true},
      .Units = ZeroAsFlow, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 8, // ДЛН-08.03С (Gmax: the index at 0x0008, its size code at 0x0009)
      .Read = {true, V::PoVersion, 3, false, G::Driver, 0, 0, false},
@@ -141,7 +141,7 @@ const MeterType Rows[] = {
      .Probe = {500, 80, true, I::Contains, {"DLN0803-C"}, X::None, 0, {}, HasSerial},
      .Write = {Dln0803sForm, {P::IndexDln0803, 0x0008, 0}, false, true},
      .Units = Fraction, .Files = {{}, true, true, TxtLayout::Plain, false}, .Picture = {},
-     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2},
+     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 9, // ДЛН-08.05
      .Read = {false, V::None, 0, false, G::Driver, 0, 0, false},
@@ -149,7 +149,7 @@ const MeterType Rows[] = {
      .Probe = {0, 0, true, I::NotRead, {}, X::None, 0, {}, HasSerial},
      .Write = {Always<PointForm::Plain>, {P::None, 0x0000, 0}, false, true},
      .Units = ZeroAsFlow, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 10, // ДЛН-08.05С
      .Read = {true, V::RuleE, 3, false, G::Driver, 0, 0, false},
@@ -157,7 +157,7 @@ const MeterType Rows[] = {
      .Probe = {300, 40, true, I::Contains, {"DLN-805"}, X::None, 0, {}, HasSerial},
      .Write = {Dln0805sForm, {P::Reversed, 0x0010, 0}, false, true},
      .Units = Fraction, .Files = FolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 11, // ДЛН-08.07
      .Read = {false, V::None, 0, false, G::DriverChannel, 0, 0, false},
@@ -165,7 +165,7 @@ const MeterType Rows[] = {
      .Probe = {0, 0, true, I::NotRead, {}, X::None, 0, {}, HasSerial},
      .Write = {Always<PointForm::Plain>, {P::None, 0x0000, 0}, false, true},
      .Units = Fraction, .Files = {{}, true, false, TxtLayout::Plain, true}, .Picture = {},
-     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2},
+     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 12, // ДЛН-08.07С
      .Read = {true, V::None, 0, false, G::Driver, 0, 0, false},
@@ -173,7 +173,7 @@ const MeterType Rows[] = {
      .Probe = {300, 40, true, I::Contains, {"DLN-08.07"}, X::None, 0, {}, HasSerial},
      .Write = {Always<PointForm::Plain>, {P::AsStored, 0x0010, 316}, false, true},
      .Units = Fraction, .Files = NoFolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = true},
 
     {.Code = 13, // ДЛН-08.09
      .Read = {true, V::None, 0, true, G::MemoryAsStored, 104, 0, false},
@@ -181,7 +181,7 @@ const MeterType Rows[] = {
      .Probe = {500, 150, true, I::Equals, {"DLN-0809"}, X::None, 0, {}, Matched},
      .Write = {Always<PointForm::Scrambled>, {P::AsStored, 0x0068, 0}, false, false},
      .Units = Fraction, .Files = NoFolderAtStart, .Picture = {}, .Curve = CurveVariant::Plain,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 14, // КВТ-64КУ (Gmax: a plain frame to its network address, past the relay)
      .Read = {true, V::None, 0, true, G::MemoryAsStored, 35, 0, false},
@@ -189,7 +189,7 @@ const MeterType Rows[] = {
      .Probe = {500, 150, true, I::Equals, {"KVT-64KU"}, X::None, 0, {}, Matched},
      .Write = {Always<PointForm::Scrambled>, {P::AsStored, 0x0023, 0}, false, true},
      .Units = SensorUnits, .Files = NoFolderAtStart, .Picture = {}, .Curve = CurveVariant::KU,
-     .Channel1Name = G1, .Channel2Name = G2},
+     .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 
     {.Code = 15, // ГЗУ-08
      .Read = {true, V::None, 0, true, G::MemoryAsStored, 35, 0, true},
@@ -197,7 +197,7 @@ const MeterType Rows[] = {
      .Probe = {500, 150, false, I::PartOf, {"GZU-08"}, X::None, 0, {}, Matched},
      .Write = {Always<PointForm::Scrambled>, {P::RelayAsStored, 0x0023, 0}, true, false},
      .Units = SensorUnits, .Files = {{}, false, false, TxtLayout::TwoDirections, false}, .Picture = {},
-     .Curve = CurveVariant::GZU, .Channel1Name = "Прямой", .Channel2Name = "Реверсивный"},
+     .Curve = CurveVariant::GZU, .Channel1Name = "Прямой", .Channel2Name = "Реверсивный", .Channel2NextAddress = false},
 
     // The dialogs never offer the КВТ-09M4 and the catalogue gives it no folder
     // and no picture: a slot loaded from a file gets these. The command line
@@ -208,7 +208,7 @@ const MeterType Rows[] = {
      .Probe = {0, 0, true, I::NotRead, {}, X::None, 0, {}, HasSerial},
      .Write = {Always<PointForm::Plain>, {P::M4Block, 0x0150, 256}, false, true},
      .Units = Fraction, .Files = {"KVT-09M4", false, false, TxtLayout::Plain, true}, .Picture = "K09M4",
-     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2},
+     .Curve = CurveVariant::Plain, .Channel1Name = G1, .Channel2Name = G2, .Channel2NextAddress = false},
 };
 // clang-format on
 

@@ -11,7 +11,6 @@
 // the catalogue.
 #pragma once
 
-#include "Curve.h"
 #include "DeviceCatalogue.h"
 
 #include <cstdint>
@@ -169,6 +168,12 @@ struct FileRule {
     bool ZeroAsFlowInFiles;
 };
 
+// --- The calibration curve ------------------------------------------------------------
+
+// How the deviation of the curve is computed: plain, with the factor of the
+// verification mode (КВТ-64КУ) or against the line through points 2 and 8 (ГЗУ-08).
+enum class CurveVariant { Plain, KU, GZU };
+
 // --- The row -----------------------------------------------------------------------------
 
 struct MeterType {
@@ -184,6 +189,8 @@ struct MeterType {
     CurveVariant Curve;
     // The names of the two channels in the add-device dialog.
     std::string_view Channel1Name, Channel2Name;
+    // The second channel answers at the next network address.
+    bool Channel2NextAddress;
 };
 
 // The row of a type code; row 0 for 0 and for every code beyond the catalogue.
