@@ -1,7 +1,7 @@
 #include "ClbThread.h"
 
 #include "MeterTypes.h"
-#include "ReadOut.h"
+#include "SlotBoxes.h"
 #include "UlvUtils.h"
 
 #include <chrono>

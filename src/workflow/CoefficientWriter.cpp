@@ -5,7 +5,7 @@
 #include "WriteJournal.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
-#include "ReadOut.h"
+#include "SlotBoxes.h"
 #include "UlvUtils.h"
 
 #include <bit>

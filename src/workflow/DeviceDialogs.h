@@ -17,8 +17,8 @@
 #include "DevManager.h"
 #include "DeviceSlot.h"
 #include "Host.h"
+#include "Connection.h"
 #include "MeterTypes.h"
-#include "ReadOut.h"
 #include "Settings.h"
 
 #include <array>
