@@ -62,6 +62,21 @@ bool Connection::AbandonIfCancelled()
     return FCancel;
 }
 
+bool Connection::Cancelled()
+{
+    if (FPort.Opened()) FPort.Close();
+    if (!FClosing) FHost.MessageBox(CancelledText, "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
+    FHost.SetConnectButtons(true, false);
+    return false;
+}
+
+bool Connection::Refuse(const std::string& text)
+{
+    FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
+    FHost.SetConnectButtons(true, false);
+    return false;
+}
+
 bool Connection::BConnectClick(const PortChoice& choice)
 {
     {
@@ -79,12 +94,6 @@ bool Connection::BConnectClick(const PortChoice& choice)
             c.FCancel = false;
         }
     } endOfConnect{*this};
-    auto cancelled = [&] {
-        if (FPort.Opened()) FPort.Close();
-        if (!FClosing) FHost.MessageBox(CancelledText, "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
-        FHost.SetConnectButtons(true, false);
-        return false;
-    };
 
     FHost.SetConnectButtons(false, false);
     // The poller must be idle before the port opens: a slot whose poll box is
@@ -94,23 +103,12 @@ bool Connection::BConnectClick(const PortChoice& choice)
         FHost.SetConnectButtons(true, false);
         return false;
     }
-    if (FCancel) return cancelled();
-    bool relay = false;
-    for (int n = 1; n <= 2; ++n)
-        relay = relay || RelayAddressed(FDev.Slot(n).TypeCode());
-    SetUpPort(FPort, choice, relay);
-
-    if (!FPort.Open()) {
-        if (FCancel) return cancelled();
-        const std::string name = choice.Number > 0 ? "COM" + std::to_string(choice.Number) : choice.Path;
-        std::string text = "Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText();
-        const std::string advice = DiagnoseOpenFailure(FPort.ResolvedPath(), FPort.OpenError());
-        if (!advice.empty()) text += "\n" + advice;
-        FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
-        FHost.SetConnectButtons(true, false);
-        return false;
+    if (FCancel) return Cancelled();
+    switch (OpenPort(choice)) {
+    case Opening::Cancelled: return Cancelled();
+    case Opening::Failed: return false;
+    case Opening::Open: break;
     }
-    if (AbandonIfCancelled()) return cancelled();
     if (!FPort.OpenNotice().empty())
         FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
     bool any = false;
@@ -120,21 +118,37 @@ bool Connection::BConnectClick(const PortChoice& choice)
     }
     if (!any) {
         FPort.Close();
-        FHost.MessageBox("Не найдено ни одного прибора", ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
-        FHost.SetConnectButtons(true, false);
-        return false;
+        return Refuse("Не найдено ни одного прибора");
     }
+    return ReadOutAndPoll();
+}
 
+Connection::Opening Connection::OpenPort(const PortChoice& choice)
+{
+    bool relay = false;
+    for (int n = 1; n <= 2; ++n)
+        relay = relay || RelayAddressed(FDev.Slot(n).TypeCode());
+    SetUpPort(FPort, choice, relay);
+    if (FPort.Open()) return AbandonIfCancelled() ? Opening::Cancelled : Opening::Open;
+    if (FCancel) return Opening::Cancelled;
+    const std::string name = choice.Number > 0 ? "COM" + std::to_string(choice.Number) : choice.Path;
+    std::string text = "Невозможно открыть порт " + name + "\n" + FPort.OpenErrorText();
+    const std::string advice = DiagnoseOpenFailure(FPort.ResolvedPath(), FPort.OpenError());
+    if (!advice.empty()) text += "\n" + advice;
+    Refuse(text);
+    return Opening::Failed;
+}
+
+bool Connection::ReadOutAndPoll()
+{
     ReadOut readOut(FDev, FHost);
     bool ok = false;
     try {
         ok = readOut.ReadAllDevices();
     } catch (const std::exception&) {
-        if (FCancel) return cancelled();
+        if (FCancel) return Cancelled();
         FPort.Close();
-        FHost.MessageBox("EXCEPTION", ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
-        FHost.SetConnectButtons(true, false);
-        return false;
+        return Refuse("EXCEPTION");
     }
     {
         // From here on the read-out is done: a cancel that came during it
@@ -142,7 +156,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
         std::lock_guard<std::mutex> lock(FCancelMutex);
         if (!FCancel) FInConnect = false;
     }
-    if (FCancel) return cancelled();
+    if (FCancel) return Cancelled();
     if (!ok) {
         FPort.Close();
         std::string text = FPort.Lost() ? "Ошибка чтения данных: связь с портом " + FPort.ResolvedPath() + " потеряна"
@@ -150,9 +164,7 @@ bool Connection::BConnectClick(const PortChoice& choice)
         // Which meter failed, and at which step.
         if (!readOut.FailureText().empty()) text += "\n" + readOut.FailureText();
         if (!FPort.EchoErrorText().empty()) text += "\n" + FPort.EchoErrorText();
-        FHost.MessageBox(text, ErrorCaption, MsgIcon::Error, MsgButtons::Ok);
-        FHost.SetConnectButtons(true, false);
-        return false;
+        return Refuse(text);
     }
     for (int row = 0; row <= 9; ++row)
         readOut.ShowCoefficient(row);

@@ -70,6 +70,19 @@ private:
     // Under the lock: abandons the port when a Connect has been cancelled.
     bool AbandonIfCancelled();
 
+    // The steps of Connect after the poller has been paused.
+    enum class Opening { Open, Failed, Cancelled };
+    // Sets the port up for the slots and opens it; Failed has been told.
+    Opening OpenPort(const PortChoice& choice);
+    // Reads every slot out, shows the coefficients and starts polling; a
+    // failure closes the port and is told.
+    bool ReadOutAndPoll();
+    // A Connect given up: the port closed, the user told (unless the window
+    // is closing), the buttons back. False.
+    bool Cancelled();
+    // A Connect refused: the message, the buttons back. False.
+    bool Refuse(const std::string& text);
+
     DevManager& FDev;
     TulvComPort& FPort;
     TClbThread& FPoller;
