@@ -19,14 +19,6 @@
 
 class TClbThread;
 
-// A value that the meter holds other than it was written: its name in the
-// tables ("K0", "Ku", "K1".."K8"), what was meant and what the meter gave back.
-struct ValueDifference {
-    std::string Name;
-    float Meant = 0;
-    float Held = 0;
-};
-
 // The form of a type code at a software version (the number the read-out keeps).
 PointForm PointWriteForm(std::uint8_t typeCode, float version);
 
