@@ -9,8 +9,8 @@
 // than the caller's buffer, a frame longer than 255 bytes) throw std::invalid_argument.
 #pragma once
 
+#include "UlvFrameFields.h"
 #include "UlvProtocolLink.h"
-#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>

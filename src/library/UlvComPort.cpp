@@ -1,6 +1,6 @@
 #include "UlvComPort.h"
 
-#include "UlvTrace.h"
+#include "UlvTraceRecorder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -44,7 +44,7 @@ void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
     if (until > FLateUntilMs.load()) FLateUntilMs.store(until);
 }
 
-void TulvPort::SetTrace(TulvTrace* trace)
+void TulvPort::SetTrace(TulvTraceRecorder* trace)
 {
     FTrace = trace;
     if (trace != nullptr) trace->StartAt(Clock().NowMs());

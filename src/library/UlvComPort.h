@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-class TulvTrace;
+class TulvTraceRecorder;
 
 class TulvPort {
 public:
@@ -101,14 +101,14 @@ public:
 
     // The traffic log the protocols report to (none by default). The trace must
     // outlive its use on the port. Its times count from the moment it is set.
-    TulvTrace* Trace() const { return FTrace; }
-    void SetTrace(TulvTrace* trace);
+    TulvTraceRecorder* Trace() const { return FTrace; }
+    void SetTrace(TulvTraceRecorder* trace);
     // With a trace, the bytes the last BeginRequest threw away (a late reply,
     // stray bytes), handed over once.
     std::vector<std::uint8_t> TakeDropped() { return std::exchange(FDropped, {}); }
 
 private:
-    TulvTrace* FTrace = nullptr;
+    TulvTraceRecorder* FTrace = nullptr;
     std::vector<std::uint8_t> FDropped;
     std::atomic<std::uint64_t> FLateUntilMs{0};
     std::atomic<std::uint64_t> FLastRequestMs{0};

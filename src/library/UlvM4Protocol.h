@@ -17,8 +17,8 @@
 // Lost) ends the attempts at once, without the pause.
 #pragma once
 
+#include "UlvFrameFields.h"
 #include "UlvProtocolLink.h"
-#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>

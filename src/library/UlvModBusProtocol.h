@@ -23,8 +23,8 @@
 // std::invalid_argument before anything is sent.
 #pragma once
 
+#include "UlvFrameFields.h"
 #include "UlvProtocolLink.h"
-#include "UlvTrace.h"
 #include "UlvUtils.h"
 
 #include <array>

@@ -1,5 +1,7 @@
 #include "UlvProtocolLink.h"
 
+#include <algorithm>
+
 std::uint32_t ClampTimeout(std::uint32_t oldValue, std::uint32_t newValue, std::uint32_t lo, std::uint32_t hi)
 {
     std::uint32_t v = newValue - newValue % 10;
@@ -61,4 +63,19 @@ bool TulvProtocolLink::SendRequest(TulvTraceFamily family, const std::uint8_t* r
         return false;
     }
     return true;
+}
+
+void TraceReceive(TulvPort* port, TulvTraceFamily family, const std::vector<std::uint8_t>& noise,
+                  const std::uint8_t* taken, std::size_t count, ProtocolErrorCode code, std::uint64_t startMs)
+{
+    if (port == nullptr || port->Trace() == nullptr) return;
+    if (!noise.empty()) TraceBytes(port, family, TulvTraceKind::Noise, noise.data(), noise.size());
+    if (count > 0) TraceBytes(port, family, TulvTraceKind::Received, taken, count);
+    if (code == ErrOk)
+        TraceOutcome(port, family, TulvTraceKind::Answer);
+    else if (code == ErrPortRead)
+        TraceOutcome(port, family, TulvTraceKind::Timeout,
+                     static_cast<std::uint32_t>(port->Clock().NowMs() - std::min(port->Clock().NowMs(), startMs)));
+    else
+        TraceOutcome(port, family, TulvTraceKind::Error, code);
 }

@@ -9,11 +9,13 @@
 #pragma once
 
 #include "UlvComPort.h"
-#include "UlvTrace.h"
+#include "UlvTraceRecorder.h"
 #include "UlvUtils.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 // Timeout setter rule shared by every protocol class: round down to a multiple
 // of 10, keep the old value when the result is outside lo..hi.
@@ -70,3 +72,35 @@ protected:
     std::uint8_t FNetAddr = 0;
     ProtocolErrorCode FLastError = 0;
 };
+
+// The calls the protocols make to the port's trace; each does nothing when the
+// port has no trace.
+inline void TraceBytes(TulvPort* port, TulvTraceFamily family, TulvTraceKind kind, const std::uint8_t* bytes,
+                       std::size_t count)
+{
+    if (port == nullptr || port->Trace() == nullptr) return;
+    TulvTraceEvent e;
+    e.TimeMs = port->Clock().NowMs();
+    e.Family = family;
+    e.Kind = kind;
+    e.Bytes.assign(bytes, bytes + count);
+    port->Trace()->Record(std::move(e));
+}
+
+inline void TraceOutcome(TulvPort* port, TulvTraceFamily family, TulvTraceKind kind, std::uint32_t value = 0,
+                         std::uint32_t value2 = 0)
+{
+    if (port == nullptr || port->Trace() == nullptr) return;
+    TulvTraceEvent e;
+    e.TimeMs = port->Clock().NowMs();
+    e.Family = family;
+    e.Kind = kind;
+    e.Value = value;
+    e.Value2 = value2;
+    port->Trace()->Record(std::move(e));
+}
+
+// The end of one receive: the noise skipped, the bytes taken, and the outcome
+// (answer, timeout after the time since startMs, or the error code).
+void TraceReceive(TulvPort* port, TulvTraceFamily family, const std::vector<std::uint8_t>& noise,
+                  const std::uint8_t* taken, std::size_t count, ProtocolErrorCode code, std::uint64_t startMs);
