@@ -55,7 +55,8 @@ bool TulvProtocolLink::SendRequest(TulvTraceFamily family, const std::uint8_t* r
     if (writes == Writes::Whole) {
         written = FComPort->WriteBuffer(request, static_cast<int>(count));
     } else {
-        for (std::size_t i = 0; i < count && written; ++i) written = FComPort->WriteByte(request[i]);
+        for (std::size_t i = 0; i < count && written; ++i)
+            written = FComPort->WriteByte(request[i]);
     }
     if (!written) {
         FLastError = ErrPortWrite;

@@ -20,14 +20,14 @@
 enum class TulvTraceFamily : std::uint8_t { Proto6x, Relay, M4, ModBus };
 
 enum class TulvTraceKind : std::uint8_t {
-    Sent,        // a request went out (bytes)
-    Received,    // bytes taken as a reply frame, complete or not (bytes)
-    Noise,       // bytes skipped before a reply's start byte (bytes)
-    Dropped,     // bytes thrown away before a request: a late reply, or stray bytes (bytes)
-    Answer,      // the attempt got its answer
-    Timeout,     // the attempt timed out; Value = ms waited
-    Repeat,      // another attempt begins; Value = its number, Value2 = attempts allowed
-    Error,       // the attempt or the exchange failed; Value = error code
+    Sent,     // a request went out (bytes)
+    Received, // bytes taken as a reply frame, complete or not (bytes)
+    Noise,    // bytes skipped before a reply's start byte (bytes)
+    Dropped,  // bytes thrown away before a request: a late reply, or stray bytes (bytes)
+    Answer,   // the attempt got its answer
+    Timeout,  // the attempt timed out; Value = ms waited
+    Repeat,   // another attempt begins; Value = its number, Value2 = attempts allowed
+    Error,    // the attempt or the exchange failed; Value = error code
 };
 
 struct TulvTraceEvent {
