@@ -1,5 +1,5 @@
 # The entry functions of the fuzz targets, shared by the libFuzzer executables
-# (fuzz/CMakeLists.txt) and the corpus replay test (tests/groups/fuzz_regression.cmake).
+# (fuzz/CMakeLists.txt) and the corpus replay test (tests/unit/CMakeLists.txt).
 set(CLB_FUZZ_TARGET_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/FuzzSupport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Frame6xTarget.cpp
