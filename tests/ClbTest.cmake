@@ -14,7 +14,15 @@
 # match the regular expression (a pair per label). DISCOVER_BEFORE_RUN lists the
 # tests when ctest runs instead of after the build.
 # The second form registers a program run from outside (a script) as one test.
+#
+# Every executable that carries the label tsan, on any of its tests, is also a
+# dependency of the target clb_tsan_tests: scripts/test builds that target in the
+# ThreadSanitizer build and runs ctest -L tsan there.
 include(GoogleTest)
+
+if(NOT TARGET clb_tsan_tests)
+  add_custom_target(clb_tsan_tests)
+endif()
 
 function(clb_test)
   cmake_parse_arguments(PARSE_ARGV 0 T "OWN_MAIN;RUN_SERIAL;DISCOVER_BEFORE_RUN" "NAME;DISCOVERY_TIMEOUT;TIMEOUT"
@@ -99,4 +107,7 @@ function(clb_test)
   set(script "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_labels.cmake")
   file(WRITE "${script}" "${text}")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")
+  if("tsan" IN_LIST labelled)
+    add_dependencies(clb_tsan_tests ${T_NAME})
+  endif()
 endfunction()
