@@ -9,7 +9,7 @@
 #
 # The first form builds a GoogleTest executable named NAME and registers each of
 # its tests with ctest; it links the test framework (with its main(), unless
-# OWN_MAIN), the threads and the scripted port besides LIBS. LABELS go on every
+# OWN_MAIN), the threads and the test support (tests/support) besides LIBS. LABELS go on every
 # test of the executable; LABEL_TESTS adds a label only to the tests whose names
 # match the regular expression (a pair per label). DISCOVER_BEFORE_RUN lists the
 # tests when ctest runs instead of after the build.
@@ -56,7 +56,7 @@ function(clb_test)
     message(FATAL_ERROR "clb_test(${T_NAME}): SOURCES or COMMAND is needed")
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} clb_scripted_port GTest::gtest Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} clb_test_support GTest::gtest Threads::Threads)
   if(NOT T_OWN_MAIN)
     target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
   endif()
