@@ -9,6 +9,7 @@
 // Faults that would hit the test process itself (a file size limit, another
 // user) are set up in a child process.
 #include "AtomicFile.h"
+#include "Child.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
 #include "DevManager.h"
@@ -40,7 +41,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t Nobody = 65534;
 
 std::string DataFile(const std::string& name)
 {
@@ -66,62 +66,16 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
 
 // Runs body in a child process and returns what it reported. A child that is
 // not done within a minute is killed; Fault then says so.
-struct ChildResult {
-    std::string Report;
-    std::string Fault;
-};
-
 ChildResult InChild(const std::function<std::string()>& body)
 {
-    ChildResult r;
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return {{}, "pipe failed"};
-    const pid_t pid = ::fork();
-    if (pid < 0) return {{}, "fork failed"};
-    if (pid == 0) {
-        ::close(p[0]);
-        std::string report = body();
-        const char* q = report.data();
-        std::size_t left = report.size();
-        while (left > 0) {
-            ssize_t n = ::write(p[1], q, left);
-            if (n <= 0) break;
-            q += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        ::_exit(0);
-    }
-    ::close(p[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            ::kill(pid, SIGKILL);
-            r.Fault = "the child did not finish within 60 s";
-            break;
-        }
-        pollfd pfd{p[0], POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
-        char buf[4096];
-        ssize_t n = ::read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        r.Report.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(p[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (r.Fault.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) r.Fault = "the child failed";
-    return r;
+    return RunInChild(body, std::chrono::seconds(60));
 }
 
 // Becomes the user nobody when running as root; "" or why not.
 std::string DropRoot()
 {
-    if (::geteuid() != 0) return {};
-    if (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)
-        return std::string("cannot become nobody: ") + std::strerror(errno);
-    return {};
+    const std::string why = DropToNobody();
+    return why.empty() ? why : "cannot become nobody: " + why;
 }
 
 // --- Saving ------------------------------------------------------------------------
