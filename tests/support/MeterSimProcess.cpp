@@ -1,5 +1,7 @@
 #include "MeterSimProcess.h"
 
+#include "TestFiles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -27,13 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStopTimeout = 5s;
 constexpr auto kSignalTimeout = 5s;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool PathExists(const std::string& path) {
     struct stat st {};

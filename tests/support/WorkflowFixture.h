@@ -4,19 +4,18 @@
 #pragma once
 
 #include "ClbThread.h"
-#include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
 #include "Connection.h"
+#include "RecordingHost.h"
+#include "Slots.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -46,32 +45,17 @@ inline json Line(std::vector<json> meters)
     return {{"meters", meters}};
 }
 
-class TestHost : public ConsoleHost {
+// What the window would show is kept, system error texts in Russian as the
+// command line words them; ProcessMessages may raise an error, as a step the
+// window runs could.
+class TestHost : public RecordingHost {
 public:
-    TestHost() : ConsoleHost(sink) {}
+    TestHost() { SystemTextsInRussian = true; }
     void ProcessMessages() override
     {
         if (throwOnProcessMessages) throw std::runtime_error("raised inside the read-out");
     }
-    void SetConnectButtons(bool connect, bool disconnect) override
-    {
-        connectEnabled = connect;
-        disconnectEnabled = disconnect;
-    }
-    // File dialogs: each one is kept, and onDialog runs while it is "open".
-    std::optional<std::string> ChooseFile(const FileDialog& dialog) override
-    {
-        dialogs.push_back(dialog);
-        if (onDialog) onDialog();
-        return ConsoleHost::ChooseFile(dialog);
-    }
-    std::vector<FileDialog> dialogs;
-    std::function<void()> onDialog;
-    std::ostringstream sink;
     bool throwOnProcessMessages = false;
-    // Set from the poller's thread too (a lost port).
-    std::atomic<bool> connectEnabled{true};
-    std::atomic<bool> disconnectEnabled{false};
 };
 
 // A configured workflow on a simulated line.
@@ -94,15 +78,7 @@ protected:
         if (port.Opened() && poller) connection->BDisconnectClick();
         poller.reset();
     }
-    static DeviceSlot Slot(int type, int address, int channel)
-    {
-        DeviceSlot s;
-        s.SetTypeCode(static_cast<std::uint8_t>(type));
-        s.SetNetAddress(static_cast<std::uint8_t>(address));
-        s.SetChannel(static_cast<std::uint8_t>(channel));
-        s.SetSerialText("-");
-        return s;
-    }
+    static DeviceSlot Slot(int type, int address, int channel) { return MakeSlot(type, address, channel); }
     int Requests(int meterIndex) { return sim->Dump()["meters"][meterIndex]["requests"].get<int>(); }
 
     std::unique_ptr<MeterSimProcess> sim;
