@@ -505,51 +505,35 @@ void TMainFrm::OnOperationFinished()
 
 void TMainFrm::FillPorts()
 {
+    const PortList& ports = FController->FillPorts(ListSerialPorts());
     const QSignalBlocker block(CBPort);
     CBPort->clear();
-    for (int n = 1; n <= 16; ++n) {
-        CBPort->addItem(QString("COM%1").arg(n));
-        CBPort->setItemData(n - 1, QString::fromStdString(FController->PortPath(n - 1)), Qt::ToolTipRole);
-    }
-    // The devices present, by their stable names.
-    const std::string chosen = FController->ChosenDevice();
-    int chosenIndex = -1;
-    for (const SerialPortEntry& e : ListSerialPorts()) {
-        CBPort->addItem(QString::fromStdString(e.Display), QString::fromStdString(e.Path));
+    for (const PortListEntry& e : ports.Entries) {
+        CBPort->addItem(QString::fromStdString(e.Text));
         CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(e.Path), Qt::ToolTipRole);
-        if (e.Path == chosen || e.Device == chosen) chosenIndex = CBPort->count() - 1;
     }
-    if (!chosen.empty() && chosenIndex < 0) {
-        // A device remembered but not plugged in now stays chosen, marked as absent.
-        CBPort->addItem(QString::fromStdString(chosen) + " (нет)", QString::fromStdString(chosen));
-        CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(chosen), Qt::ToolTipRole);
-        chosenIndex = CBPort->count() - 1;
-    }
-    CBPort->setCurrentIndex(chosenIndex >= 0 ? chosenIndex : FController->PortIndex());
+    CBPort->setCurrentIndex(ports.Selected);
     UpdatePortHint();
 }
 
 void TMainFrm::UpdatePortHint()
 {
     const int i = CBPort->currentIndex();
-    const QString path = CBPort->itemData(i, Qt::ToolTipRole).toString();
-    CBPort->setToolTip(path);
-    Status(CBPort->currentText().section(':', 0, 0) + " = " + path);
+    const std::vector<PortListEntry>& entries = FController->Ports().Entries;
+    if (i < 0 || i >= static_cast<int>(entries.size())) return;
+    CBPort->setToolTip(QString::fromStdString(entries[static_cast<std::size_t>(i)].Path));
+    Status(QString::fromStdString(entries[static_cast<std::size_t>(i)].Hint()));
 }
 
 // --- handlers -------------------------------------------------------------------------
 
 void TMainFrm::CBPortChange(int index)
 {
-    if (index < 0) return;
-    const bool open = FController->PortListsEnabled(OperationRunning());
-    const bool taken =
-        open && (index < 16 ? FController->CBPortChange(index)
-                            : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
-    if (!taken) {
+    if (index < 0) return; // the list is being emptied
+    if (!FController->CBPortChange(index, OperationRunning())) {
         // The list goes back to the port in use, which the status bar keeps naming.
         FillPorts();
-        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Порт меняется только после отключения");
+        Status(QString::fromStdString(PortChangeRefusal(OperationRunning())));
         return;
     }
     UpdatePortHint();
@@ -557,11 +541,10 @@ void TMainFrm::CBPortChange(int index)
 
 void TMainFrm::CBBaudChange(int index)
 {
-    const bool open = FController->PortListsEnabled(OperationRunning());
-    if (!open || !FController->CBBaudChange(index)) {
+    if (!FController->CBBaudChange(index, OperationRunning())) {
         const QSignalBlocker block(CBBaud);
         CBBaud->setCurrentIndex(FController->BaudIndex());
-        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Скорость меняется только после отключения");
+        Status(QString::fromStdString(BaudChangeRefusal(OperationRunning())));
     }
 }
 

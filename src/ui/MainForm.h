@@ -110,7 +110,7 @@ private:
     void UpdatePortHint();
     // The port and baud lists are usable only while the controller allows it.
     void UpdatePortLists();
-    // The port list: COM1..COM16, then the serial devices present.
+    // Draws the port list the controller makes of the serial devices present.
     void FillPorts();
 
     std::unique_ptr<QtHost> FHost;

@@ -13,6 +13,7 @@
 #include "Host.h"
 #include "ProgramFolders.h"
 #include "ReadOut.h"
+#include "SerialPorts.h"
 #include "Settings.h"
 #include "UlvComPort.h"
 #include "UlvTrace.h"
@@ -21,6 +22,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The caption of the main window: the title and the version.
 inline constexpr const char* MainCaptionText = "Просмотр коэф-тов калибровки ";
@@ -41,6 +43,24 @@ std::string BoxAccessibleName(int slot, int row);
 std::string ClearConfigurationQuestion(const DevManager& dev);
 // Why a click on a slot picture does nothing now (connected, or a read-out under way).
 std::string SlotClickRefusal(bool connected);
+// Why the port or the baud list went back: an operation runs, or the tool is connected.
+std::string PortChangeRefusal(bool operationRunning);
+std::string BaudChangeRefusal(bool operationRunning);
+
+// The port list: COM1..COM16, then the serial devices present by their stable
+// names, then a device remembered in the settings that is not plugged in now,
+// marked "(нет)". The entry in use is selected.
+struct PortListEntry {
+    std::string Text;  // "COM3", "ttyUSB0: FTDI FT232R USB UART, № A10K3XYZ", "<path> (нет)"
+    std::string Path;  // the device the entry stands for
+    int ComNumber = 0; // 1..16 for COMn; 0 for a device chosen by its name (Path)
+    // The hint of the entry in use: its name and its device ("COM3 = /dev/ttyS2").
+    std::string Hint() const;
+};
+struct PortList {
+    std::vector<PortListEntry> Entries;
+    int Selected = 0;
+};
 
 // The filter of the configuration dialogs.
 inline constexpr const char* ClbFileFilter = "Конфигурация приборов (*.clb)|*.clb|Все файлы (*.*)|*.*";
@@ -75,11 +95,15 @@ public:
     // goes on over the port it opened. The changes return false (and change
     // nothing) otherwise.
     bool PortListsEnabled(bool operationRunning) const { return Disconnected() && !operationRunning; }
-    bool CBPortChange(int index);
+    // The port list with the devices present now (ListSerialPorts); it is kept
+    // for CBPortChange, which picks its entries by position.
+    const PortList& FillPorts(const std::vector<SerialPortEntry>& present);
+    const PortList& Ports() const { return FPorts; }
+    // An entry of the port list chosen: a COM number, or a device by its name.
+    bool CBPortChange(int index, bool operationRunning = false);
     // A serial device chosen by its stable name instead of a COM number.
     bool SelectDevice(const std::string& path);
-    std::string ChosenDevice() const { return FSettings.Device(); }
-    bool CBBaudChange(int index);
+    bool CBBaudChange(int index, bool operationRunning = false);
 
     // Whether the configuration may change: the Connect button is enabled.
     bool Disconnected() const { return FConnectEnabled.load(); }
@@ -206,6 +230,8 @@ private:
     // Per slot: the configuration the poll choice was made for, and the choice.
     std::array<std::string, 2> FPollKey{};
     std::array<bool, 2> FPollChoice{};
+    // The port list the window shows (main thread only).
+    PortList FPorts;
     std::atomic<bool> FConnectEnabled{true};
     std::atomic<bool> FDisconnectEnabled{false};
 };

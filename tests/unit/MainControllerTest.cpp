@@ -290,4 +290,112 @@ TEST_F(Controller, PortAndBaudChangeOnlyWhileDisconnectedAndIdle)
     EXPECT_EQ(c->BaudIndex(), 1);
 }
 
+// --- What the window draws and decides -------------------------------------------
+
+SerialPortEntry Present(const char* device, const char* byId, const char* display)
+{
+    SerialPortEntry e;
+    e.Device = device;
+    e.Path = byId;
+    e.Display = display;
+    return e;
+}
+
+const std::vector<SerialPortEntry> TwoAdapters = {
+    Present("/dev/ttyACM0", "/dev/serial/by-id/usb-Meter_Link-if00", "ttyACM0: Meter Link"),
+    Present("/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0",
+            "ttyUSB0: FTDI FT232R USB UART, № A10K3XYZ"),
+};
+
+TEST_F(Controller, ThePortListHoldsTheComPortsTheDevicesPresentAndAnAbsentChoice)
+{
+    ASSERT_TRUE(c->CBPortChange(2));
+    struct Case {
+        const char* name;
+        const char* device; // the settings' choice by name
+        std::vector<SerialPortEntry> present;
+        bool absent; // the choice is offered at the end, marked
+        int selected;
+        const char* hint;
+    } cases[] = {
+        {"no device chosen: the COM number", "", TwoAdapters, false, 2, "COM3 = /dev/ttyS2"},
+        {"chosen by its stable name", "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0", TwoAdapters, false, 17,
+         "ttyUSB0 = /dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0"},
+        {"chosen by the kernel's name", "/dev/ttyACM0", TwoAdapters, false, 16,
+         "ttyACM0 = /dev/serial/by-id/usb-Meter_Link-if00"},
+        {"chosen but unplugged", "/dev/serial/by-id/usb-Gone-if00", TwoAdapters, true, 18,
+         "/dev/serial/by-id/usb-Gone-if00 (нет) = /dev/serial/by-id/usb-Gone-if00"},
+        {"chosen, nothing plugged in", "/dev/ttyUSB3", {}, true, 16, "/dev/ttyUSB3 (нет) = /dev/ttyUSB3"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(c->SelectDevice(k.device));
+        const PortList& list = c->FillPorts(k.present);
+        ASSERT_EQ(list.Entries.size(), 16 + k.present.size() + (k.absent ? 1 : 0));
+        for (int n = 1; n <= 16; ++n) {
+            const PortListEntry& e = list.Entries[static_cast<std::size_t>(n - 1)];
+            EXPECT_EQ(e.Text, "COM" + std::to_string(n));
+            EXPECT_EQ(e.Path, c->PortPath(n - 1));
+            EXPECT_EQ(e.ComNumber, n);
+        }
+        for (std::size_t i = 0; i < k.present.size(); ++i) {
+            EXPECT_EQ(list.Entries[16 + i].Text, k.present[i].Display);
+            EXPECT_EQ(list.Entries[16 + i].Path, k.present[i].Path) << "a device is kept by its stable name";
+            EXPECT_EQ(list.Entries[16 + i].ComNumber, 0);
+        }
+        if (k.absent) {
+            EXPECT_EQ(list.Entries.back().Text, std::string(k.device) + " (нет)");
+            EXPECT_EQ(list.Entries.back().Path, k.device);
+            EXPECT_EQ(list.Entries.back().ComNumber, 0);
+        }
+        EXPECT_EQ(list.Selected, k.selected);
+        EXPECT_EQ(list.Entries[static_cast<std::size_t>(list.Selected)].Hint(), k.hint);
+    }
+    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+}
+
+TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
+{
+    const auto stored = [&] {
+        Settings s;
+        std::string error;
+        EXPECT_TRUE(s.Open(folders.SettingsFile, error)) << error;
+        return std::pair{s.Port(), s.Device()};
+    };
+    c->FillPorts(TwoAdapters);
+    ASSERT_TRUE(c->CBPortChange(17));
+    EXPECT_EQ(stored(), std::pair(1, std::string("/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0")));
+    EXPECT_EQ(c->CurrentPortChoice().Path, "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0");
+
+    // Unplugged: the remembered device is offered, and choosing it keeps it.
+    c->FillPorts({});
+    ASSERT_EQ(c->Ports().Entries.size(), 17u);
+    ASSERT_TRUE(c->CBPortChange(16));
+    EXPECT_EQ(stored().second, "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0");
+
+    // A COM number gives the device up.
+    ASSERT_TRUE(c->CBPortChange(15));
+    EXPECT_EQ(stored(), std::pair(16, std::string()));
+    EXPECT_EQ(c->FillPorts(TwoAdapters).Selected, 15);
+
+    // Refused: while connected, while an operation runs, and past the end of the list.
+    const auto before = stored();
+    c->HostOfWorkflow().SetConnectButtons(false, true);
+    EXPECT_FALSE(c->CBPortChange(16));
+    EXPECT_FALSE(c->CBPortChange(0));
+    c->HostOfWorkflow().SetConnectButtons(true, false);
+    EXPECT_FALSE(c->CBPortChange(16, true));
+    EXPECT_FALSE(c->CBBaudChange(1, true));
+    EXPECT_FALSE(c->CBPortChange(18));
+    EXPECT_FALSE(c->CBPortChange(-1));
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(c->BaudIndex(), 0);
+    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+
+    EXPECT_EQ(PortChangeRefusal(false), "Порт меняется только после отключения");
+    EXPECT_EQ(BaudChangeRefusal(false), "Скорость меняется только после отключения");
+    EXPECT_EQ(PortChangeRefusal(true), "Подождите: идёт обмен с прибором");
+    EXPECT_EQ(BaudChangeRefusal(true), "Подождите: идёт обмен с прибором");
+}
+
 } // namespace
