@@ -48,8 +48,6 @@ constexpr int ZeroRowY = 138;
 constexpr int GainRowY = 162;
 constexpr int PointRowY(int k) { return 186 + 24 * (k - 1); }
 
-const QColor Grey(0x80, 0x80, 0x80);
-
 std::string Two(int n)
 {
     return n < 10 ? "0" + std::to_string(n) : std::to_string(n);
@@ -399,10 +397,9 @@ bool TMainFrm::PollBoxChecked(int slot) const
 
 void TMainFrm::DrawSlots()
 {
-    DevManager& dev = FController->Dev();
     for (int s = 1; s <= 2; ++s) {
-        const SlotView v = ViewOfSlot(dev.Slot(s));
-        const std::string n2 = Two(s), n1 = std::to_string(s);
+        const MainController::SlotColumn column = FController->Column(s);
+        const SlotView& v = column.View;
         Img[s - 1]->setPixmap(SlotPicture(v.Picture));
         QString label = QString::fromStdString(v.Label);
         label.replace("\r\n", "\n");
@@ -416,38 +413,23 @@ void TMainFrm::DrawSlots()
         L[s - 1]->setFont(font);
         L[s - 1]->setText(label);
         L[s - 1]->setToolTip(label.section('\n', 0, 0));
-        std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
-        for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
-        QLineEdit* flow = FBoxes["EG" + n2];
         // The check mark is the user's choice, which the controller keeps
-        // across read-outs; only a changed configuration ticks it again.
+        // across read-outs; drawing it is not a click.
         {
-            const MainController::PollBoxState box = FController->PollBox(s);
             const QSignalBlocker block(CBDev[s - 1]);
-            CBDev[s - 1]->setEnabled(box.Enabled);
-            CBDev[s - 1]->setChecked(box.Checked);
+            CBDev[s - 1]->setEnabled(column.Poll.Enabled);
+            CBDev[s - 1]->setChecked(column.Poll.Checked);
         }
-        if (v.Configured) {
-            flow->setEnabled(true);
-            SetBox("EG" + n2, std::nullopt, TooltipBackground);
-            for (QLineEdit* e : boxes) {
-                e->setVisible(true);
-                e->setEnabled(true);
-                SetBox(e->objectName().toStdString(), std::nullopt, ShownColour);
-            }
-        } else {
-            for (QLineEdit* e : boxes) {
-                e->setEnabled(false);
-                e->clear();
-                SetBox(e->objectName().toStdString(), std::nullopt, 0x808080);
-            }
-            flow->setEnabled(false);
-            flow->clear();
-            SetBox("EG" + n2, std::nullopt, 0x808080);
+        for (const MainController::BoxState& box : column.Boxes) {
+            QLineEdit* e = FBoxes.at(box.Name);
+            e->setVisible(true);
+            e->setEnabled(box.Enabled);
+            if (box.Emptied) e->clear();
+            SetBox(box.Name, std::nullopt, box.Colour);
         }
-        BLoad[s - 1]->setEnabled(v.Configured);
-        BSave[s - 1]->setEnabled(v.Configured);
-        BGraph[s - 1]->setEnabled(v.Configured);
+        BLoad[s - 1]->setEnabled(column.ButtonsEnabled);
+        BSave[s - 1]->setEnabled(column.ButtonsEnabled);
+        BGraph[s - 1]->setEnabled(column.ButtonsEnabled);
     }
 }
 

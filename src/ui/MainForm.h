@@ -57,7 +57,7 @@ public:
     void SetStatusText(const std::string& text);
     void SetConnectButtons(bool connectEnabled, bool disconnectEnabled);
     bool PollBoxChecked(int slot) const;
-    // Draws both slot columns from the slot table (step 3 of the rebuild).
+    // Draws both slot columns as the controller has them (step 3 of the rebuild).
     void DrawSlots();
 
     // True while an operation of the port runs.

@@ -171,6 +171,20 @@ MainController::PollBoxState MainController::PollBox(int slot) const
     return {configured, configured && FPollChoice[i]};
 }
 
+MainController::SlotColumn MainController::Column(int slot) const
+{
+    SlotColumn column;
+    if (slot != 1 && slot != 2) return column;
+    column.View = ViewOfSlot(FDev.Slot(slot));
+    column.Poll = PollBox(slot);
+    const bool on = column.View.Configured;
+    column.ButtonsEnabled = on;
+    column.Boxes.push_back({FlowBoxName(slot), on, !on, on ? TooltipBackground : EmptySlotColour});
+    for (int row = 0; row <= 9; ++row)
+        column.Boxes.push_back({CoefficientBoxName(slot, row), on, !on, on ? ShownColour : EmptySlotColour});
+    return column;
+}
+
 const PortList& MainController::FillPorts(const std::vector<SerialPortEntry>& present)
 {
     PortList list;

@@ -62,6 +62,9 @@ struct PortList {
     int Selected = 0;
 };
 
+// The grey of the boxes of an empty slot.
+inline constexpr BoxColour EmptySlotColour = 0x808080;
+
 // The filter of the configuration dialogs.
 inline constexpr const char* ClbFileFilter = "Конфигурация приборов (*.clb)|*.clb|Все файлы (*.*)|*.*";
 
@@ -151,6 +154,25 @@ public:
         bool Checked = false;
     };
     PollBoxState PollBox(int slot) const;
+
+    // How the window draws a slot column (RebuildSlots): a configured slot has
+    // its boxes enabled and coloured, the flow box in the tooltip background
+    // and the others light green, their texts left as they are, and its
+    // buttons enabled; an empty slot has every box disabled, grey and emptied,
+    // and its buttons disabled.
+    struct BoxState {
+        std::string Name;
+        bool Enabled = false;
+        bool Emptied = false; // the text is cleared; otherwise it is left as it is
+        BoxColour Colour = EmptySlotColour;
+    };
+    struct SlotColumn {
+        SlotView View;
+        PollBoxState Poll;
+        std::vector<BoxState> Boxes; // flow, zero, gain, points 1..8
+        bool ButtonsEnabled = false; // load, save, curve
+    };
+    SlotColumn Column(int slot) const;
 
     // The help file: the program's path with ".html" when there is one, else
     // the manual the package installs; a path that does not exist names the

@@ -398,4 +398,46 @@ TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
     EXPECT_EQ(BaudChangeRefusal(true), "Подождите: идёт обмен с прибором");
 }
 
+TEST_F(Controller, ASlotColumnIsDrawnFromItsSlot)
+{
+    c->Dev().Slot(1) = Slot(1, 1, 1, "12064001");
+    c->RebuildSlots(true);
+    c->CBDev01Click(1, false);
+    struct Case {
+        int slot;
+        bool configured;
+        MainController::PollBoxState poll;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        // The user's cleared check mark is kept; the boxes are still shown.
+        {1,
+         true,
+         {true, false},
+         {"EG01", "EZero01", "EKU01", "EG011", "EG012", "EG013", "EG014", "EG015", "EG016", "EG017", "EG018"}},
+        {2,
+         false,
+         {false, false},
+         {"EG02", "EZero02", "EKU02", "EG021", "EG022", "EG023", "EG024", "EG025", "EG026", "EG027", "EG028"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.slot);
+        const MainController::SlotColumn column = c->Column(k.slot);
+        EXPECT_EQ(column.View.Configured, k.configured);
+        EXPECT_EQ(column.View.Picture, k.configured ? "K64" : "NC");
+        EXPECT_EQ(column.Poll.Enabled, k.poll.Enabled);
+        EXPECT_EQ(column.Poll.Checked, k.poll.Checked);
+        EXPECT_EQ(column.ButtonsEnabled, k.configured);
+        ASSERT_EQ(column.Boxes.size(), k.boxes.size());
+        for (std::size_t i = 0; i < k.boxes.size(); ++i) {
+            const MainController::BoxState& box = column.Boxes[i];
+            const std::string& name = k.boxes[i];
+            EXPECT_EQ(box.Name, name);
+            EXPECT_EQ(box.Enabled, k.configured) << name;
+            EXPECT_EQ(box.Emptied, !k.configured) << name << ": a configured slot keeps its texts";
+            const BoxColour shown = i == 0 ? TooltipBackground : ShownColour;
+            EXPECT_EQ(box.Colour, k.configured ? shown : EmptySlotColour) << name;
+        }
+    }
+}
+
 } // namespace
