@@ -454,12 +454,9 @@ void TMainFrm::SetStatusText(const std::string& text)
 
 bool TMainFrm::Refuse()
 {
-    // Once closing has begun nothing starts any more: a click that arrives
-    // while the poller is being stopped must not take the port or the poller.
-    if (FCloseRequested) return true;
-    if (!OperationRunning() && FHost->ModalDepth() == 0) return false;
-    Status("Подождите: идёт обмен с прибором", true);
-    return true;
+    const HandlerRefusal r = RefusalOfHandler(FCloseRequested, OperationRunning(), FHost->ModalDepth());
+    if (!r.Word.empty()) Status(QString::fromStdString(r.Word), true);
+    return r.Refused;
 }
 
 bool TMainFrm::RunOperation(const std::function<void()>& op)
@@ -706,25 +703,24 @@ void TMainFrm::closeEvent(QCloseEvent* event)
     // is finished first.
     FHost->BeginShutdown();
     FController->BeginClose();
-    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this && FHost->ModalDepth() == 0) {
-        // A dialog of the window is open (the tray's Exit): it is cancelled first.
-        if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
+    QWidget* modal = QApplication::activeModalWidget();
+    const CloseDecision d = DecideClose({modal && modal != this, OperationRunning(), FHost->ModalDepth()});
+    switch (d.Next) {
+    case CloseDecision::Step::CancelDialog:
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
         QTimer::singleShot(0, this, &TMainFrm::close);
         event->ignore();
         return;
-    }
-    if (OperationRunning()) {
-        Status("Программа закроется после окончания обмена");
-        // The operation calls again when it ends.
+    case CloseDecision::Step::WaitForOperation:
+        // OnOperationFinished closes again.
+        Status(QString::fromStdString(d.Word));
         event->ignore();
         return;
-    }
-    if (FHost->ModalDepth() > 0) {
-        // The workflow's dialogs have been told to close; their loops unwind
-        // before the next try.
-        QTimer::singleShot(20, this, &TMainFrm::close);
+    case CloseDecision::Step::Retry:
+        QTimer::singleShot(d.RetryMs, this, &TMainFrm::close);
         event->ignore();
         return;
+    case CloseDecision::Step::CloseNow: break;
     }
     FController->Shutdown();
     FClosed = true;

@@ -44,6 +44,27 @@ std::string BaudChangeRefusal(bool operationRunning)
     return operationRunning ? BusyWord : "Скорость меняется только после отключения";
 }
 
+HandlerRefusal RefusalOfHandler(bool closing, bool operationRunning, int workflowDialogs)
+{
+    // Once closing has begun nothing starts any more: a click that arrives
+    // while the poller is being stopped must not take the port or the poller.
+    if (closing) return {true, ""};
+    if (!operationRunning && workflowDialogs == 0) return {};
+    return {true, BusyWord};
+}
+
+CloseDecision DecideClose(const CloseSituation& now)
+{
+    using Step = CloseDecision::Step;
+    // A dialog of the window's own (the tray's Exit while it is open) is cancelled first.
+    if (now.ModalDialogOpen && now.WorkflowDialogs == 0) return {Step::CancelDialog, "", 0};
+    // A write into a meter is finished first; the operation tries again when it ends.
+    if (now.OperationRunning) return {Step::WaitForOperation, "Программа закроется после окончания обмена", 0};
+    // The workflow's dialogs have been told to close; their loops unwind before the next try.
+    if (now.WorkflowDialogs > 0) return {Step::Retry, "", 20};
+    return {Step::CloseNow, "", 0};
+}
+
 std::string PortListEntry::Hint() const
 {
     return Text.substr(0, Text.find(':')) + " = " + Path;

@@ -47,6 +47,34 @@ std::string SlotClickRefusal(bool connected);
 std::string PortChangeRefusal(bool operationRunning);
 std::string BaudChangeRefusal(bool operationRunning);
 
+// Whether a handler of the window may start now. Once closing has begun
+// nothing starts, without a word; while an operation of the port runs or a
+// dialog of the workflow is open, the word says why.
+struct HandlerRefusal {
+    bool Refused = false;
+    std::string Word;
+};
+HandlerRefusal RefusalOfHandler(bool closing, bool operationRunning, int workflowDialogs);
+
+// What closing the window does, from what is going on at that moment.
+struct CloseSituation {
+    bool ModalDialogOpen = false; // a modal dialog is active above the window
+    bool OperationRunning = false;
+    int WorkflowDialogs = 0; // the workflow's message boxes and dialogs still open
+};
+struct CloseDecision {
+    enum class Step {
+        CloseNow,         // polling ends, the port closes, the program ends
+        CancelDialog,     // the window's own dialog is cancelled, then closing is tried again at once
+        WaitForOperation, // refused with the word; the operation tries again when it ends
+        Retry,            // the workflow's dialogs are unwinding: tried again after RetryMs
+    };
+    Step Next = Step::CloseNow;
+    std::string Word;
+    int RetryMs = 0;
+};
+CloseDecision DecideClose(const CloseSituation& now);
+
 // The port list: COM1..COM16, then the serial devices present by their stable
 // names, then a device remembered in the settings that is not plugged in now,
 // marked "(нет)". The entry in use is selected.

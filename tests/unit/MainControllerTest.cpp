@@ -440,4 +440,54 @@ TEST_F(Controller, ASlotColumnIsDrawnFromItsSlot)
     }
 }
 
+TEST(WindowRules, HandlersRefuseWhileClosingAndWhileBusy)
+{
+    struct Case {
+        bool closing, operation;
+        int dialogs;
+        bool refused;
+        const char* word;
+    } cases[] = {
+        {false, false, 0, false, ""},
+        {false, true, 0, true, "Подождите: идёт обмен с прибором"},
+        {false, false, 1, true, "Подождите: идёт обмен с прибором"},
+        // Closing has begun: nothing starts, and no word hides the closing one.
+        {true, true, 1, true, ""},
+        {true, false, 0, true, ""},
+    };
+    for (const Case& k : cases) {
+        const HandlerRefusal r = RefusalOfHandler(k.closing, k.operation, k.dialogs);
+        EXPECT_EQ(r.Refused, k.refused) << k.closing << k.operation << k.dialogs;
+        EXPECT_EQ(r.Word, k.word) << k.closing << k.operation << k.dialogs;
+    }
+}
+
+TEST(WindowRules, ClosingWaitsForWhatIsUnderWay)
+{
+    using Step = CloseDecision::Step;
+    struct Case {
+        const char* name;
+        CloseSituation now;
+        Step next;
+        const char* word;
+        int retryMs;
+    } cases[] = {
+        {"nothing under way", {false, false, 0}, Step::CloseNow, "", 0},
+        {"the window's own dialog, even during an operation", {true, true, 0}, Step::CancelDialog, "", 0},
+        {"an operation", {false, true, 0}, Step::WaitForOperation, "Программа закроется после окончания обмена", 0},
+        {"an operation that asks a question",
+         {true, true, 1},
+         Step::WaitForOperation,
+         "Программа закроется после окончания обмена",
+         0},
+        {"the workflow's dialogs unwinding", {true, false, 2}, Step::Retry, "", 20},
+    };
+    for (const Case& k : cases) {
+        const CloseDecision d = DecideClose(k.now);
+        EXPECT_EQ(d.Next, k.next) << k.name;
+        EXPECT_EQ(d.Word, k.word) << k.name;
+        EXPECT_EQ(d.RetryMs, k.retryMs) << k.name;
+    }
+}
+
 } // namespace
