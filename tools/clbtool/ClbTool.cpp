@@ -7,11 +7,13 @@
 #include "DevManager.h"
 #include "DeviceCatalogue.h"
 #include "GuardedWriteCommand.h"
+#include "MeterTypes.h"
 #include "JournalCommand.h"
 #include "NumberText.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
-#include "ReadOut.h"
+#include "Connection.h"
+#include "SlotBoxes.h"
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "PortsCommand.h"
@@ -241,7 +243,7 @@ DeviceSlot ParseSlot(const std::string& text)
     const int type = std::stoi(m[1]);
     const int address = std::stoi(m[2]);
     const int channel = m[3].matched ? std::stoi(m[3]) : 1;
-    if (type < 1 || type > 16) throw UsageError{what + "код типа 1..16 (список: clbtool types)"};
+    if (type < 1 || type > DeviceTypeLast) throw UsageError{what + "код типа 1..16 (список: clbtool types)"};
     if (address > 127) throw UsageError{what + "сетевой адрес 0..127"};
     if (channel != 1 && channel != 2) throw UsageError{what + "канал 1 или 2"};
     DeviceSlot s;
@@ -249,7 +251,7 @@ DeviceSlot ParseSlot(const std::string& text)
     s.SetNetAddress(static_cast<std::uint8_t>(address));
     s.SetChannel(static_cast<std::uint8_t>(channel));
     s.SetSerialText("-");
-    if (type == 14 || type == 15) {
+    if (RelayAddressed(static_cast<DeviceTypeCode>(type))) {
         if (!m[4].matched) throw UsageError{what + "типам 14 и 15 (через ретранслятор) нужен @СЕРИЙНЫЙ_НОМЕР"};
         const unsigned long serial = std::stoul(m[4]);
         if (serial < 44400000 || serial > 44499999) throw UsageError{what + "серийный номер 44400000..44499999"};
@@ -362,7 +364,7 @@ json SlotJson(int n, DevManager& dev, ConsoleHost& host)
               {"type", s.TypeCode()},
               {"name", TypeName(s.TypeCode())},
               {"address", s.NetAddress()},
-              {"relay", (s.TypeCode() == 14 || s.TypeCode() == 15) ? s.RelayAddress() : 0u},
+              {"relay", RelayAddressed(s.TypeCode()) ? s.RelayAddress() : 0u},
               {"channel", s.Channel()},
               {"serial", s.SerialText()},
               {"version", Number(s.SoftwareVersion())},
@@ -611,7 +613,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             port.SetDevicePath(choice.Path);
             port.SetBaudRate(choice.Baud);
             port.SetLine(choice.Line);
-            port.SetParity(s.TypeCode() == 14 || s.TypeCode() == 15 ? 2 : 0);
+            port.SetParity(RelayAddressed(s.TypeCode()) ? 2 : 0);
             ProbeResult r;
             std::string outcome, said;
             if (!port.Opened() && !port.Open()) {
@@ -643,7 +645,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (outcome != "found") status = 1;
             json j = {{"slot", n},        {"type", s.TypeCode()},   {"name", TypeName(s.TypeCode())},
                       {"address", s.NetAddress()},
-                      {"relay", (s.TypeCode() == 14 || s.TypeCode() == 15) ? s.RelayAddress() : 0u},
+                      {"relay", RelayAddressed(s.TypeCode()) ? s.RelayAddress() : 0u},
                       {"channel", s.Channel()}, {"identity", r.Identity}, {"serial", r.SerialText},
                       {"ok", outcome == "found"}, {"outcome", outcome}};
             slots.push_back(j);

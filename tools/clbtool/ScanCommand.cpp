@@ -3,7 +3,7 @@
 #include "DeviceCatalogue.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
-#include "ReadOut.h"
+#include "Connection.h"
 #include "RussianPlural.h"
 #include "Settings.h"
 #include "SlotDrivers.h"
