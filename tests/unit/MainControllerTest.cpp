@@ -245,4 +245,204 @@ TEST_F(Controller, PortAndBaudChangeOnlyWhileDisconnectedAndIdle)
     EXPECT_EQ(c->BaudIndex(), 1);
 }
 
+// --- What the window draws and decides -------------------------------------------
+
+SerialPortEntry Present(const char* device, const char* byId, const char* display)
+{
+    SerialPortEntry e;
+    e.Device = device;
+    e.Path = byId;
+    e.Display = display;
+    return e;
+}
+
+const std::vector<SerialPortEntry> TwoAdapters = {
+    Present("/dev/ttyACM0", "/dev/serial/by-id/usb-Meter_Link-if00", "ttyACM0: Meter Link"),
+    Present("/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0",
+            "ttyUSB0: FTDI FT232R USB UART, № A10K3XYZ"),
+};
+
+TEST_F(Controller, ThePortListHoldsTheComPortsTheDevicesPresentAndAnAbsentChoice)
+{
+    ASSERT_TRUE(c->CBPortChange(2));
+    struct Case {
+        const char* name;
+        const char* device; // the settings' choice by name
+        std::vector<SerialPortEntry> present;
+        bool absent; // the choice is offered at the end, marked
+        int selected;
+        const char* hint;
+    } cases[] = {
+        {"no device chosen: the COM number", "", TwoAdapters, false, 2, "COM3 = /dev/ttyS2"},
+        {"chosen by its stable name", "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0", TwoAdapters, false, 17,
+         "ttyUSB0 = /dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0"},
+        {"chosen by the kernel's name", "/dev/ttyACM0", TwoAdapters, false, 16,
+         "ttyACM0 = /dev/serial/by-id/usb-Meter_Link-if00"},
+        {"chosen but unplugged", "/dev/serial/by-id/usb-Gone-if00", TwoAdapters, true, 18,
+         "/dev/serial/by-id/usb-Gone-if00 (нет) = /dev/serial/by-id/usb-Gone-if00"},
+        {"chosen, nothing plugged in", "/dev/ttyUSB3", {}, true, 16, "/dev/ttyUSB3 (нет) = /dev/ttyUSB3"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ASSERT_TRUE(c->SelectDevice(k.device));
+        const PortList& list = c->FillPorts(k.present);
+        ASSERT_EQ(list.Entries.size(), 16 + k.present.size() + (k.absent ? 1 : 0));
+        for (int n = 1; n <= 16; ++n) {
+            const PortListEntry& e = list.Entries[static_cast<std::size_t>(n - 1)];
+            EXPECT_EQ(e.Text, "COM" + std::to_string(n));
+            EXPECT_EQ(e.Path, c->PortPath(n - 1));
+            EXPECT_EQ(e.ComNumber, n);
+        }
+        for (std::size_t i = 0; i < k.present.size(); ++i) {
+            EXPECT_EQ(list.Entries[16 + i].Text, k.present[i].Display);
+            EXPECT_EQ(list.Entries[16 + i].Path, k.present[i].Path) << "a device is kept by its stable name";
+            EXPECT_EQ(list.Entries[16 + i].ComNumber, 0);
+        }
+        if (k.absent) {
+            EXPECT_EQ(list.Entries.back().Text, std::string(k.device) + " (нет)");
+            EXPECT_EQ(list.Entries.back().Path, k.device);
+            EXPECT_EQ(list.Entries.back().ComNumber, 0);
+        }
+        EXPECT_EQ(list.Selected, k.selected);
+        EXPECT_EQ(list.Entries[static_cast<std::size_t>(list.Selected)].Hint(), k.hint);
+    }
+    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+}
+
+TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
+{
+    const auto stored = [&] {
+        Settings s;
+        std::string error;
+        EXPECT_TRUE(s.Open(folders.SettingsFile, error)) << error;
+        return std::pair{s.Port(), s.Device()};
+    };
+    c->FillPorts(TwoAdapters);
+    ASSERT_TRUE(c->CBPortChange(17));
+    EXPECT_EQ(stored(), std::pair(1, std::string("/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0")));
+    EXPECT_EQ(c->CurrentPortChoice().Path, "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0");
+
+    // Unplugged: the remembered device is offered, and choosing it keeps it.
+    c->FillPorts({});
+    ASSERT_EQ(c->Ports().Entries.size(), 17u);
+    ASSERT_TRUE(c->CBPortChange(16));
+    EXPECT_EQ(stored().second, "/dev/serial/by-id/usb-FTDI_FT232R_A10K3XYZ-if00-port0");
+
+    // A COM number gives the device up.
+    ASSERT_TRUE(c->CBPortChange(15));
+    EXPECT_EQ(stored(), std::pair(16, std::string()));
+    EXPECT_EQ(c->FillPorts(TwoAdapters).Selected, 15);
+
+    // Refused: while connected, while an operation runs, and past the end of the list.
+    const auto before = stored();
+    c->HostOfWorkflow().SetConnectButtons(false, true);
+    EXPECT_FALSE(c->CBPortChange(16));
+    EXPECT_FALSE(c->CBPortChange(0));
+    c->HostOfWorkflow().SetConnectButtons(true, false);
+    EXPECT_FALSE(c->CBPortChange(16, true));
+    EXPECT_FALSE(c->CBBaudChange(1, true));
+    EXPECT_FALSE(c->CBPortChange(18));
+    EXPECT_FALSE(c->CBPortChange(-1));
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(c->BaudIndex(), 0);
+    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+
+    EXPECT_EQ(PortChangeRefusal(false), "Порт меняется только после отключения");
+    EXPECT_EQ(BaudChangeRefusal(false), "Скорость меняется только после отключения");
+    EXPECT_EQ(PortChangeRefusal(true), "Подождите: идёт обмен с прибором");
+    EXPECT_EQ(BaudChangeRefusal(true), "Подождите: идёт обмен с прибором");
+}
+
+TEST_F(Controller, ASlotColumnIsDrawnFromItsSlot)
+{
+    c->Dev().Slot(1) = Slot(1, 1, 1, "12064001");
+    c->RebuildSlots(true);
+    c->CBDev01Click(1, false);
+    struct Case {
+        int slot;
+        bool configured;
+        MainController::PollBoxState poll;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        // The user's cleared check mark is kept; the boxes are still shown.
+        {1,
+         true,
+         {true, false},
+         {"EG01", "EZero01", "EKU01", "EG011", "EG012", "EG013", "EG014", "EG015", "EG016", "EG017", "EG018"}},
+        {2,
+         false,
+         {false, false},
+         {"EG02", "EZero02", "EKU02", "EG021", "EG022", "EG023", "EG024", "EG025", "EG026", "EG027", "EG028"}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.slot);
+        const MainController::SlotColumn column = c->Column(k.slot);
+        EXPECT_EQ(column.View.Configured, k.configured);
+        EXPECT_EQ(column.View.Picture, k.configured ? "K64" : "NC");
+        EXPECT_EQ(column.Poll.Enabled, k.poll.Enabled);
+        EXPECT_EQ(column.Poll.Checked, k.poll.Checked);
+        EXPECT_EQ(column.ButtonsEnabled, k.configured);
+        ASSERT_EQ(column.Boxes.size(), k.boxes.size());
+        for (std::size_t i = 0; i < k.boxes.size(); ++i) {
+            const MainController::BoxState& box = column.Boxes[i];
+            const std::string& name = k.boxes[i];
+            EXPECT_EQ(box.Name, name);
+            EXPECT_EQ(box.Enabled, k.configured) << name;
+            EXPECT_EQ(box.Emptied, !k.configured) << name << ": a configured slot keeps its texts";
+            const BoxColour shown = i == 0 ? TooltipBackground : ShownColour;
+            EXPECT_EQ(box.Colour, k.configured ? shown : EmptySlotColour) << name;
+        }
+    }
+}
+
+TEST(WindowRules, HandlersRefuseWhileClosingAndWhileBusy)
+{
+    struct Case {
+        bool closing, operation;
+        int dialogs;
+        bool refused;
+        const char* word;
+    } cases[] = {
+        {false, false, 0, false, ""},
+        {false, true, 0, true, "Подождите: идёт обмен с прибором"},
+        {false, false, 1, true, "Подождите: идёт обмен с прибором"},
+        // Closing has begun: nothing starts, and no word hides the closing one.
+        {true, true, 1, true, ""},
+        {true, false, 0, true, ""},
+    };
+    for (const Case& k : cases) {
+        const HandlerRefusal r = RefusalOfHandler(k.closing, k.operation, k.dialogs);
+        EXPECT_EQ(r.Refused, k.refused) << k.closing << k.operation << k.dialogs;
+        EXPECT_EQ(r.Word, k.word) << k.closing << k.operation << k.dialogs;
+    }
+}
+
+TEST(WindowRules, ClosingWaitsForWhatIsUnderWay)
+{
+    using Step = CloseDecision::Step;
+    struct Case {
+        const char* name;
+        CloseSituation now;
+        Step next;
+        const char* word;
+        int retryMs;
+    } cases[] = {
+        {"nothing under way", {false, false, 0}, Step::CloseNow, "", 0},
+        {"the window's own dialog, even during an operation", {true, true, 0}, Step::CancelDialog, "", 0},
+        {"an operation", {false, true, 0}, Step::WaitForOperation, "Программа закроется после окончания обмена", 0},
+        {"an operation that asks a question",
+         {true, true, 1},
+         Step::WaitForOperation,
+         "Программа закроется после окончания обмена",
+         0},
+        {"the workflow's dialogs unwinding", {true, false, 2}, Step::Retry, "", 20},
+    };
+    for (const Case& k : cases) {
+        const CloseDecision d = DecideClose(k.now);
+        EXPECT_EQ(d.Next, k.next) << k.name;
+        EXPECT_EQ(d.Word, k.word) << k.name;
+        EXPECT_EQ(d.RetryMs, k.retryMs) << k.name;
+    }
+}
+
 } // namespace
