@@ -3,6 +3,7 @@
 #include "NumberText.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -21,6 +22,25 @@ float ToSingle(double v)
     return static_cast<float>(v);
 }
 
+// The eight points of a table as the curve takes them: x[j] = K[j+2] and
+// y[j] = Obr[j+2].
+struct PointPairs {
+    std::array<double, TablePointCount> X, Y;
+    explicit PointPairs(const CoefficientTables& t)
+    {
+        for (std::size_t j = 0; j < TablePointCount; ++j) {
+            X[j] = t.K[j + 2];
+            Y[j] = t.Obr[j + 2];
+        }
+    }
+};
+
+// The curve applied to the magnitude of v, with v's sign.
+template <class Curve> double KeepingSign(double v, Curve curve)
+{
+    return v < 0 ? -curve(-v) : curve(v);
+}
+
 } // namespace
 
 // --- The correction through the point table ------------------------------------
@@ -34,29 +54,16 @@ double CorrectedFraction(double x, const CoefficientTables& t)
 {
     // The same cases in the same order and the same arithmetic as the poller's
     // CalibrationCurveFlow, so that both give the same flow.
-    auto X = [&](int j) { return static_cast<double>(t.K[static_cast<std::size_t>(j + 2)]); };
-    auto Y = [&](int j) { return static_cast<double>(t.Obr[static_cast<std::size_t>(j + 2)]); };
-    double f = x;
-    double s = 1;
-    if (f < 0) {
-        s = -1;
-        f = -f;
-    }
-    for (int j = 0; j <= 6; ++j) {
-        if (j == 0 && f <= X(0)) {
-            f = f * Y(0) / X(0);
-            break;
+    const PointPairs p(t);
+    return KeepingSign(x, [&](double f) {
+        for (int j = 0; j <= 6; ++j) {
+            if (j == 0 && f <= p.X[0]) return f * p.Y[0] / p.X[0];
+            if (p.X[j] < f && f <= p.X[j + 1])
+                return p.Y[j] + (p.Y[j + 1] - p.Y[j]) * (f - p.X[j]) / (p.X[j + 1] - p.X[j]);
+            if (j == 6 && f > p.X[7]) return p.Y[7] + (2 - p.Y[7]) * (f - p.X[7]) / (2 - p.X[7]);
         }
-        if (X(j) < f && f <= X(j + 1)) {
-            f = Y(j) + (Y(j + 1) - Y(j)) * (f - X(j)) / (X(j + 1) - X(j));
-            break;
-        }
-        if (j == 6 && f > X(7)) {
-            f = Y(7) + (2 - Y(7)) * (f - X(7)) / (2 - X(7));
-            break;
-        }
-    }
-    return s * f;
+        return f;
+    });
 }
 
 std::string PointTableFault(const CoefficientTables& t)
@@ -88,28 +95,17 @@ bool UncorrectedFraction(double y, const CoefficientTables& t, double& x, std::s
         error = "Исправленный расход не число";
         return false;
     }
-    auto X = [&](int j) { return static_cast<double>(t.K[static_cast<std::size_t>(j + 2)]); };
-    auto Y = [&](int j) { return static_cast<double>(t.Obr[static_cast<std::size_t>(j + 2)]); };
-    double f = y;
-    double s = 1;
-    if (f < 0) {
-        s = -1;
-        f = -f;
-    }
     // The cases of the correction, with the roles of the two tables exchanged:
     // at a point itself the segment below it applies, as in the correction.
-    if (f <= Y(0)) {
-        f = f * X(0) / Y(0);
-    } else if (f > Y(7)) {
-        f = X(7) + (2 - X(7)) * (f - Y(7)) / (2 - Y(7));
-    } else {
-        for (int j = 0; j <= 6; ++j)
-            if (Y(j) < f && f <= Y(j + 1)) {
-                f = X(j) + (X(j + 1) - X(j)) * (f - Y(j)) / (Y(j + 1) - Y(j));
-                break;
-            }
-    }
-    x = s * f;
+    const PointPairs p(t);
+    x = KeepingSign(y, [&](double f) {
+        if (f <= p.Y[0]) return f * p.X[0] / p.Y[0];
+        if (f > p.Y[7]) return p.X[7] + (2 - p.X[7]) * (f - p.Y[7]) / (2 - p.Y[7]);
+        int j = 0;
+        while (!(f <= p.Y[j + 1]))
+            ++j;
+        return p.X[j] + (p.X[j + 1] - p.X[j]) * (f - p.Y[j]) / (p.Y[j + 1] - p.Y[j]);
+    });
     return true;
 }
 
