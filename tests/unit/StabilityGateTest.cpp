@@ -204,6 +204,21 @@ TEST(StabilityGate, TimesOutWithoutSamples)
     EXPECT_FALSE(gate.TakeByHand()) << "nothing to take after the timeout";
 }
 
+// One reading in a window shows no scatter, and is no evidence of a steady meter.
+TEST(StabilityGate, OneMeterReadingPerWindowIsNotEnough)
+{
+    StabilityGate gate;
+    gate.Begin(Target, 0.0);
+    for (double t = 0; t <= 130 && !gate.Finished(); t += 0.25) {
+        gate.AddReference(t, Target);
+        if (std::fmod(t, 12.0) == 0) gate.AddMeter(t + 0.125, 10.25);
+        if (t == 61.0) { // the window holds the reading at 60.125 s alone
+            EXPECT_TRUE(std::isnan(gate.Figures().MeterCvPct));
+        }
+    }
+    EXPECT_EQ(gate.State(), GateState::TimedOut);
+}
+
 TEST(StabilityGate, TakenByHandOverTheLastWindow)
 {
     StabilityGate gate;
