@@ -306,7 +306,7 @@ TEST_F(Controller, ThePortListHoldsTheComPortsTheDevicesPresentAndAnAbsentChoice
         EXPECT_EQ(list.Selected, k.selected);
         EXPECT_EQ(list.Entries[static_cast<std::size_t>(list.Selected)].Hint(), k.hint);
     }
-    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+    EXPECT_TRUE(host.Messages().empty()) << testing::PrintToString(host.Messages());
 }
 
 TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
@@ -345,7 +345,7 @@ TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
     EXPECT_FALSE(c->CBPortChange(-1));
     EXPECT_EQ(stored(), before);
     EXPECT_EQ(c->BaudIndex(), 0);
-    EXPECT_TRUE(host.messages.empty()) << testing::PrintToString(host.messages);
+    EXPECT_TRUE(host.Messages().empty()) << testing::PrintToString(host.Messages());
 
     EXPECT_EQ(PortChangeRefusal(false), "Порт меняется только после отключения");
     EXPECT_EQ(BaudChangeRefusal(false), "Скорость меняется только после отключения");
@@ -355,7 +355,7 @@ TEST_F(Controller, AnEntryOfThePortListStoresItsComNumberOrItsDevice)
 
 TEST_F(Controller, ASlotColumnIsDrawnFromItsSlot)
 {
-    c->Dev().Slot(1) = Slot(1, 1, 1, "12064001");
+    c->Dev().Slot(1) = MakeSlot(1, 1, 1, "12064001");
     c->RebuildSlots(true);
     c->CBDev01Click(1, false);
     struct Case {
