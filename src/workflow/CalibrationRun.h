@@ -34,9 +34,12 @@ class RunMeter {
 public:
     virtual ~RunMeter() = default;
     // The tables the meter holds now (after a write: as written).
-    virtual const CoefficientTables& Tables() const = 0;
+    virtual CoefficientTables Tables() const = 0;
     // One live reading; false with a message when the meter did not answer.
     virtual bool Read(MeterReading& reading, std::string& error) = 0;
+    // Why the uncorrected fraction cannot be found from the flow (the
+    // current table cannot be inverted); empty when it can.
+    virtual std::string FractionFault() const { return PointTableFault(Tables()); }
 };
 
 // What the user typed in for a point read by hand: a flow, or the volume that
@@ -109,8 +112,9 @@ struct CalibrationPoint {
     double K = 0;
     double Obr = 0;
     // The figures the verdict of the point rests on: the as-left pass, or the
-    // as-found one for a verification alone.
-    const PassPoint* Judged() const;
+    // as-found one for a verification alone (nullptr when that pass has no
+    // figures at this point).
+    const PassPoint* Judged(bool verifyOnly) const;
 };
 
 // Every sample of a run, in the order taken.
@@ -138,6 +142,7 @@ const char* RunOutcomeName(RunOutcome outcome);
 
 struct CalibrationResult {
     RunOutcome Outcome = RunOutcome::NotStarted;
+    bool VerifyOnly = false;
     std::string Message; // why the run ended other than by finishing (Russian)
     std::vector<CalibrationPoint> Points;
     std::optional<CoefficientTables> Before;   // the tables as found

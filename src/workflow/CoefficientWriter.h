@@ -56,6 +56,9 @@ public:
     void SetJournalFile(std::string path) { FJournalFile = std::move(path); }
     // The file the next write's values came from (for the journal).
     void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
+    // The form the journal names for the next write in place of its write
+    // form ("calibration" for a table made on the flow stand).
+    void SetJournalForm(std::string form) { FJournalForm = std::move(form); }
     // The backup file of the last write (empty when none was written).
     const std::string& BackupPath() const { return FBackupPath; }
     // Every value of the last write that the meter gave back other than meant
@@ -118,6 +121,7 @@ private:
     std::vector<ValueDifference> FDifferences;
     std::string FJournalFile;
     std::string FSourceFile;
+    std::string FJournalForm;
     std::vector<std::string> FMessages;
     std::optional<CoefficientTables> FFound;
     bool FWriteStarted = false;
