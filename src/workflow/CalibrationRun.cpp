@@ -100,6 +100,12 @@ bool CalibrationRun::End(RunOutcome outcome, const std::string& message)
     return false;
 }
 
+std::string CalibrationRun::StoppedText(const std::string& where) const
+{
+    return "Калибровка остановлена (" + where + "): " +
+           (FResult.Written ? "новая таблица записана, проверка не закончена" : "прибор не изменён");
+}
+
 void CalibrationRun::Keep(RunPass pass, int point, SampleSeriesKind series, double time, double value)
 {
     FResult.Samples.push_back({pass, point, series, time, value});
@@ -161,7 +167,7 @@ bool CalibrationRun::MeasurePoint(RunPass pass, int index)
     int missedMeter = 0, missedReference = 0;
     std::string error;
     for (;;) {
-        if (FStop) return End(RunOutcome::Stopped, "Калибровка остановлена (" + where + ")");
+        if (FStop) return End(RunOutcome::Stopped, StoppedText(where));
         if (FSkip.exchange(false)) return true;
 
         MeterReading m;
@@ -217,7 +223,7 @@ bool CalibrationRun::MeasurePoint(RunPass pass, int index)
         if (!FEvents.AskReference)
             return End(RunOutcome::Refused, "Образцовый расход вводится вручную, но спросить его некому");
         const auto reading = FEvents.AskReference(point, target, p.Meter.Stats.Mean);
-        if (!reading) return End(RunOutcome::Stopped, "Калибровка остановлена (" + where + ")");
+        if (!reading) return End(RunOutcome::Stopped, StoppedText(where));
         const double flow = ManualFlow(*reading);
         if (!Positive(flow))
             return End(RunOutcome::Refused, "Образцовый расход (" + where + ") должен быть числом больше нуля");

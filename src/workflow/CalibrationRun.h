@@ -226,6 +226,7 @@ public:
 private:
     bool MeasurePoint(RunPass pass, int index);
     bool End(RunOutcome outcome, const std::string& message);
+    std::string StoppedText(const std::string& where) const;
     void Keep(RunPass pass, int point, SampleSeriesKind series, double time, double value);
 
     RunMeter& FMeter;
