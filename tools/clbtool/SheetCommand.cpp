@@ -1,7 +1,7 @@
 #include "SheetCommand.h"
 
 #include "CoefficientSheet.h"
-#include "PagePrinter.h"
+#include "PrintLoader.h"
 
 bool PrintSheetCommand(const DevManager& dev, const Settings& settings, Host& host, const std::string& pdfPath,
                        std::size_t& pages)
@@ -12,7 +12,7 @@ bool PrintSheetCommand(const DevManager& dev, const Settings& settings, Host& ho
     bool ok = GroupSheets(dev, groups, error);
     if (ok) {
         const SheetDocument document = LayoutSheets(dev, groups, SheetFooterFrom(settings), TodayText());
-        ok = PrintSheetsToPdf(document, pdfPath, error);
+        ok = PrintSheetsToPdfOnDemand(document, pdfPath, error);
         if (ok) pages = document.Pages.size();
     }
     if (!ok) host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
