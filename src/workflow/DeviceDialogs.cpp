@@ -157,11 +157,7 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
     FWorking.SetSerialText("-");
     if (!FPort.Opened()) {
         const PortChoice choice = FPortChoice ? FPortChoice() : PortChoice{};
-        FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
-        FPort.SetDevicePath(choice.Path);
-        FPort.SetBaudRate(choice.Baud);
-        FPort.SetLine(choice.Line);
-        FPort.SetParity(IsRelayAddressed(code) ? 2 : 0);
+        SetUpPort(FPort, choice, IsRelayAddressed(code));
         // Opening clears an abandon that came before it: the cancel is looked at below.
         if (FPort.Open() && !FCancelled && !FPort.OpenNotice().empty())
             FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);

@@ -497,6 +497,15 @@ PortChoice PortFromSettings(const Settings& settings)
     return c;
 }
 
+void SetUpPort(TulvComPort& port, const PortChoice& choice, bool relayParity)
+{
+    port.SetComPort(static_cast<std::uint8_t>(choice.Number));
+    port.SetDevicePath(choice.Path);
+    port.SetBaudRate(choice.Baud);
+    port.SetLine(choice.Line);
+    port.SetParity(relayParity ? 2 : 0);
+}
+
 const char* const Connection::CancelledText = "Чтение данных прервано. Порт закрыт.";
 
 bool Connection::CancelReadOut()
@@ -558,13 +567,9 @@ bool Connection::BConnectClick(const PortChoice& choice)
         return false;
     }
     if (FCancel) return cancelled();
-    FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
-    FPort.SetDevicePath(choice.Path);
-    FPort.SetBaudRate(choice.Baud);
-    FPort.SetLine(choice.Line);
     bool relay = false;
     for (int n = 1; n <= 2; ++n) relay = relay || FDev.Slot(n).TypeCode() == 14 || FDev.Slot(n).TypeCode() == 15;
-    FPort.SetParity(relay ? 2 : 0);
+    SetUpPort(FPort, choice, relay);
 
     if (!FPort.Open()) {
         if (FCancel) return cancelled();

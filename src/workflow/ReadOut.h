@@ -88,6 +88,11 @@ struct PortChoice {
 // The port chosen in the settings file: "Port" resolved through [Ports], "Baud".
 PortChoice PortFromSettings(const Settings& settings);
 
+// Sets the port up as the choice says, before it is opened: COM number or
+// device path, baud rate, line settings, and even parity for a meter reached
+// through the relay (relayParity), none otherwise.
+void SetUpPort(TulvComPort& port, const PortChoice& choice, bool relayParity);
+
 // The connection: Connect and Disconnect.
 class Connection {
 public:
