@@ -1,6 +1,7 @@
 #include "MainController.h"
 
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 
 #include <filesystem>
 
@@ -48,10 +49,8 @@ SlotView ViewOfSlot(const DeviceSlot& slot)
         v.Label = "-\r\n-";
         return v;
     }
-    // The КВТ-09M4 is not offered by the dialogs and has no picture of its own
-    // in the catalogue; it gets one here so that a loaded slot is recognisable.
-    const auto& info = DeviceCatalogue[code];
-    v.Picture = info.PictureName ? std::string(*info.PictureName) : std::string("K09M4");
+    // A type without a catalogue picture (the КВТ-09M4) has one in its row.
+    v.Picture = std::string(PictureOf(code));
     v.Label = slot.SerialText() + "\r\n" + std::to_string(slot.Channel());
     return v;
 }

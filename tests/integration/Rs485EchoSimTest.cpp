@@ -5,7 +5,7 @@
 // what it gives on a plain line; a wrong setting must end in a clear error, not
 // in a hang or in values parsed from the echo. At the port level a pseudo-terminal
 // driven by the test gives an echo that differs from the request.
-#include "ReadOut.h"
+#include "Connection.h"
 #include "Settings.h"
 #include "UlvComPort.h"
 #include "WorkflowFixture.h"

@@ -7,7 +7,7 @@
 #include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
-#include "ReadOut.h"
+#include "Connection.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@
 #include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
-#include "ReadOut.h"
+#include "SlotBoxes.h"
 #include "UlvComPort.h"
 #include "WorkflowFixture.h"
 

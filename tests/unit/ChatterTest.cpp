@@ -8,6 +8,7 @@
 #include "CoefficientFiles.h"
 #include "ConsoleHost.h"
 #include "DevManager.h"
+#include "Connection.h"
 #include "ReadOut.h"
 #include "ScriptedPort.h"
 #include "Ulv6xProtocol.h"

@@ -21,7 +21,7 @@ int Probe(ToolContext& c)
     for (int n = 1; n <= 2; ++n) {
         const DeviceSlot& s = c.dev.Slot(n);
         if (s.TypeCode() == 0) continue;
-        SetUpPort(port, c.choice, s.TypeCode() == 14 || s.TypeCode() == 15);
+        SetUpPort(port, c.choice, RelayAddressed(s.TypeCode()));
         ProbeResult r;
         std::string outcome, said;
         if (!port.Opened() && !port.Open()) {
@@ -30,7 +30,7 @@ int Probe(ToolContext& c)
                 text += "\n" + why;
             host.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
             outcome = "port_error";
-            said = "порт не открыт: " + RussianSystemTexts(port.OpenErrorText());
+            said = "порт не открыт: " + port.OpenErrorText();
         } else {
             r = ProbeMeter({s.TypeCode(), s.NetAddress(), s.RelayAddress(), s.Channel() == 2}, port);
             port.Close();

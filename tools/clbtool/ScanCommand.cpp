@@ -6,7 +6,7 @@
 #include "DeviceCatalogue.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
-#include "ReadOut.h"
+#include "Connection.h"
 #include "RussianPlural.h"
 #include "Settings.h"
 #include "SlotDrivers.h"
@@ -359,7 +359,7 @@ int RunScan(ToolContext& c, bool progressShown)
         port.SetBaudRate(baud);
         port.SetParity(0);
         if (!port.Open()) {
-            const std::string text = RussianSystemTexts(port.OpenErrorText());
+            const std::string text = port.OpenErrorText();
             clearProgress();
             result["error"] = text;
             result["meters"] = listJson();

@@ -24,7 +24,7 @@ DeviceSlot ParseSlot(const std::string& text)
     const int type = std::stoi(m[1]);
     const int address = std::stoi(m[2]);
     const int channel = m[3].matched ? std::stoi(m[3]) : 1;
-    if (type < 1 || type > 16) throw UsageError{what + "код типа 1..16 (список: clbtool types)"};
+    if (type < 1 || type > DeviceTypeLast) throw UsageError{what + "код типа 1..16 (список: clbtool types)"};
     if (address > 127) throw UsageError{what + "сетевой адрес 0..127"};
     if (channel != 1 && channel != 2) throw UsageError{what + "канал 1 или 2"};
     DeviceSlot s;
@@ -32,7 +32,7 @@ DeviceSlot ParseSlot(const std::string& text)
     s.SetNetAddress(static_cast<std::uint8_t>(address));
     s.SetChannel(static_cast<std::uint8_t>(channel));
     s.SetSerialText("-");
-    if (type == 14 || type == 15) {
+    if (RelayAddressed(static_cast<DeviceTypeCode>(type))) {
         if (!m[4].matched) throw UsageError{what + "типам 14 и 15 (через ретранслятор) нужен @СЕРИЙНЫЙ_НОМЕР"};
         const unsigned long serial = std::stoul(m[4]);
         if (serial < 44400000 || serial > 44499999) throw UsageError{what + "серийный номер 44400000..44499999"};
@@ -273,5 +273,5 @@ const char* SignalName(int sig)
 
 std::uint32_t RelayOf(const DeviceSlot& s)
 {
-    return (s.TypeCode() == 14 || s.TypeCode() == 15) ? s.RelayAddress() : 0u;
+    return RelayAddressed(s.TypeCode()) ? s.RelayAddress() : 0u;
 }
