@@ -7,6 +7,7 @@
 #include "Cp1251.h"
 #include "MeterSimProcess.h"
 #include "RussianPlural.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -45,32 +46,9 @@ ToolRun Tool(const std::vector<std::string>& args)
     return r;
 }
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "clbtool.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 void Put(const std::string& path, const std::string& bytes)
 {
-    std::ofstream f(path, std::ios::binary);
-    f << bytes;
-    if (!f) throw std::runtime_error("cannot write " + path);
+    if (!WriteFile(path, bytes)) throw std::runtime_error("cannot write " + path);
 }
 
 // A KVT file with every key the tool writes, for the display name id; drop names one
@@ -174,7 +152,7 @@ class RefusedFile : public ::testing::TestWithParam<BadFile> {};
 TEST_P(RefusedFile, IsRefusedWithItsReasonAndNothingIsSent)
 {
     const BadFile& c = GetParam();
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     const std::string path = dir / c.file;
     if (c.folder)
         fs::create_directory(path);
@@ -207,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(BadFiles, RefusedFile, ::testing::ValuesIn(BadFiles()),
 // In text the refusal says the reason and that nothing was written.
 TEST(RefusedFileText, SaysNotWrittenAndWhy)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "empty.kvt", "");
     const ToolRun run = Tool({"--port", "/nonexistent/tty", "--slot", "1:1:1", "write", "1", dir / "empty.kvt", "--yes"});
     EXPECT_EQ(run.status, 2);
@@ -223,7 +201,7 @@ TEST(RefusedFileText, SaysNotWrittenAndWhy)
 // write before the first frame, not after the tables.
 TEST(WritePreflight, Kvt64KUWithAWrongNetworkAddressWritesNothing)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "ku.kvt", Kvt("КВТ-64КУ"));
     MeterSimProcess sim(
         json{{"meters", {{{"serial", 44412345}, {"protocol", "relay"}, {"model", "kvt64ku"}, {"net_address", 31}}}}});
@@ -249,7 +227,7 @@ TEST(WritePreflight, Kvt64KUWithAWrongNetworkAddressWritesNothing)
 // pre-flight names the address and nothing is sent.
 TEST(WritePreflight, AMeterSilentAfterTheReadOutGetsNoWrite)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "k.kvt", Kvt("КВТ-64"));
     // How many replies a read-out takes.
     int readOut = 0;
@@ -278,7 +256,7 @@ struct UsageCase {
 // opening it would end with status 1 and another message.
 TEST(Usage, ErrorsAreFoundBeforeThePortAndGiveOneJsonObject)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     const std::string port = "--port=/nonexistent/tty";
     for (const UsageCase& c : std::vector<UsageCase>{
              {{port, "--json", "read"}, "не задан ни один прибор: укажите --slot или --clb"},
@@ -421,7 +399,7 @@ private:
 // so that the technician finds them again from anywhere.
 TEST(Files, SaveAndSheetSayWhereTheyWrote)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     fs::create_directory(dir / "sub");
     MeterSimProcess sim(json{{"meters", {Kvt64At(1)}}});
     InFolder here(dir / "sub");

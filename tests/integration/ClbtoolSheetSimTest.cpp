@@ -5,6 +5,8 @@
 // page per meter; and no sheet when the read-out or the file fails.
 #include "Cp1251.h"
 #include "MeterSimProcess.h"
+#include "PdfWords.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +23,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 struct Word {
     int page;
     double x, y; // millimetres, top-left
@@ -35,19 +31,11 @@ struct Word {
 
 std::vector<Word> ReadWords(const fs::path& pdf)
 {
-    const fs::path html = pdf.string() + ".html";
-    EXPECT_EQ(std::system(("pdftotext -bbox '" + pdf.string() + "' '" + html.string() + "'").c_str()), 0);
-    const std::string h = ReadFile(html);
-    const std::regex item(R"re(<page |<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="[0-9.]+" yMax="[0-9.]+">([^<]*)</word>)re");
+    std::vector<PdfWord> read;
+    EXPECT_TRUE(ReadPdfWords(pdf, read)) << "pdftotext -bbox failed";
     std::vector<Word> words;
-    int page = 0;
-    for (auto it = std::sregex_iterator(h.begin(), h.end(), item); it != std::sregex_iterator(); ++it) {
-        if (!(*it)[1].matched) {
-            ++page;
-            continue;
-        }
-        words.push_back({page, std::stod((*it)[1]) * 25.4 / 72, std::stod((*it)[2]) * 25.4 / 72, (*it)[3]});
-    }
+    for (const PdfWord& w : read)
+        words.push_back({w.Page, w.XMin * 25.4 / 72, w.YMin * 25.4 / 72, w.Text});
     return words;
 }
 
@@ -67,10 +55,6 @@ class ClbtoolSheet : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("clb-toolsheet-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         // The program keeps its settings beside itself; its printing module goes with it.
         fs::copy_file(CLBTOOL_PATH, dir / "clbtool");
         fs::copy_file(fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so", dir / "libclbprint.so");
@@ -82,7 +66,6 @@ protected:
         sim.reset();
         if (const char* keep = std::getenv("CLB_KEEP_PDF"); keep && fs::exists(dir / "sheet.pdf"))
             fs::copy_file(dir / "sheet.pdf", keep, fs::copy_options::overwrite_existing);
-        fs::remove_all(dir);
     }
 
     // clbtool --json with the slots and the command, against the simulator.
@@ -138,7 +121,9 @@ protected:
         return buf;
     }
 
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-toolsheet-", {}, true};
+    fs::path dir = temp.Path();
     std::unique_ptr<MeterSimProcess> sim;
 };
 
