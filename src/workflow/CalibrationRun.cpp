@@ -1,6 +1,7 @@
 #include "CalibrationRun.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -77,6 +78,30 @@ const char* RunOutcomeName(RunOutcome outcome)
     case RunOutcome::MeterFailed: return "meter_failed";
     }
     return "?";
+}
+
+namespace {
+
+std::string DoubleText(double v)
+{
+    char buffer[64];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
+    return std::string(buffer, r.ptr);
+}
+
+} // namespace
+
+std::string SamplesCsv(const CalibrationResult& result)
+{
+    std::string text = "pass,point,series,time,value\r\n";
+    const double start = result.Samples.empty() ? 0.0 : result.Samples.front().Time;
+    for (const RunSample& s : result.Samples) {
+        text += RunPassName(s.Pass);
+        text += ',' + std::to_string(s.Point) + ',';
+        text += s.Series == SampleSeriesKind::Reference ? "reference" : "meter";
+        text += ',' + DoubleText(s.Time - start) + ',' + DoubleText(s.Value) + "\r\n";
+    }
+    return text;
 }
 
 const PassPoint* CalibrationPoint::Judged(bool verifyOnly) const

@@ -13,6 +13,7 @@
 
 #include "CalibrationMath.h"
 #include "CoefficientSet.h"
+#include "DeviceSlot.h"
 #include "StabilityGate.h"
 
 #include <atomic>
@@ -162,6 +163,17 @@ struct CalibrationResult {
     double ReferenceUncertaintyPct = 0;
     std::string ReferenceDescription;
 };
+
+// Every sample of a run as CSV text: a header line "pass,point,series,time,value",
+// then one line per sample (pass "as_found" or "as_left", point from 1, series
+// "reference" or "meter", time in seconds from the run's first sample, value
+// a flow), "." as the decimal point, CR LF line ends.
+std::string SamplesCsv(const CalibrationResult& result);
+
+// Writes the certificate of a run as a PDF file: the printing layer provides
+// it; false with a message when it could not. meter is the slot calibrated.
+using CertificateWriter =
+    std::function<bool(const CalibrationResult& result, const DeviceSlot& meter, const std::string& path, std::string& error)>;
 
 // --- Progress -------------------------------------------------------------------------
 
