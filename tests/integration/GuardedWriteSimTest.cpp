@@ -9,6 +9,7 @@
 #include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
 #include "TestFiles.h"
+#include "ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -39,81 +40,9 @@ namespace {
 
 constexpr uid_t Nobody = 65534;
 
-// A folder under /tmp (a child that became nobody must reach it) with a copy of the program.
-class ToolFolder {
-public:
-    ToolFolder() { fs::copy_file(CLBTOOL_PATH, Program()); }
-    const std::string& Path() const { return path_; }
-    std::string Program() const { return path_ + "/clbtool"; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    TempFolder folder_{"clbguard.", "/tmp", true};
-    std::string path_ = folder_.Str();
-};
-
-struct ToolRun {
-    int status = -1;
-    json result;
-    std::string err;
-};
-
-// Starts the copy with args (output to out.txt and err.txt of the folder); as nobody when asked
-// (and this process is root), with XDG_DATA_HOME set when xdg is given.
-pid_t StartTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
-                const std::string& xdg = {})
-{
-    const std::string outPath = folder.File("out.txt"), errPath = folder.File("err.txt");
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0 || err < 0) throw std::runtime_error("cannot open the output files");
-    std::vector<std::string> argv = {folder.Program()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (!xdg.empty()) ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-        if (asNobody && !DropToNobody().empty()) ::_exit(120);
-        std::vector<char*> p;
-        for (auto& a : argv) p.push_back(a.data());
-        p.push_back(nullptr);
-        ::execv(p[0], p.data());
-        ::_exit(121);
-    }
-    ::close(out);
-    ::close(err);
-    if (pid < 0) throw std::runtime_error("cannot run the program");
-    return pid;
-}
-
-ToolRun FinishTool(const ToolFolder& folder, pid_t pid, bool parseJson = true)
-{
-    ToolRun r;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot wait for the program");
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out = ReadFile(folder.File("out.txt"));
-    r.result = parseJson ? json::parse(out, nullptr, false) : json(out);
-    r.err = ReadFile(folder.File("err.txt"));
-    return r;
-}
-
-ToolRun RunTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
-                const std::string& xdg = {})
-{
-    return FinishTool(folder, StartTool(folder, args, asNobody, xdg));
-}
-
 std::vector<std::string> Common(const MeterSimProcess& sim, const std::string& slot)
 {
     return {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot", slot};
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 constexpr float M4(int n)
@@ -222,7 +151,7 @@ class GuardedWrite : public ::testing::TestWithParam<Family> {};
 TEST_P(GuardedWrite, BackupHoldsTheOldValuesAndRestoreGivesTheMemoryBack)
 {
     const Family& f = GetParam();
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {f.meter}}});
     const json before = sim.Dump();
     const json& old = DumpMeter(before, f.protocol, f.address)["tables"][f.table];
@@ -291,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the exit status.
 TEST(GuardedWriteDifferences, EveryValueTheMeterKeptIsListed)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     json meter = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}};
     // K points 7 and 8 of channel 1.
     meter["readonly"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x0738"}, {"count", 8}}});
@@ -319,7 +248,7 @@ TEST(GuardedWriteBackup, UnwritableFolderStopsTheWriteBeforeAnyFrame)
     if (::geteuid() != 0)
         GTEST_SKIP() << "not running as root: the child cannot become another user, and a folder this user "
                         "made is one this user may write";
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     // The device itself: the simulator's link lies in a folder of its own that nobody may not enter.
     const std::string device = fs::canonical(sim.DevicePath()).string();
@@ -357,7 +286,7 @@ TEST(GuardedWriteBackup, UnwritableFolderStopsTheWriteBeforeAnyFrame)
 // Python's csv module reads it with its header.
 TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     json good = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}};
     good["memory"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x007C"}, {"hex", "00BC614E"}}});
     json stubborn = {{"address", 4}, {"protocol", "6x"}, {"model", "kvt64"}};
@@ -448,7 +377,7 @@ TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
 // Doubts are said with the question and in --json, and the write still goes on when confirmed.
 TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const std::string file = folder.File("doubtful.kvt");
     WriteKvt(file, 12.5f);
@@ -475,7 +404,7 @@ TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
 // replaced went.
 TEST(GuardedWriteRestore, NamesWhatItRestoredFrom)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const std::string file = folder.File("new.kvt");
     WriteKvt(file, 12.5f);
@@ -502,7 +431,7 @@ TEST(GuardedWriteRestore, NamesWhatItRestoredFrom)
 // A meter without backups: restore says so, naming the folder, and sends nothing.
 TEST(GuardedWriteRestore, WithoutABackupNothingIsSent)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const ToolRun run = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"restore", "1", "--yes"});
     EXPECT_EQ(run.status, 2) << run.err;
