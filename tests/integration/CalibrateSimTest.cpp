@@ -14,11 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using nlohmann::json;
@@ -180,6 +182,39 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     const json restored = DumpMeter(sim.Dump(), s.protocol, s.address);
     EXPECT_EQ(restored["tables"], before["tables"]);
     EXPECT_EQ(WithoutLive(Memory(restored), live[0], live[1]), WithoutLive(Memory(before), live[0], live[1]));
+}
+
+// Ctrl-C during the as-found pass: the run stops between two samples, says
+// so, and the meter holds what it held; no backup, no journal line.
+TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
+{
+    const Stand s{"Kvt64M",
+                  {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                  {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                  "6:3:1",
+                  "6:4:1",
+                  "6x",
+                  3};
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    MeterSimProcess sim(Scenario(s));
+    const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
+    const pid_t pid = StartTool(folder, {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot",
+                                         s.slot, "calibrate", "1", "--reference", s.referenceSlot, "--settle", "0.2",
+                                         "--window", "1", "--cv", "2", "--yes"});
+    for (int i = 0; i < 600 && ReadFile(folder.File("err.txt")).find("точка 2 из 8") == std::string::npos; ++i)
+        ::usleep(50000);
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    const ToolRun run = FinishTool(folder, pid);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_EQ(run.result["outcome"], "stopped") << run.result.dump(1);
+    EXPECT_EQ(run.result["interrupted"], "SIGINT");
+    EXPECT_EQ(run.result["written"], false);
+    EXPECT_TRUE(run.result["backup"].is_null());
+    EXPECT_TRUE(run.result["verdict"].is_null());
+    EXPECT_NE(run.result["messages"].dump().find("прибор не изменён"), std::string::npos) << run.result.dump(1);
+    EXPECT_EQ(DumpMeter(sim.Dump(), s.protocol, s.address)["tables"], before["tables"]);
+    EXPECT_FALSE(fs::exists(folder.File("journal.csv")) &&
+                 ReadFile(folder.File("journal.csv")).find("calibration") != std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
