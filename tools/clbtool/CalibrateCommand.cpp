@@ -296,15 +296,17 @@ Command CalibrateCommand()
     Command c;
     c.name = "calibrate";
     c.help = "  calibrate N --reference ПРИБОР|modbus:АДРЕС|manual [параметры]\n"
-             "      калибровка слота N на проливном стенде: проход до записи, новая таблица\n"
-             "      точек, запись (с резервной копией), проход после записи, заключение по\n"
-             "      классу точности; образцовый прибор ТИП:АДРЕС[:КАНАЛ] на той же линии,\n"
-             "      ModBus-расходомер по адресу или расход, вводимый вручную;\n"
+             "      калибровка слота N на проливном стенде: проход до записи,\n"
+             "      новая таблица точек, запись (с резервной копией), проход\n"
+             "      после записи, заключение по классу точности; образцовый\n"
+             "      прибор ТИП:АДРЕС[:КАНАЛ] на той же линии, ModBus-расходомер\n"
+             "      по адресу или расход, вводимый вручную;\n"
              "      --reference-port ПОРТ (образцовый на втором порту),\n"
-             "      --reference-uncertainty % (0.2), --class 1|2|3 (2), --qp РАСХОД (Gmax),\n"
-             "      --tolerance % (5), --settle С (5), --window С (10), --cv % (0.5),\n"
-             "      --point-timeout С (120), --profile ФАЙЛ (расходы точек),\n"
-             "      --verify-only (только проверка, без записи), --samples ФАЙЛ.csv,\n"
+             "      --reference-uncertainty % (0.2), --class 1|2|3 (2),\n"
+             "      --qp РАСХОД (Gmax), --tolerance % (5), --settle С (5),\n"
+             "      --window С (10), --cv % (0.5), --point-timeout С (120),\n"
+             "      --profile ФАЙЛ (расходы точек), --verify-only (только\n"
+             "      проверка, без записи), --samples ФАЙЛ.csv,\n"
              "      --certificate ФАЙЛ.pdf, --yes (без него запись не выполняется)\n";
     c.shared = MeterOptions();
     for (const char* name : {"--reference", "--reference-port", "--reference-uncertainty", "--class", "--qp",
