@@ -48,7 +48,8 @@ double ErrorAt(double x)
 json Table()
 {
     json t = {0.0, 1.0};
-    for (double p : Points) t.push_back(p);
+    for (double p : Points)
+        t.push_back(p);
     return t;
 }
 
@@ -69,35 +70,18 @@ void PrintTo(const Stand& s, std::ostream* os)
 json Scenario(const Stand& s)
 {
     json schedule = json::array();
-    for (double p : Points) schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.5}, {"noise_pct", 0.1}});
+    for (double p : Points)
+        schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.5}, {"noise_pct", 0.1}});
     json meter = s.meter;
     meter["tables"] = {{"1", {{"K", Table()}, {"Obr", Table()}}}};
     json curve = json::array();
-    for (const auto& [x, e] : ErrorCurve) curve.push_back({x, e});
+    for (const auto& [x, e] : ErrorCurve)
+        curve.push_back({x, e});
     meter["stand"] = {{"error", curve}, {"noise_pct", 0.05}};
     json reference = s.reference;
     reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}};
     return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}}}}},
             {"meters", {meter, reference}}};
-}
-
-// Every byte of every area of a meter as it reads (bytes never set read as the area's fill).
-std::map<std::string, std::map<std::uint64_t, std::string>> Memory(const json& meter)
-{
-    std::map<std::string, std::map<std::uint64_t, std::string>> out;
-    for (const auto& [area, a] : meter["areas"].items()) {
-        auto& bytes = out[area];
-        const std::uint64_t unit = a.value("unit", 1);
-        for (const auto& run : a["runs"]) {
-            const std::string hex = run["hex"];
-            const std::uint64_t at = run["addr"].get<std::uint64_t>() * unit;
-            for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                const std::string b = hex.substr(i, 2);
-                if (b != a["fill"].get<std::string>()) bytes[at + i / 2] = b;
-            }
-        }
-    }
-    return out;
 }
 
 using MemoryMap = std::map<std::string, std::map<std::uint64_t, std::string>>;
@@ -114,7 +98,8 @@ MemoryMap WithoutLive(MemoryMap m, const MemoryMap& a, const MemoryMap& b)
         for (const auto& [at, v] : other)
             if (!bytes.count(at)) live.insert(at);
         for (std::uint64_t at : live)
-            for (std::uint64_t i = at >= 3 ? at - 3 : 0; i <= at + 3; ++i) m[area].erase(i);
+            for (std::uint64_t i = at >= 3 ? at - 3 : 0; i <= at + 3; ++i)
+                m[area].erase(i);
     }
     return m;
 }
@@ -126,13 +111,13 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     const Stand& s = GetParam();
     ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
     MeterSimProcess sim(Scenario(s));
-    const std::vector<std::string> common = {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json",
-                                             "--slot", s.slot};
+    const std::vector<std::string> common = {"--port", sim.DevicePath(), "--timeouts", "50,150,2",
+                                             "--json", "--slot",         s.slot};
     const json first = DumpMeter(sim.Dump(), s.protocol, s.address);
     const ToolRun read = RunTool(folder, common + std::vector<std::string>{"read"});
     ASSERT_EQ(read.status, 0) << read.err << read.result.dump();
     const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
-    const MemoryMap live[2] = {Memory(first), Memory(before)};
+    const MemoryMap live[2] = {MeterMemory(first), MeterMemory(before)};
 
     const std::string samples = folder.File("samples.csv");
     const ToolRun run =
@@ -181,7 +166,7 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     EXPECT_EQ(restore.result["file"], run.result["backup"]);
     const json restored = DumpMeter(sim.Dump(), s.protocol, s.address);
     EXPECT_EQ(restored["tables"], before["tables"]);
-    EXPECT_EQ(WithoutLive(Memory(restored), live[0], live[1]), WithoutLive(Memory(before), live[0], live[1]));
+    EXPECT_EQ(WithoutLive(MeterMemory(restored), live[0], live[1]), WithoutLive(MeterMemory(before), live[0], live[1]));
 }
 
 // Ctrl-C during the as-found pass: the run stops between two samples, says

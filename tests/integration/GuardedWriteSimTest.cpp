@@ -91,25 +91,6 @@ float Float(const json& v)
     return v.is_number() ? v.get<float>() : std::strtof(v.get<std::string>().c_str(), nullptr);
 }
 
-// Every byte of every area of a meter as it reads (bytes never set read as the area's fill).
-std::map<std::string, std::map<std::uint64_t, std::string>> Memory(const json& meter)
-{
-    std::map<std::string, std::map<std::uint64_t, std::string>> out;
-    for (const auto& [area, a] : meter["areas"].items()) {
-        auto& bytes = out[area];
-        const std::uint64_t unit = a.value("unit", 1);
-        for (const auto& run : a["runs"]) {
-            const std::string hex = run["hex"];
-            const std::uint64_t at = run["addr"].get<std::uint64_t>() * unit;
-            for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                const std::string b = hex.substr(i, 2);
-                if (b != a["fill"].get<std::string>()) bytes[at + i / 2] = b;
-            }
-        }
-    }
-    return out;
-}
-
 // The requests of a 6x line that carried a memory write (0F 81 or 0A 42 after address, complement
 // and group); requests is set to the count of all requests.
 int MemoryWrites6x(const MeterSimProcess& sim, int& requests)
@@ -186,13 +167,15 @@ TEST_P(GuardedWrite, BackupHoldsTheOldValuesAndRestoreGivesTheMemoryBack)
                 << sections[t] << " " << key << " in " << text;
         }
     }
-    ASSERT_NE(Memory(DumpMeter(sim.Dump(), f.protocol, f.address)), Memory(DumpMeter(before, f.protocol, f.address)));
+    ASSERT_NE(MeterMemory(DumpMeter(sim.Dump(), f.protocol, f.address)),
+              MeterMemory(DumpMeter(before, f.protocol, f.address)));
 
     const ToolRun restore = RunTool(folder, Common(sim, f.slot) + std::vector<std::string>{"restore", "1", "--yes"});
     ASSERT_EQ(restore.status, 0) << restore.err << restore.result.dump();
     EXPECT_EQ(restore.result["file"], backup);
     EXPECT_EQ(restore.result["differences"], json::array());
-    EXPECT_EQ(Memory(DumpMeter(sim.Dump(), f.protocol, f.address)), Memory(DumpMeter(before, f.protocol, f.address)));
+    EXPECT_EQ(MeterMemory(DumpMeter(sim.Dump(), f.protocol, f.address)),
+              MeterMemory(DumpMeter(before, f.protocol, f.address)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
