@@ -205,6 +205,14 @@ TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
 INSTANTIATE_TEST_SUITE_P(
     Types, Calibrate,
     ::testing::Values(
+        // The poller corrects a КВТ-64's raw reading itself: its fraction comes from the reading.
+        Stand{"Kvt64",
+              {{"address", 5}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 6}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
+              "1:5:1",
+              "1:6:1",
+              "6x",
+              5},
         Stand{"Kvt64M",
               {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
               {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
