@@ -114,7 +114,7 @@ json PointJson(const CalibrationPoint& p, bool verifyOnly)
     const PassPoint* judged = p.Judged(verifyOnly);
     j["reference"] = found ? Value(found->Reference.Stats.Mean) : json(nullptr);
     j["meter"] = found ? Value(found->Meter.Stats.Mean) : json(nullptr);
-    j["n"] = found ? json(std::min(found->Reference.Stats.N, found->Meter.Stats.N)) : json(nullptr);
+    j["n"] = found ? json(found->Meter.Stats.N) : json(nullptr);
     j["cv_pct"] = found ? Value(std::fmax(found->Reference.Stats.N > 1 ? found->Reference.Stats.CvPct : 0,
                                           found->Meter.Stats.CvPct))
                         : json(nullptr);
