@@ -298,7 +298,7 @@ SheetDocument LayoutCertificate(const CalibrationResult& result, const DeviceSlo
     }
 
     // Signatures.
-    y = std::max(y + 4, 252.0);
+    y = std::max(y + 10, 252.0);
     p.Text(Left, y - 4, result.VerifyOnly ? "Поверку выполнил" : "Калибровку выполнил", 10);
     p.Line(62, y, 102, y, 2);
     p.Text(76, y + 0.5, "подпись", 8);
