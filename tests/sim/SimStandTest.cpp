@@ -115,12 +115,13 @@ json Scenario(json stand, std::vector<json> meters)
 }
 
 // A point table with the given K0 and Ku whose fifth Obr point (0.48) lies below its K point (0.5):
-// a fraction between 0.5 and 0.6 is corrected to 0.48 + 1.2 · (x − 0.5).
+// a fraction between 0.5 and 0.6 is corrected to 0.48 + 1.2 · (x − 0.5). Below the first point
+// (0.1 → 0.09) it is corrected by 0.9, above the last (0.8 → 0.76) toward (2, 2).
 json Tables(double k0, double ku)
 {
     return {{"1",
              {{"K", {k0, ku, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8}},
-              {"Obr", {k0, ku, 0.1, 0.2, 0.3, 0.4, 0.48, 0.6, 0.7, 0.8}}}}};
+              {"Obr", {k0, ku, 0.09, 0.2, 0.3, 0.4, 0.48, 0.6, 0.7, 0.76}}}}};
 }
 
 // A meter of Gmax 16 at the true flow 8 (fraction 0.5) with an error of +4 % measures x = 0.52,
@@ -154,6 +155,7 @@ struct LiveCase {
     json meter;
     LiveRead read;
     double expected;
+    double trueFlow = 8.0;
 };
 void PrintTo(const LiveCase& c, std::ostream* os)
 {
@@ -165,23 +167,28 @@ class MeterSimStandLive : public testing::TestWithParam<LiveCase> {};
 TEST_P(MeterSimStandLive, ReportsTheFlowThroughItsTableInItsOwnForm)
 {
     const LiveCase& c = GetParam();
-    MeterSimProcess sim(Scenario(ConstantStand(8.0), {c.meter}));
+    MeterSimProcess sim(Scenario(ConstantStand(c.trueFlow), {c.meter}));
     Port port(sim.DevicePath());
     EXPECT_NEAR(ReadLive(port, c.read), c.expected, std::fabs(c.expected) * 1e-4);
 
     const json dump = sim.Dump();
-    EXPECT_DOUBLE_EQ(dump["stand"]["true_flow"].get<double>(), 8.0);
+    EXPECT_DOUBLE_EQ(dump["stand"]["true_flow"].get<double>(), c.trueFlow);
     const json& stand = dump["meters"][0]["stand"];
     EXPECT_EQ(stand["reads"], 1);
     if (stand["role"] == "meter") {
-        EXPECT_NEAR(stand["x"].get<double>(), 0.52, 1e-9);
+        EXPECT_NEAR(stand["x"].get<double>(), c.trueFlow / 16 * 1.04, 1e-9);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Types, MeterSimStandLive,
     testing::Values(
-        // Flow: 0.504 · 16.
+        // Flow: 0.504 · 16; below the first point 0.8 / 16 · 1.04 = 0.052, corrected to 0.0468; above
+        // the last 14.4 / 16 · 1.04 = 0.936, corrected to 0.76 + 1.24 · 0.136 / 1.2.
+        LiveCase{"BelowTheFirstPoint", Meter("6x", "kvt61", Tables(0, 1), UnderTest(), {{"gmax", 16}}),
+                 SixXRam(1, 0x00B4, true), 0.7488, 0.8},
+        LiveCase{"AboveTheLastPoint", Meter("6x", "kvt61", Tables(0, 1), UnderTest(), {{"gmax", 16}}),
+                 SixXRam(1, 0x00B4, true), 16 * (0.76 + 1.24 * 0.136 / 1.2), 14.4},
         LiveCase{"Kvt61Flow", Meter("6x", "kvt61", Tables(0, 1), UnderTest(), {{"gmax", 16}}), SixXRam(1, 0x00B4, true),
                  8.064},
         LiveCase{"Kvt78FlowLittleEndian", Meter("6x", "kvt78", Tables(0, 1), UnderTest(), {{"gmax", {16, 16}}}),

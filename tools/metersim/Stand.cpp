@@ -103,7 +103,8 @@ double CorrectFraction(double x, const StandCalibration& c)
     auto py = [&c](int j) { return c.obr[j + 2]; };
     if (f <= px(0)) return px(0) != 0 ? sign * f * py(0) / px(0) : 0.0;
     for (int j = 0; j < 7; ++j)
-        if (px(j) < f && f <= px(j + 1)) return sign * (py(j) + (py(j + 1) - py(j)) * (f - px(j)) / (px(j + 1) - px(j)));
+        if (px(j) < f && f <= px(j + 1))
+            return sign * (py(j) + (py(j + 1) - py(j)) * (f - px(j)) / (px(j + 1) - px(j)));
     if (f > px(7)) return px(7) != 2 ? sign * (py(7) + (2 - py(7)) * (f - px(7)) / (2 - px(7))) : sign * py(7);
     return x;
 }
@@ -116,7 +117,8 @@ double UncorrectFraction(double c, const StandCalibration& cal)
     auto py = [&cal](int j) { return cal.obr[j + 2]; };
     if (f <= py(0)) return py(0) != 0 ? sign * f * px(0) / py(0) : 0.0;
     for (int j = 0; j < 7; ++j)
-        if (py(j) < f && f <= py(j + 1)) return sign * (px(j) + (px(j + 1) - px(j)) * (f - py(j)) / (py(j + 1) - py(j)));
+        if (py(j) < f && f <= py(j + 1))
+            return sign * (px(j) + (px(j + 1) - px(j)) * (f - py(j)) / (py(j + 1) - py(j)));
     if (f > py(7)) return py(7) != 2 ? sign * (px(7) + (2 - px(7)) * (f - py(7)) / (2 - py(7))) : sign * px(7);
     return c;
 }
