@@ -303,6 +303,33 @@ TEST(Usage, HelpVersionAndTypesGoToTheStandardOutput)
                                                          {"driver", "TulvKvt09M4"}}));
 }
 
+// Every command line is read against the options of its command: a command's own
+// option counts after the command word (scan's anywhere), and a command that
+// exists is never called unknown.
+TEST(Usage, EachCommandTakesItsOwnOptionsAndIsNeverUnknown)
+{
+    for (const UsageCase& c : std::vector<UsageCase>{
+             {{"--json", "ports", "x"}, "команда ports без аргументов"},
+             {{"--json", "--port", "/dev/null", "ports"}, "неизвестный параметр --port"},
+             {{"--json", "--print", "p.pdf", "--slot=1:1:1", "save", "1", "k.tpr"}, "неизвестный параметр --print"},
+             {{"--json", "--slot=1:1:1", "save", "1", "k.tpr", "--print"}, "--print: не указан файл PDF"},
+             {{"--json", "--slot=1:1:1", "save", "1", "k.kvt", "--yes"}, "у команды save нет параметра --yes"},
+             {{"--json", "--addresses", "9-3", "scan"}, "--addresses: адреса 0..127, от меньшего к большему"},
+             {{"--json", "--slot", "1:1:1", "scan"}, "scan: неизвестный параметр --slot"},
+             {{"--json", "--trace", "scan"}, "не указана команда"},
+         }) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, 2) << c.error;
+        EXPECT_EQ(run.result, json({{"ok", false}, {"status", 2}, {"error", c.error}, {"messages", {c.error}}}))
+            << run.out;
+    }
+    // journal has no JSON result: its usage error is text, whatever the line holds.
+    const ToolRun journal = Tool({"--json", "journal"});
+    EXPECT_EQ(journal.status, 2);
+    EXPECT_EQ(journal.out, "");
+    EXPECT_EQ(journal.err, "clbtool: команде journal нужен только --serial СЕРИЙНЫЙ_НОМЕР\nСправка: clbtool --help\n");
+}
+
 // --- Probe and read ----------------------------------------------------------------------------------
 
 TEST(Probe, TellsFoundNoAnswerAnotherTypeAndAPortThatDidNotOpen)

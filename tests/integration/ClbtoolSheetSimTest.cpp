@@ -55,8 +55,9 @@ class ClbtoolSheet : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // The program keeps its settings beside itself.
+        // The program keeps its settings beside itself; its printing module goes with it.
         fs::copy_file(CLBTOOL_PATH, dir / "clbtool");
+        fs::copy_file(fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so", dir / "libclbprint.so");
         std::ofstream(dir / "clbtool.ini", std::ios::binary)
             << Utf8ToCp1251Lossy("[Sheet]\r\nAddress=г. Город, ул. Заводская, 1\r\nPhone=Сервис: 100-200\r\nWeb=mail@example.org\r\n");
     }
@@ -205,6 +206,33 @@ TEST_F(ClbtoolSheet, NoSheetWithoutAReadOutOrWhereTheFileCannotBeWritten)
     EXPECT_FALSE(fs::exists(dir / "missing"));
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_EQ(e.path().filename().string().find(".pdf"), std::string::npos) << e.path();
+}
+
+// The program is the only one that links no Qt: without its printing module it
+// still reads out, and the sheet is refused with a message that names where
+// the module was looked for; a file in its place that is no module is refused too.
+TEST_F(ClbtoolSheet, WithoutItsPrintingModuleTheSheetIsRefusedAndTheReadOutStands)
+{
+    sim = std::make_unique<MeterSimProcess>(json{{"meters", {Kvt64(1, 12064001, {2.5, 16.0}, json::object())}}});
+    const fs::path pdf = dir / "sheet.pdf";
+    fs::remove(dir / "libclbprint.so");
+    ToolRun r = Tool({"1:1:1"}, {"sheet", pdf.string()});
+    EXPECT_EQ(r.status, 2) << r.out.dump() << r.err;
+    ASSERT_EQ(r.out["messages"].size(), 1u) << r.out.dump();
+    EXPECT_EQ(r.out["messages"][0], "Печать недоступна: библиотека печати libclbprint.so не найдена (искали в: " +
+                                        dir.string() + ", " + dir.string() + "/../lib/clbtool)");
+    ASSERT_EQ(r.out["slots"].size(), 1u);
+    EXPECT_TRUE(r.out["slots"][0]["read_done"]);
+    EXPECT_FALSE(fs::exists(pdf));
+
+    std::ofstream(dir / "libclbprint.so") << "not a library\n";
+    r = Tool({"1:1:1"}, {"sheet", pdf.string()});
+    EXPECT_EQ(r.status, 2) << r.out.dump() << r.err;
+    ASSERT_EQ(r.out["messages"].size(), 1u) << r.out.dump();
+    const std::string said = r.out["messages"][0];
+    EXPECT_EQ(said.rfind("Печать недоступна: не удалось загрузить библиотеку печати " + (dir / "libclbprint.so").string(), 0), 0u)
+        << said;
+    EXPECT_FALSE(fs::exists(pdf));
 }
 
 } // namespace
