@@ -345,6 +345,43 @@ TEST(MeterSimStand, FollowsTheScheduleLevelByLevelAndCycles)
     }
 }
 
+// Where the schedule's clock stands is set through a Unix epoch that lies that long in the past.
+struct RampCase {
+    const char* name;
+    double clockS;
+    bool cycle;
+    double expected;
+};
+void PrintTo(const RampCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class MeterSimStandRamps : public testing::TestWithParam<RampCase> {};
+
+TEST_P(MeterSimStandRamps, LeadFromOneLevelToTheNext)
+{
+    const RampCase& c = GetParam();
+    // Levels 2 and 6 of 1000 s each, reached over 100 s: the flow moves 0.04 m³/h a second on a ramp.
+    json scenario =
+        Scenario({{"schedule", {{{"flow", 2.0}, {"hold_s", 1000}}, {{"flow", 6.0}, {"hold_s", 1000}}}},
+                  {"ramp_s", 100},
+                  {"cycle", c.cycle},
+                  {"epoch", std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+                                c.clockS}},
+                 {PlainReference()});
+    MeterSimProcess sim(scenario);
+    Port port(sim.DevicePath());
+    EXPECT_NEAR(ReadLive(port, SixXRam(1, 0x00B4, true)), c.expected, 0.03);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedule, MeterSimStandRamps,
+                         testing::Values(RampCase{"FirstLevelFromRest", 25, true, 0.5},
+                                         RampCase{"HalfWayUp", 1050, true, 4.0}, RampCase{"Held", 1500, true, 6.0},
+                                         RampCase{"BackDownOnceItCycles", 2050, true, 4.0},
+                                         RampCase{"LastLevelKeptWithoutCycling", 2050, false, 6.0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(MeterSimStand, TwoSimulatorsWithOneEpochSeeTheSameFlow)
 {
     // Levels of 0.5 s with 2 % noise, on a clock that began 1000.25 s ago in both.
