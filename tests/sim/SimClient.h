@@ -173,6 +173,19 @@ inline Bytes SixXFrame(std::uint8_t start, std::uint8_t address, std::uint8_t gr
     return f;
 }
 
+// Starting the simulator on the scenario fails with exit status 2 and a message that holds message.
+inline void ExpectRefusedAtStart(const json& scenario, const std::string& message)
+{
+    try {
+        MeterSimProcess sim(scenario);
+        ADD_FAILURE() << "the simulator started";
+    } catch (const std::runtime_error& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("status 2"), std::string::npos) << what;
+        EXPECT_NE(what.find(message), std::string::npos) << what;
+    }
+}
+
 inline bool HasLogLine(const MeterSimProcess& sim, const std::string& fragment) {
     for (const auto& line : sim.LogLines())
         if (line.find(fragment) != std::string::npos) return true;
