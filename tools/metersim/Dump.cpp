@@ -7,12 +7,14 @@
 
 namespace metersim {
 
-json BuildDump(const std::vector<std::unique_ptr<Meter>>& meters, std::uint64_t sequence)
+json BuildDump(const std::vector<std::unique_ptr<Meter>>& meters, std::uint64_t sequence, const FlowStand* stand)
 {
     json list = json::array();
     for (const auto& m : meters)
         list.push_back(m->Dump());
-    return {{"sequence", sequence}, {"meters", list}};
+    json d = {{"sequence", sequence}, {"meters", list}};
+    if (stand) d["stand"] = stand->Dump(MonoNow());
+    return d;
 }
 
 void WriteFileAtomically(const std::string& path, const std::string& content)

@@ -11,8 +11,8 @@
 // note names the faults that acted), NOREPLY (a request left unanswered; the note says why),
 // IGNORED (a well-formed frame for an address not on the line), BROADCAST (a frame to every meter
 // of a family, never answered), GARBAGE (bytes skipped while
-// looking for a frame; the note says why), DROPPED (a reply that could not be written), UNPLUG and
-// REPLUG.
+// looking for a frame; the note says why), DROPPED (a reply that could not be written), UNPLUG,
+// REPLUG and STAND (a command to the flow stand; the note is the command).
 #pragma once
 
 #include "Bytes.h"

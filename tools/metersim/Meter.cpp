@@ -1,5 +1,8 @@
 #include "Meter.h"
 
+#include "MonoTime.h"
+#include "Stand.h"
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -166,6 +169,12 @@ Answer Meter::WriteArea(const std::string& areaName, std::uint64_t addr, const B
     return Answer::With(echo ? area->Read(addr, data.size()) : Bytes{});
 }
 
+void Meter::CountRequest()
+{
+    ++requests_;
+    if (stand_) stand_->Refresh(*this, MonoNow());
+}
+
 json Meter::Dump() const
 {
     json areas = json::object();
@@ -184,8 +193,10 @@ json Meter::Dump() const
         }
         areas[area.Name()] = a;
     }
-    return {{addressKey_, address_}, {"protocol", protocol_},      {"model", model_}, {"requests", requests_},
+    json d = {{addressKey_, address_}, {"protocol", protocol_},      {"model", model_}, {"requests", requests_},
             {"replies", replies_},   {"faults", faults_.Source()}, {"areas", areas}};
+    if (stand_) d["stand"] = stand_->Dump();
+    return d;
 }
 
 } // namespace metersim

@@ -11,13 +11,18 @@
 
 #include "Faults.h"
 #include "JsonFields.h"
+#include "LiveFlow.h"
 #include "MemoryArea.h"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace metersim {
+
+class StandMeter;
 
 // A meter's decision on one request: reply with these data bytes, or stay silent (why).
 struct Answer {
@@ -46,8 +51,9 @@ public:
     const std::vector<MemoryArea>& Areas() const { return areas_; }
 
     // Bookkeeping of the family: a request that reached this meter, and the number (from 1) of a
-    // reply that the meter decided to give, before faults act on it.
-    void CountRequest() { ++requests_; }
+    // reply that the meter decided to give, before faults act on it. A meter on the flow stand
+    // takes its live flow of this moment before it answers.
+    void CountRequest();
     std::uint64_t NextReplyNumber() { return ++replies_; }
 
     // Takes this meter's keys out of its scenario object. A derived class takes its own keys and
@@ -56,6 +62,14 @@ public:
 
     // The meter's state for the dump.
     virtual json Dump() const;
+
+    // The flow stand's view of a flow channel (from 1): the calibration it holds and how the meter
+    // reports flow; nothing for a meter or channel the stand cannot drive.
+    virtual std::optional<StandCalibration> StandState(int /*channel*/) const { return std::nullopt; }
+    // Puts the value the meter reports (in the form StandState gives) into the channel's live cell.
+    virtual void PutLiveFlow(int /*channel*/, double /*value*/) {}
+    // Puts the meter on the flow stand ("stand" in the scenario).
+    void AttachStand(std::shared_ptr<StandMeter> stand) { stand_ = std::move(stand); }
 
 protected:
     // maxAddress: the highest network address of the protocol family; addressKey: the scenario key
@@ -90,6 +104,7 @@ private:
     FaultSet faults_;
     std::uint64_t requests_ = 0;
     std::uint64_t replies_ = 0;
+    std::shared_ptr<StandMeter> stand_;
 };
 
 } // namespace metersim

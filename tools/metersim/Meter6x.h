@@ -46,6 +46,8 @@ protected:
     Answer Read(const char* area, std::uint64_t addr, std::size_t count);
     // Stores data; the reply carries the stored bytes read back when echo is set, else no data.
     Answer Write(const char* area, std::uint64_t addr, const Bytes& data, bool echo);
+    // One of the four values that 0C 00 answers (index from 0).
+    void SetSfrTek(std::size_t index, float value) { sfrTek_.at(index) = value; }
 
 private:
     TextSet texts_;

@@ -58,7 +58,8 @@ LineSettings LoadLine(const json& v)
     return line;
 }
 
-std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const Registry& registry)
+std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const Registry& registry,
+                                 const Scenario& scenario, std::size_t index)
 {
     RequireObject(v, where);
     json rest = v;
@@ -79,8 +80,14 @@ std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const 
     if (!meter)
         throw ScenarioError(where + ".model: no " + family + " model \"" + model +
                             "\" (known: " + Join(registry.Models(family)) + ")");
+    auto stand = Take(rest, "stand");
     meter->Load(rest, where);
     RequireNoOtherKeys(rest, where);
+    if (stand) {
+        auto onStand = StandMeter::Load(*stand, scenario.stand, scenario.line.seed, index, where + ".stand");
+        onStand->Check(*meter, where + ".stand");
+        meter->AttachStand(std::move(onStand));
+    }
     return meter;
 }
 
@@ -92,11 +99,16 @@ Scenario LoadScenario(const json& document, const Registry& registry)
     json rest = document;
     Scenario s;
     Take(rest, "description");
-    if (auto line = Take(rest, "line")) s.line = LoadLine(*line);
+    if (auto line = Take(rest, "line")) {
+        std::optional<json> stand;
+        if (line->is_object()) stand = Take(*line, "stand");
+        s.line = LoadLine(*line);
+        if (stand) s.stand = FlowStand::Load(*stand, s.line.seed, "line.stand");
+    }
     auto meters = Take(rest, "meters");
     if (!meters || !meters->is_array()) throw ScenarioError("scenario: missing \"meters\" (a list)");
     for (std::size_t i = 0; i < meters->size(); ++i)
-        s.meters.push_back(LoadMeter((*meters)[i], "meters[" + std::to_string(i) + "]", registry));
+        s.meters.push_back(LoadMeter((*meters)[i], "meters[" + std::to_string(i) + "]", registry, s, i));
     RequireNoOtherKeys(rest, "scenario");
     return s;
 }

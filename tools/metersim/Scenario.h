@@ -5,6 +5,7 @@
 #include "Line.h"
 #include "Meter.h"
 #include "Registry.h"
+#include "Stand.h"
 
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@ namespace metersim {
 struct Scenario {
     LineSettings line;
     std::vector<std::unique_ptr<Meter>> meters; // in the scenario's order
+    std::shared_ptr<FlowStand> stand;           // the line's flow stand, if it has one
 };
 
 // Throws ScenarioError naming the place of the first fault.

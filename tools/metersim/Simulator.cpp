@@ -124,7 +124,7 @@ bool Simulator::WriteDump()
         return false;
     }
     try {
-        WriteFileAtomically(options_.dump, BuildDump(scenario_.meters, ++dumps_).dump(1) + "\n");
+        WriteFileAtomically(options_.dump, BuildDump(scenario_.meters, ++dumps_, scenario_.stand.get()).dump(1) + "\n");
         return true;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "metersim: %s\n", e.what());
@@ -165,19 +165,50 @@ void Simulator::ReadLine()
     }
 }
 
+void Simulator::ReadCommands()
+{
+    char buffer[512];
+    const ssize_t n = ::read(commandFd_, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) { // end of input: no more commands, the stand keeps what it was told
+        commandFd_ = -1;
+        return;
+    }
+    commandText_.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = commandText_.find('\n')) != std::string::npos;) {
+        std::string line = commandText_.substr(0, end);
+        commandText_.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::string answer = scenario_.stand->Command(line, MonoNow());
+        if (answer.empty()) continue;
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
+        log_.Write("STAND", std::nullopt, {}, line);
+    }
+    if (commandText_.size() > 4096) commandText_.clear(); // no line is this long: not a command
+}
+
 int Simulator::Run()
 {
     InstallSignals();
     if (!Plug()) return 1;
+    if (scenario_.stand) {
+        commandFd_ = STDIN_FILENO;
+        // Started in the background of an interactive shell, a read of the terminal must not stop
+        // the simulator: ignored, it fails (EIO), and commands are no longer read.
+        std::signal(SIGTTIN, SIG_IGN);
+    }
     while (running_) {
-        pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {pty_.IsOpen() ? pty_.Master() : -1, POLLIN, 0}};
+        pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0},
+                         {pty_.IsOpen() ? pty_.Master() : -1, POLLIN, 0},
+                         {commandFd_, POLLIN, 0}};
         timespec timeout{};
         timespec* wait = nullptr;
         if (auto deadline = line_.Deadline()) {
             timeout = ToTimespec(std::max(MonoTime::zero(), *deadline - MonoNow()));
             wait = &timeout;
         }
-        const int r = ppoll(fds, 2, wait, nullptr);
+        const int r = ppoll(fds, 3, wait, nullptr);
         if (r < 0 && errno != EINTR) {
             std::fprintf(stderr, "metersim: ppoll: %s\n", std::strerror(errno));
             break;
@@ -201,6 +232,7 @@ int Simulator::Run()
                 nanosleep(&pause, nullptr);
             }
         }
+        if (r > 0 && commandFd_ >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) ReadCommands();
         line_.RunDue(MonoNow());
     }
     const bool dumped = options_.dump.empty() || WriteDump();

@@ -5,6 +5,9 @@
 //   SIGUSR1                  write the dump now
 //   SIGUSR2                  unplug (close the pseudo-terminal, remove the link); the next one
 //                            plugs in a new pair at the same link and prints READY again
+//
+// A line with a flow stand also takes commands on standard input, one per line (flow, schedule,
+// status: README.md), and answers each with one line on standard output.
 #pragma once
 
 #include "FrameLog.h"
@@ -44,6 +47,7 @@ private:
     void Unplug();
     void ReadLine();
     void HandleSignal(int signo);
+    void ReadCommands();
     bool WriteDump();
 
     Options options_;
@@ -53,6 +57,8 @@ private:
     PseudoTerminal pty_;
     bool running_ = true;
     std::uint64_t dumps_ = 0;
+    int commandFd_ = -1;       // standard input while a stand listens to it
+    std::string commandText_; // a command line not yet complete
 };
 
 } // namespace metersim

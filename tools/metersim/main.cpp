@@ -19,7 +19,8 @@ const char kUsage[] =
     "  --log FILE       frame log, one line per frame\n"
     "  --dump FILE      memory dump (JSON), written at exit and on SIGUSR1\n"
     "Prints \"READY PATH\" when the line is up; stops on SIGTERM or SIGINT.\n"
-    "SIGUSR2 unplugs the line; the next SIGUSR2 plugs it in again.\n";
+    "SIGUSR2 unplugs the line; the next SIGUSR2 plugs it in again.\n"
+    "A line with a flow stand takes commands on standard input: flow Q [NOISE_PCT], schedule, status.\n";
 
 int Usage(const std::string& error)
 {

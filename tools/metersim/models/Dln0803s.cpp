@@ -87,6 +87,17 @@ void Dln0803s::Load(json& entry, const std::string& where)
     HeatMeter6x::Load(entry, where);
 }
 
+double Dln0803s::OwnGmax(int channel) const
+{
+    if (channel != 1) return 0;
+    for (const auto& area : Areas())
+        if (area.Name() == "rtc2k") {
+            const std::uint8_t index = area.Read(kGmaxIndexCell, 1)[0];
+            return index < GmaxList().size() ? GmaxList()[index] : 0.0;
+        }
+    return 0;
+}
+
 json Dln0803s::Dump() const
 {
     json d = HeatMeter6x::Dump();

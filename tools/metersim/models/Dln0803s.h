@@ -41,6 +41,9 @@ public:
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
 
+protected:
+    double OwnGmax(int channel) const override;
+
 private:
     std::span<const float> GmaxList() const;
     std::span<const std::uint8_t> SizeCodes() const;

@@ -70,4 +70,9 @@ json Dln0805::Dump() const
     return d;
 }
 
+void Dln0805::PutLiveFlow(int channel, double value)
+{
+    flow_ = static_cast<float>(value);
+}
+
 } // namespace metersim

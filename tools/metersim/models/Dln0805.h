@@ -23,6 +23,7 @@ class Dln0805 : public M4FlowMeter {
 public:
     Dln0805();
     static std::unique_ptr<Meter> Create() { return std::make_unique<Dln0805>(); }
+    void PutLiveFlow(int channel, double value) override;
     Answer Handle(const pm4::Request& request) override;
     json Dump() const override;
 

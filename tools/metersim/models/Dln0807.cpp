@@ -57,4 +57,9 @@ void Dln0807::LoadOwnKeys(json& entry, const std::string& where)
     }
 }
 
+void Dln0807::PutLiveFlow(int channel, double value)
+{
+    PutRam("ram_int", kFlow[channel - 1], static_cast<float>(value));
+}
+
 } // namespace metersim

@@ -23,6 +23,7 @@ class Dln0807 : public M4FlowMeter {
 public:
     Dln0807();
     static std::unique_ptr<Meter> Create() { return std::make_unique<Dln0807>(); }
+    void PutLiveFlow(int channel, double value) override;
 
 protected:
     void LoadOwnKeys(json& entry, const std::string& where) override;

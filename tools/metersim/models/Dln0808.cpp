@@ -1,5 +1,6 @@
 #include "Dln0808.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <stdexcept>
@@ -135,6 +136,25 @@ void Dln0808::Load(json& entry, const std::string& where)
                 PutTable(k, values);
             });
     MeterModBus::Load(entry, where);
+}
+
+std::optional<StandCalibration> Dln0808::StandState(int channel) const
+{
+    if (channel != 1) return std::nullopt;
+    StandCalibration c;
+    c.gmax = std::bit_cast<float>(BigEndian32(Registers(kGmax, 2)));
+    for (int i = 0; i < 10; ++i) {
+        c.k[i] = Value(true, i);
+        c.obr[i] = Value(false, i);
+    }
+    c.form = LiveForm::Flow;
+    return c;
+}
+
+void Dln0808::PutLiveFlow(int, double value)
+{
+    const double whole = std::clamp(std::round(value), -2147483648.0, 2147483647.0);
+    Put(kFlow, Word32(static_cast<std::uint32_t>(static_cast<std::int32_t>(whole))));
 }
 
 json Dln0808::Dump() const

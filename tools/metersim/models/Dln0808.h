@@ -41,6 +41,9 @@ public:
     static std::unique_ptr<Meter> Create() { return std::make_unique<Dln0808>(); }
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
+    // On the flow stand my current flow follows the stand, rounded to the whole number I keep.
+    std::optional<StandCalibration> StandState(int channel) const override;
+    void PutLiveFlow(int channel, double value) override;
 
 private:
     void Put(std::uint16_t reg, const Bytes& bytes);

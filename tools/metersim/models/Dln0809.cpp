@@ -15,6 +15,7 @@ HeatMeterLayout Layout()
     l.numberCell = 0x0000;
     l.gmaxCells = {0x0068};
     l.liveG = {0x000C};
+    l.liveForm = LiveForm::ZeroGain;
     l.liveSfr = {0x03A0};
     l.texts = {{"id", "DLN-0809"}, {"version", "V1.00"}, {"modification", ""}, {"subversion", ""}};
     l.factoryNumber = 8090031;

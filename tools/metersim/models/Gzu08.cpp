@@ -14,6 +14,7 @@ UltrasonicLayout Layout()
     l.channels = {{0x0310, 0x0350}, {0x0330, 0x0370}};
     l.stampCell = 0x02D0;
     l.liveG = 0x0010;
+    l.liveForm = LiveForm::ZeroGain;
     l.dataBufferLength = 13;
     l.texts = {{"id", "GZU-08"}, {"version", "V2.01"}, {"subversion", "00"}};
     l.gmax = 10.0f;

@@ -2,6 +2,7 @@
 
 #include "../Cp1251.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -215,6 +216,38 @@ float HeatMeter6x::CellValue(const MemoryArea& rtc2k, std::uint16_t cell) const
     for (int i = 0; i < 4; ++i)
         bits = (bits << 8) | b[layout_.bigEndian ? i : 3 - i];
     return std::bit_cast<float>(bits);
+}
+
+double HeatMeter6x::OwnGmax(int channel) const
+{
+    if (channel < 1 || static_cast<std::size_t>(channel) > layout_.gmaxCells.size()) return 0;
+    return CellValue(Rtc2k(), layout_.gmaxCells[channel - 1]);
+}
+
+std::optional<StandCalibration> HeatMeter6x::StandState(int channel) const
+{
+    const std::size_t liveCells = layout_.liveThroughSfrTek ? 2 : layout_.liveG.size();
+    if (channel < 1 || static_cast<std::size_t>(channel) > liveCells || layout_.channels.empty()) return std::nullopt;
+    const auto& cells = layout_.channels[std::min<std::size_t>(channel, layout_.channels.size()) - 1];
+    const MemoryArea& rtc2k = Rtc2k();
+    StandCalibration c;
+    c.gmax = OwnGmax(channel);
+    c.k[0] = c.obr[0] = CellValue(rtc2k, cells.k0);
+    c.k[1] = c.obr[1] = CellValue(rtc2k, cells.ku);
+    for (int p = 0; p < 8; ++p) {
+        c.k[2 + p] = CellValue(rtc2k, static_cast<std::uint16_t>(cells.kPoints + 4 * p));
+        c.obr[2 + p] = CellValue(rtc2k, static_cast<std::uint16_t>(cells.obrPoints + 4 * p));
+    }
+    c.form = layout_.liveForm;
+    return c;
+}
+
+void HeatMeter6x::PutLiveFlow(int channel, double value)
+{
+    if (layout_.liveThroughSfrTek)
+        SetSfrTek(static_cast<std::size_t>(channel - 1), static_cast<float>(value));
+    else
+        Put("ram", layout_.liveG.at(channel - 1), Single(static_cast<float>(value)));
 }
 
 json HeatMeter6x::Dump() const

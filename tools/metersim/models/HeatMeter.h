@@ -30,6 +30,9 @@
 //                     with one set of cells take "1" only.
 // The scenario's "memory" patches act last, so a test can still break a cell or a checksum on purpose.
 //
+// On the flow stand my live flow value follows the stand (channel 1 or 2 of the live cells; a
+// type with one set of calibration cells uses it for both).
+//
 // The dump adds "tables" (the values as the meter holds them, decoded; a cell that is not a number
 // shows as null), "stamp" (the 16 bytes of the stamp cell as hex) and, on types with a guarded block,
 // "block_checksum_ok".
@@ -75,6 +78,8 @@ struct HeatMeterLayout {
     std::vector<std::uint16_t> liveG;     // RAM cells of the live flow value, per channel
     std::vector<std::uint16_t> liveSfr;   // RAM cells of the raw measurement, per channel
     std::optional<GuardedBlock> block;
+    // How the live flow value relates to the flow the meter measures (for the flow stand).
+    LiveForm liveForm = LiveForm::Flow;
 
     // Defaults of the type.
     json texts;              // {"id": ..., "version": ..., ...} as in a scenario
@@ -87,9 +92,14 @@ public:
     Answer Handle(const p6x::Request& request) override;
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
+    std::optional<StandCalibration> StandState(int channel) const override;
+    void PutLiveFlow(int channel, double value) override;
 
 protected:
     HeatMeter6x(std::string model, HeatMeterLayout layout);
+
+    // Gmax of a channel (from 1) as my memory holds it; 0 when I keep none.
+    virtual double OwnGmax(int channel) const;
 
     // Stores bytes into a memory area as the scenario's patches do.
     void Put(const char* area, std::uint64_t addr, const Bytes& bytes);

@@ -60,4 +60,9 @@ Answer Kvt09M4::Handle(const pm4::Request& r)
     return M4FlowMeter::Handle(r); // records the setting and answers it
 }
 
+void Kvt09M4::PutLiveFlow(int channel, double value)
+{
+    PutRam("ram_ext", kFlow[channel - 1], static_cast<float>(value));
+}
+
 } // namespace metersim

@@ -25,6 +25,7 @@ class Kvt09M4 : public M4FlowMeter {
 public:
     Kvt09M4();
     static std::unique_ptr<Meter> Create() { return std::make_unique<Kvt09M4>(); }
+    void PutLiveFlow(int channel, double value) override;
     Answer Handle(const pm4::Request& request) override;
 
 protected:

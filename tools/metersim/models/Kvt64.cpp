@@ -17,6 +17,7 @@ HeatMeterLayout Layout()
     l.numberCell = 0x007C;
     l.gmaxCells = {0x00CC, 0x00D0};
     l.liveThroughSfrTek = true;
+    l.liveForm = LiveForm::RawReading;
     l.texts = {{"id", "KVT-64"}, {"version", "V3.011"}, {"modification", ""}, {"subversion", "01"}};
     l.factoryNumber = 12064001;
     l.gmax = {25.0f, 25.0f};

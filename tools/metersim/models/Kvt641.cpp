@@ -16,6 +16,7 @@ HeatMeterLayout Layout()
     l.numberForm = HeatMeterLayout::NumberForm::Text8;
     l.numberCell = 0x0000;
     l.liveG = {0x00B4};
+    l.liveForm = LiveForm::Fraction;
     l.liveSfr = {0x00B0};
     l.texts = {{"id", "KVT64-1"}, {"version", {{"hex", "0405"}}}, {"modification", ""}, {"subversion", ""}};
     l.factoryNumber = "64100017";

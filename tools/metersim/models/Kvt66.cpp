@@ -19,6 +19,7 @@ HeatMeterLayout Kvt66::Layout()
     l.numberCell = 0x0152;
     l.gmaxCells = {0x0134, 0x0138};
     l.liveG = {0x00A0, 0x00A4};
+    l.liveForm = LiveForm::Fraction;
     l.liveSfr = {0x0000, 0x0004};
     l.block = HeatMeterLayout::GuardedBlock{0x05E0, 144};
     l.texts = {{"id", "KVT-66"}, {"version", "V6.02"}, {"modification", ""}, {"subversion", "01"}};

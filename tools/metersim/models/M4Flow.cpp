@@ -96,6 +96,19 @@ void M4FlowMeter::PutRam(const char* area, std::uint16_t addr, float value)
     Area(area)->Write(addr, Bytes(b.begin(), b.end()));
 }
 
+std::optional<StandCalibration> M4FlowMeter::StandState(int channel) const
+{
+    if (channel < 1 || static_cast<std::size_t>(channel) > layout_.channels.size()) return std::nullopt;
+    StandCalibration c;
+    c.gmax = Value(layout_.channels[channel - 1].gmax);
+    for (int i = 0; i < 10; ++i) {
+        c.k[i] = Value(Cell(channel, true, i));
+        c.obr[i] = Value(Cell(channel, false, i));
+    }
+    c.form = LiveForm::Flow;
+    return c;
+}
+
 std::uint16_t M4FlowMeter::Cell(int channel, bool k, int index) const
 {
     const auto& c = layout_.channels.at(channel - 1);

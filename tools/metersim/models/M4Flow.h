@@ -64,6 +64,8 @@ public:
     Answer Handle(const pm4::Request& request) override;
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
+    // On the flow stand my current flow follows the stand (my type says where it lives).
+    std::optional<StandCalibration> StandState(int channel) const override;
 
 protected:
     M4FlowMeter(std::string model, M4FlowLayout layout);

@@ -95,6 +95,24 @@ void UltrasonicMeter::StoreTable(int channel, bool k, const CalibrationTable& va
         Put("rtc2k", Cell(channel, k, i), Single(values[i]));
 }
 
+std::optional<StandCalibration> UltrasonicMeter::StandState(int channel) const
+{
+    if (channel < 1 || static_cast<std::size_t>(channel) > layout_.channels.size()) return std::nullopt;
+    StandCalibration c;
+    c.gmax = SingleAt("rtc2k", kGmaxCell);
+    for (int i = 0; i < 10; ++i) {
+        c.k[i] = SingleAt("rtc2k", Cell(channel, true, i));
+        c.obr[i] = SingleAt("rtc2k", Cell(channel, false, i));
+    }
+    c.form = layout_.liveForm;
+    return c;
+}
+
+void UltrasonicMeter::PutLiveFlow(int, double value)
+{
+    Put("ram", layout_.liveG, Single(static_cast<float>(value)));
+}
+
 void UltrasonicMeter::ResetCalibrationTable()
 {
     for (std::size_t c = 1; c <= layout_.channels.size(); ++c) {

@@ -54,6 +54,7 @@ struct UltrasonicLayout {
     std::vector<Points> channels;
     std::uint16_t stampCell = 0;
     std::uint16_t liveG = 0; // RAM
+    LiveForm liveForm = LiveForm::Flow; // how the live flow value relates to the flow I measure
     std::size_t dataBufferLength = 0;
     json texts;
     float gmax = 0.0f;
@@ -64,6 +65,10 @@ public:
     Answer Handle(const prelay::Request& request) override;
     void Load(json& entry, const std::string& where) override;
     json Dump() const override;
+    // On the flow stand my one live flow value follows the stand through the tables of the chosen
+    // channel (direction).
+    std::optional<StandCalibration> StandState(int channel) const override;
+    void PutLiveFlow(int channel, double value) override;
 
 protected:
     UltrasonicMeter(std::string model, UltrasonicLayout layout);
