@@ -192,7 +192,12 @@ int Simulator::Run()
 {
     InstallSignals();
     if (!Plug()) return 1;
-    if (scenario_.stand) commandFd_ = STDIN_FILENO;
+    if (scenario_.stand) {
+        commandFd_ = STDIN_FILENO;
+        // Started in the background of an interactive shell, a read of the terminal must not stop
+        // the simulator: ignored, it fails (EIO), and commands are no longer read.
+        std::signal(SIGTTIN, SIG_IGN);
+    }
     while (running_) {
         pollfd fds[3] = {{g_signalPipe[0], POLLIN, 0},
                          {pty_.IsOpen() ? pty_.Master() : -1, POLLIN, 0},

@@ -3,6 +3,7 @@
 #include "Meter.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -86,6 +87,23 @@ double Finite(double v)
     return std::isfinite(v) && std::fabs(v) < 3.0e38 ? v : 0.0;
 }
 
+// The broken line through the eight points (from[j + 2], to[j + 2]): through the origin below the
+// first, toward (2, 2) above the last, the sign kept. Read with from and to swapped it is its own
+// inverse when both rise. A value that no segment holds (points out of order) stays as it is.
+double ThroughPoints(double v, const std::array<double, 10>& from, const std::array<double, 10>& to)
+{
+    const double sign = v < 0 ? -1.0 : 1.0;
+    const double f = std::fabs(v);
+    auto px = [&from](int j) { return from[j + 2]; };
+    auto py = [&to](int j) { return to[j + 2]; };
+    if (f <= px(0)) return px(0) != 0 ? sign * f * py(0) / px(0) : 0.0;
+    for (int j = 0; j < 7; ++j)
+        if (px(j) < f && f <= px(j + 1))
+            return sign * (py(j) + (py(j + 1) - py(j)) * (f - px(j)) / (px(j + 1) - px(j)));
+    if (f > px(7)) return px(7) != 2 ? sign * (py(7) + (2 - py(7)) * (f - px(7)) / (2 - px(7))) : sign * py(7);
+    return v;
+}
+
 } // namespace
 
 double Gauss::Next()
@@ -97,28 +115,12 @@ double Gauss::Next()
 
 double CorrectFraction(double x, const StandCalibration& c)
 {
-    const double sign = x < 0 ? -1.0 : 1.0;
-    const double f = std::fabs(x);
-    auto px = [&c](int j) { return c.k[j + 2]; };
-    auto py = [&c](int j) { return c.obr[j + 2]; };
-    if (f <= px(0)) return px(0) != 0 ? sign * f * py(0) / px(0) : 0.0;
-    for (int j = 0; j < 7; ++j)
-        if (px(j) < f && f <= px(j + 1)) return sign * (py(j) + (py(j + 1) - py(j)) * (f - px(j)) / (px(j + 1) - px(j)));
-    if (f > px(7)) return px(7) != 2 ? sign * (py(7) + (2 - py(7)) * (f - px(7)) / (2 - px(7))) : sign * py(7);
-    return x;
+    return ThroughPoints(x, c.k, c.obr);
 }
 
 double UncorrectFraction(double c, const StandCalibration& cal)
 {
-    const double sign = c < 0 ? -1.0 : 1.0;
-    const double f = std::fabs(c);
-    auto px = [&cal](int j) { return cal.k[j + 2]; };
-    auto py = [&cal](int j) { return cal.obr[j + 2]; };
-    if (f <= py(0)) return py(0) != 0 ? sign * f * px(0) / py(0) : 0.0;
-    for (int j = 0; j < 7; ++j)
-        if (py(j) < f && f <= py(j + 1)) return sign * (px(j) + (px(j + 1) - px(j)) * (f - py(j)) / (py(j + 1) - py(j)));
-    if (f > py(7)) return py(7) != 2 ? sign * (px(7) + (2 - px(7)) * (f - py(7)) / (2 - py(7))) : sign * px(7);
-    return c;
+    return ThroughPoints(c, cal.obr, cal.k);
 }
 
 // --- The true flow ------------------------------------------------------------------------------

@@ -72,7 +72,7 @@ private:
     double rampS_ = 0;
     std::uint32_t seed_ = 1;
     MonoTime startMono_{};
-    double startClockS_ = 0; // the schedule's clock when the simulator started
+    double startClockS_ = 0;   // the schedule's clock when the simulator started
     std::optional<Level> set_; // a flow set by hand, until "schedule"
 };
 
