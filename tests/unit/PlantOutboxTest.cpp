@@ -1,5 +1,6 @@
 // The outbox's lines and its cursor, without a server.
 #include "PlantOutbox.h"
+#include "PlantSender.h"
 
 #include <gtest/gtest.h>
 
@@ -115,4 +116,30 @@ TEST(PlantOutbox, OneSenderAtATime)
     EXPECT_TRUE(a.TakeSending(error));
     EXPECT_FALSE(b.TakeSending(error));
     EXPECT_NE(error.find("другая программа"), std::string::npos);
+}
+
+TEST(PlantStatusText, SaysWhatWaitsWhyAndTheMetersLatestEvent)
+{
+    PlantStatus s;
+    s.Waiting = 3;
+    EXPECT_EQ(PlantStatusWord(s), "Учёт: ждут 3");
+    s.Problem = "Сервер учёта недоступен: Connection refused";
+    EXPECT_EQ(PlantStatusWord(s), "Учёт: нет связи, ждут 3");
+    s = {};
+    s.Connected = true;
+    EXPECT_EQ(PlantStatusWord(s), "Учёт: всё отправлено");
+    PlantRecordRow r;
+    r.Kind = "calibration";
+    r.Time = "2026-12-10T14:50:58+03:00";
+    r.Bench = "стенд-2";
+    r.Operator = "ivanov";
+    r.Outcome = "годен";
+    s.Last["111"] = r;
+    s.Last["222"] = std::nullopt;
+    const std::string tip = PlantStatusTooltip(s, {"111", "222", "333"});
+    EXPECT_NE(tip.find("111: последняя калибровка 2026-12-10T14:50:58+03:00, стенд стенд-2, оператор ivanov: годен"),
+              std::string::npos)
+        << tip;
+    EXPECT_NE(tip.find("222: в учёте ещё нет событий"), std::string::npos);
+    EXPECT_EQ(tip.find("333"), std::string::npos);
 }

@@ -14,6 +14,7 @@
 #include "ReadOut.h"
 #include "SerialPorts.h"
 #include "Settings.h"
+#include "PlantCommand.h"
 #include "PortsCommand.h"
 #include "RussianPlural.h"
 #include "ScanCommand.h"
@@ -96,6 +97,12 @@ const char* const Usage =
     "  journal [--serial S]\n"
     "      журнал записей в приборы (journal.csv рядом с файлом настроек),\n"
     "      все строки или строки прибора с серийным номером S\n"
+    "  journal --plant [--serial S] [--since ДЕНЬ] [--bench СТЕНД] [--json|--csv]\n"
+    "      учёт завода: события всех стендов с сервера ([Plant] Database)\n"
+    "  journal --sync\n"
+    "      отправить на сервер учёта события, ждущие в очереди этого стенда\n"
+    "  plant init | plant status [--database СТРОКА]\n"
+    "      создать или обновить схему учёта на сервере; сколько событий ждут\n"
     "  ports [--json]\n"
     "      последовательные порты по устойчивым именам и что мешает их открыть\n"
     "  scan [--baud 9600,19200] [--addresses 0-16]\n"
@@ -477,6 +484,8 @@ const char* SignalName(int sig)
 int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     if (IsPortsCommand(args)) return RunPortsCommand(args, out);
+    if (IsPlantCommand(args) || IsPlantJournalCommand(args))
+        return RunPlantCommand(args, out, err, ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile);
     if (IsJournalCommand(args))
         return RunJournalCommand(
             args, out, err, JournalPath(ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile));
