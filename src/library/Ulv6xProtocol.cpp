@@ -126,44 +126,8 @@ TulvFrameFields Frame6x::Decode(const std::uint8_t* b, std::size_t count, bool r
     return f;
 }
 
-std::uint32_t ClampTimeout(std::uint32_t oldValue, std::uint32_t newValue, std::uint32_t lo, std::uint32_t hi)
-{
-    std::uint32_t v = newValue - newValue % 10;
-    return (v >= lo && v <= hi) ? v : oldValue;
-}
-
-Tulv6xProtocol::Tulv6xProtocol() = default;
+Tulv6xProtocol::Tulv6xProtocol() : TulvProtocolLink(5, 500, 150) {}
 Tulv6xProtocol::~Tulv6xProtocol() = default;
-
-void Tulv6xProtocol::SetComPort(TulvPort* port)
-{
-    if (port != nullptr) FComPort = port;
-}
-
-void Tulv6xProtocol::SetRepeatCount(std::uint8_t v)
-{
-    if (v >= 1 && v <= 24) FRepeatCount = v;
-}
-
-void Tulv6xProtocol::SetPacketTimeout(std::uint32_t v)
-{
-    FPacketTimeout = ClampTimeout(FPacketTimeout, v, 10, 9990);
-}
-
-void Tulv6xProtocol::SetByteTimeout(std::uint32_t v)
-{
-    FByteTimeout = ClampTimeout(FByteTimeout, v, 10, 2990);
-}
-
-void Tulv6xProtocol::SetNetAddr(std::uint8_t v)
-{
-    if (v <= 127) FNetAddr = v;
-}
-
-void Tulv6xProtocol::Pause(std::uint32_t ms)
-{
-    (FComPort ? FComPort->Clock() : RealClock()).SleepMs(ms);
-}
 
 std::tm Tulv6xProtocol::LocalNow()
 {
@@ -174,22 +138,7 @@ std::tm Tulv6xProtocol::LocalNow()
 
 bool Tulv6xProtocol::SendFrame(std::uint8_t Count)
 {
-    if (FComPort == nullptr) {
-        FLastError = ErrPortWrite;
-        return false;
-    }
-    FComPort->BeginRequest();
-    if (FComPort->Trace()) {
-        const auto dropped = FComPort->TakeDropped();
-        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Dropped, dropped.data(), dropped.size());
-        TraceBytes(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Sent, FRequest.data(), Count);
-    }
-    if (!FComPort->WriteBuffer(FRequest.data(), Count)) {
-        FLastError = ErrPortWrite;
-        TraceOutcome(FComPort, TulvTraceFamily::Proto6x, TulvTraceKind::Error, ErrPortWrite);
-        return false;
-    }
-    return true;
+    return SendRequest(TulvTraceFamily::Proto6x, FRequest.data(), Count, Writes::Whole);
 }
 
 std::uint8_t Tulv6xProtocol::ReceiveFrame()

@@ -9,8 +9,8 @@
 // than the caller's buffer, a frame longer than 255 bytes) throw std::invalid_argument.
 #pragma once
 
-#include "UlvComPort.h"
-#include "UlvTrace.h"
+#include "UlvFrameFields.h"
+#include "UlvProtocolLink.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -44,7 +44,7 @@ int Complete(std::uint8_t* frame, std::uint32_t addr);
 TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameRelay
 
-class Tulv6xProtocol {
+class Tulv6xProtocol : public TulvProtocolLink {
 public:
     Tulv6xProtocol();
     virtual ~Tulv6xProtocol();
@@ -52,23 +52,10 @@ public:
     Tulv6xProtocol& operator=(const Tulv6xProtocol&) = delete;
 
     // --- Properties -------------------------------------------------------
-    TulvPort* ComPort() const { return FComPort; }
-    void SetComPort(TulvPort* port); // assigning none is ignored
-    bool AutoOpenPort() const { return FAutoOpenPort; }
-    void SetAutoOpenPort(bool v) { FAutoOpenPort = v; }
-    bool EWrite() const { return FEWrite; }
-    void SetEWrite(bool v) { FEWrite = v; }
-    std::uint8_t RepeatCount() const { return FRepeatCount; }
-    void SetRepeatCount(std::uint8_t v); // keeps only 1..24
-    std::uint32_t PacketTimeout() const { return FPacketTimeout; }
-    void SetPacketTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..9990
-    std::uint32_t ByteTimeout() const { return FByteTimeout; }
-    void SetByteTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..2990
-    std::uint8_t NetAddr() const { return FNetAddr; }
-    void SetNetAddr(std::uint8_t v); // keeps only 0..127
+    // ComPort, AutoOpenPort, EWrite, RepeatCount (5), PacketTimeout (500),
+    // ByteTimeout (150), NetAddr and LastError: see TulvProtocolLink.
     std::uint32_t GZU_NetAddr() const { return FGZU_NetAddr; }
     void SetGZU_NetAddr(std::uint32_t v) { FGZU_NetAddr = v; }
-    ProtocolErrorCode LastError() const { return FLastError; }
     std::uint32_t DeviceType() const { return FDeviceType; }
     void SetDeviceType(std::uint32_t v) { FDeviceType = v > 17 ? 0 : v; }
 
@@ -221,12 +208,9 @@ protected:
     void PutRequest(std::uint8_t group, std::uint8_t command, std::span<const std::uint8_t> data);
     // Copies the last reply's data into dst; refuses (3) when it does not fit.
     bool CopyReplyData(std::span<std::uint8_t> dst);
-    // Sleeps on the port's clock (the real clock when no port is assigned).
-    void Pause(std::uint32_t ms);
     // The local date and time from the port's clock (the real clock when no port
     // is assigned).
     std::tm LocalNow();
-    void SetLastError(ProtocolErrorCode code) { FLastError = code; }
 
     std::array<std::uint8_t, 256> FReply{};
     std::array<std::uint8_t, 256> FRequest{};
@@ -254,18 +238,6 @@ private:
     void KU_Broadcast(std::uint8_t group, std::uint8_t command);
     bool KU_Query(std::uint8_t group, std::uint8_t command, std::span<const std::uint8_t> data);
 
-    TulvPort* FComPort = nullptr;
-    bool FAutoOpenPort = false;
-    bool FEWrite = false;
-    std::uint8_t FRepeatCount = 5;
-    std::uint32_t FPacketTimeout = 500;
-    std::uint32_t FByteTimeout = 150;
-    std::uint8_t FNetAddr = 0;
     std::uint32_t FGZU_NetAddr = 0;
-    ProtocolErrorCode FLastError = 0;
     std::uint32_t FDeviceType = 0;
 };
-
-// Timeout setter rule shared by every protocol class: round down to a multiple
-// of 10, keep the old value when the result is outside lo..hi.
-std::uint32_t ClampTimeout(std::uint32_t oldValue, std::uint32_t newValue, std::uint32_t lo, std::uint32_t hi);

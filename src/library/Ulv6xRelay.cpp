@@ -38,24 +38,7 @@ TulvFrameFields FrameRelay::Decode(const std::uint8_t* b, std::size_t count, boo
 
 bool Tulv6xProtocol::GZU_SendPkt(std::uint8_t Count)
 {
-    if (FComPort == nullptr) {
-        FLastError = ErrPortWrite;
-        return false;
-    }
-    FComPort->BeginRequest();
-    if (FComPort->Trace()) {
-        const auto dropped = FComPort->TakeDropped();
-        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Dropped, dropped.data(), dropped.size());
-        TraceBytes(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Sent, FRequest.data(), Count);
-    }
-    for (int i = 0; i < Count; ++i) {
-        if (!FComPort->WriteByte(FRequest[i])) {
-            FLastError = ErrPortWrite;
-            TraceOutcome(FComPort, TulvTraceFamily::Relay, TulvTraceKind::Error, ErrPortWrite);
-            return false;
-        }
-    }
-    return true;
+    return SendRequest(TulvTraceFamily::Relay, FRequest.data(), Count, Writes::ByteByByte);
 }
 
 std::uint8_t Tulv6xProtocol::GZU_ReceivePkt()

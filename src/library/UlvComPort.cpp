@@ -1,13 +1,11 @@
 #include "UlvComPort.h"
 
-#include "UlvTrace.h"
+#include "UlvTraceRecorder.h"
 
 #include <algorithm>
 #include <chrono>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -44,7 +42,7 @@ void TulvPort::EndExchange(bool clean, std::uint32_t packetTimeoutMs)
     if (until > FLateUntilMs.load()) FLateUntilMs.store(until);
 }
 
-void TulvPort::SetTrace(TulvTrace* trace)
+void TulvPort::SetTrace(TulvTraceRecorder* trace)
 {
     FTrace = trace;
     if (trace != nullptr) trace->StartAt(Clock().NowMs());
@@ -140,50 +138,32 @@ bool TulvCustomComPort::Open()
     if (FOpened) return true;
     const std::string path = ResolvedPath();
     FOpenError = TulvOpenError::None;
+    FOpenErrno = 0;
     FOpenErrorText.clear();
 
-    auto fail = [&](TulvOpenError kind, int err) {
-        FOpenError = kind;
-        switch (kind) {
-        case TulvOpenError::Missing:
-            FOpenErrorText = "Порт " + path + " не найден";
-            break;
-        case TulvOpenError::NoPermission:
-            FOpenErrorText = "Нет доступа к порту " + path +
-                             " (пользователь должен входить в группу dialout)";
-            break;
-        case TulvOpenError::Busy:
-            FOpenErrorText = "Порт " + path + " занят другой программой";
-            break;
-        default:
-            FOpenErrorText = "Не удаётся открыть порт " + path + ": " + std::strerror(err);
-            break;
-        }
+    auto fail = [&](TulvOpenStep step, int err) {
+        FOpenError = OpenErrorKind(step, err);
+        FOpenErrno = err;
+        FOpenErrorText = PortOpenErrorText(FOpenError, path, err);
         FOpened = false;
         return false;
     };
 
-    if (path.empty()) return fail(TulvOpenError::Missing, ENOENT);
+    if (path.empty()) return fail(TulvOpenStep::Open, ENOENT);
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        if (err == ENOENT || err == ENODEV || err == ENXIO || err == ENOTDIR) return fail(TulvOpenError::Missing, err);
-        if (err == EACCES || err == EPERM) return fail(TulvOpenError::NoPermission, err);
-        if (err == EBUSY) return fail(TulvOpenError::Busy, err);
-        return fail(TulvOpenError::Other, err);
-    }
+    if (fd < 0) return fail(TulvOpenStep::Open, errno);
     // Exclusive access: the advisory lock holds even against root; TIOCEXCL keeps
     // other ordinary users from opening the device at all.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         ::close(fd);
-        return fail(err == EWOULDBLOCK ? TulvOpenError::Busy : TulvOpenError::Other, err);
+        return fail(TulvOpenStep::Lock, err);
     }
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) {
         int err = errno;
         ::close(fd);
-        return fail(TulvOpenError::Other, err);
+        return fail(TulvOpenStep::Settings, err);
     }
     ::ioctl(fd, TIOCEXCL);
     FSaved = tio;
@@ -264,12 +244,7 @@ void TulvCustomComPort::ApplyRs485(int fd, const std::string& path)
     // connect.
     if (FRs485Noticed) return;
     FRs485Noticed = true;
-    if (err == ENOTTY || err == EINVAL || err == EOPNOTSUPP)
-        FOpenNotice =
-            "Управление направлением RS-485 не поддерживается этим адаптером (" + path + "); порт открыт без него";
-    else
-        FOpenNotice = "Не удалось включить управление направлением RS-485 на порту " + path + ": " +
-                      std::strerror(err) + "; порт открыт без него";
+    FOpenNotice = PortRs485NoticeText(path, err);
 }
 
 void TulvCustomComPort::StopThread()
@@ -381,11 +356,7 @@ bool TulvCustomComPort::TakeEcho()
         if (n == 1) {
             const std::uint8_t sent = FEchoOwed[FEchoTaken];
             if (b != sent) {
-                char detail[96];
-                std::snprintf(detail, sizeof detail, " (байт %zu из %zu: отправлен %02X, принят %02X)", FEchoTaken + 1,
-                              FEchoOwed.size(), sent, b);
-                FailEcho("Эхо запроса на порту " + ResolvedPath() + " не совпадает с запросом" + detail +
-                         ": проверьте линию и настройку Echo");
+                FailEcho(PortEchoMismatchText(ResolvedPath(), FEchoTaken + 1, FEchoOwed.size(), sent, b));
                 // What follows belongs to the garbled exchange: none of it is
                 // taken for a reply.
                 ::tcflush(FHandle, TCIFLUSH);
@@ -405,9 +376,7 @@ bool TulvCustomComPort::TakeEcho()
         }
         const std::uint64_t now = Clock().NowMs();
         if (now >= FEchoDeadlineMs) {
-            FailEcho("Эхо запроса на порту " + ResolvedPath() + " не пришло вовремя (принято " +
-                     std::to_string(FEchoTaken) + " из " + std::to_string(FEchoOwed.size()) +
-                     " байт): слышит ли адаптер свой запрос? Проверьте настройку Echo");
+            FailEcho(PortEchoLateText(ResolvedPath(), FEchoTaken, FEchoOwed.size()));
             return false;
         }
         WaitForByte(static_cast<std::uint32_t>(FEchoDeadlineMs - now));

@@ -5,6 +5,7 @@
 // the protocols a scripted port with a virtual clock instead.
 #pragma once
 
+#include "SystemText.h"
 #include "UlvUtils.h"
 
 #include <atomic>
@@ -20,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-class TulvTrace;
+class TulvTraceRecorder;
 
 class TulvPort {
 public:
@@ -101,14 +102,14 @@ public:
 
     // The traffic log the protocols report to (none by default). The trace must
     // outlive its use on the port. Its times count from the moment it is set.
-    TulvTrace* Trace() const { return FTrace; }
-    void SetTrace(TulvTrace* trace);
+    TulvTraceRecorder* Trace() const { return FTrace; }
+    void SetTrace(TulvTraceRecorder* trace);
     // With a trace, the bytes the last BeginRequest threw away (a late reply,
     // stray bytes), handed over once.
     std::vector<std::uint8_t> TakeDropped() { return std::exchange(FDropped, {}); }
 
 private:
-    TulvTrace* FTrace = nullptr;
+    TulvTraceRecorder* FTrace = nullptr;
     std::vector<std::uint8_t> FDropped;
     std::atomic<std::uint64_t> FLateUntilMs{0};
     std::atomic<std::uint64_t> FLastRequestMs{0};
@@ -132,9 +133,6 @@ struct TulvLineSettings {
     bool EchoFilter = false;
     bool operator==(const TulvLineSettings&) const = default;
 };
-
-// Why the last Open failed.
-enum class TulvOpenError { None, Missing, NoPermission, Busy, Other };
 
 class TulvCustomComPort : public TulvPort {
 public:
@@ -220,8 +218,11 @@ public:
     // What the echo may take beyond its wire time (adapter and driver latency).
     static constexpr std::uint32_t EchoMarginMs = 100;
 
-    // Why the last Open failed, and a message that names the device path.
+    // Why the last Open failed, the errno of the call that failed (0 after a
+    // successful Open), and the message (made by PortOpenErrorText) that
+    // names the device path.
     TulvOpenError OpenError() const { return FOpenError; }
+    int OpenErrno() const { return FOpenErrno; }
     const std::string& OpenErrorText() const { return FOpenErrorText; }
 
     // The time count bytes need on the wire at the port's speed and parity, in
@@ -272,6 +273,7 @@ private:
     bool FHaveSaved = false;
     termios FRequested{};
     TulvOpenError FOpenError = TulvOpenError::None;
+    int FOpenErrno = 0;
     std::string FOpenErrorText;
     TulvLineSettings FLine;
     serial_rs485 FRequestedRs485{};

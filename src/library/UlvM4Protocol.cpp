@@ -1,7 +1,5 @@
 #include "UlvM4Protocol.h"
 
-#include "Ulv6xProtocol.h" // ClampTimeout
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -65,60 +63,14 @@ TulvFrameFields FrameM4::Decode(const std::uint8_t* b, std::size_t count, bool r
     return f;
 }
 
-TulvM4Protocol::TulvM4Protocol() = default;
+TulvM4Protocol::TulvM4Protocol() : TulvProtocolLink(3, 100, 30) {}
 TulvM4Protocol::~TulvM4Protocol() = default;
-
-void TulvM4Protocol::SetComPort(TulvPort* port)
-{
-    if (port != nullptr) FComPort = port;
-}
-
-void TulvM4Protocol::SetRepeatCount(std::uint8_t v)
-{
-    if (v >= 1 && v <= 24) FRepeatCount = v;
-}
-
-void TulvM4Protocol::SetPacketTimeout(std::uint32_t v)
-{
-    FPacketTimeout = ClampTimeout(FPacketTimeout, v, 10, 9990);
-}
-
-void TulvM4Protocol::SetByteTimeout(std::uint32_t v)
-{
-    FByteTimeout = ClampTimeout(FByteTimeout, v, 10, 2990);
-}
-
-void TulvM4Protocol::SetNetAddr(std::uint8_t v)
-{
-    if (v <= 127) FNetAddr = v;
-}
-
-void TulvM4Protocol::Pause(std::uint32_t ms)
-{
-    (FComPort ? FComPort->Clock() : RealClock()).SleepMs(ms);
-}
 
 // --- Framing and attempts ----------------------------------------------------
 
 bool TulvM4Protocol::SendM4Frame()
 {
-    if (FComPort == nullptr) {
-        FLastError = ErrPortWrite;
-        return false;
-    }
-    FComPort->BeginRequest();
-    if (FComPort->Trace()) {
-        const auto dropped = FComPort->TakeDropped();
-        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::M4, TulvTraceKind::Dropped, dropped.data(), dropped.size());
-        TraceBytes(FComPort, TulvTraceFamily::M4, TulvTraceKind::Sent, FRequest.data(), FRequest.size());
-    }
-    for (std::uint8_t b : FRequest) {
-        if (!FComPort->WriteByte(b)) {
-            FLastError = ErrPortWrite;
-            TraceOutcome(FComPort, TulvTraceFamily::M4, TulvTraceKind::Error, ErrPortWrite);
-            return false;
-        }
-    }
+    if (!SendRequest(TulvTraceFamily::M4, FRequest.data(), FRequest.size(), Writes::ByteByByte)) return false;
     FLastError = ErrOk;
     return true;
 }

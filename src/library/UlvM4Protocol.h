@@ -17,8 +17,8 @@
 // Lost) ends the attempts at once, without the pause.
 #pragma once
 
-#include "UlvComPort.h"
-#include "UlvTrace.h"
+#include "UlvFrameFields.h"
+#include "UlvProtocolLink.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -42,7 +42,7 @@ bool ChecksumOk(const std::array<std::uint8_t, Size>& frame);
 TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameM4
 
-class TulvM4Protocol {
+class TulvM4Protocol : public TulvProtocolLink {
 public:
     TulvM4Protocol();
     virtual ~TulvM4Protocol();
@@ -50,23 +50,11 @@ public:
     TulvM4Protocol& operator=(const TulvM4Protocol&) = delete;
 
     // --- Properties -------------------------------------------------------
-    TulvPort* ComPort() const { return FComPort; }
-    void SetComPort(TulvPort* port); // assigning none is ignored
-    // Stored only: no M4 operation opens the port.
-    bool AutoOpenPort() const { return FAutoOpenPort; }
-    void SetAutoOpenPort(bool v) { FAutoOpenPort = v; }
-    bool EWrite() const { return FEWrite; }
-    void SetEWrite(bool v) { FEWrite = v; }
-    std::uint8_t RepeatCount() const { return FRepeatCount; }
-    void SetRepeatCount(std::uint8_t v); // keeps only 1..24
-    // Wait for the first reply byte, and the pause after a failed attempt.
-    std::uint32_t PacketTimeout() const { return FPacketTimeout; }
-    void SetPacketTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..9990
-    std::uint32_t ByteTimeout() const { return FByteTimeout; }
-    void SetByteTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..2990
-    std::uint8_t NetAddr() const { return FNetAddr; }
-    void SetNetAddr(std::uint8_t v); // keeps only 0..127
-    ProtocolErrorCode LastError() const { return FLastError; }
+    // ComPort, AutoOpenPort, EWrite, RepeatCount (3), PacketTimeout (100),
+    // ByteTimeout (30), NetAddr and LastError: see TulvProtocolLink.
+    // AutoOpenPort is stored only: no M4 operation opens the port.
+    // PacketTimeout is the wait for the first reply byte, and the pause after
+    // a failed attempt.
 
     // --- Operations -------------------------------------------------------
     // The read operations deliver the reply's 8 data bytes into Data.
@@ -110,9 +98,6 @@ protected:
     // Every byte that comes counts, so a line that never falls silent ends the
     // attempt after 14 bytes (its noise then fails the reply code or the sum).
     std::uint8_t ReceiveM4Frame();
-    // Sleeps on the port's clock (the real clock when no port is assigned).
-    void Pause(std::uint32_t ms);
-    void SetLastError(ProtocolErrorCode code) { FLastError = code; }
 
     std::array<std::uint8_t, FrameM4::Size> FReply{};
     std::array<std::uint8_t, FrameM4::Size> FRequest{};
@@ -127,13 +112,4 @@ private:
     // checks the checksum (5, the data stay copied).
     void FinishRead(std::uint8_t letter, std::span<std::uint8_t, 8> Data, WrongCode wrongCode);
     void Write(const std::uint8_t* data, std::uint16_t addr);
-
-    TulvPort* FComPort = nullptr;
-    bool FAutoOpenPort = false;
-    bool FEWrite = false;
-    std::uint8_t FRepeatCount = 3;
-    std::uint32_t FPacketTimeout = 100;
-    std::uint32_t FByteTimeout = 30;
-    std::uint8_t FNetAddr = 0;
-    ProtocolErrorCode FLastError = 0;
 };

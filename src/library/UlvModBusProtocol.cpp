@@ -1,7 +1,6 @@
 #include "UlvModBusProtocol.h"
 
 #include "Cp1251.h"
-#include "Ulv6xProtocol.h" // ClampTimeout
 
 #include <algorithm>
 #include <cstdio>
@@ -135,61 +134,14 @@ TulvFrameFields FrameModBus::Decode(const std::uint8_t* b, std::size_t count, bo
 
 // --- Properties --------------------------------------------------------------
 
-TulvModBusProtocol::TulvModBusProtocol() = default;
+TulvModBusProtocol::TulvModBusProtocol() : TulvProtocolLink(3, 300, 40) {}
 TulvModBusProtocol::~TulvModBusProtocol() = default;
-
-void TulvModBusProtocol::SetComPort(TulvPort* port)
-{
-    if (port != nullptr) FComPort = port;
-}
-
-void TulvModBusProtocol::SetRepeatCount(std::uint8_t v)
-{
-    if (v >= 1 && v <= 24) FRepeatCount = v;
-}
-
-void TulvModBusProtocol::SetPacketTimeout(std::uint32_t v)
-{
-    FPacketTimeout = ClampTimeout(FPacketTimeout, v, 10, 9990);
-}
-
-void TulvModBusProtocol::SetByteTimeout(std::uint32_t v)
-{
-    FByteTimeout = ClampTimeout(FByteTimeout, v, 10, 2990);
-}
-
-void TulvModBusProtocol::SetNetAddr(std::uint8_t v)
-{
-    if (v <= 127) FNetAddr = v;
-}
-
-void TulvModBusProtocol::Pause(std::uint32_t ms)
-{
-    (FComPort ? FComPort->Clock() : RealClock()).SleepMs(ms);
-}
 
 // --- Framing and attempts ----------------------------------------------------
 
 bool TulvModBusProtocol::SendModBusFrame(std::uint8_t Count)
 {
-    if (FComPort == nullptr) {
-        FLastError = ErrPortWrite;
-        return false;
-    }
-    FComPort->BeginRequest();
-    if (FComPort->Trace()) {
-        const auto dropped = FComPort->TakeDropped();
-        if (!dropped.empty()) TraceBytes(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Dropped, dropped.data(), dropped.size());
-        TraceBytes(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Sent, FRequest.data(), Count);
-    }
-    for (int i = 0; i < Count; ++i) {
-        if (!FComPort->WriteByte(FRequest[i])) {
-            FLastError = ErrPortWrite;
-            TraceOutcome(FComPort, TulvTraceFamily::ModBus, TulvTraceKind::Error, ErrPortWrite);
-            return false;
-        }
-    }
-    return true;
+    return SendRequest(TulvTraceFamily::ModBus, FRequest.data(), Count, Writes::ByteByByte);
 }
 
 std::uint16_t TulvModBusProtocol::ReceiveModBusFrame()

@@ -23,8 +23,8 @@
 // std::invalid_argument before anything is sent.
 #pragma once
 
-#include "UlvComPort.h"
-#include "UlvTrace.h"
+#include "UlvFrameFields.h"
+#include "UlvProtocolLink.h"
 #include "UlvUtils.h"
 
 #include <array>
@@ -61,7 +61,7 @@ inline bool IsException(const std::uint8_t* frame) { return (frame[1] & Exceptio
 TulvFrameFields Decode(const std::uint8_t* bytes, std::size_t count, bool request);
 } // namespace FrameModBus
 
-class TulvModBusProtocol {
+class TulvModBusProtocol : public TulvProtocolLink {
 public:
     TulvModBusProtocol();
     virtual ~TulvModBusProtocol();
@@ -69,22 +69,10 @@ public:
     TulvModBusProtocol& operator=(const TulvModBusProtocol&) = delete;
 
     // --- Properties -------------------------------------------------------
-    TulvPort* ComPort() const { return FComPort; }
-    void SetComPort(TulvPort* port); // assigning none is ignored
-    // GetDevID opens a closed port when this allows; the register operations never do.
-    bool AutoOpenPort() const { return FAutoOpenPort; }
-    void SetAutoOpenPort(bool v) { FAutoOpenPort = v; }
-    bool EWrite() const { return FEWrite; }
-    void SetEWrite(bool v) { FEWrite = v; }
-    std::uint8_t RepeatCount() const { return FRepeatCount; }
-    void SetRepeatCount(std::uint8_t v); // keeps only 1..24
-    std::uint32_t PacketTimeout() const { return FPacketTimeout; }
-    void SetPacketTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..9990
-    std::uint32_t ByteTimeout() const { return FByteTimeout; }
-    void SetByteTimeout(std::uint32_t v); // rounded down to 10s; kept only within 10..2990
-    std::uint8_t NetAddr() const { return FNetAddr; }
-    void SetNetAddr(std::uint8_t v); // keeps only 0..127
-    ProtocolErrorCode LastError() const { return FLastError; }
+    // ComPort, AutoOpenPort, EWrite, RepeatCount (3), PacketTimeout (300),
+    // ByteTimeout (40), NetAddr and LastError: see TulvProtocolLink.
+    // GetDevID opens a closed port when AutoOpenPort allows; the register
+    // operations never do.
     // Stored only.
     std::uint32_t DeviceType() const { return FDeviceType; }
     void SetDeviceType(std::uint32_t v) { FDeviceType = v > 17 ? 0 : v; }
@@ -131,9 +119,6 @@ protected:
     // and no reply is longer than 261 bytes, so a line that never falls silent
     // ends the attempt after one frame's worth of noise (with a CRC error).
     std::uint16_t ReceiveModBusFrame();
-    // Sleeps on the port's clock (the real clock when no port is assigned).
-    void Pause(std::uint32_t ms);
-    void SetLastError(ProtocolErrorCode code) { FLastError = code; }
 
     std::array<std::uint8_t, FrameModBus::BufferSize> FReply{};
     std::array<std::uint8_t, FrameModBus::BufferSize> FRequest{};
@@ -143,14 +128,6 @@ private:
     // then refuses an exception reply (7). True when a normal reply came.
     bool Exchange(int length);
 
-    TulvPort* FComPort = nullptr;
-    bool FAutoOpenPort = false;
-    bool FEWrite = false;
-    std::uint8_t FRepeatCount = 3;
-    std::uint32_t FPacketTimeout = 300;
-    std::uint32_t FByteTimeout = 40;
-    std::uint8_t FNetAddr = 0;
-    ProtocolErrorCode FLastError = 0;
     std::uint32_t FDeviceType = 0;
     int FReplyLength = 0;
 };

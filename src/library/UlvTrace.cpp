@@ -3,9 +3,10 @@
 #include "Ulv6xProtocol.h"
 #include "UlvM4Protocol.h"
 #include "UlvModBusProtocol.h"
+#include "UlvUtils.h"
 
-#include <chrono>
-#include <cinttypes>
+#include <algorithm>
+#include <cstdio>
 
 const char* TraceFamilyName(TulvTraceFamily family)
 {
@@ -183,98 +184,7 @@ std::string TulvTrace::FormatJson(const TulvTraceEvent& e, std::uint64_t startMs
     return s + "}";
 }
 
-TulvTrace::TulvTrace(const std::string& path, Format format) : FPath(path), FFormat(format)
+TulvTrace::TulvTrace(const std::string& path, Format format)
+    : TulvTraceRecorder(path, format == Format::JsonLines ? &TulvTrace::FormatJson : &TulvTrace::FormatText)
 {
-    FFile = std::fopen(path.c_str(), "w");
-    if (FFile != nullptr) FWriter = std::thread([this] { WriterBody(); });
-}
-
-TulvTrace::~TulvTrace()
-{
-    if (FWriter.joinable()) {
-        {
-            std::lock_guard lock(FMutex);
-            FStop = true;
-        }
-        FWake.notify_one();
-        FWriter.join();
-    }
-    if (FFile != nullptr) std::fclose(FFile);
-}
-
-void TulvTrace::StartAt(std::uint64_t nowMs)
-{
-    std::lock_guard lock(FMutex);
-    if (FStarted) return;
-    FStarted = true;
-    FStartMs = nowMs;
-}
-
-void TulvTrace::Record(TulvTraceEvent&& e)
-{
-    if (FFile == nullptr) return;
-    {
-        std::lock_guard lock(FMutex);
-        if (!FStarted) {
-            FStarted = true;
-            FStartMs = e.TimeMs;
-        }
-        FQueue.push_back(std::move(e));
-        ++FRecorded;
-    }
-    // No wake-up here: the writer looks every WriterPeriodMs, so an exchange
-    // never pays for a thread switch.
-}
-
-void TulvTrace::Flush()
-{
-    if (FFile == nullptr) return;
-    std::unique_lock lock(FMutex);
-    const std::uint64_t target = FRecorded;
-    FFlushWanted = true;
-    FWake.notify_one();
-    FDrained.wait(lock, [&] { return FWritten >= target; });
-}
-
-void TulvTrace::WriterBody()
-{
-    std::unique_lock lock(FMutex);
-    for (;;) {
-        FWake.wait_for(lock, std::chrono::milliseconds(WriterPeriodMs), [&] { return FStop || FFlushWanted; });
-        FFlushWanted = false;
-        if (FQueue.empty()) {
-            if (FStop) break;
-            FDrained.notify_all();
-            continue;
-        }
-        std::deque<TulvTraceEvent> batch;
-        batch.swap(FQueue);
-        const std::uint64_t start = FStartMs;
-        lock.unlock();
-        std::string text;
-        for (const auto& e : batch) {
-            text += FFormat == Format::JsonLines ? FormatJson(e, start) : FormatText(e, start);
-            text += '\n';
-        }
-        std::fwrite(text.data(), 1, text.size(), FFile);
-        std::fflush(FFile);
-        lock.lock();
-        FWritten += batch.size();
-        FDrained.notify_all();
-    }
-}
-
-void TraceReceive(TulvPort* port, TulvTraceFamily family, const std::vector<std::uint8_t>& noise,
-                  const std::uint8_t* taken, std::size_t count, ProtocolErrorCode code, std::uint64_t startMs)
-{
-    if (port == nullptr || port->Trace() == nullptr) return;
-    if (!noise.empty()) TraceBytes(port, family, TulvTraceKind::Noise, noise.data(), noise.size());
-    if (count > 0) TraceBytes(port, family, TulvTraceKind::Received, taken, count);
-    if (code == ErrOk)
-        TraceOutcome(port, family, TulvTraceKind::Answer);
-    else if (code == ErrPortRead)
-        TraceOutcome(port, family, TulvTraceKind::Timeout,
-                     static_cast<std::uint32_t>(port->Clock().NowMs() - std::min(port->Clock().NowMs(), startMs)));
-    else
-        TraceOutcome(port, family, TulvTraceKind::Error, code);
 }

@@ -629,7 +629,7 @@ int RunClbTool(const std::vector<std::string>& args, std::ostream& out, std::ost
                     text += "\n" + why;
                 host.MessageBox(text, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 outcome = "port_error";
-                said = "порт не открыт: " + RussianSystemTexts(port.OpenErrorText());
+                said = "порт не открыт: " + port.OpenErrorText();
             } else {
                 r = ProbeMeter({s.TypeCode(), s.NetAddress(), s.RelayAddress(), s.Channel() == 2}, port);
                 port.Close();

@@ -395,7 +395,7 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
         port.SetBaudRate(baud);
         port.SetParity(0);
         if (!port.Open()) {
-            const std::string text = RussianSystemTexts(port.OpenErrorText());
+            const std::string text = port.OpenErrorText();
             clearProgress();
             result["error"] = text;
             result["meters"] = listJson();
