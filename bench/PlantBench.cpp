@@ -11,6 +11,7 @@
 //   bench_plant [EVENTS_PER_BENCH]   (default 5000)
 #include "PgServer.h"
 #include "PlantSender.h"
+#include "TempFolder.h"
 
 #include <algorithm>
 #include <chrono>
@@ -47,19 +48,7 @@ PlantEvent Event(const std::string& bench, int n)
     return JournalEvent(e, "write", bench);
 }
 
-struct Folder {
-    std::string Path;
-    Folder()
-    {
-        char tmpl[] = "/tmp/clb-plant-bench-XXXXXX";
-        Path = ::mkdtemp(tmpl);
-    }
-    ~Folder()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(Path, ec);
-    }
-};
+using Folder = TempFolder;
 
 // Fills the outboxes, then delivers them all at once; events per second.
 double Deliver(PgServer& server, const std::string& database, int benches, int perBench)

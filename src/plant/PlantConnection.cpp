@@ -1,5 +1,7 @@
 #include "PlantConnection.h"
 
+#include "UlvTrace.h"
+
 #include <libpq-fe.h>
 
 #include <cerrno>
@@ -319,30 +321,8 @@ std::string PlantArray(const std::vector<PlantParam>& values)
 
 std::string PlantJsonObject(const std::vector<std::pair<std::string, std::string>>& fields)
 {
-    auto quoted = [](const std::string& s) {
-        std::string out = "\"";
-        for (unsigned char c : s) {
-            switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    static const char digits[] = "0123456789abcdef";
-                    out += "\\u00";
-                    out += digits[c >> 4];
-                    out += digits[c & 0xF];
-                } else {
-                    out += static_cast<char>(c);
-                }
-            }
-        }
-        return out + "\"";
-    };
     std::string out = "{";
     for (std::size_t i = 0; i < fields.size(); ++i)
-        out += (i ? "," : "") + quoted(fields[i].first) + ":" + quoted(fields[i].second);
+        out += (i ? "," : "") + JsonString(fields[i].first) + ":" + JsonString(fields[i].second);
     return out + "}";
 }

@@ -3,6 +3,7 @@
 # its cases (registered as one test, so that the server starts once).
 clb_unit_test(unit_plant_outbox unit/PlantOutboxTest.cpp)
 target_link_libraries(unit_plant_outbox PRIVATE clbplant)
+target_include_directories(unit_plant_outbox PRIVATE plant)
 
 add_library(plant_pgserver STATIC plant/PgServer.cpp)
 target_include_directories(plant_pgserver PUBLIC plant)

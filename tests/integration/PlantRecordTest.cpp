@@ -3,6 +3,7 @@
 #include "PgServer.h"
 #include "PlantCommand.h"
 #include "PlantSender.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -32,22 +33,7 @@ public:
     }
 };
 
-// A bench's folder: the journal, the outbox beside it.
-struct BenchFolder {
-    std::string Path;
-    BenchFolder()
-    {
-        char tmpl[] = "/tmp/clb-plant-XXXXXX";
-        Path = ::mkdtemp(tmpl);
-    }
-    ~BenchFolder()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(Path, ec);
-    }
-    std::string Journal() const { return Path + "/journal.csv"; }
-    std::string Outbox() const { return OutboxPath(Journal()); }
-};
+using BenchFolder = TempFolder;
 
 PlantEvent Event(const std::string& bench, int n, const std::string& serial = "44412345")
 {

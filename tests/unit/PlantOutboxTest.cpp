@@ -1,6 +1,7 @@
 // The outbox's lines and its cursor, without a server.
 #include "PlantOutbox.h"
 #include "PlantSender.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,19 +10,7 @@
 
 namespace {
 
-struct Folder {
-    std::string Path;
-    Folder()
-    {
-        char tmpl[] = "/tmp/clb-outbox-XXXXXX";
-        Path = ::mkdtemp(tmpl);
-    }
-    ~Folder()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(Path, ec);
-    }
-};
+using Folder = TempFolder;
 
 PlantEvent Sample()
 {
