@@ -11,7 +11,7 @@
 //   bench_plant [EVENTS_PER_BENCH]   (default 5000)
 #include "PgServer.h"
 #include "PlantSender.h"
-#include "TempFolder.h"
+#include "TestFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -48,7 +48,12 @@ PlantEvent Event(const std::string& bench, int n)
     return JournalEvent(e, "write", bench);
 }
 
-using Folder = TempFolder;
+// A bench's folder: its journal and the outbox beside it.
+struct Folder : TempFolder {
+    Folder() : TempFolder("clb-plant-") {}
+    std::string Journal() const { return *this / "journal.csv"; }
+    std::string Outbox() const { return OutboxPath(Journal()); }
+};
 
 // Fills the outboxes, then delivers them all at once; events per second.
 double Deliver(PgServer& server, const std::string& database, int benches, int perBench)
@@ -59,7 +64,7 @@ double Deliver(PgServer& server, const std::string& database, int benches, int p
         PlantSenderOptions o;
         o.Database = server.Conn(database, "bench");
         o.Bench = "bench-" + std::to_string(b) + "-" + std::to_string(benches);
-        o.OutboxPath = OutboxPath(folders[static_cast<std::size_t>(b)].Path + "/journal.csv");
+        o.OutboxPath = OutboxPath(folders[static_cast<std::size_t>(b)].Journal());
         std::string error;
         for (int i = 0; i < perBench; ++i)
             if (!AppendOutbox(o.OutboxPath, Event(o.Bench, i), error)) std::fprintf(stderr, "%s\n", error.c_str());

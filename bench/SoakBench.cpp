@@ -9,10 +9,11 @@
 // "Start" is taken once the poller has finished its first cycle, so that what
 // a connection sets up once is not counted as growth.
 #include "ClbThread.h"
-#include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
-#include "ReadOut.h"
+#include "Connection.h"
+#include "RecordingHost.h"
+#include "Slots.h"
 #include "UlvComPort.h"
 
 #include <algorithm>
@@ -62,16 +63,6 @@ struct Sample {
     std::uint64_t Cycles;
 };
 
-DeviceSlot Slot(int type, int address, int channel)
-{
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText("-");
-    return s;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -96,12 +87,12 @@ int main(int argc, char** argv)
     MeterSimProcess sim(text.str(), options);
 
     DevManager dev;
-    dev.Slots[0] = Slot(1, 1, 1);
-    dev.Slots[1] = Slot(5, 2, 2);
+    dev.Slots[0] = MakeSlot(1, 1, 1);
+    dev.Slots[1] = MakeSlot(5, 2, 2);
     TulvComPort port;
     dev.CreateDrivers(port, TimeoutProfile{100, 300, 3});
-    std::ostringstream messages;
-    ConsoleHost host(messages);
+    RecordingHost host;
+    host.SystemTextsInRussian = true;
     TClbThread poller(dev, host);
     Connection connection(dev, port, poller, host);
     PortChoice choice;
@@ -109,7 +100,7 @@ int main(int argc, char** argv)
     choice.Path = sim.DevicePath();
     choice.Baud = 9600;
     if (!connection.BConnectClick(choice)) {
-        std::cerr << "connecting failed:\n" << messages.str();
+        std::cerr << "connecting failed:\n" << host.Transcript();
         return 1;
     }
     while (poller.Cycles() < 1)
@@ -152,6 +143,6 @@ int main(int argc, char** argv)
                 static_cast<long long>(window.count()), firstMs, static_cast<unsigned long long>(s1.Cycles - s0.Cycles),
                 static_cast<long long>(window.count()), lastMs, static_cast<unsigned long long>(s3.Cycles - s2.Cycles),
                 cpuBound, verdict(cpuOk));
-    if (!host.Messages().empty()) std::printf("messages:\n%s", messages.str().c_str());
+    if (!host.Messages().empty()) std::printf("messages:\n%s", host.Transcript().c_str());
     return memoryOk && fdOk && cpuOk && flowsOk ? 0 : 1;
 }

@@ -141,8 +141,8 @@ TInfoForm::~TInfoForm() = default;
 void TInfoForm::Prepare(int slot)
 {
     const DeviceSlot& s = FDev.Slot(slot);
-    CurveIsKU = s.TypeCode() == 14;
-    CurveIsGZU = s.TypeCode() == 15;
+    CurveIsKU = CurveVariantOf(s.TypeCode()) == CurveVariant::KU;
+    CurveIsGZU = CurveVariantOf(s.TypeCode()) == CurveVariant::GZU;
     CurveSlot = static_cast<std::uint8_t>(slot);
     FChart->setTitle(QString::fromStdString(CurveTitle(s)));
     setWindowTitle("Кривая калибровки ");

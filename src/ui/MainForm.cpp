@@ -48,8 +48,6 @@ constexpr int ZeroRowY = 138;
 constexpr int GainRowY = 162;
 constexpr int PointRowY(int k) { return 186 + 24 * (k - 1); }
 
-const QColor Grey(0x80, 0x80, 0x80);
-
 std::string Two(int n)
 {
     return n < 10 ? "0" + std::to_string(n) : std::to_string(n);
@@ -419,10 +417,9 @@ bool TMainFrm::PollBoxChecked(int slot) const
 
 void TMainFrm::DrawSlots()
 {
-    DevManager& dev = FController->Dev();
     for (int s = 1; s <= 2; ++s) {
-        const SlotView v = ViewOfSlot(dev.Slot(s));
-        const std::string n2 = Two(s), n1 = std::to_string(s);
+        const MainController::SlotColumn column = FController->Column(s);
+        const SlotView& v = column.View;
         Img[s - 1]->setPixmap(SlotPicture(v.Picture));
         QString label = QString::fromStdString(v.Label);
         label.replace("\r\n", "\n");
@@ -436,38 +433,23 @@ void TMainFrm::DrawSlots()
         L[s - 1]->setFont(font);
         L[s - 1]->setText(label);
         L[s - 1]->setToolTip(label.section('\n', 0, 0));
-        std::vector<QLineEdit*> boxes = {FBoxes["EZero" + n2], FBoxes["EKU" + n2]};
-        for (int k = 1; k <= 8; ++k) boxes.push_back(FBoxes["EG" + n2 + std::to_string(k)]);
-        QLineEdit* flow = FBoxes["EG" + n2];
         // The check mark is the user's choice, which the controller keeps
-        // across read-outs; only a changed configuration ticks it again.
+        // across read-outs; drawing it is not a click.
         {
-            const MainController::PollBoxState box = FController->PollBox(s);
             const QSignalBlocker block(CBDev[s - 1]);
-            CBDev[s - 1]->setEnabled(box.Enabled);
-            CBDev[s - 1]->setChecked(box.Checked);
+            CBDev[s - 1]->setEnabled(column.Poll.Enabled);
+            CBDev[s - 1]->setChecked(column.Poll.Checked);
         }
-        if (v.Configured) {
-            flow->setEnabled(true);
-            SetBox("EG" + n2, std::nullopt, TooltipBackground);
-            for (QLineEdit* e : boxes) {
-                e->setVisible(true);
-                e->setEnabled(true);
-                SetBox(e->objectName().toStdString(), std::nullopt, ShownColour);
-            }
-        } else {
-            for (QLineEdit* e : boxes) {
-                e->setEnabled(false);
-                e->clear();
-                SetBox(e->objectName().toStdString(), std::nullopt, 0x808080);
-            }
-            flow->setEnabled(false);
-            flow->clear();
-            SetBox("EG" + n2, std::nullopt, 0x808080);
+        for (const MainController::BoxState& box : column.Boxes) {
+            QLineEdit* e = FBoxes.at(box.Name);
+            e->setVisible(true);
+            e->setEnabled(box.Enabled);
+            if (box.Emptied) e->clear();
+            SetBox(box.Name, std::nullopt, box.Colour);
         }
-        BLoad[s - 1]->setEnabled(v.Configured);
-        BSave[s - 1]->setEnabled(v.Configured);
-        BGraph[s - 1]->setEnabled(v.Configured);
+        BLoad[s - 1]->setEnabled(column.ButtonsEnabled);
+        BSave[s - 1]->setEnabled(column.ButtonsEnabled);
+        BGraph[s - 1]->setEnabled(column.ButtonsEnabled);
     }
 }
 
@@ -492,12 +474,9 @@ void TMainFrm::SetStatusText(const std::string& text)
 
 bool TMainFrm::Refuse()
 {
-    // Once closing has begun nothing starts any more: a click that arrives
-    // while the poller is being stopped must not take the port or the poller.
-    if (FCloseRequested) return true;
-    if (!OperationRunning() && FHost->ModalDepth() == 0) return false;
-    Status("Подождите: идёт обмен с прибором", true);
-    return true;
+    const HandlerRefusal r = RefusalOfHandler(FCloseRequested, OperationRunning(), FHost->ModalDepth());
+    if (!r.Word.empty()) Status(QString::fromStdString(r.Word), true);
+    return r.Refused;
 }
 
 bool TMainFrm::RunOperation(const std::function<void()>& op)
@@ -525,51 +504,35 @@ void TMainFrm::OnOperationFinished()
 
 void TMainFrm::FillPorts()
 {
+    const PortList& ports = FController->FillPorts(ListSerialPorts());
     const QSignalBlocker block(CBPort);
     CBPort->clear();
-    for (int n = 1; n <= 16; ++n) {
-        CBPort->addItem(QString("COM%1").arg(n));
-        CBPort->setItemData(n - 1, QString::fromStdString(FController->PortPath(n - 1)), Qt::ToolTipRole);
-    }
-    // The devices present, by their stable names.
-    const std::string chosen = FController->ChosenDevice();
-    int chosenIndex = -1;
-    for (const SerialPortEntry& e : ListSerialPorts()) {
-        CBPort->addItem(QString::fromStdString(e.Display), QString::fromStdString(e.Path));
+    for (const PortListEntry& e : ports.Entries) {
+        CBPort->addItem(QString::fromStdString(e.Text));
         CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(e.Path), Qt::ToolTipRole);
-        if (e.Path == chosen || e.Device == chosen) chosenIndex = CBPort->count() - 1;
     }
-    if (!chosen.empty() && chosenIndex < 0) {
-        // A device remembered but not plugged in now stays chosen, marked as absent.
-        CBPort->addItem(QString::fromStdString(chosen) + " (нет)", QString::fromStdString(chosen));
-        CBPort->setItemData(CBPort->count() - 1, QString::fromStdString(chosen), Qt::ToolTipRole);
-        chosenIndex = CBPort->count() - 1;
-    }
-    CBPort->setCurrentIndex(chosenIndex >= 0 ? chosenIndex : FController->PortIndex());
+    CBPort->setCurrentIndex(ports.Selected);
     UpdatePortHint();
 }
 
 void TMainFrm::UpdatePortHint()
 {
     const int i = CBPort->currentIndex();
-    const QString path = CBPort->itemData(i, Qt::ToolTipRole).toString();
-    CBPort->setToolTip(path);
-    Status(CBPort->currentText().section(':', 0, 0) + " = " + path);
+    const std::vector<PortListEntry>& entries = FController->Ports().Entries;
+    if (i < 0 || i >= static_cast<int>(entries.size())) return;
+    CBPort->setToolTip(QString::fromStdString(entries[static_cast<std::size_t>(i)].Path));
+    Status(QString::fromStdString(entries[static_cast<std::size_t>(i)].Hint()));
 }
 
 // --- handlers -------------------------------------------------------------------------
 
 void TMainFrm::CBPortChange(int index)
 {
-    if (index < 0) return;
-    const bool open = FController->PortListsEnabled(OperationRunning());
-    const bool taken =
-        open && (index < 16 ? FController->CBPortChange(index)
-                            : FController->SelectDevice(CBPort->itemData(index).toString().toStdString()));
-    if (!taken) {
+    if (index < 0) return; // the list is being emptied
+    if (!FController->CBPortChange(index, OperationRunning())) {
         // The list goes back to the port in use, which the status bar keeps naming.
         FillPorts();
-        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Порт меняется только после отключения");
+        Status(QString::fromStdString(PortChangeRefusal(OperationRunning())));
         return;
     }
     UpdatePortHint();
@@ -577,11 +540,10 @@ void TMainFrm::CBPortChange(int index)
 
 void TMainFrm::CBBaudChange(int index)
 {
-    const bool open = FController->PortListsEnabled(OperationRunning());
-    if (!open || !FController->CBBaudChange(index)) {
+    if (!FController->CBBaudChange(index, OperationRunning())) {
         const QSignalBlocker block(CBBaud);
         CBBaud->setCurrentIndex(FController->BaudIndex());
-        Status(OperationRunning() ? "Подождите: идёт обмен с прибором" : "Скорость меняется только после отключения");
+        Status(QString::fromStdString(BaudChangeRefusal(OperationRunning())));
     }
 }
 
@@ -761,25 +723,24 @@ void TMainFrm::closeEvent(QCloseEvent* event)
     // is finished first.
     FHost->BeginShutdown();
     FController->BeginClose();
-    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this && FHost->ModalDepth() == 0) {
-        // A dialog of the window is open (the tray's Exit): it is cancelled first.
-        if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
+    QWidget* modal = QApplication::activeModalWidget();
+    const CloseDecision d = DecideClose({modal && modal != this, OperationRunning(), FHost->ModalDepth()});
+    switch (d.Next) {
+    case CloseDecision::Step::CancelDialog:
+        if (auto* dialog = qobject_cast<QDialog*>(modal)) dialog->reject();
         QTimer::singleShot(0, this, &TMainFrm::close);
         event->ignore();
         return;
-    }
-    if (OperationRunning()) {
-        Status("Программа закроется после окончания обмена");
-        // The operation calls again when it ends.
+    case CloseDecision::Step::WaitForOperation:
+        // OnOperationFinished closes again.
+        Status(QString::fromStdString(d.Word));
         event->ignore();
         return;
-    }
-    if (FHost->ModalDepth() > 0) {
-        // The workflow's dialogs have been told to close; their loops unwind
-        // before the next try.
-        QTimer::singleShot(20, this, &TMainFrm::close);
+    case CloseDecision::Step::Retry:
+        QTimer::singleShot(d.RetryMs, this, &TMainFrm::close);
         event->ignore();
         return;
+    case CloseDecision::Step::CloseNow: break;
     }
     FController->Shutdown();
     FClosed = true;

@@ -58,7 +58,7 @@ public:
     void SetStatusText(const std::string& text);
     void SetConnectButtons(bool connectEnabled, bool disconnectEnabled);
     bool PollBoxChecked(int slot) const;
-    // Draws both slot columns from the slot table (step 3 of the rebuild).
+    // Draws both slot columns as the controller has them (step 3 of the rebuild).
     void DrawSlots();
 
     // True while an operation of the port runs.
@@ -113,7 +113,7 @@ private:
     void UpdatePortHint();
     // The port and baud lists are usable only while the controller allows it.
     void UpdatePortLists();
-    // The port list: COM1..COM16, then the serial devices present.
+    // Draws the port list the controller makes of the serial devices present.
     void FillPorts();
 
     std::unique_ptr<QtHost> FHost;

@@ -1,6 +1,7 @@
 #include "ClbThread.h"
 
-#include "ReadOut.h"
+#include "MeterTypes.h"
+#include "SlotBoxes.h"
 #include "UlvUtils.h"
 
 #include <chrono>
@@ -38,52 +39,17 @@ float CalibrationCurveFlow(float G, const CoefficientSet& c)
 
 namespace {
 
-enum class SecondRead { None, SFR, ADCCur, GFlow, SFRAndErrors };
-enum class Flow { None, Curve, TimesGmax, AsRead, ZeroGain };
-
-struct PollRow {
-    bool poll;         // whether the slot is read at all
-    SecondRead second; // read for its effect on FlowOk; its value is not shown
-    Flow flow;
-};
-
-// What the poller reads per type code, and how the reading becomes a flow. The
-// first read is ClbReadG, with the slot's channel where the driver takes one.
-// Codes 13 and 15 are polled with their ClbReadG alone; FlowOk is its success.
-// clang-format off
-constexpr PollRow PollTable[17] = {
-    {false, SecondRead::None,         Flow::None},      // 0
-    {true,  SecondRead::None,         Flow::Curve},     // 1 КВТ-64
-    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 2 КВТ-64-1
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 3 КВТ-64К
-    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 4 КВТ-66
-    {true,  SecondRead::SFR,          Flow::TimesGmax}, // 5 КВТ-76
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 6 КВТ-64M
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 7 КВТ-64M1
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 8 ДЛН-08.03С
-    {true,  SecondRead::ADCCur,       Flow::AsRead},    // 9 ДЛН-08.05
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 10 ДЛН-08.05С
-    {true,  SecondRead::GFlow,        Flow::AsRead},    // 11 ДЛН-08.07
-    {true,  SecondRead::SFR,          Flow::AsRead},    // 12 ДЛН-08.07С
-    {true,  SecondRead::None,         Flow::ZeroGain},  // 13 ДЛН-08.09
-    {true,  SecondRead::SFRAndErrors, Flow::AsRead},    // 14 КВТ-64КУ
-    {true,  SecondRead::None,         Flow::ZeroGain},  // 15 ГЗУ-08
-    {true,  SecondRead::None,         Flow::AsRead},    // 16 КВТ-09M4
-};
-// clang-format on
-
 constexpr int ErrorWordMask = 0x18; // bits 3 and 4 of the ultrasonic error word
 
 } // namespace
 
 float FlowFromReading(std::uint8_t typeCode, float G, const CoefficientSet& c)
 {
-    if (typeCode > 16) return G;
     using R = long double;
-    switch (PollTable[typeCode].flow) {
-    case Flow::Curve: return CalibrationCurveFlow(G, c);
-    case Flow::TimesGmax: return static_cast<float>(static_cast<R>(G) * c.Gmax);
-    case Flow::ZeroGain: return static_cast<float>(c.K[1] * ((static_cast<R>(G) - c.K[0]) * c.Gmax));
+    switch (MeterTypeOf(typeCode).Poll.Flow) {
+    case FlowFormula::Curve: return CalibrationCurveFlow(G, c);
+    case FlowFormula::TimesGmax: return static_cast<float>(static_cast<R>(G) * c.Gmax);
+    case FlowFormula::ZeroGain: return static_cast<float>(c.K[1] * ((static_cast<R>(G) - c.K[0]) * c.Gmax));
     default: return G;
     }
 }
@@ -194,11 +160,11 @@ void TClbThread::PollSlot(int n)
     const std::uint8_t ch = FDev.Slot(n).Channel();
     CoefficientSet& c = FDev.Coefficients(n);
     SlotDriver& driver = FDev.Driver(n);
-    if (code > 16 || !PollTable[code].poll || !HasDriver(driver)) {
+    const PollRule& row = MeterTypeOf(code).Poll;
+    if (!row.Poll || !HasDriver(driver)) {
         FFlowOk[n - 1] = false;
         return;
     }
-    const PollRow& row = PollTable[code];
     float G = 0;
     bool ok = false;
     WithDriver(driver, [&](auto& d) {
@@ -207,7 +173,7 @@ void TClbThread::PollSlot(int n)
         else
             G = d.ClbReadG();
         ok = d.LastError() == 0;
-        switch (row.second) {
+        switch (row.Second) {
         case SecondRead::SFR:
             if constexpr (requires { d.ClbReadSFR(std::uint8_t{}); })
                 d.ClbReadSFR(ch);

@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Cp1251.h"
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 #include "NumberText.h"
 #include "Settings.h"
 #include "SystemText.h"
@@ -32,11 +33,19 @@ namespace {
 
 // K0 of type code 1 is kept in the meter scaled by this float (bit pattern 46CCCC00).
 constexpr float K0Scale = 26214.0f;
-constexpr std::uint8_t TypeKvt64 = 1;
-constexpr std::uint8_t TypeDln0807 = 11;
-constexpr std::uint8_t TypeGzu08 = 15;
-constexpr std::uint8_t TypeKvt09M4 = 16;
 const char* const CrLf = "\r\n";
+
+// The file rules of a slot's type.
+const FileRule& FilesOf(const DeviceSlot& slot)
+{
+    return MeterTypeOf(slot.TypeCode()).Files;
+}
+
+// K0 kept in converter units: the TXT writer and the TPR reader convert it.
+bool ZeroInConverterUnits(const DeviceSlot& slot)
+{
+    return MeterTypeOf(slot.TypeCode()).Units.Zero == ZeroForm::Converter;
+}
 
 // The catalogue row of a slot that can have coefficients (codes 1..16).
 const DeviceTypeInfo* TypeOf(const DeviceSlot& slot)
@@ -283,9 +292,9 @@ std::optional<std::string> DefaultCoefficientFileName(const std::string& savedFo
 {
     const DeviceTypeInfo* type = TypeOf(slot);
     if (!type) return std::nullopt;
-    std::string folder = type->LatinName ? std::string(*type->LatinName) : std::string("KVT-09M4");
+    std::string folder(SavedFolderName(type->Code));
     std::string ending = ".txt";
-    if (forSave && slot.TypeCode() == 8) {
+    if (forSave && FilesOf(slot).NameByModification) {
         if (slot.Modification() == 1)
             ending = ".txt";
         else if (slot.Modification() == 2)
@@ -343,7 +352,7 @@ std::string CoefficientTxtBytes(const DeviceSlot& slot, const CoefficientSet& se
     lines.push_back(name);
     lines.push_back(serial);
     lines.push_back(Fixed9(set.Gmax));
-    if (slot.TypeCode() == TypeGzu08) {
+    if (FilesOf(slot).Txt == TxtLayout::TwoDirections) {
         lines.push_back("");
         lines.push_back(Fixed9(set.K[0]));
         lines.push_back("");
@@ -356,7 +365,7 @@ std::string CoefficientTxtBytes(const DeviceSlot& slot, const CoefficientSet& se
         lines.push_back(EightValues(set, set.K, true));
     } else {
         double k0 = set.K[0];
-        if (slot.TypeCode() == TypeKvt64) k0 = k0 * static_cast<double>(set.Gmax) / static_cast<double>(K0Scale);
+        if (ZeroInConverterUnits(slot)) k0 = k0 * static_cast<double>(set.Gmax) / static_cast<double>(K0Scale);
         lines.push_back(Fixed9(k0));
         lines.push_back(Fixed9(set.K[1]));
         lines.push_back("");
@@ -450,7 +459,7 @@ std::string CoefficientTprBytes(const DeviceSlot& slot, const CoefficientSet& se
     std::string name = type ? DisplayName1251(*type) : std::string();
     const double gmax = set.Gmax;
     double k0 = set.K[0];
-    if (slot.TypeCode() == TypeDln0807 || slot.TypeCode() == TypeKvt09M4) k0 *= gmax;
+    if (FilesOf(slot).ZeroAsFlowInFiles) k0 *= gmax;
 
     std::vector<std::string> lines;
     lines.push_back(PadLeft(Utf8ToCp1251Lossy(shapka), 50) + std::string(16, ' '));
@@ -539,7 +548,7 @@ bool ParseCoefficientTxt(std::string_view bytes, const std::string& name, const 
     if (!r.Line(line, "строки прибора")) return false;
     if (NameMismatch(line, *type, name, error)) return false;
     r.In.SkipLine();
-    if (slot.TypeCode() == TypeGzu08) {
+    if (FilesOf(slot).Txt == TxtLayout::TwoDirections) {
         if (!r.Number(s.Gmax, "Gmax")) return false;
         r.In.SkipLine();
         r.In.SkipLine();
@@ -561,7 +570,7 @@ bool ParseCoefficientTxt(std::string_view bytes, const std::string& name, const 
         r.In.SkipLine();
         if (!r.Points(s.K, "измеренные расходы")) return false;
         if (s.Gmax == 0) return r.Refuse("Gmax равен нулю");
-        if (slot.TypeCode() == TypeDln0807 || slot.TypeCode() == TypeKvt09M4)
+        if (FilesOf(slot).ZeroAsFlowInFiles)
             s.K[0] = static_cast<float>(static_cast<double>(s.K[0]) / s.Gmax);
         DivideByGmax(s);
         if (!ConvertedValuesFit(s)) return r.Refuse("значение после деления на Gmax вне диапазона");
@@ -608,7 +617,7 @@ bool ParseCoefficientTpr(std::string_view bytes, const std::string& name, const 
         if (!r.Line(line, "K0") || !r.PrefixedNumber(line, 5, s.K[0], "K0")) return false;
         if (!r.Line(line, "Ku") || !r.PrefixedNumber(line, 5, s.K[1], "Ku")) return false;
         if (!r.Line(line, "таблицы точек") || !r.Line(line, "таблицы точек")) return false;
-        if (slot.TypeCode() == TypeKvt64 && s.Gmax != 0)
+        if (ZeroInConverterUnits(slot) && s.Gmax != 0)
             s.K[0] = static_cast<float>(static_cast<double>(s.K[0]) * K0Scale / s.Gmax);
     }
     for (int k = 1; k <= 8; ++k) {

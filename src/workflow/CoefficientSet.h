@@ -6,12 +6,21 @@
 #include <array>
 #include <atomic>
 #include <optional>
+#include <string>
 
 // The three things a meter keeps per channel, as they stand in its memory.
 struct CoefficientTables {
     std::array<float, 10> K{};
     std::array<float, 10> Obr{};
     float Gmax = 0.0f;
+};
+
+// A value that the meter holds other than it was written: its name in the
+// tables ("K0", "Ku", "K1".."K8"), what was meant and what the meter gave back.
+struct ValueDifference {
+    std::string Name;
+    float Meant = 0;
+    float Held = 0;
 };
 
 struct CoefficientSet {

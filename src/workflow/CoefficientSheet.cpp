@@ -1,6 +1,7 @@
 #include "CoefficientSheet.h"
 
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 #include "Settings.h"
 
 #include <cmath>
@@ -99,7 +100,7 @@ void Sheet(SheetPage& page, const DevManager& dev, const SheetGroup& g, const Sh
         b.Text(22, 77 + 8 * k, "точка " + std::to_string(k));
         b.Rule(20, right, 83 + 8 * k);
     }
-    const bool heatMeterK0 = g.SlotCopy.TypeCode() == 1;
+    const bool heatMeterK0 = MeterTypeOf(g.SlotCopy.TypeCode()).Units.Zero == ZeroForm::Converter;
     ValueColumn(b, dev, g.FirstSlot, heatMeterK0, 72, 70);
     if (two) ValueColumn(b, dev, g.SecondSlot, heatMeterK0, 147, 145);
 

@@ -6,7 +6,7 @@
 #include "WriteJournal.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
-#include "ReadOut.h"
+#include "SlotBoxes.h"
 #include "UlvUtils.h"
 
 #include <bit>
@@ -20,60 +20,12 @@
 
 PointForm PointWriteForm(std::uint8_t typeCode, float version)
 {
-    // The bounds are compared in extended precision, as the meters' software
-    // generations were told apart; 3000, 2000 and 7 are singles.
-    const long double v = version;
-    using F = PointForm;
-    auto plainBelow = [&](bool plain) { return plain ? F::Plain : F::Scrambled; };
-    switch (typeCode) {
-    case 1: return plainBelow(v < 3.11L || (v > 3000.0f && v < 3017.2L)); // КВТ-64
-    case 2: return plainBelow(v < 4000.02L);                              // КВТ-64-1
-    case 3: return plainBelow(v < 1.8L || (v > 2000.0f && v < 2010.11L)); // КВТ-64К
-    case 4: return F::WholeTable;                                          // КВТ-66
-    case 5: return v < 7.0f ? F::WholeTable : F::Scrambled;                // КВТ-76
-    case 6: return F::Scrambled;                                           // КВТ-64M
-    case 7: return F::Scrambled;                                           // КВТ-64M1
-    case 8: return plainBelow(v < 0.67L);                                  // ДЛН-08.03С
-    case 9: return F::Plain;                                               // ДЛН-08.05
-    case 10: return plainBelow(v < 3.02L);                                 // ДЛН-08.05С
-    case 11: return F::Plain;                                              // ДЛН-08.07
-    case 12: return F::Plain;                                              // ДЛН-08.07С
-    case 13: return F::Scrambled;                                          // ДЛН-08.09
-    case 14: return F::Scrambled;                                          // КВТ-64КУ
-    case 15: return F::Scrambled;                                          // ГЗУ-08 (and a first pass)
-    case 16: return F::Plain;                                              // КВТ-09M4
-    default: return F::None;
-    }
+    return MeterTypeOf(typeCode).Write.Form(version);
 }
-
-namespace {
-using P = GmaxPlace;
-// clang-format off
-constexpr GmaxWrite GmaxTable[17] = {
-    {P::None,          0x0000, 0},   // 0: no device
-    {P::Reversed,      0x00CC, 4},   // 1 КВТ-64
-    {P::IndexKvt641,   0x000A, 0},   // 2 КВТ-64-1
-    {P::Reversed,      0x0009, 0},   // 3 КВТ-64К
-    {P::Reversed,      0x0134, 4},   // 4 КВТ-66
-    {P::Reversed,      0x0134, 4},   // 5 КВТ-76
-    {P::AsStored,      0x0488, 4},   // 6 КВТ-64M
-    {P::AsStored,      0x0082, 0},   // 7 КВТ-64M1
-    {P::IndexDln0803,  0x0008, 0},   // 8 ДЛН-08.03С (size code at 0x0009)
-    {P::None,          0x0000, 0},   // 9 ДЛН-08.05
-    {P::Reversed,      0x0010, 0},   // 10 ДЛН-08.05С
-    {P::None,          0x0000, 0},   // 11 ДЛН-08.07
-    {P::AsStored,      0x0010, 316}, // 12 ДЛН-08.07С
-    {P::AsStored,      0x0068, 0},   // 13 ДЛН-08.09
-    {P::AsStored,      0x0023, 0},   // 14 КВТ-64КУ (a plain frame to its network address)
-    {P::RelayAsStored, 0x0023, 0},   // 15 ГЗУ-08
-    {P::M4Block,       0x0150, 256}, // 16 КВТ-09M4 (done by the driver)
-};
-// clang-format on
-} // namespace
 
 const GmaxWrite& GmaxWriteOf(std::uint8_t typeCode)
 {
-    return GmaxTable[typeCode <= 16 ? typeCode : 0];
+    return MeterTypeOf(typeCode).Write.Gmax;
 }
 
 std::uint8_t GmaxIndexKvt641(const std::string& modification, float gmax)
@@ -100,6 +52,12 @@ Tulv6xProtocol& Memory6x(SlotDriver& driver)
             throw std::logic_error("the slot's driver has no 6x memory");
         },
         driver);
+}
+
+// The slot's driver as the class that a Gmax place belongs to.
+template <class D> D& DriverOfClass(SlotDriver& driver)
+{
+    return *std::get<std::unique_ptr<D>>(driver);
 }
 
 // One per-point write of K (obr false) or Obr (obr true) in the given form;
@@ -197,11 +155,11 @@ bool CoefficientWriter::WriteGmax(int s)
     bool asked = true;
     bool firstOk = true;
     switch (w.Place) {
-    case P::None: return true;
-    case P::Reversed: SwapBytes4(bytes); [[fallthrough]];
-    case P::AsStored: Memory6x(driver).WriteRtc2k(address, bytes, 4); break;
-    case P::IndexKvt641: {
-        auto& d = *std::get<2>(driver);
+    case GmaxPlace::None: return true;
+    case GmaxPlace::Reversed: SwapBytes4(bytes); [[fallthrough]];
+    case GmaxPlace::AsStored: Memory6x(driver).WriteRtc2k(address, bytes, 4); break;
+    case GmaxPlace::IndexKvt641: {
+        auto& d = DriverOfClass<TulvKvt641>(driver);
         std::string modification;
         d.GetModification(modification);
         if (!(asked = d.LastError() == 0)) break;
@@ -209,8 +167,8 @@ bool CoefficientWriter::WriteGmax(int s)
         d.WriteRtc2k(address, {&index, 1}, 1);
         break;
     }
-    case P::IndexDln0803: {
-        auto& d = *std::get<8>(driver);
+    case GmaxPlace::IndexDln0803: {
+        auto& d = DriverOfClass<TulvDln0803s>(driver);
         const std::uint8_t modification = d.GetDevice_Modification();
         if (!(asked = d.LastError() == 0)) break;
         const std::uint8_t index = TulvDln0803s::GmaxIndex(modification, gmax);
@@ -222,8 +180,8 @@ bool CoefficientWriter::WriteGmax(int s)
         d.WriteRtc2k(static_cast<std::uint16_t>(address + 1), {&size, 1}, 1);
         break;
     }
-    case P::RelayAsStored: std::get<15>(driver)->WriteRtc2k_new(address, bytes, 4); break;
-    case P::M4Block: std::get<16>(driver)->ClbWriteGmax(slot.Channel(), gmax); break;
+    case GmaxPlace::RelayAsStored: DriverOfClass<TulvGZU08>(driver).WriteRtc2k_new(address, bytes, 4); break;
+    case GmaxPlace::M4Block: DriverOfClass<TulvKvt09M4>(driver).ClbWriteGmax(slot.Channel(), gmax); break;
     }
     if (asked && firstOk && DriverLastError(driver) == 0) return true;
     if (LineAlive(s)) Fail(GmaxWriteError);
@@ -257,15 +215,21 @@ bool CoefficientWriter::WritePoints(int s, PointForm form)
             table[10 + k] = c.K[2 + k];
         }
         return call([&] {
-            return code == 4 ? std::get<4>(driver)->ClbWriteAll(ch, table) : std::get<5>(driver)->ClbWriteAll(ch, table);
+            return WithDriver(driver, [&](auto& d) {
+                if constexpr (requires { d.ClbWriteAll(ch, table); })
+                    return d.ClbWriteAll(ch, table);
+                else
+                    throw std::logic_error("the driver has no whole-table write");
+                return false;
+            });
         });
     }
     if (form == PointForm::None) return true;
 
     return WithDriver(driver, [&](auto& d) {
-        if (code == 15) {
-            // The ГЗУ-08 takes both whole tables first, K0 and Ku of the
-            // reference table included.
+        if (MeterTypeOf(code).Write.FirstPass) {
+            // Both whole tables go in first, K0 and Ku of the reference table
+            // included (the ГЗУ-08).
             for (std::uint8_t i = 0; i <= 9; ++i) {
                 if (!call([&] { return WritePoint(d, false, form, ch, i, c.K[i]); })) return false;
                 if (!call([&] { return WritePoint(d, true, form, ch, i, c.Obr[i]); })) return false;
@@ -305,13 +269,13 @@ bool CoefficientWriter::Preflight(int s)
     // The points go where the read-out read them: a read of K0 there must answer.
     float value = 0;
     if (!answers([&] { return WithDriver(driver, [&](auto& d) { return ReadPoint(d, ch, 0, value); }); })) {
-        const bool relay = code == 14 || code == 15;
-        return silent(relay ? "по серийному номеру " + std::to_string(slot.RelayAddress()) + " (через ретранслятор)"
+        return silent(RelayAddressed(code) ? "по серийному номеру " + std::to_string(slot.RelayAddress()) + " (через ретранслятор)"
                             : net);
     }
-    if (code == 14) {
-        // The КВТ-64КУ takes its Gmax as a plain frame to its network address,
-        // past the relay that carries everything else: that address must answer too.
+    const GmaxPlace place = GmaxWriteOf(code).Place;
+    if (RelayAddressed(code) && (place == GmaxPlace::AsStored || place == GmaxPlace::Reversed)) {
+        // A plain Gmax write goes to the network address, past the relay that
+        // carries everything else (the КВТ-64КУ): that address must answer too.
         std::uint8_t cell[4];
         Tulv6xProtocol& direct = Memory6x(driver);
         if (!answers([&] {
@@ -448,7 +412,7 @@ WriteResult CoefficientWriter::WriteOnce(int s, const std::string& notice)
         return WriteResult::Declined;
     }
     const DeviceSlot& slot = FDev.Slot(s);
-    if (slot.TypeCode() == 0 || slot.TypeCode() > 16 || !FDev.Coefficients(s).ReadDone || !HasDriver(FDev.Driver(s))) {
+    if (!HasDriver(slot.TypeCode()) || !FDev.Coefficients(s).ReadDone || !HasDriver(FDev.Driver(s))) {
         FOutcome = "не записано: слот пуст или прибор не прочитан";
         return WriteResult::NotWritable;
     }
@@ -484,7 +448,7 @@ WriteResult CoefficientWriter::WriteOnce(int s, const std::string& notice)
     bool readAll = false;
     if (alive) readAll = ReadBackK(s);
     ShowCoefficients(s);
-    const bool readBack = slot.TypeCode() != 13 && slot.TypeCode() != 15;
+    const bool readBack = MeterTypeOf(slot.TypeCode()).Write.ReadBack;
     if (alive && !FFailed && readBack) Verify(s, written, readAll);
     if (FFailed) {
         // Past the pre-flight frames went out: a write that failed on the way
@@ -506,7 +470,7 @@ bool CoefficientWriter::ReadBackK(int s)
     const DeviceSlot& slot = FDev.Slot(s);
     CoefficientSet& c = FDev.Coefficients(s);
     const std::uint8_t code = slot.TypeCode();
-    if (code == 0 || code > 16 || !c.ReadDone || code == 13 || code == 15 || !HasDriver(FDev.Driver(s))) return false;
+    if (!MeterTypeOf(code).Write.ReadBack || !c.ReadDone || !HasDriver(FDev.Driver(s))) return false;
     const std::uint8_t ch = slot.Channel();
     return WithDriver(FDev.Driver(s), [&](auto& d) {
         bool all = true;

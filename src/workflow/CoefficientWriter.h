@@ -9,6 +9,7 @@
 
 #include "DevManager.h"
 #include "Host.h"
+#include "MeterTypes.h"
 
 #include <array>
 #include <cstdint>
@@ -18,40 +19,10 @@
 
 class TClbThread;
 
-// A value that the meter holds other than it was written: its name in the
-// tables ("K0", "Ku", "K1".."K8"), what was meant and what the meter gave back.
-struct ValueDifference {
-    std::string Name;
-    float Meant = 0;
-    float Held = 0;
-};
-
-// How the per-point values of a type go into the meter.
-enum class PointForm {
-    None,       // nothing (no device)
-    Plain,      // ClbWriteK / ClbWriteObr with the value as a 4-byte single
-    Scrambled,  // ClbWriteK_new / ClbWriteObr_new with ScrambleValue8 of the value
-    WholeTable, // one ClbWriteAll with the 18 values, no per-point writes
-};
-
 // The form of a type code at a software version (the number the read-out keeps).
 PointForm PointWriteForm(std::uint8_t typeCode, float version);
 
 // Where and how a type keeps Gmax.
-enum class GmaxPlace {
-    None,          // the meter has no Gmax cell to write
-    Reversed,      // 4 bytes at Address + PerChannel·(Channel − 1), most significant first
-    AsStored,      // 4 bytes there as the single lies in memory (least significant first)
-    IndexKvt641,   // one byte at Address: the position of Gmax in the list of the modification
-    IndexDln0803,  // one byte at Address (the index), one at Address + 1 (its size code)
-    RelayAsStored, // the ГЗУ-08's own alternative write, 4 bytes as stored
-    M4Block,       // the M4 parameter block of the channel, bytes 0..3 replaced
-};
-struct GmaxWrite {
-    GmaxPlace Place;
-    std::uint16_t Address;
-    std::uint16_t PerChannel;
-};
 const GmaxWrite& GmaxWriteOf(std::uint8_t typeCode);
 
 // The position of gmax in the КВТ-64-1's list of the modification text ("M":
@@ -112,7 +83,7 @@ public:
     void SetOutcome(const std::string& notWrittenReason) { FOutcome = "не записано: " + notWrittenReason; }
 
     // K[0..9] as the meter holds them (a failed read stores 0); nothing for an
-    // empty or unread slot and for the types that are not read back (13, 15).
+    // empty or unread slot and for the types whose row says they are not read back.
     // True when every value was read.
     bool ReadBackK(int s);
     // The coefficient boxes of slot s alone, rows 0 to 9.

@@ -21,9 +21,7 @@ double Finite(double y) { return std::isfinite(y) ? y : 0.0; }
 
 CurveVariant CurveVariantOf(std::uint8_t typeCode)
 {
-    if (typeCode == 14) return CurveVariant::KU;
-    if (typeCode == 15) return CurveVariant::GZU;
-    return CurveVariant::Plain;
+    return MeterTypeOf(typeCode).Curve;
 }
 
 double TruncateToFourDecimals(double value)

@@ -5,15 +5,13 @@
 
 #include "CoefficientSet.h"
 #include "DeviceSlot.h"
+#include "MeterTypes.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// How the deviation is computed: plain, with the factor of the verification
-// mode (КВТ-64КУ, type code 14) or against the line through points 2 and 8
-// (ГЗУ-08, type code 15).
-enum class CurveVariant { Plain, KU, GZU };
+// How the deviation is computed (CurveVariant, MeterTypes.h), from the type's row.
 CurveVariant CurveVariantOf(std::uint8_t typeCode);
 
 struct CurvePoint {

@@ -10,11 +10,6 @@
 
 namespace {
 
-bool IsRelayAddressed(int code)
-{
-    return code == 14 || code == 15;
-}
-
 bool HasTwoChannels(int code)
 {
     const DeviceTypeInfo* info = FindDeviceType(static_cast<DeviceTypeCode>(code));
@@ -60,15 +55,11 @@ void DevAddLogic::TypeChange(int code)
         FState.G2.Checked = false;
         FState.G1.Enabled = FState.G2.Enabled = false;
     }
-    FState.SerialEditVisible = IsRelayAddressed(code);
+    FState.SerialEditVisible = RelayAddressed(static_cast<DeviceTypeCode>(code));
     FState.AddressCaption = FState.SerialEditVisible ? "Серийный номер" : "Сетевой адрес";
-    if (code == 15) {
-        FState.G1.Caption = "Прямой";
-        FState.G2.Caption = "Реверсивный";
-    } else {
-        FState.G1.Caption = "Канал G1";
-        FState.G2.Caption = "Канал G2";
-    }
+    const MeterType& type = MeterTypeOf(static_cast<DeviceTypeCode>(code));
+    FState.G1.Caption = std::string(type.Channel1Name);
+    FState.G2.Caption = std::string(type.Channel2Name);
 }
 
 void DevAddLogic::NetAddrChange(int value)
@@ -110,7 +101,7 @@ bool DevAddLogic::AlreadyListed(std::uint8_t channel, std::uint8_t netAddress) c
             s.SerialText() != FWorking.SerialText())
             continue;
         // Meters on the relay are told apart by their serial number alone.
-        if (IsRelayAddressed(s.TypeCode()) && s.RelayAddress() != FWorking.RelayAddress()) continue;
+        if (RelayAddressed(s.TypeCode()) && s.RelayAddress() != FWorking.RelayAddress()) continue;
         return true;
     }
     return false;
@@ -157,11 +148,7 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
     FWorking.SetSerialText("-");
     if (!FPort.Opened()) {
         const PortChoice choice = FPortChoice ? FPortChoice() : PortChoice{};
-        FPort.SetComPort(static_cast<std::uint8_t>(choice.Number));
-        FPort.SetDevicePath(choice.Path);
-        FPort.SetBaudRate(choice.Baud);
-        FPort.SetLine(choice.Line);
-        FPort.SetParity(IsRelayAddressed(code) ? 2 : 0);
+        SetUpPort(FPort, choice, RelayAddressed(static_cast<DeviceTypeCode>(code)));
         // Opening clears an abandon that came before it: the cancel is looked at below.
         if (FPort.Open() && !FCancelled && !FPort.OpenNotice().empty())
             FHost.MessageBox(FPort.OpenNotice(), "Предупреждение", MsgIcon::Warning, MsgButtons::Ok);
@@ -205,8 +192,8 @@ DevAddLogic::OkResult DevAddLogic::BOkClick()
         added = true;
     }
     if (FState.G2.Checked && HasTwoChannels(code)) {
-        // The second channel of a ДЛН-08.07С answers at the next address.
-        const auto address = static_cast<std::uint8_t>(FState.NetAddress + (code == 12 ? 1 : 0));
+        const bool next = MeterTypeOf(static_cast<DeviceTypeCode>(code)).Channel2NextAddress;
+        const auto address = static_cast<std::uint8_t>(FState.NetAddress + (next ? 1 : 0));
         if (AlreadyListed(2, address)) {
             Message("Не удалось добавить прибор " + name + ",канал G2\r\nДанный прибор уже есть в списке.",
                     CaptionWarning);

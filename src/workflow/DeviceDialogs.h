@@ -17,7 +17,8 @@
 #include "DevManager.h"
 #include "DeviceSlot.h"
 #include "Host.h"
-#include "ReadOut.h"
+#include "Connection.h"
+#include "MeterTypes.h"
 #include "Settings.h"
 
 #include <array>
@@ -58,8 +59,8 @@ public:
     static constexpr int NetAddrMax = 16;
     static constexpr std::uint32_t SerialMin = 44400000;
     static constexpr std::uint32_t SerialMax = 44499999;
-    // The type list offers the codes 0 ("Нет") to 15.
-    static constexpr int LastListedType = 15;
+    // The type list offers the codes 0 ("Нет") to the last one the catalogue lists.
+    static inline const int LastListedType = LastListedTypeCode();
 
     // portChoice gives the port and baud rate chosen in the main window at the
     // moment OK is pressed.

@@ -1,12 +1,15 @@
 #include "MainController.h"
 
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 
 #include <filesystem>
 
 namespace {
 const char* const ErrorCaption = "Ошибка";
 const char* const ClearQuestion = "Вы действительно хотите очистить конфигурацию?";
+const char* const BusyWord = "Подождите: идёт обмен с прибором";
+constexpr int ComPorts = 16;
 } // namespace
 
 std::string ClearConfigurationQuestion(const DevManager& dev)
@@ -29,8 +32,43 @@ std::string ClearConfigurationQuestion(const DevManager& dev)
 
 std::string SlotClickRefusal(bool connected)
 {
-    return connected ? "Приборы настраиваются без связи: сначала нажмите «Отключить»"
-                     : "Подождите: идёт обмен с прибором";
+    return connected ? "Приборы настраиваются без связи: сначала нажмите «Отключить»" : BusyWord;
+}
+
+std::string PortChangeRefusal(bool operationRunning)
+{
+    return operationRunning ? BusyWord : "Порт меняется только после отключения";
+}
+
+std::string BaudChangeRefusal(bool operationRunning)
+{
+    return operationRunning ? BusyWord : "Скорость меняется только после отключения";
+}
+
+HandlerRefusal RefusalOfHandler(bool closing, bool operationRunning, int workflowDialogs)
+{
+    // Once closing has begun nothing starts any more: a click that arrives
+    // while the poller is being stopped must not take the port or the poller.
+    if (closing) return {true, ""};
+    if (!operationRunning && workflowDialogs == 0) return {};
+    return {true, BusyWord};
+}
+
+CloseDecision DecideClose(const CloseSituation& now)
+{
+    using Step = CloseDecision::Step;
+    // A dialog of the window's own (the tray's Exit while it is open) is cancelled first.
+    if (now.ModalDialogOpen && now.WorkflowDialogs == 0) return {Step::CancelDialog, "", 0};
+    // A write into a meter is finished first; the operation tries again when it ends.
+    if (now.OperationRunning) return {Step::WaitForOperation, "Программа закроется после окончания обмена", 0};
+    // The workflow's dialogs have been told to close; their loops unwind before the next try.
+    if (now.WorkflowDialogs > 0) return {Step::Retry, "", 20};
+    return {Step::CloseNow, "", 0};
+}
+
+std::string PortListEntry::Hint() const
+{
+    return Text.substr(0, Text.find(':')) + " = " + Path;
 }
 
 std::string MainCaption()
@@ -48,10 +86,8 @@ SlotView ViewOfSlot(const DeviceSlot& slot)
         v.Label = "-\r\n-";
         return v;
     }
-    // The КВТ-09M4 is not offered by the dialogs and has no picture of its own
-    // in the catalogue; it gets one here so that a loaded slot is recognisable.
-    const auto& info = DeviceCatalogue[code];
-    v.Picture = info.PictureName ? std::string(*info.PictureName) : std::string("K09M4");
+    // A type without a catalogue picture (the КВТ-09M4) has one in its row.
+    v.Picture = std::string(PictureOf(code));
     v.Label = slot.SerialText() + "\r\n" + std::to_string(slot.Channel());
     return v;
 }
@@ -155,11 +191,51 @@ MainController::PollBoxState MainController::PollBox(int slot) const
     return {configured, configured && FPollChoice[i]};
 }
 
-bool MainController::CBPortChange(int index)
+MainController::SlotColumn MainController::Column(int slot) const
 {
-    if (!Disconnected()) return false;
+    SlotColumn column;
+    if (slot != 1 && slot != 2) return column;
+    column.View = ViewOfSlot(FDev.Slot(slot));
+    column.Poll = PollBox(slot);
+    const bool on = column.View.Configured;
+    column.ButtonsEnabled = on;
+    column.Boxes.push_back({FlowBoxName(slot), on, !on, on ? TooltipBackground : EmptySlotColour});
+    for (int row = 0; row <= 9; ++row)
+        column.Boxes.push_back({CoefficientBoxName(slot, row), on, !on, on ? ShownColour : EmptySlotColour});
+    return column;
+}
+
+const PortList& MainController::FillPorts(const std::vector<SerialPortEntry>& present)
+{
+    PortList list;
+    for (int n = 1; n <= ComPorts; ++n)
+        list.Entries.push_back({"COM" + std::to_string(n), FSettings.PortPath(n), n});
+    // The devices present, by their stable names.
+    const std::string chosen = FSettings.Device();
+    int chosenIndex = -1;
+    for (const SerialPortEntry& e : present) {
+        list.Entries.push_back({e.Display, e.Path, 0});
+        if (e.Path == chosen || e.Device == chosen) chosenIndex = static_cast<int>(list.Entries.size()) - 1;
+    }
+    if (!chosen.empty() && chosenIndex < 0) {
+        // A device remembered but not plugged in now stays chosen, marked as absent.
+        list.Entries.push_back({chosen + " (нет)", chosen, 0});
+        chosenIndex = static_cast<int>(list.Entries.size()) - 1;
+    }
+    list.Selected = chosenIndex >= 0 ? chosenIndex : PortIndex();
+    FPorts = std::move(list);
+    return FPorts;
+}
+
+bool MainController::CBPortChange(int index, bool operationRunning)
+{
+    if (!PortListsEnabled(operationRunning)) return false;
+    if (FPorts.Entries.empty()) FillPorts({});
+    if (index < 0 || index >= static_cast<int>(FPorts.Entries.size())) return false;
+    const PortListEntry& entry = FPorts.Entries[static_cast<std::size_t>(index)];
+    if (entry.ComNumber == 0) return SelectDevice(entry.Path);
     std::string error;
-    if (!FSettings.SetPort(index + 1, error)) Tell(error);
+    if (!FSettings.SetPort(entry.ComNumber, error)) Tell(error);
     if (!FSettings.Device().empty() && !FSettings.SetDevice("", error)) Tell(error);
     return true;
 }
@@ -172,9 +248,9 @@ bool MainController::SelectDevice(const std::string& path)
     return true;
 }
 
-bool MainController::CBBaudChange(int index)
+bool MainController::CBBaudChange(int index, bool operationRunning)
 {
-    if (!Disconnected()) return false;
+    if (!PortListsEnabled(operationRunning)) return false;
     std::string error;
     if (!FSettings.SetBaud(index, error)) Tell(error);
     return true;

@@ -35,28 +35,7 @@ template <std::size_t N> bool InList(const float (&list)[N], float v)
 
 CoefficientForm CoefficientFormOf(std::uint8_t typeCode)
 {
-    // clang-format off
-    static constexpr CoefficientForm Forms[17] = {
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  0 no device
-        {ZeroForm::Converter,      GainForm::Converter}, //  1 КВТ-64
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  2 КВТ-64-1
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  3 КВТ-64К
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  4 КВТ-66
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  5 КВТ-76
-        {ZeroForm::Flow,           GainForm::Factor},    //  6 КВТ-64M
-        {ZeroForm::Flow,           GainForm::Factor},    //  7 КВТ-64M1
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    //  8 ДЛН-08.03С
-        {ZeroForm::Flow,           GainForm::Factor},    //  9 ДЛН-08.05
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 10 ДЛН-08.05С
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 11 ДЛН-08.07
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 12 ДЛН-08.07С
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 13 ДЛН-08.09
-        {ZeroForm::Sensor,         GainForm::Factor},    // 14 КВТ-64КУ
-        {ZeroForm::Sensor,         GainForm::Factor},    // 15 ГЗУ-08
-        {ZeroForm::FractionOfGmax, GainForm::Factor},    // 16 КВТ-09M4
-    };
-    // clang-format on
-    return typeCode < 17 ? Forms[typeCode] : Forms[0];
+    return MeterTypeOf(typeCode).Units;
 }
 
 PlausibleRanges PlausibleRangesOf(const DeviceSlot& slot, const CoefficientSet& set)
@@ -129,10 +108,12 @@ std::vector<std::string> PlausibilityWarnings(const DeviceSlot& slot, const Coef
         if (!(set.Obr[i] > 0))
             w.push_back("Опорная точка " + std::to_string(i - 1) + " = " + ShortestText(set.Obr[i]) +
                         ": ноль или отрицательное значение");
+    // Where Gmax is written as an index into the type's list of sizes.
     bool sizeKnown = true;
-    if (slot.TypeCode() == 2)
+    const GmaxPlace place = MeterTypeOf(slot.TypeCode()).Write.Gmax.Place;
+    if (place == GmaxPlace::IndexKvt641)
         sizeKnown = InList(TulvKvt641::GmaxStandard, set.Gmax) || InList(TulvKvt641::GmaxMSeries, set.Gmax);
-    else if (slot.TypeCode() == 8)
+    else if (place == GmaxPlace::IndexDln0803)
         sizeKnown = slot.Modification() == 1   ? InList(TulvDln0803s::GmaxModification1, set.Gmax)
                     : slot.Modification() == 2 ? InList(TulvDln0803s::GmaxModification2, set.Gmax)
                                                : InList(TulvDln0803s::GmaxModification1, set.Gmax) ||

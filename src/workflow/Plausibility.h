@@ -4,6 +4,7 @@
 
 #include "CoefficientSet.h"
 #include "DeviceSlot.h"
+#include "MeterTypes.h"
 
 #include <cstdint>
 #include <optional>
@@ -11,23 +12,8 @@
 #include <string_view>
 #include <vector>
 
-// How a type keeps K0 and Ku, and so the units of their plausible range.
-enum class ZeroForm {
-    FractionOfGmax, // K0 a fraction of Gmax (shown as K0 · Gmax)
-    Flow,           // K0 a flow (shown as it is)
-    Converter,      // K0 in converter units: 26214 stand for Gmax (КВТ-64)
-    Sensor,         // K0 in sensor units: the divisor of the sensor stands for Gmax
-};
-enum class GainForm {
-    Factor,    // Ku a factor, 1 for no correction
-    Converter, // Ku in converter units: 26214 for no correction (КВТ-64)
-};
-struct CoefficientForm {
-    ZeroForm Zero;
-    GainForm Gain;
-};
-// The one table: the form of K0 and Ku per type code (code 0 and unknown
-// codes: fraction and factor).
+// The form of K0 and Ku per type code, from the type's row (code 0 and
+// unknown codes: fraction and factor).
 CoefficientForm CoefficientFormOf(std::uint8_t typeCode);
 
 // The plausible range of a calibrated meter, in the meters' own terms: K0 at

@@ -1,6 +1,7 @@
 #include "ProgramFolders.h"
 
 #include "DeviceCatalogue.h"
+#include "MeterTypes.h"
 
 #include <climits>
 #include <cstdlib>
@@ -42,8 +43,9 @@ ProgramFolders ResolveProgramFolders(const std::string& programPath, const std::
 bool CreateProgramFolders(const ProgramFolders& folders, std::string& error)
 {
     std::vector<std::string> wanted = {folders.Config};
-    for (DeviceTypeCode code = 1; code <= 11; ++code)
-        wanted.push_back((fs::path(folders.Saved) / std::string(*DeviceCatalogue[code].LatinName)).string());
+    for (DeviceTypeCode code = 1; code <= DeviceTypeLast; ++code)
+        if (MeterTypeOf(code).Files.FolderAtStart)
+            wanted.push_back((fs::path(folders.Saved) / std::string(SavedFolderName(code))).string());
     for (const auto& folder : wanted) {
         std::error_code ec;
         fs::create_directories(folder, ec);

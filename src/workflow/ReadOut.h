@@ -1,18 +1,12 @@
-// Connecting and reading out: the Connect and Disconnect buttons, the read-out
-// of every configured slot, and the texts of the coefficient boxes.
+// Reading out: the software version rules of the meters, and the read-out of
+// every configured slot (one function per step).
 #pragma once
 
 #include "DevManager.h"
 #include "Host.h"
 
-#include <atomic>
-#include <mutex>
 #include <optional>
 #include <string>
-
-class TClbThread;
-class TulvComPort;
-class Settings;
 
 // --- Software versions -------------------------------------------------------
 // The version texts of the meters turned into the number the tool keeps. V is
@@ -26,21 +20,6 @@ std::optional<float> RuleC(const std::string& V, const std::string& S); // КВ�
 std::optional<float> RuleD(const std::string& V);                       // КВТ-76
 std::optional<float> RuleE(const std::string& V);                       // ДЛН-08.05С
 } // namespace VersionRules
-
-// The names of the boxes of a slot: the zero box (row 0), the gain box (row 1)
-// and the point boxes (rows 2..9), and the live flow box.
-std::string CoefficientBoxName(int slot, int row);
-std::string FlowBoxName(int slot);
-
-constexpr BoxColour ShownColour = 0xC0DCC0; // light green
-
-// The text of a coefficient box for a slot's type and coefficients; nothing
-// when the box keeps its text (the gain box of the ultrasonic meters).
-std::optional<std::string> CoefficientText(const DeviceSlot& slot, const CoefficientSet& c, int row);
-
-// Shows one coefficient box of a slot (light green, the text above); nothing
-// for an empty slot or one that has not been read out.
-void ShowCoefficientBox(Host& host, int n, const DeviceSlot& slot, const CoefficientSet& c, int row);
 
 class ReadOut {
 public:
@@ -64,7 +43,19 @@ public:
 
 private:
     enum class SlotResult { Read, TablesFailed, Fatal };
+    // Reads slot n out, one step after the other, as the type's row says.
     SlotResult ReadSlot(int n);
+    // The steps, on the slot's driver d. A step that fails fatally tells it
+    // (Failed) and returns false.
+    template <class D> bool ReadVersion(int n, D& d);
+    template <class D> void ReadSerialNumber(int n, D& d);
+    template <class D> bool ReadGmax(int n, D& d);
+    template <class D> bool ReadSensorIndex(int n, D& d);
+    // Table K (obr false) or Obr: false when a value could not be read (told;
+    // the rest of the table is not asked).
+    template <class D> bool ReadTable(int n, D& d, bool obr);
+    // Marks the slot read and keeps its tables as found when they are whole.
+    SlotResult KeepTables(int n, bool whole);
     // One step of the read-out done: the bar moves.
     void Advance(int steps = 1);
     void Failed(int n, const std::string& what, int error);
@@ -74,64 +65,4 @@ private:
     int FStepsDone = 0;
     int FStepsTotal = 0;
     std::string FFailure;
-};
-
-// The serial port the user chose: COM1..COM16 (resolved to a device path) or a
-// device path given directly (Number 0), and the baud rate.
-struct PortChoice {
-    int Number = 1;
-    std::string Path;
-    std::uint32_t Baud = 9600;
-    TulvLineSettings Line; // RS-485 and echo, from the settings file
-};
-
-// The port chosen in the settings file: "Port" resolved through [Ports], "Baud".
-PortChoice PortFromSettings(const Settings& settings);
-
-// The connection: Connect and Disconnect.
-class Connection {
-public:
-    Connection(DevManager& dev, TulvComPort& port, TClbThread& poller, Host& host)
-        : FDev(dev), FPort(port), FPoller(poller), FHost(host)
-    {
-    }
-
-    // Pauses the poller and waits until it is idle, opens the port (even parity
-    // when a slot holds a relay-addressed meter), reads out every slot, shows
-    // the coefficients and starts polling. Any failure closes the port and
-    // tells the user. True when connected.
-    bool BConnectClick(const PortChoice& choice);
-    // Pauses polling, waits (1.3 s of 50 ms steps, longer while the poller is
-    // still inside a transaction, at most TClbThread::HandOverLimitMs) for the
-    // poller to leave its transaction, and closes the port. False when the
-    // wait ran out: the port stays open and the user has been told.
-    bool BDisconnectClick();
-
-    // Gives up a Connect under way, from any thread (Disconnect or Escape
-    // during the read-out): the port is abandoned, so that the read-out ends at
-    // once, and stays so until BConnectClick has returned; a Connect that has
-    // not opened the port yet does not open it. The port is closed (and its
-    // settings restored) and the user told. False when no Connect runs.
-    bool CancelReadOut();
-    // The window is closing: as CancelReadOut, and every later Connect ends
-    // before it opens the port. Nothing is told.
-    void CancelForGood();
-    // Whether a Connect is under way and may still be cancelled.
-    bool ReadingOut() const { return FInConnect.load(); }
-
-    // The message of a read-out given up by the user.
-    static const char* const CancelledText;
-
-private:
-    // Under the lock: abandons the port when a Connect has been cancelled.
-    bool AbandonIfCancelled();
-
-    DevManager& FDev;
-    TulvComPort& FPort;
-    TClbThread& FPoller;
-    Host& FHost;
-    std::mutex FCancelMutex;
-    std::atomic<bool> FInConnect{false};
-    std::atomic<bool> FCancel{false};
-    std::atomic<bool> FClosing{false};
 };

@@ -1,5 +1,7 @@
 #include "SlotDrivers.h"
 
+#include "MeterTypes.h"
+
 #include <array>
 #include <functional>
 
@@ -20,8 +22,8 @@ template <std::size_t... N> constexpr auto MakeTable(std::index_sequence<N...>)
 
 SlotDriver MakeSlotDriver(std::uint8_t typeCode)
 {
-    static constexpr auto table = MakeTable(std::make_index_sequence<16>{});
-    if (typeCode == 0 || typeCode > 16) return SlotDriver{};
+    static constexpr auto table = MakeTable(std::make_index_sequence<DeviceTypeLast>{});
+    if (!HasDriver(static_cast<DeviceTypeCode>(typeCode))) return SlotDriver{};
     return table[typeCode - 1]();
 }
 
@@ -33,7 +35,7 @@ void ConfigureSlotDriver(SlotDriver& driver, TulvPort& port, const DeviceSlot& s
         d.SetComPort(&port);
         d.SetNetAddr(slot.NetAddress());
         if constexpr (requires { d.SetGZU_NetAddr(0u); }) {
-            if (slot.TypeCode() == 14 || slot.TypeCode() == 15) d.SetGZU_NetAddr(slot.RelayAddress());
+            if (RelayAddressed(slot.TypeCode())) d.SetGZU_NetAddr(slot.RelayAddress());
         }
         // The setters keep only values within their own limits.
         d.SetByteTimeout(static_cast<std::uint32_t>(profile.ByteTimeout));

@@ -6,6 +6,7 @@
 // writing), each a table or a visit over this variant.
 #pragma once
 
+#include "DeviceCatalogue.h"
 #include "DeviceSlot.h"
 #include "Settings.h"
 
@@ -43,13 +44,13 @@ using SlotDriver =
                  std::unique_ptr<TulvDln0809>, std::unique_ptr<TulvKvt64KU>, std::unique_ptr<TulvGZU08>,
                  std::unique_ptr<TulvKvt09M4>>;
 
-static_assert(std::variant_size_v<SlotDriver> == 17, "one alternative per type code 0..16");
+static_assert(std::variant_size_v<SlotDriver> == DeviceTypeLast + 1, "one alternative per type code of the catalogue");
 
-// A new driver of the class of a type code; no driver for 0 and for codes above 16.
+// A new driver of the class of a type code; no driver for 0 and for codes beyond the catalogue.
 SlotDriver MakeSlotDriver(std::uint8_t typeCode);
 
 // Configures a driver for its slot, in this order: port, network address, relay
-// address (type codes 14 and 15 only), timeouts, signature, writing enabled.
+// address (relay-addressed types only), timeouts, signature, writing enabled.
 void ConfigureSlotDriver(SlotDriver& driver, TulvPort& port, const DeviceSlot& slot, const TimeoutProfile& profile,
                          const std::string& signature);
 

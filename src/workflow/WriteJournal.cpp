@@ -82,7 +82,7 @@ std::string JournalForm(std::uint8_t typeCode, PointForm form)
 {
     switch (form) {
     case PointForm::Plain: return "plain";
-    case PointForm::Scrambled: return typeCode == 15 ? "scrambled+first_pass" : "scrambled";
+    case PointForm::Scrambled: return MeterTypeOf(typeCode).Write.FirstPass ? "scrambled+first_pass" : "scrambled";
     case PointForm::WholeTable: return "whole_table";
     case PointForm::None: break;
     }

@@ -10,7 +10,7 @@
 #pragma once
 
 #include "CoefficientSet.h"
-#include "CoefficientWriter.h"
+#include "MeterTypes.h"
 
 #include <ctime>
 #include <optional>

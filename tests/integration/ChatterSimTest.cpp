@@ -62,7 +62,7 @@ TEST_F(ChatterWorkflow, APollCycleAndADisconnectEndWhenTheLineStartsToChatter)
     json scenario = Line({Kvt64(1)});
     scenario["line"] = {{"chatter", {{"byte", 0}, {"every_ms", 1}, {"after_replies", readOut}}}};
     Start(scenario, {Slot(1, 1, 1)}, TimeoutProfile{50, 150, 2});
-    ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
     // The line chatters from the first poll on: cycles still end, each with the
     // slot failed (its box red), and nothing is told.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -78,8 +78,8 @@ TEST_F(ChatterWorkflow, APollCycleAndADisconnectEndWhenTheLineStartsToChatter)
     EXPECT_TRUE(connection->BDisconnectClick());
     EXPECT_FALSE(port.Opened());
     EXPECT_FALSE(poller->IsBusy());
-    EXPECT_TRUE(host.connectEnabled);
-    EXPECT_TRUE(host.Messages().empty()) << host.sink.str();
+    EXPECT_TRUE(host.ConnectEnabled);
+    EXPECT_TRUE(host.Messages().empty()) << host.Transcript();
     EXPECT_EQ(CountLines(sim->LogLines(), "CHATTER"), 1);
 }
 
@@ -93,8 +93,8 @@ protected:
     {
         Start(Line({meter1, Kvt64(2)}), {Slot(1, 1, 1), Slot(1, 2, 1)}, TimeoutProfile{50, 150, 1});
         host.PollSlots[0] = false;
-        host.AnswerYes = true;
-        ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+        host.DefaultAnswer = MsgAnswer::Yes;
+        ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
         const auto start = poller->Cycles();
         while (poller->Cycles() < start + 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -104,12 +104,12 @@ protected:
     {
         EXPECT_EQ(poller->GetState(), TClbThread::Pause) << "polling resumed over a closed port";
         EXPECT_FALSE(port.Opened());
-        EXPECT_TRUE(host.connectEnabled);
+        EXPECT_TRUE(host.ConnectEnabled);
         const auto cycles = poller->Cycles();
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         EXPECT_EQ(poller->Cycles(), cycles) << "the poller went on polling";
         sim->Replug();
-        ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+        ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
         EXPECT_EQ(poller->GetState(), TClbThread::Run);
         const auto start = poller->Cycles();
         while (poller->Cycles() < start + 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -140,7 +140,7 @@ TEST_F(LostMidWrite, AtTheFirstStepNothingWasSent)
         EXPECT_EQ(m.find("частично"), std::string::npos) << m;
         nothingSent = nothingSent || m.find("ничего не отправлено") != std::string::npos;
     }
-    EXPECT_TRUE(nothingSent) << host.sink.str();
+    EXPECT_TRUE(nothingSent) << host.Transcript();
     ExpectPausedAndReconnect();
 }
 
@@ -152,7 +152,7 @@ TEST_F(LostMidWrite, AtALaterStepTheMeterMayBePartlyWritten)
     CoefficientWriter writer(dev, *poller, host);
     EXPECT_EQ(writer.WriteCoefficients(1), WriteResult::Failed);
     const auto lost = Told();
-    ASSERT_EQ(lost.size(), 1u) << host.sink.str();
+    ASSERT_EQ(lost.size(), 1u) << host.Transcript();
     EXPECT_NE(lost[0].find("частично"), std::string::npos) << lost[0];
     EXPECT_NE(lost[0].find(sim->DevicePath()), std::string::npos) << lost[0];
     ExpectPausedAndReconnect();

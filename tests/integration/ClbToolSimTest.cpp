@@ -7,6 +7,7 @@
 #include "Cp1251.h"
 #include "MeterSimProcess.h"
 #include "RussianPlural.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -45,32 +46,9 @@ ToolRun Tool(const std::vector<std::string>& args)
     return r;
 }
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "clbtool.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 void Put(const std::string& path, const std::string& bytes)
 {
-    std::ofstream f(path, std::ios::binary);
-    f << bytes;
-    if (!f) throw std::runtime_error("cannot write " + path);
+    if (!WriteFile(path, bytes)) throw std::runtime_error("cannot write " + path);
 }
 
 // A KVT file with every key the tool writes, for the display name id; drop names one
@@ -174,7 +152,7 @@ class RefusedFile : public ::testing::TestWithParam<BadFile> {};
 TEST_P(RefusedFile, IsRefusedWithItsReasonAndNothingIsSent)
 {
     const BadFile& c = GetParam();
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     const std::string path = dir / c.file;
     if (c.folder)
         fs::create_directory(path);
@@ -207,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(BadFiles, RefusedFile, ::testing::ValuesIn(BadFiles()),
 // In text the refusal says the reason and that nothing was written.
 TEST(RefusedFileText, SaysNotWrittenAndWhy)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "empty.kvt", "");
     const ToolRun run = Tool({"--port", "/nonexistent/tty", "--slot", "1:1:1", "write", "1", dir / "empty.kvt", "--yes"});
     EXPECT_EQ(run.status, 2);
@@ -223,7 +201,7 @@ TEST(RefusedFileText, SaysNotWrittenAndWhy)
 // write before the first frame, not after the tables.
 TEST(WritePreflight, Kvt64KUWithAWrongNetworkAddressWritesNothing)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "ku.kvt", Kvt("КВТ-64КУ"));
     MeterSimProcess sim(
         json{{"meters", {{{"serial", 44412345}, {"protocol", "relay"}, {"model", "kvt64ku"}, {"net_address", 31}}}}});
@@ -249,7 +227,7 @@ TEST(WritePreflight, Kvt64KUWithAWrongNetworkAddressWritesNothing)
 // pre-flight names the address and nothing is sent.
 TEST(WritePreflight, AMeterSilentAfterTheReadOutGetsNoWrite)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     Put(dir / "k.kvt", Kvt("КВТ-64"));
     // How many replies a read-out takes.
     int readOut = 0;
@@ -278,7 +256,7 @@ struct UsageCase {
 // opening it would end with status 1 and another message.
 TEST(Usage, ErrorsAreFoundBeforeThePortAndGiveOneJsonObject)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     const std::string port = "--port=/nonexistent/tty";
     for (const UsageCase& c : std::vector<UsageCase>{
              {{port, "--json", "read"}, "не задан ни один прибор: укажите --slot или --clb"},
@@ -323,6 +301,33 @@ TEST(Usage, HelpVersionAndTypesGoToTheStandardOutput)
                                                          {"protocol", "M4"},
                                                          {"channels", 2},
                                                          {"driver", "TulvKvt09M4"}}));
+}
+
+// Every command line is read against the options of its command: a command's own
+// option counts after the command word (scan's anywhere), and a command that
+// exists is never called unknown.
+TEST(Usage, EachCommandTakesItsOwnOptionsAndIsNeverUnknown)
+{
+    for (const UsageCase& c : std::vector<UsageCase>{
+             {{"--json", "ports", "x"}, "команда ports без аргументов"},
+             {{"--json", "--port", "/dev/null", "ports"}, "неизвестный параметр --port"},
+             {{"--json", "--print", "p.pdf", "--slot=1:1:1", "save", "1", "k.tpr"}, "неизвестный параметр --print"},
+             {{"--json", "--slot=1:1:1", "save", "1", "k.tpr", "--print"}, "--print: не указан файл PDF"},
+             {{"--json", "--slot=1:1:1", "save", "1", "k.kvt", "--yes"}, "у команды save нет параметра --yes"},
+             {{"--json", "--addresses", "9-3", "scan"}, "--addresses: адреса 0..127, от меньшего к большему"},
+             {{"--json", "--slot", "1:1:1", "scan"}, "scan: неизвестный параметр --slot"},
+             {{"--json", "--trace", "scan"}, "не указана команда"},
+         }) {
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, 2) << c.error;
+        EXPECT_EQ(run.result, json({{"ok", false}, {"status", 2}, {"error", c.error}, {"messages", {c.error}}}))
+            << run.out;
+    }
+    // journal has no JSON result: its usage error is text, whatever the line holds.
+    const ToolRun journal = Tool({"--json", "journal"});
+    EXPECT_EQ(journal.status, 2);
+    EXPECT_EQ(journal.out, "");
+    EXPECT_EQ(journal.err, "clbtool: команде journal нужен только --serial СЕРИЙНЫЙ_НОМЕР\nСправка: clbtool --help\n");
 }
 
 // --- Probe and read ----------------------------------------------------------------------------------
@@ -394,7 +399,7 @@ private:
 // so that the technician finds them again from anywhere.
 TEST(Files, SaveAndSheetSayWhereTheyWrote)
 {
-    TempFolder dir;
+    TempFolder dir("clbtool.");
     fs::create_directory(dir / "sub");
     MeterSimProcess sim(json{{"meters", {Kvt64At(1)}}});
     InFolder here(dir / "sub");

@@ -5,6 +5,8 @@
 // page per meter; and no sheet when the read-out or the file fails.
 #include "Cp1251.h"
 #include "MeterSimProcess.h"
+#include "PdfWords.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +23,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 struct Word {
     int page;
     double x, y; // millimetres, top-left
@@ -35,19 +31,11 @@ struct Word {
 
 std::vector<Word> ReadWords(const fs::path& pdf)
 {
-    const fs::path html = pdf.string() + ".html";
-    EXPECT_EQ(std::system(("pdftotext -bbox '" + pdf.string() + "' '" + html.string() + "'").c_str()), 0);
-    const std::string h = ReadFile(html);
-    const std::regex item(R"re(<page |<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="[0-9.]+" yMax="[0-9.]+">([^<]*)</word>)re");
+    std::vector<PdfWord> read;
+    EXPECT_TRUE(ReadPdfWords(pdf, read)) << "pdftotext -bbox failed";
     std::vector<Word> words;
-    int page = 0;
-    for (auto it = std::sregex_iterator(h.begin(), h.end(), item); it != std::sregex_iterator(); ++it) {
-        if (!(*it)[1].matched) {
-            ++page;
-            continue;
-        }
-        words.push_back({page, std::stod((*it)[1]) * 25.4 / 72, std::stod((*it)[2]) * 25.4 / 72, (*it)[3]});
-    }
+    for (const PdfWord& w : read)
+        words.push_back({w.Page, w.XMin * 25.4 / 72, w.YMin * 25.4 / 72, w.Text});
     return words;
 }
 
@@ -67,12 +55,9 @@ class ClbtoolSheet : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("clb-toolsheet-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        // The program keeps its settings beside itself.
+        // The program keeps its settings beside itself; its printing module goes with it.
         fs::copy_file(CLBTOOL_PATH, dir / "clbtool");
+        fs::copy_file(fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so", dir / "libclbprint.so");
         std::ofstream(dir / "clbtool.ini", std::ios::binary)
             << Utf8ToCp1251Lossy("[Sheet]\r\nAddress=г. Город, ул. Заводская, 1\r\nPhone=Сервис: 100-200\r\nWeb=mail@example.org\r\n");
     }
@@ -81,7 +66,6 @@ protected:
         sim.reset();
         if (const char* keep = std::getenv("CLB_KEEP_PDF"); keep && fs::exists(dir / "sheet.pdf"))
             fs::copy_file(dir / "sheet.pdf", keep, fs::copy_options::overwrite_existing);
-        fs::remove_all(dir);
     }
 
     // clbtool --json with the slots and the command, against the simulator.
@@ -137,7 +121,9 @@ protected:
         return buf;
     }
 
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-toolsheet-", {}, true};
+    fs::path dir = temp.Path();
     std::unique_ptr<MeterSimProcess> sim;
 };
 
@@ -220,6 +206,33 @@ TEST_F(ClbtoolSheet, NoSheetWithoutAReadOutOrWhereTheFileCannotBeWritten)
     EXPECT_FALSE(fs::exists(dir / "missing"));
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_EQ(e.path().filename().string().find(".pdf"), std::string::npos) << e.path();
+}
+
+// The program is the only one that links no Qt: without its printing module it
+// still reads out, and the sheet is refused with a message that names where
+// the module was looked for; a file in its place that is no module is refused too.
+TEST_F(ClbtoolSheet, WithoutItsPrintingModuleTheSheetIsRefusedAndTheReadOutStands)
+{
+    sim = std::make_unique<MeterSimProcess>(json{{"meters", {Kvt64(1, 12064001, {2.5, 16.0}, json::object())}}});
+    const fs::path pdf = dir / "sheet.pdf";
+    fs::remove(dir / "libclbprint.so");
+    ToolRun r = Tool({"1:1:1"}, {"sheet", pdf.string()});
+    EXPECT_EQ(r.status, 2) << r.out.dump() << r.err;
+    ASSERT_EQ(r.out["messages"].size(), 1u) << r.out.dump();
+    EXPECT_EQ(r.out["messages"][0], "Печать недоступна: библиотека печати libclbprint.so не найдена (искали в: " +
+                                        dir.string() + ", " + dir.string() + "/../lib/clbtool)");
+    ASSERT_EQ(r.out["slots"].size(), 1u);
+    EXPECT_TRUE(r.out["slots"][0]["read_done"]);
+    EXPECT_FALSE(fs::exists(pdf));
+
+    std::ofstream(dir / "libclbprint.so") << "not a library\n";
+    r = Tool({"1:1:1"}, {"sheet", pdf.string()});
+    EXPECT_EQ(r.status, 2) << r.out.dump() << r.err;
+    ASSERT_EQ(r.out["messages"].size(), 1u) << r.out.dump();
+    const std::string said = r.out["messages"][0];
+    EXPECT_EQ(said.rfind("Печать недоступна: не удалось загрузить библиотеку печати " + (dir / "libclbprint.so").string(), 0), 0u)
+        << said;
+    EXPECT_FALSE(fs::exists(pdf));
 }
 
 } // namespace

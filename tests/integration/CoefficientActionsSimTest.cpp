@@ -2,10 +2,14 @@
 // around a save and given back, the print page on paper (a PDF read back with
 // pdftotext), a save that cannot be written, and the paths of loading that end
 // before, at and after the write question.
+#include "Child.h"
 #include "CoefficientActions.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
+#include "PagePrinter.h"
+#include "PdfWords.h"
 #include "Settings.h"
+#include "TestFiles.h"
 #include "WorkflowFixture.h"
 
 #include <gtest/gtest.h>
@@ -23,17 +27,6 @@ namespace fs = std::filesystem;
 using namespace workflow_test;
 
 namespace {
-
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& p, const std::string& bytes)
-{
-    std::ofstream(p, std::ios::binary) << bytes;
-}
 
 // A KVT file of a КВТ-64 with every key the tool writes (code page 1251, CR LF);
 // K0 and Ku in the meter's converter units.
@@ -58,28 +51,18 @@ int MemoryWrites(const MeterSimProcess& sim)
 
 class CoefficientActionsTest : public Workflow {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("clb-actions-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override
-    {
-        Workflow::TearDown();
-        fs::remove_all(dir);
-    }
     // One КВТ-64 on channel 1, connected and polled.
     void Connect()
     {
         Start(Line({Kvt64(1)}), {Slot(1, 1, 1)});
         dev.Coefficients(1).PollEnabled = true;
-        ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+        ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
         actions = std::make_unique<CoefficientActions>(dev, *poller, host, &settings, dir.string());
     }
 
-    fs::path dir;
+    // Open to every user: a save runs as an ordinary user in a folder inside.
+    TempFolder temp{"clb-actions-", {}, true};
+    fs::path dir = temp.Path();
     Settings settings;
     std::unique_ptr<CoefficientActions> actions;
 };
@@ -89,19 +72,19 @@ TEST_F(CoefficientActionsTest, SavingWhilePollingPausesThePollerAndGivesItBack)
     Connect();
     std::uint8_t stateInDialog = 0xFF;
     bool busyInDialog = true;
-    host.onDialog = [&] {
+    host.OnDialog = [&] {
         stateInDialog = poller->GetState();
         busyInDialog = poller->IsBusy();
     };
-    host.NextFile = (dir / "meter.kvt").string();
-    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    host.Files = {(dir / "meter.kvt").string()};
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.Transcript();
     EXPECT_EQ(stateInDialog, TClbThread::Pause);
     EXPECT_FALSE(busyInDialog) << "the dialog runs with the poller outside its reads";
     EXPECT_EQ(poller->GetState(), TClbThread::Run);
-    ASSERT_EQ(host.dialogs.size(), 1u);
-    EXPECT_EQ(host.dialogs[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
-    EXPECT_EQ(host.dialogs[0].DefaultExt, "kvt");
-    EXPECT_TRUE(host.dialogs[0].Save);
+    ASSERT_EQ(host.Dialogs().size(), 1u);
+    EXPECT_EQ(host.Dialogs()[0].FileName, (dir / "KVT-64" / "12064001#1.txt").string());
+    EXPECT_EQ(host.Dialogs()[0].DefaultExt, "kvt");
+    EXPECT_TRUE(host.Dialogs()[0].Save);
     EXPECT_NE(ReadFile(dir / "meter.kvt").find("Gmax=2.5\r\n"), std::string::npos);
 
     // Polling goes on afterwards.
@@ -119,9 +102,11 @@ TEST_F(CoefficientActionsTest, APrintFileIsPrintedLineByLineAtItsPlace)
     ASSERT_TRUE(settings.Open(ini.string(), error)) << error;
 
     Connect();
-    host.NextFile = (dir / "sheet.tpr").string();
-    host.PrintPdf = (dir / "sheet.pdf").string();
-    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+    host.Files = {(dir / "sheet.tpr").string()};
+    host.OnPrint = [pdf = (dir / "sheet.pdf").string()](const PrintDocument& d, std::string& error) {
+        return PrintToPdf(d, pdf, error);
+    };
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.Transcript();
 
     ASSERT_EQ(host.Printed.size(), 1u);
     const PrintDocument& page = host.Printed[0];
@@ -134,19 +119,17 @@ TEST_F(CoefficientActionsTest, APrintFileIsPrintedLineByLineAtItsPlace)
 
     // Read the paper back: each word sits on the line of its text, at 600 dots
     // an inch, the lines starting 200 dots from the left edge.
-    const fs::path bbox = dir / "bbox.html";
-    ASSERT_EQ(std::system(("pdftotext -bbox '" + (dir / "sheet.pdf").string() + "' '" + bbox.string() + "'").c_str()), 0);
-    const std::string html = ReadFile(bbox);
-    const std::regex word(R"re(<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="[0-9.]+" yMax="[0-9.]+">([^<]*)</word>)re");
+    std::vector<PdfWord> words;
+    ASSERT_TRUE(ReadPdfWords(dir / "sheet.pdf", words)) << "pdftotext -bbox failed";
     std::map<int, std::string> lines;
     std::map<int, double> left;
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), word); it != std::sregex_iterator(); ++it) {
-        const double x = std::stod((*it)[1]) * 600 / 72, y = std::stod((*it)[2]) * 600 / 72;
+    for (const PdfWord& w : words) {
+        const double x = w.XMin * 600 / 72, y = w.YMin * 600 / 72;
         const double line = (y - 150) / 100;
-        ASSERT_NEAR(line, std::round(line), 0.05) << (*it)[3] << " lies between two lines";
+        ASSERT_NEAR(line, std::round(line), 0.05) << w.Text << " lies between two lines";
         const int i = static_cast<int>(std::lround(line));
         if (!left.count(i)) left[i] = x;
-        lines[i] += (lines[i].empty() ? "" : " ") + (*it)[3].str();
+        lines[i] += (lines[i].empty() ? "" : " ") + w.Text;
     }
     EXPECT_EQ(lines[0], "ООО Поверка");
     EXPECT_EQ(lines[2], "Прибор = КВТ-64");
@@ -169,37 +152,27 @@ TEST_F(CoefficientActionsTest, ASaveThatCannotBeWrittenIsToldAndKeepsThePrevious
     fs::permissions(dir, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
                                 fs::perms::others_exec | fs::perms::group_read | fs::perms::group_exec);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-        DevManager d;
-        d.Slots[0] = Slot(1, 1, 1);
-        d.Slot(1).SetSerialText("12064001");
-        d.Coefficients(1).ReadDone = true;
-        d.Coefficients(1).Gmax = 30;
-        TestHost h;
-        TClbThread p(d, h);
-        CoefficientActions a(d, p, h, nullptr, dir.string());
-        h.NextFile = file.string();
-        const bool saved = a.BSave01Click(1);
-        std::string report = (saved ? "saved\n" : "failed\n");
-        for (const auto& m : h.Messages()) report += m + "\n";
-        (void)!::write(pipeFds[1], report.data(), report.size());
-        ::_exit(0);
-    }
-    ::close(pipeFds[1]);
-    std::string report;
-    char buf[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const ChildResult child = RunInChild(
+        [&] {
+            if (!DropToNobody().empty()) ::_exit(3);
+            DevManager d;
+            d.Slots[0] = Slot(1, 1, 1);
+            d.Slot(1).SetSerialText("12064001");
+            d.Coefficients(1).ReadDone = true;
+            d.Coefficients(1).Gmax = 30;
+            TestHost h;
+            TClbThread p(d, h);
+            CoefficientActions a(d, p, h, nullptr, dir.string());
+            h.Files = {file.string()};
+            const bool saved = a.BSave01Click(1);
+            std::string report = (saved ? "saved\n" : "failed\n");
+            for (const auto& m : h.Messages()) report += m + "\n";
+            return report;
+        },
+        std::chrono::seconds(60));
+    const std::string& report = child.Report;
     fs::permissions(folder, fs::perms::owner_all);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+    ASSERT_TRUE(child.Fault.empty()) << child.Fault << ": " << report;
     EXPECT_EQ(report, "failed\nОшибка создания файла " + file.string() + "\n");
     EXPECT_EQ(ReadFile(file), "[Device]\r\nGmax=7\r\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no temporary file left";
@@ -224,8 +197,8 @@ TEST_F(CoefficientActionsTest, AFileThatCannotBeLoadedAsksNothingAndWritesNothin
                           Case{"empty.kvt", "файл пуст"}, Case{"meter.dat", "\".dat\" не относится"},
                           Case{"meter.kvt.bak", "\".bak\" не относится"}, Case{"no_point.kvt", "нет ключа [Koeff] 3"}}) {
         host.ClearMessages();
-        host.NextFile = (dir / c.File).string();
-        host.AnswerYes = true;
+        host.Files = {(dir / c.File).string()};
+        host.DefaultAnswer = MsgAnswer::Yes;
         EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused) << c.File;
         ASSERT_EQ(host.Messages().size(), 1u) << c.File;
         EXPECT_NE(host.Messages()[0].find((dir / c.File).string()), std::string::npos) << host.Messages()[0];
@@ -233,9 +206,9 @@ TEST_F(CoefficientActionsTest, AFileThatCannotBeLoadedAsksNothingAndWritesNothin
         EXPECT_EQ(dev.Coefficients(1).K, before.K) << c.File;
         EXPECT_EQ(dev.Coefficients(1).Gmax, before.Gmax) << c.File;
     }
-    ASSERT_EQ(host.dialogs.size(), 6u);
-    EXPECT_EQ(host.dialogs[0].DefaultExt, "") << "the open dialog adds no extension";
-    EXPECT_EQ(host.dialogs[0].FileName, "") << "no file of the meter yet: the dialog opens its folder";
+    ASSERT_EQ(host.Dialogs().size(), 6u);
+    EXPECT_EQ(host.Dialogs()[0].DefaultExt, "") << "the open dialog adds no extension";
+    EXPECT_EQ(host.Dialogs()[0].FileName, "") << "no file of the meter yet: the dialog opens its folder";
     EXPECT_EQ(MemoryWrites(*sim), 0);
 }
 
@@ -247,22 +220,22 @@ TEST_F(CoefficientActionsTest, TheLoadDialogShowsEveryFormatAndOffersTheFileWrit
     const fs::path txt = dir / "KVT-64" / "12064001#1.txt", kvt = dir / "KVT-64" / "12064001#1.kvt";
     fs::create_directories(dir / "KVT-64");
     for (const fs::path& p : {txt, kvt}) {
-        host.NextFile = p.string();
-        ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
+        host.Files = {p.string()};
+        ASSERT_TRUE(actions->BSave01Click(1)) << host.Transcript();
     }
     fs::last_write_time(txt, fs::last_write_time(kvt) - std::chrono::hours(1));
-    host.dialogs.clear();
-    host.NextFile.reset();
+    host.ClearDialogs();
+    host.Files.clear();
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotRun);
-    ASSERT_EQ(host.dialogs.size(), 1u);
-    EXPECT_EQ(host.dialogs[0].Filter.rfind("Все файлы коэффициентов (*.txt *.kvt *.tpr)|*.txt;*.kvt;*.tpr|", 0), 0u)
-        << host.dialogs[0].Filter;
-    EXPECT_EQ(host.dialogs[0].FileName, kvt.string());
+    ASSERT_EQ(host.Dialogs().size(), 1u);
+    EXPECT_EQ(host.Dialogs()[0].Filter.rfind("Все файлы коэффициентов (*.txt *.kvt *.tpr)|*.txt;*.kvt;*.tpr|", 0), 0u)
+        << host.Dialogs()[0].Filter;
+    EXPECT_EQ(host.Dialogs()[0].FileName, kvt.string());
 
     // The old format written again is the one offered.
     fs::last_write_time(txt, fs::last_write_time(kvt) + std::chrono::hours(1));
     actions->BLoad01Click(1);
-    EXPECT_EQ(host.dialogs.back().FileName, txt.string());
+    EXPECT_EQ(host.Dialogs().back().FileName, txt.string());
 }
 
 // A file of older tools without Id is written after a warning; a print file's
@@ -272,8 +245,8 @@ TEST_F(CoefficientActionsTest, AKvtWithoutIdWarnsAndAPrintFileTellsItsRounding)
     Connect();
     const std::string noId = std::regex_replace(FullKvt(40), std::regex("Id=[^\r]*\r\n"), "");
     WriteFile(dir / "old.kvt", noId);
-    host.NextFile = (dir / "old.kvt").string();
-    host.AnswerYes = false;
+    host.Files = {(dir / "old.kvt").string()};
+    host.DefaultAnswer = MsgAnswer::No;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     ASSERT_EQ(host.Messages().size(), 2u);
     EXPECT_EQ(host.Messages()[0],
@@ -281,9 +254,9 @@ TEST_F(CoefficientActionsTest, AKvtWithoutIdWarnsAndAPrintFileTellsItsRounding)
     EXPECT_EQ(host.Messages()[1], WriteQuestion);
 
     host.ClearMessages();
-    host.NextFile = (dir / "page.tpr").string();
-    ASSERT_TRUE(actions->BSave01Click(1)) << host.sink.str();
-    host.NextFile = (dir / "page.tpr").string();
+    host.Files = {(dir / "page.tpr").string()};
+    ASSERT_TRUE(actions->BSave01Click(1)) << host.Transcript();
+    host.Files = {(dir / "page.tpr").string()};
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     ASSERT_FALSE(host.Messages().empty());
     EXPECT_EQ(host.Messages().back(), std::string(TprRoundingNotice) + "\n\n" + WriteQuestion);
@@ -295,8 +268,8 @@ TEST_F(CoefficientActionsTest, ARefusedFileIsToldAndNothingIsAsked)
     Connect();
     const CoefficientSet before = dev.Coefficients(1);
     WriteFile(dir / "other.txt", Utf8ToCp1251Lossy("КВТ 64\r\n1\r\n30\r\n0\r\n1\r\n\r\n1 2 3 4 5 6 7 8\r\n1 2 3 4 5 6 7 8\r\n"));
-    host.NextFile = (dir / "other.txt").string();
-    host.AnswerYes = true;
+    host.Files = {(dir / "other.txt").string()};
+    host.DefaultAnswer = MsgAnswer::Yes;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Refused);
     ASSERT_EQ(host.Messages().size(), 1u);
     EXPECT_EQ(host.Messages()[0],
@@ -311,8 +284,8 @@ TEST_F(CoefficientActionsTest, DecliningKeepsTheLoadedValuesAndTheBoxes)
     Connect();
     const auto box = host.BoxState("EG011").Text;
     WriteFile(dir / "new.kvt", FullKvt(40));
-    host.NextFile = (dir / "new.kvt").string();
-    host.AnswerYes = false;
+    host.Files = {(dir / "new.kvt").string()};
+    host.DefaultAnswer = MsgAnswer::No;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::Declined);
     EXPECT_EQ(dev.Coefficients(1).Gmax, 40.0f);
     EXPECT_EQ(dev.Coefficients(1).K[2], 0.125f);
@@ -328,19 +301,19 @@ TEST_F(CoefficientActionsTest, AnAdapterUnpluggedWhileIdleIsFoundBeforeAnythingI
     Connect();
     sim->Unplug();
     WriteFile(dir / "new.kvt", FullKvt(40));
-    host.NextFile = (dir / "new.kvt").string();
-    host.AnswerYes = true;
+    host.Files = {(dir / "new.kvt").string()};
+    host.DefaultAnswer = MsgAnswer::Yes;
     EXPECT_EQ(actions->BLoad01Click(1), CoefficientActions::LoadResult::NotWritable);
-    ASSERT_EQ(host.Messages().size(), 2u) << host.sink.str();
+    ASSERT_EQ(host.Messages().size(), 2u) << host.Transcript();
     EXPECT_EQ(host.Messages()[0], WriteQuestion);
     EXPECT_NE(host.Messages()[1].find(sim->DevicePath()), std::string::npos) << host.Messages()[1];
     EXPECT_NE(host.Messages()[1].find("потеряна"), std::string::npos) << host.Messages()[1];
     EXPECT_FALSE(port.Opened()) << "the lost port is closed";
-    EXPECT_TRUE(host.connectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
 
     // The adapter is back: the first connect succeeds.
     sim->Replug();
-    EXPECT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    EXPECT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
     EXPECT_EQ(dev.Coefficients(1).Gmax, 2.5f) << "the meter was never written";
 }
 

@@ -12,6 +12,7 @@
 #include "Cp1251.h"
 #include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -100,27 +101,6 @@ void WriteKvt(const std::string& path, const Coefficients& c, const std::string&
 }
 
 // A folder of its own per test, removed afterwards.
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "clbwrite.XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 // --- Bytes of a single -------------------------------------------------------------------
 
 std::vector<std::uint8_t> BigEndian(float v)
@@ -576,9 +556,9 @@ class CoefficientWrite : public ::testing::TestWithParam<WriteCase> {};
 TEST_P(CoefficientWrite, MeterHoldsTheFileInTheSlotsCells)
 {
     const WriteCase& c = GetParam();
-    TempFolder folder;
+    TempFolder folder("clbwrite.");
     const Coefficients file = FileValues(c.gmax, c.slot);
-    const std::string path = folder.File("coefficients.kvt");
+    const std::string path = folder / "coefficients.kvt";
     WriteKvt(path, file, IdOf(c.slot));
 
     MeterSimProcess sim(json{{"meters", c.meters}});
@@ -759,9 +739,9 @@ TEST_P(CoefficientWriteSilent, EachFailedCallIsToldOnceAndTheWriteGoesOn)
     const SilentCase& c = GetParam();
     const WriteCase& w = c.write;
     const std::string self = LogName(w.family, w.address);
-    TempFolder folder;
+    TempFolder folder("clbwrite.");
     const Coefficients file = FileValues(w.gmax, w.slot);
-    const std::string path = folder.File("coefficients.kvt");
+    const std::string path = folder / "coefficients.kvt";
     WriteKvt(path, file, IdOf(w.slot));
 
     // How many replies the read-out takes, from a meter that answers everything.
@@ -834,9 +814,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CoefficientWriteQuestion, NoWritesNothing)
 {
     const WriteCase w = Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f);
-    TempFolder folder;
+    TempFolder folder("clbwrite.");
     const Coefficients file = FileValues(w.gmax, w.slot);
-    const std::string path = folder.File("coefficients.kvt");
+    const std::string path = folder / "coefficients.kvt";
     WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});
     const json before = sim.Dump();
@@ -865,9 +845,9 @@ TEST(CoefficientWriteReadBack, ShowsWhatTheMeterKept)
     WriteCase w = Kvt64("", 1, Texts("V3.010"), Form::Plain, 3.101f);
     // K point 8 of channel 1.
     w.meters[0]["readonly"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x073C"}, {"count", 4}}});
-    TempFolder folder;
+    TempFolder folder("clbwrite.");
     const Coefficients file = FileValues(w.gmax, w.slot);
-    const std::string path = folder.File("coefficients.kvt");
+    const std::string path = folder / "coefficients.kvt";
     WriteKvt(path, file, IdOf(w.slot));
     MeterSimProcess sim(json{{"meters", w.meters}});
     const float kept = Float(DumpMeter(sim.Dump(), "6x", 3)["tables"]["1"]["K"][9]);

@@ -9,6 +9,7 @@
 #include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
 #include "SlotDrivers.h"
+#include "TestFiles.h"
 #include "TulvDln0808.h"
 #include "UlvComPort.h"
 
@@ -116,17 +117,6 @@ struct ToolRun {
 
 class FaultMatrix : public ::testing::TestWithParam<Family> {
 protected:
-    void SetUp() override
-    {
-        std::string name = "clb-faults-" + std::to_string(::getpid()) + "-" +
-                           ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        for (auto& c : name)
-            if (c == '/') c = '_';
-        dir = fs::temp_directory_path() / name;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
 
     void StartMeter(const json& faults)
     {
@@ -210,7 +200,9 @@ protected:
         return r;
     }
 
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-faults-", {}, true};
+    fs::path dir = temp.Path();
     std::unique_ptr<MeterSimProcess> sim;
     json baseline;
     json baselineDump;

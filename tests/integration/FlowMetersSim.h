@@ -4,6 +4,7 @@
 #pragma once
 
 #include "MeterSimProcess.h"
+#include "SimLine.h"
 #include "UlvComPort.h"
 #include "UlvUtils.h"
 
@@ -136,28 +137,6 @@ inline void ExpectStamp(const std::string& hex, const std::string& signature, st
 }
 
 // The simulator and the real port on its pseudo-terminal.
-class SimLine {
-protected:
-    void StartLine(const json& scenario, MeterSimOptions options = {})
-    {
-        sim = std::make_unique<MeterSimProcess>(scenario, options);
-        port.SetDevicePath(sim->DevicePath());
-        if (options.baud != 0) port.SetBaudRate(options.baud);
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
-    }
-    // Replies come at once; the timeouts only bound the waits when they do not.
-    template <class Protocol> void Attach(Protocol& p, int address)
-    {
-        p.SetComPort(&port);
-        p.SetNetAddr(static_cast<std::uint8_t>(address));
-        p.SetEWrite(true);
-        p.SetPacketTimeout(100);
-        p.SetByteTimeout(50);
-        p.SetRepeatCount(2);
-    }
-
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
-};
+using SimLine = ::SimulatorLine;
 
 } // namespace flowsim

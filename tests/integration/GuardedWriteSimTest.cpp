@@ -5,8 +5,10 @@
 // The program runs as a process of its own from a copy in a temporary folder, so that its "saved"
 // folder (next to the program) belongs to the test; for the unwritable backup folder the child
 // becomes the user nobody, because root passes every permission check.
+#include "Child.h"
 #include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -40,27 +42,14 @@ constexpr uid_t Nobody = 65534;
 // A folder under /tmp (a child that became nobody must reach it) with a copy of the program.
 class ToolFolder {
 public:
-    ToolFolder()
-    {
-        std::string t = "/tmp/clbguard.XXXXXX";
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        ::chmod(t.c_str(), 0755);
-        path_ = t;
-        fs::copy_file(CLBTOOL_PATH, Program());
-    }
-    ~ToolFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ToolFolder(const ToolFolder&) = delete;
-    ToolFolder& operator=(const ToolFolder&) = delete;
+    ToolFolder() { fs::copy_file(CLBTOOL_PATH, Program()); }
     const std::string& Path() const { return path_; }
     std::string Program() const { return path_ + "/clbtool"; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
 private:
-    std::string path_;
+    TempFolder folder_{"clbguard.", "/tmp", true};
+    std::string path_ = folder_.Str();
 };
 
 struct ToolRun {
@@ -68,14 +57,6 @@ struct ToolRun {
     json result;
     std::string err;
 };
-
-std::string ReadText(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 // Starts the copy with args (output to out.txt and err.txt of the folder); as nobody when asked
 // (and this process is root), with XDG_DATA_HOME set when xdg is given.
@@ -93,9 +74,7 @@ pid_t StartTool(const ToolFolder& folder, const std::vector<std::string>& args, 
         ::dup2(out, 1);
         ::dup2(err, 2);
         if (!xdg.empty()) ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-        if (asNobody && ::geteuid() == 0 &&
-            (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0))
-            ::_exit(120);
+        if (asNobody && !DropToNobody().empty()) ::_exit(120);
         std::vector<char*> p;
         for (auto& a : argv) p.push_back(a.data());
         p.push_back(nullptr);
@@ -114,9 +93,9 @@ ToolRun FinishTool(const ToolFolder& folder, pid_t pid, bool parseJson = true)
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot wait for the program");
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out = ReadText(folder.File("out.txt"));
+    const std::string out = ReadFile(folder.File("out.txt"));
     r.result = parseJson ? json::parse(out, nullptr, false) : json(out);
-    r.err = ReadText(folder.File("err.txt"));
+    r.err = ReadFile(folder.File("err.txt"));
     return r;
 }
 
@@ -266,7 +245,7 @@ TEST_P(GuardedWrite, BackupHoldsTheOldValuesAndRestoreGivesTheMemoryBack)
                                             R"(-\d{8}-\d{6}\.kvt)")))
         << backup;
 
-    const std::string text = ReadText(backup);
+    const std::string text = ReadFile(backup);
     EXPECT_EQ(Float(json(Section(text, "Device")["Gmax"])), oldGmax);
     const char* sections[2] = {"Koeff", "Kobr"};
     const char* tables[2] = {"K", "Obr"};
@@ -423,12 +402,12 @@ TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
         const std::string command = "python3 " + folder.File("read.py") + " " + journal + " > " + outPath;
         ToolRun r;
         r.status = std::system(command.c_str());
-        r.result = json::parse(ReadText(outPath), nullptr, false);
+        r.result = json::parse(ReadFile(outPath), nullptr, false);
         return r;
     }();
-    ASSERT_EQ(parsed.status, 0) << ReadText(journal);
+    ASSERT_EQ(parsed.status, 0) << ReadFile(journal);
     const json& rows = parsed.result;
-    ASSERT_EQ(rows.size(), 3u) << ReadText(journal);
+    ASSERT_EQ(rows.size(), 3u) << ReadFile(journal);
     const json& old = DumpMeter(before, "6x", 3)["tables"]["1"]["K"];
     for (const json& row : rows) {
         EXPECT_EQ(row.size(), 35u) << row.dump();
@@ -473,7 +452,7 @@ TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const std::string file = folder.File("doubtful.kvt");
     WriteKvt(file, 12.5f);
-    std::string text = ReadText(file);
+    std::string text = ReadFile(file);
     text = std::regex_replace(text, std::regex("\\[Device\\]\r\n"), "[Device]\r\nNum=99999999\r\n");
     // The КВТ-64 keeps Ku in converter units (26214 for no correction): a factor is out of place.
     std::ofstream(file, std::ios::binary) << text;
@@ -553,7 +532,7 @@ TEST(GuardedWritePlant, EveryJournalLineIsAnEventWaitingInTheOutbox)
     ASSERT_EQ(write.status, 0) << write.err;
     ASSERT_EQ(RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"restore", "1", "--yes"}).status, 0);
 
-    std::istringstream outbox(ReadText(folder.File("plant-outbox.log")));
+    std::istringstream outbox(ReadFile(folder.File("plant-outbox.log")));
     std::vector<std::string> lines;
     for (std::string line; std::getline(outbox, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 2u);

@@ -7,6 +7,7 @@
 // Expected cells and write sequences are written here from the meters' memory maps, not taken from
 // the drivers. Frames that reached a meter are read from the simulator's frame log (RX lines).
 #include "MeterSimProcess.h"
+#include "SimLine.h"
 #include "TulvKvt61.h"
 #include "TulvKvt64.h"
 #include "TulvKvt641.h"
@@ -330,14 +331,13 @@ std::string Op(char kind, unsigned addr, unsigned size)
 
 // --- The line -----------------------------------------------------------------------------------
 
-class HeatMeterLine {
+class HeatMeterLine : protected SimulatorLine {
 protected:
     // Replies come at once; the timeouts only bound the cases where they do not.
     void Start(const json& scenario, std::unique_ptr<HeatDriver> driver, std::uint8_t repeatCount = 2)
     {
-        sim = std::make_unique<MeterSimProcess>(scenario);
-        port.SetDevicePath(sim->DevicePath());
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
+        StartLine(scenario);
+        if (::testing::Test::HasFatalFailure()) return;
         drv = std::move(driver);
         Tulv6xProtocol& p = drv->Proto();
         p.SetComPort(&port);
@@ -349,8 +349,6 @@ protected:
     }
     ProtocolErrorCode LastError() { return drv->Proto().LastError(); }
 
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
     std::unique_ptr<HeatDriver> drv;
 };
 

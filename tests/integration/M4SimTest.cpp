@@ -3,6 +3,7 @@
 // code per operation included.
 #include "MeterSimProcess.h"
 #include "ProtocolSim.h"
+#include "SimLine.h"
 #include "UlvM4Protocol.h"
 
 #include <gtest/gtest.h>
@@ -37,27 +38,9 @@ json Line(std::vector<json> meters)
     return {{"line", {{"baud", 9600}}}, {"meters", meters}};
 }
 
-class M4Line : public ::testing::Test {
+class M4Line : public ProtocolLine<TulvM4Protocol> {
 protected:
-    void Start(const json& scenario)
-    {
-        sim = std::make_unique<MeterSimProcess>(scenario);
-        port.SetDevicePath(sim->DevicePath());
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
-        proto.SetComPort(&port);
-        proto.SetNetAddr(1);
-        proto.SetEWrite(true);
-        proto.SetRepeatCount(3);
-        proto.SetPacketTimeout(200);
-        proto.SetByteTimeout(50);
-    }
-    void TearDown() override { port.Close(); }
-
     json Meter(const json& dump) { return DumpMeter(dump, "m4", 1); }
-
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
-    TulvM4Protocol proto;
 };
 
 TEST_F(M4Line, ReadsEveryMemoryAndAsksParameters)

@@ -3,6 +3,7 @@
 // injected fault with its outcome and attempts.
 #include "MeterSimProcess.h"
 #include "ProtocolSim.h"
+#include "SimLine.h"
 #include "UlvModBusProtocol.h"
 
 #include <gtest/gtest.h>
@@ -32,27 +33,9 @@ json Line(std::vector<json> meters)
     return {{"line", {{"baud", 9600}}}, {"meters", meters}};
 }
 
-class ModBusLine : public ::testing::Test {
+class ModBusLine : public ProtocolLine<TulvModBusProtocol> {
 protected:
-    void Start(const json& scenario)
-    {
-        sim = std::make_unique<MeterSimProcess>(scenario);
-        port.SetDevicePath(sim->DevicePath());
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
-        proto.SetComPort(&port);
-        proto.SetNetAddr(1);
-        proto.SetEWrite(true);
-        proto.SetRepeatCount(3);
-        proto.SetPacketTimeout(200);
-        proto.SetByteTimeout(50);
-    }
-    void TearDown() override { port.Close(); }
-
     json Meter(const json& dump) { return DumpMeter(dump, "modbus", 1); }
-
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
-    TulvModBusProtocol proto;
 };
 
 TEST_F(ModBusLine, ReadsAndWritesRegisters)

@@ -6,6 +6,8 @@
 // The port is opened in a child process. When the test runs as root (as CI
 // does) the child first becomes the user nobody (no groups, uid and gid 65534),
 // because root passes every permission check and TIOCEXCL.
+#include "Child.h"
+#include "TestFiles.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>
@@ -54,65 +56,27 @@ struct Outcome {
 Outcome OpenAsOrdinaryUser(const std::string& path)
 {
     Outcome o;
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) {
-        o.Fault = "pipe failed";
-        return o;
-    }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        o.Fault = "fork failed";
-        return o;
-    }
-    if (pid == 0) {
-        ::close(p[0]);
-        std::string report;
-        try {
-            if (IsRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)) {
-                report = "F cannot become nobody: " + std::string(std::strerror(errno));
-            } else {
+    const ChildResult child = RunInChild(
+        [&] {
+            try {
+                if (const std::string why = IsRoot() ? DropToNobody() : ""; !why.empty())
+                    return "F cannot become nobody: " + why;
                 TulvComPort port;
                 port.SetDevicePath(path);
                 const bool opened = port.Open();
-                report = "R " + std::to_string(opened ? 1 : 0) + " " +
-                         std::to_string(static_cast<int>(port.OpenError())) + " " + std::to_string(::geteuid()) +
-                         "\n" + port.OpenErrorText();
+                std::string report = "R " + std::to_string(opened ? 1 : 0) + " " +
+                                     std::to_string(static_cast<int>(port.OpenError())) + " " +
+                                     std::to_string(::geteuid()) + "\n" + port.OpenErrorText();
                 port.Close();
+                return report;
+            } catch (const std::exception& e) {
+                return std::string("F ") + e.what();
             }
-        } catch (const std::exception& e) {
-            report = std::string("F ") + e.what();
-        }
-        const char* q = report.data();
-        std::size_t left = report.size();
-        while (left > 0) {
-            ssize_t n = ::write(p[1], q, left);
-            if (n <= 0) break;
-            q += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        ::_exit(0);
-    }
-    ::close(p[1]);
-    std::string report;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            o.Fault = "the child did not finish within 10 s";
-            break;
-        }
-        pollfd pfd{p[0], POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buf[512];
-        ssize_t n = ::read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        report.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(p[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+        },
+        std::chrono::seconds(10));
+    o.Fault = child.Fault;
     if (!o.Fault.empty()) return o;
+    const std::string& report = child.Report;
     if (report.rfind("R ", 0) != 0) {
         o.Fault = report.empty() ? "the child reported nothing" : report;
         return o;
@@ -152,19 +116,6 @@ struct Pty {
     std::string path;
 };
 
-// A folder that every user may look into, for the path that does not exist.
-struct OpenFolder {
-    OpenFolder()
-    {
-        // Under /tmp rather than TMPDIR: a child that became nobody must reach it.
-        std::string t = "/tmp/clb_open_XXXXXX";
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        ::chmod(t.c_str(), 0755);
-        path = t;
-    }
-    ~OpenFolder() { fs::remove_all(path); }
-    std::string path;
-};
 
 // How the device is held while the ordinary user tries to open it.
 enum class Holder {
@@ -191,9 +142,11 @@ TEST_P(OpenAsUser, TellsWhatWentWrongAndNamesThePath)
         GTEST_SKIP() << "not running as root: the child cannot drop to another user, and the device made by this "
                         "test belongs to the user running it, who may open it";
 
-    OpenFolder folder;
+    // A folder that every user may look into, for the path that does not exist; under /tmp
+    // rather than TMPDIR: a child that became nobody must reach it.
+    TempFolder folder("clb_open_", "/tmp", true);
     Pty pty;
-    const std::string path = c.Missing ? folder.path + "/ttyNotThere0" : pty.path;
+    const std::string path = c.Missing ? folder / "ttyNotThere0" : pty.path;
     if (c.UserMayOpen && IsRoot()) {
         ASSERT_EQ(::chown(pty.path.c_str(), Nobody, static_cast<gid_t>(-1)), 0) << std::strerror(errno);
     }

@@ -5,6 +5,7 @@
 // workflow fixture, which keep K0 and Ku in converter units as that meter does.
 #include "CoefficientActions.h"
 #include "Settings.h"
+#include "TestFiles.h"
 #include "WorkflowFixture.h"
 
 #include <gtest/gtest.h>
@@ -41,18 +42,9 @@ json Relay(const char* model, std::uint32_t serial)
 
 class OwnValues : public Workflow, public ::testing::WithParamInterface<TypeRow> {
 protected:
-    void SetUp() override
-    {
-        dir = fs::temp_directory_path() / ("clb-own-values-" + std::to_string(::getpid()) + "-" + GetParam().name);
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override
-    {
-        Workflow::TearDown();
-        fs::remove_all(dir);
-    }
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-own-values-", {}, true};
+    fs::path dir = temp.Path();
     Settings settings;
 };
 
@@ -62,17 +54,17 @@ TEST_P(OwnValues, RaiseNoDoubtInAnyFormat)
     DeviceSlot slot = Slot(r.code, r.address, 1);
     if (r.relay) slot.SetRelayAddress(r.relay);
     Start(Line({r.meter}), {slot});
-    ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
     ASSERT_TRUE(dev.Coefficients(1).ReadDone);
     CoefficientActions actions(dev, *poller, host, &settings, dir.string());
-    host.AnswerYes = false;
+    host.DefaultAnswer = MsgAnswer::No;
     for (const char* ext : {".kvt", ".txt", ".tpr"}) {
         const std::string file = (dir / (std::string("own") + ext)).string();
-        host.NextFile = file;
-        ASSERT_TRUE(actions.BSave01Click(1)) << file << "\n" << host.sink.str();
+        host.Files = {file};
+        ASSERT_TRUE(actions.BSave01Click(1)) << file << "\n" << host.Transcript();
         host.ClearMessages();
-        host.NextFile = file;
-        EXPECT_EQ(actions.BLoad01Click(1), CoefficientActions::LoadResult::Declined) << file << "\n" << host.sink.str();
+        host.Files = {file};
+        EXPECT_EQ(actions.BLoad01Click(1), CoefficientActions::LoadResult::Declined) << file << "\n" << host.Transcript();
         EXPECT_EQ(actions.Warnings(), std::vector<std::string>{}) << file;
         ASSERT_FALSE(host.Messages().empty());
         EXPECT_EQ(host.Messages().back(), ext == std::string(".tpr") ? std::string(TprRoundingNotice) + "\n\n" +

@@ -3,7 +3,7 @@
 #include "PgServer.h"
 #include "PlantCommand.h"
 #include "PlantSender.h"
-#include "TempFolder.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -33,7 +33,12 @@ public:
     }
 };
 
-using BenchFolder = TempFolder;
+// A bench's folder: its journal and the outbox beside it.
+struct BenchFolder : TempFolder {
+    BenchFolder() : TempFolder("clb-plant-") {}
+    std::string Journal() const { return *this / "journal.csv"; }
+    std::string Outbox() const { return OutboxPath(Journal()); }
+};
 
 PlantEvent Event(const std::string& bench, int n, const std::string& serial = "44412345")
 {
@@ -53,7 +58,7 @@ PlantEvent Event(const std::string& bench, int n, const std::string& serial = "4
     return JournalEvent(e, "write", bench);
 }
 
-PlantSenderOptions Options(const std::string& database, const BenchFolder& folder, const std::string& role = "bench")
+PlantSenderOptions SenderOptions(const std::string& database, const BenchFolder& folder, const std::string& role = "bench")
 {
     PlantSenderOptions o;
     o.Database = Server->Conn(database, role);
@@ -106,7 +111,7 @@ protected:
 
 TEST_F(PlantRecord, EveryEventOfABurstArrivesOnceInOrderAcrossAServerRestart)
 {
-    PlantSender sender(Options(Database, Folder));
+    PlantSender sender(SenderOptions(Database, Folder));
     sender.Start();
     std::vector<std::string> written;
     std::string error;
@@ -139,7 +144,7 @@ TEST_F(PlantRecord, TwoBenchesSendingAtOnceLoseAndDoubleNothing)
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            PlantSender sender(Options(Database, *folder));
+            PlantSender sender(SenderOptions(Database, *folder));
             sender.Start();
             std::string error;
             for (int i = 0; i < PerBench; ++i) {
@@ -187,7 +192,7 @@ TEST_F(PlantRecord, AnEventAppendedByABenchKilledBeforeSendingGoesAtTheNextStart
     ASSERT_GT(n, 0);
     EXPECT_TRUE(ArrivedIds(Database).empty());
 
-    PlantSender sender(Options(Database, Folder));
+    PlantSender sender(SenderOptions(Database, Folder));
     sender.Start();
     ASSERT_TRUE(WaitFor([&] { return sender.Status().Waiting == 0; })) << sender.Status().Problem;
     EXPECT_EQ(ArrivedIds(Database), std::vector<std::string>{std::string(buf, static_cast<std::size_t>(n))});
@@ -206,7 +211,7 @@ TEST_F(PlantRecord, ARefusingServerIsNamedAndTheBenchKeepsItsJournalAndOutbox)
                                         "CREATE ROLE clerk LOGIN PASSWORD 'right' IN ROLE plant_bench; END IF; "
                                         "IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'outsider') THEN "
                                         "CREATE ROLE outsider LOGIN; END IF; END $$"));
-    const std::string passFile = Folder.Path + "/pgpass";
+    const std::string passFile = Folder.Str() + "/pgpass";
     {
         std::ofstream f(passFile);
         f << "*:*:*:clerk:wrong\n";
@@ -235,7 +240,7 @@ TEST_F(PlantRecord, ARefusingServerIsNamedAndTheBenchKeepsItsJournalAndOutbox)
     const std::string journal((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        PlantSenderOptions o = Options(Database, Folder);
+        PlantSenderOptions o = SenderOptions(Database, Folder);
         o.Database = c.Conn(Database);
         const PlantSyncResult r = SyncPlantOutbox(o);
         EXPECT_FALSE(r.Delivered);
@@ -253,7 +258,7 @@ TEST_F(PlantRecord, ARefusingServerIsNamedAndTheBenchKeepsItsJournalAndOutbox)
         f << "*:*:*:clerk:right\n";
     }
     ::setenv("PGPASSFILE", passFile.c_str(), 1);
-    PlantSenderOptions o = Options(Database, Folder, "clerk");
+    PlantSenderOptions o = SenderOptions(Database, Folder, "clerk");
     EXPECT_TRUE(SyncPlantOutbox(o).Delivered);
     ::unsetenv("PGPASSFILE");
     EXPECT_EQ(ArrivedIds(Database).size(), 1u);
@@ -279,7 +284,7 @@ TEST_F(PlantRecord, QuotesSemicolonsBackslashesAndCyrillicReachTheTableAsWritten
     event.Points.push_back(p);
     std::string error;
     ASSERT_TRUE(AppendOutbox(Folder.Outbox(), event, error));
-    ASSERT_TRUE(SyncPlantOutbox(Options(Database, Folder)).Delivered);
+    ASSERT_TRUE(SyncPlantOutbox(SenderOptions(Database, Folder)).Delivered);
 
     PlantConnection db;
     ASSERT_TRUE(db.Connect(Server->Conn(Database, "bench"), "test", std::chrono::seconds(10)));
@@ -311,13 +316,13 @@ TEST_F(PlantRecord, AnOutboxLineCutShortIsSkippedWithAWarningAndTheRestDelivered
     std::string error;
     // The next append ends the cut line first.
     ASSERT_TRUE(AppendOutbox(Folder.Outbox(), second, error));
-    const PlantSyncResult r = SyncPlantOutbox(Options(Database, Folder));
+    const PlantSyncResult r = SyncPlantOutbox(SenderOptions(Database, Folder));
     EXPECT_TRUE(r.Delivered) << r.Problem;
     EXPECT_EQ(r.Sent, 2u);
     ASSERT_EQ(r.Warnings.size(), 1u);
     EXPECT_NE(r.Warnings[0].find("пропущена повреждённая строка"), std::string::npos) << r.Warnings[0];
     EXPECT_EQ(ArrivedIds(Database), (std::vector<std::string>{first.Id, second.Id}));
-    std::ifstream rejected(Folder.Path + "/plant-outbox.rejected");
+    std::ifstream rejected(Folder.Str() + "/plant-outbox.rejected");
     std::string kept;
     std::getline(rejected, kept);
     EXPECT_EQ(kept, cutLine.substr(0, cutLine.size() / 2));
@@ -328,7 +333,7 @@ TEST_F(PlantRecord, TheRecordRefusesUpdatesAndDeletes)
 {
     std::string error;
     ASSERT_TRUE(AppendOutbox(Folder.Outbox(), Event("bench-1", 1), error));
-    ASSERT_TRUE(SyncPlantOutbox(Options(Database, Folder)).Delivered);
+    ASSERT_TRUE(SyncPlantOutbox(SenderOptions(Database, Folder)).Delivered);
     PlantConnection bench;
     ASSERT_TRUE(bench.Connect(Server->Conn(Database, "bench"), "test", std::chrono::seconds(10)));
     for (const char* sql : {"UPDATE plant.events SET operator = 'x'", "DELETE FROM plant.events",
@@ -349,7 +354,7 @@ TEST_F(PlantRecord, ARoleThatMayNotCreateTheSchemaIsToldWhatToRun)
     ASSERT_TRUE(AppendOutbox(Folder.Outbox(), Event("bench-1", 1), error));
     ASSERT_TRUE(Server->Sql("empty_plant", "REVOKE CREATE ON SCHEMA public FROM PUBLIC; "
                                            "REVOKE CREATE ON DATABASE empty_plant FROM PUBLIC"));
-    const PlantSyncResult r = SyncPlantOutbox(Options("empty_plant", Folder));
+    const PlantSyncResult r = SyncPlantOutbox(SenderOptions("empty_plant", Folder));
     EXPECT_FALSE(r.Delivered);
     EXPECT_NE(r.Problem.find("clbtool plant init"), std::string::npos) << r.Problem;
     EXPECT_EQ(r.Waiting, 1u);
@@ -358,7 +363,7 @@ TEST_F(PlantRecord, ARoleThatMayNotCreateTheSchemaIsToldWhatToRun)
 TEST_F(PlantRecord, TheCommandLineInitialisesSyncsAndReadsTheRecord)
 {
     ASSERT_TRUE(Server->Sql("postgres", "CREATE DATABASE cli_plant"));
-    const std::string settings = Folder.Path + "/clbview.ini";
+    const std::string settings = Folder.Str() + "/clbview.ini";
     {
         std::ofstream f(settings);
         f << "[Plant]\r\nDatabase=" << Server->Conn("cli_plant", "bench") << "\r\nBench=стенд-7\r\n";

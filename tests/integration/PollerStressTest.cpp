@@ -14,10 +14,11 @@
 // same handshake directly (state Pause, then wait until the poller is not
 // busy) without the fixed steps.
 #include "ClbThread.h"
-#include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
-#include "ReadOut.h"
+#include "Connection.h"
+#include "RecordingHost.h"
+#include "Slots.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>
@@ -51,19 +52,8 @@ json Kvt64(int address)
 
 DeviceSlot Slot(int address)
 {
-    DeviceSlot s;
-    s.SetTypeCode(1);
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(1);
-    s.SetSerialText("-");
-    return s;
+    return MakeSlot(1, address, 1);
 }
-
-class TestHost : public ConsoleHost {
-public:
-    TestHost() : ConsoleHost(sink) {}
-    std::ostringstream sink;
-};
 
 int CyclesWanted()
 {
@@ -127,14 +117,14 @@ TEST(PollerStress, PauseAndResumeWithTransactionsOfTheMainThread)
     dev.Slots[1] = Slot(2);
     TulvComPort port;
     dev.CreateDrivers(port, TimeoutProfile{50, 150, 1});
-    TestHost host;
+    RecordingHost host;
     TClbThread poller(dev, host);
     Connection connection(dev, port, poller, host);
     PortChoice choice;
     choice.Number = 0;
     choice.Path = sim.DevicePath();
     choice.Baud = 9600;
-    ASSERT_TRUE(connection.BConnectClick(choice)) << host.sink.str();
+    ASSERT_TRUE(connection.BConnectClick(choice)) << host.Transcript();
     ASSERT_EQ(poller.GetState(), TClbThread::Run);
 
     const int cycles = CyclesWanted();
@@ -220,7 +210,7 @@ TEST(PollerStress, PauseAndResumeWithTransactionsOfTheMainThread)
     EXPECT_TRUE(poller.FlowOk(1));
     EXPECT_TRUE(poller.FlowOk(2));
     connection.BDisconnectClick();
-    EXPECT_TRUE(host.Messages().empty()) << host.sink.str();
+    EXPECT_TRUE(host.Messages().empty()) << host.Transcript();
 
     // Every frame the simulator saw was a well-formed request to one of its
     // meters, and each was answered: nothing interleaved on the line.

@@ -4,7 +4,9 @@
 // is opened by the port class in a child process; when the test runs as root
 // (as CI does) the child first becomes the user nobody, because root passes
 // every permission check.
+#include "Child.h"
 #include "SerialPorts.h"
+#include "TestFiles.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>
@@ -52,46 +54,18 @@ void WriteAll(int fd, const std::string& s)
 // returned; a message starting with "FAULT" when the child could not do its part.
 std::string AsOrdinaryUser(const std::function<std::string()>& body)
 {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return "FAULT pipe";
-    const pid_t pid = ::fork();
-    if (pid < 0) return "FAULT fork";
-    if (pid == 0) {
-        ::close(p[0]);
-        std::string report;
-        if (IsRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)) {
-            report = "FAULT cannot become nobody: " + std::string(std::strerror(errno));
-        } else {
-            // Changing user makes a process's /proc entries root's; the
-            // holders it starts must be visible to it, as a user's own are.
-            ::prctl(PR_SET_DUMPABLE, 1);
+    const ChildResult child = RunInChild(
+        [&] {
+            if (const std::string why = IsRoot() ? DropToNobody() : ""; !why.empty())
+                return "FAULT cannot become nobody: " + why;
             try {
-                report = body();
+                return body();
             } catch (const std::exception& e) {
-                report = std::string("FAULT ") + e.what();
+                return std::string("FAULT ") + e.what();
             }
-        }
-        WriteAll(p[1], report);
-        ::_exit(0);
-    }
-    ::close(p[1]);
-    std::string report;
-    for (;;) {
-        pollfd pfd{p[0], POLLIN, 0};
-        if (::poll(&pfd, 1, 20000) <= 0) {
-            ::kill(pid, SIGKILL);
-            report = "FAULT the child did not finish within 20 s";
-            break;
-        }
-        char buf[1024];
-        ssize_t n = ::read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        report.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(p[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return report;
+        },
+        std::chrono::seconds(20));
+    return child.Fault.empty() ? child.Report : "FAULT " + child.Fault;
 }
 
 // Starts a process named name that runs hold() and then waits to be killed;
@@ -157,17 +131,13 @@ struct Pty {
 struct OtherAdapterTree {
     OtherAdapterTree()
     {
-        std::string t = "/tmp/clb_diag_XXXXXX";
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        ::chmod(t.c_str(), 0755);
-        root = t;
         fs::create_directories(root / "dev/serial/by-id");
         fs::create_directories(root / "sys/class/tty/ttyUSB3/device");
         std::ofstream(root / "dev/ttyUSB3") << "";
         fs::create_symlink("../../ttyUSB3", root / "dev/serial/by-id/usb-Other_Adapter_77-if00-port0");
     }
-    ~OtherAdapterTree() { fs::remove_all(root); }
-    fs::path root;
+    TempFolder folder{"clb_diag_", "/tmp", true};
+    fs::path root = folder.Path();
 };
 
 TEST(PortDiagnosisAsUser, MissingDeviceNamesTheAdaptersPresent)

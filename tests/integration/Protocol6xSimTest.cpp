@@ -2,6 +2,7 @@
 // pseudo-terminal: every memory area, the identification texts, each injected
 // fault, a meter that never answers, and a line that goes away mid-transfer.
 #include "MeterSimProcess.h"
+#include "SimLine.h"
 #include "Ulv6xProtocol.h"
 
 #include <gtest/gtest.h>
@@ -35,26 +36,7 @@ json Line(std::vector<json> meters)
     return {{"line", {{"baud", 9600}}}, {"meters", meters}};
 }
 
-class SimLine : public ::testing::Test {
-protected:
-    void Start(const json& scenario)
-    {
-        sim = std::make_unique<MeterSimProcess>(scenario);
-        port.SetDevicePath(sim->DevicePath());
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
-        proto.SetComPort(&port);
-        proto.SetNetAddr(1);
-        proto.SetEWrite(true);
-        proto.SetRepeatCount(3);
-        proto.SetPacketTimeout(200);
-        proto.SetByteTimeout(50);
-    }
-    void TearDown() override { port.Close(); }
-
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
-    Tulv6xProtocol proto;
-};
+using SimLine = ProtocolLine<Tulv6xProtocol>;
 
 std::string HexOf(const std::uint8_t* b, size_t n)
 {

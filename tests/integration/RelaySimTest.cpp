@@ -3,6 +3,7 @@
 // identification texts, the broadcasts, and each injected fault with its outcome and attempts.
 #include "MeterSimProcess.h"
 #include "ProtocolSim.h"
+#include "SimLine.h"
 #include "Ulv6xProtocol.h"
 
 #include <gtest/gtest.h>
@@ -45,27 +46,14 @@ json Line(std::vector<json> meters)
     return {{"line", {{"baud", 9600}}}, {"meters", meters}};
 }
 
-class RelayLine : public ::testing::Test {
+class RelayLine : public ProtocolLine<Tulv6xProtocol> {
 protected:
-    void Start(const json& scenario)
+    void Address(Tulv6xProtocol& p) override
     {
-        sim = std::make_unique<MeterSimProcess>(scenario);
-        port.SetDevicePath(sim->DevicePath());
-        ASSERT_TRUE(port.Open()) << port.OpenErrorText();
-        proto.SetComPort(&port);
-        proto.SetGZU_NetAddr(kSerial);
-        proto.SetNetAddr(1);
-        proto.SetRepeatCount(3);
-        proto.SetPacketTimeout(200);
-        proto.SetByteTimeout(50);
+        p.SetGZU_NetAddr(kSerial);
+        p.SetNetAddr(1);
     }
-    void TearDown() override { port.Close(); }
-
     json Meter(const json& dump, std::uint32_t serial = kSerial) { return DumpMeter(dump, "relay", serial); }
-
-    std::unique_ptr<MeterSimProcess> sim;
-    TulvComPort port;
-    Tulv6xProtocol proto;
 };
 
 TEST_F(RelayLine, ReadsAndWritesTheMemoriesOfTheAddressedMeterOnly)

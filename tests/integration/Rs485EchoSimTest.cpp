@@ -5,8 +5,9 @@
 // what it gives on a plain line; a wrong setting must end in a clear error, not
 // in a hang or in values parsed from the echo. At the port level a pseudo-terminal
 // driven by the test gives an echo that differs from the request.
-#include "ReadOut.h"
+#include "Connection.h"
 #include "Settings.h"
+#include "TestFiles.h"
 #include "UlvComPort.h"
 #include "WorkflowFixture.h"
 
@@ -305,8 +306,8 @@ TEST_F(PtyPort, Rs485RefusedByTheDriverIsNotedOnceAndThePortWorks)
 
 TEST(LineSettingsFile, KeysOfTheSettingsSection)
 {
-    const fs::path dir = fs::temp_directory_path() / ("rs485-settings-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const TempFolder temp("rs485-settings-");
+    const fs::path dir = temp.Path();
     struct Row {
         const char* name;
         std::string body;
@@ -336,7 +337,6 @@ TEST(LineSettingsFile, KeysOfTheSettingsSection)
         EXPECT_TRUE(s.Line() == row.want);
         EXPECT_TRUE(PortFromSettings(s).Line == row.want);
     }
-    fs::remove_all(dir);
 }
 
 } // namespace

@@ -3,10 +3,9 @@
 // configuration files through the command-line front.
 #include "ClbThread.h"
 #include "ClbTool.h"
-#include "ConsoleHost.h"
 #include "DevManager.h"
 #include "MeterSimProcess.h"
-#include "ReadOut.h"
+#include "SlotBoxes.h"
 #include "UlvComPort.h"
 #include "WorkflowFixture.h"
 
@@ -29,9 +28,9 @@ const json FactoryK = {0.0, 1.0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.04, 0.1, 0.
 TEST_F(Workflow, TwoSlotsOfOneMeterAreReadOverTheSameAddress)
 {
     Start(Line({Kvt64(1, {{"gmax", {2.5, 16.0}}})}), {Slot(1, 1, 1), Slot(1, 1, 2)});
-    ASSERT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
-    EXPECT_TRUE(host.disconnectEnabled);
-    EXPECT_FALSE(host.connectEnabled);
+    ASSERT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
+    EXPECT_TRUE(host.DisconnectEnabled);
+    EXPECT_FALSE(host.ConnectEnabled);
     EXPECT_EQ(poller->GetState(), TClbThread::Run);
     EXPECT_EQ(dev.Coefficients(1).Gmax, 2.5f) << "channel 1 reads Gmax at 204";
     EXPECT_EQ(dev.Coefficients(2).Gmax, 16.0f) << "channel 2 reads Gmax at 208";
@@ -53,8 +52,8 @@ TEST_F(Workflow, APortThatCannotBeOpenedIsReportedWithItsPath)
     ASSERT_EQ(host.Messages().size(), 1u);
     EXPECT_NE(host.Messages()[0].find("Невозможно открыть порт "), std::string::npos);
     EXPECT_NE(host.Messages()[0].find("/dev/no-such-port-x"), std::string::npos);
-    EXPECT_TRUE(host.connectEnabled);
-    EXPECT_FALSE(host.disconnectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
+    EXPECT_FALSE(host.DisconnectEnabled);
     EXPECT_FALSE(port.Opened());
 }
 
@@ -109,14 +108,14 @@ TEST_F(Workflow, AnErrorRaisedInsideTheReadOutShowsException)
     EXPECT_FALSE(connection->BConnectClick(choice));
     EXPECT_EQ(host.Messages(), std::vector<std::string>{"EXCEPTION"});
     EXPECT_FALSE(port.Opened());
-    EXPECT_TRUE(host.connectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
 }
 
 TEST_F(Workflow, ASerialNumberThatCannotBeReadIsNotAFailure)
 {
     // Replies 2..4: the three tries of the serial number.
     Start(Line({Kvt64(1, {{"faults", {{"silent", {{"from", 2}, {"to", 4}}}}}})}), {Slot(1, 1, 1)});
-    EXPECT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    EXPECT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
     EXPECT_EQ(dev.Slot(1).SerialText(), "-") << "the text shown so far stays";
     EXPECT_EQ(dev.Coefficients(1).Gmax, 2.5f);
 }
@@ -170,12 +169,12 @@ TEST_F(Workflow, AnUnpluggedAdapterStopsPollingAndIsToldOnce)
     for (int i = 0; i < 500 && host.Messages().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(poller->GetState(), TClbThread::Pause) << "the poller paused itself";
     EXPECT_FALSE(port.Opened());
-    EXPECT_TRUE(host.connectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
     ASSERT_EQ(host.Messages().size(), 1u);
     EXPECT_NE(host.Messages()[0].find(sim->DevicePath()), std::string::npos) << host.Messages()[0];
     sim->Replug();
     connection->BDisconnectClick();
-    EXPECT_TRUE(connection->BConnectClick(choice)) << host.sink.str();
+    EXPECT_TRUE(connection->BConnectClick(choice)) << host.Transcript();
 }
 
 TEST_F(Workflow, AClearedPollBoxGreysTheSlotAndMakesNoTransaction)
@@ -220,7 +219,7 @@ TEST_F(Workflow, DisconnectDuringAPollWaitsForTheSlotsReads)
     connection->BDisconnectClick();
     EXPECT_FALSE(poller->IsBusy()) << "the port is closed only after the reads";
     EXPECT_FALSE(port.Opened());
-    EXPECT_TRUE(host.connectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
     EXPECT_EQ(poller->GetState(), TClbThread::Pause);
 }
 

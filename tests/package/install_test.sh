@@ -25,7 +25,7 @@ R="$WORK/root"
 for f in usr/bin/clbview usr/bin/clbtool usr/bin/metersim usr/share/applications/clbview.desktop \
          usr/share/icons/hicolor/scalable/apps/clbview.svg usr/share/mime/packages/clbview.xml \
          usr/share/man/man1/clbtool.1.gz usr/share/man/man1/clbview.1.gz usr/share/man/man1/metersim.1.gz \
-         usr/share/doc/clbtool/copyright; do
+         usr/share/doc/clbtool/copyright usr/lib/clbtool/libclbprint.so; do
   [ -e "$R/$f" ] || fail "$f is not in the package"
 done
 
@@ -122,6 +122,19 @@ d = json.load(open(sys.argv[1]))
 slots = d["slots"] if isinstance(d, dict) else d
 assert len(slots) == 2, d
 PY
+# Printing: clbtool links no Qt and loads its printing module from the package
+# when a command prints; without the module the sheet is refused, in Russian.
+! ldd "$R/usr/bin/clbtool" | grep -q 'libQt6' || fail "clbtool links Qt: $(ldd "$R/usr/bin/clbtool" | grep libQt6)"
+env -i PATH=/usr/bin:/bin HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/sheet.pdf" \
+  > "$WORK/sheet.out" 2> "$WORK/sheet.err" || { cat "$WORK/sheet.err"; fail "clbtool sheet"; }
+[ "$(head -c 5 "$WORK/sheet.pdf")" = "%PDF-" ] || fail "clbtool sheet wrote no PDF"
+mv "$R/usr/lib/clbtool/libclbprint.so" "$WORK/libclbprint.so"
+status=0
+env -i PATH=/usr/bin:/bin HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/none.pdf" \
+  > "$WORK/none.out" 2> "$WORK/none.err" || status=$?
+[ "$status" = 2 ] && grep -q "Печать недоступна: библиотека печати libclbprint.so не найдена" "$WORK/none.err" \
+  || { cat "$WORK/none.err"; fail "clbtool sheet without its printing module (status $status)"; }
+mv "$WORK/libclbprint.so" "$R/usr/lib/clbtool/libclbprint.so"
 [ -d "$WORK/home/.local/share/clbtool/saved" ] || fail "the folders are not under the user's data folder"
 [ ! -e "$R/usr/bin/clbtool.ini" ] && [ ! -e "$R/usr/bin/config" ] || fail "files were made beside the installed program"
 echo "package ok: $(basename "$DEB")"

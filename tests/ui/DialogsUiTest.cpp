@@ -9,6 +9,7 @@
 #include "DevSel.h"
 #include "DialogTestHost.h"
 #include "MeterSimProcess.h"
+#include "TestFiles.h"
 #include "UlvComPort.h"
 
 #include <QAbstractButton>
@@ -52,25 +53,6 @@ std::string Text(const QString& s)
 void Click(QWidget& form, const char* name)
 {
     QTest::mouseClick(Find<QPushButton>(form, name), Qt::LeftButton);
-}
-
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string t = (fs::temp_directory_path() / "clbuiXXXXXX").string();
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp");
-        path = t;
-    }
-    ~TempFolder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-    fs::path path;
-};
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 // --- Add-device dialog -------------------------------------------------------------
@@ -205,7 +187,7 @@ TEST(DeviceSelectionForm, NoneEmptiesSlotOneAndTheRebuildMovesSlotTwoUp)
 
 TEST(DelaysForm, SavesTheTimeoutsAndCancelStoresNothing)
 {
-    TempFolder dir;
+    TempFolder dir("clbui");
     Settings settings;
     std::string error;
     ASSERT_TRUE(settings.Open(dir / "clbview.ini", error)) << error;
@@ -231,7 +213,7 @@ TEST(DelaysForm, SavesTheTimeoutsAndCancelStoresNothing)
     Click(form, "BOk");
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(profile.ByteTimeout, 120);
-    const std::string saved = ReadAll(dir / "clbview.ini");
+    const std::string saved = ReadFile(dir / "clbview.ini");
     EXPECT_NE(saved.find("[Device1]\r\nNB=120\r\nNP=300\r\nNR=3\r\n"), std::string::npos) << saved;
 
     form.show();
@@ -243,7 +225,7 @@ TEST(DelaysForm, SavesTheTimeoutsAndCancelStoresNothing)
     QTest::keyClick(&form, Qt::Key_Escape);
     EXPECT_FALSE(form.isVisible());
     EXPECT_EQ(profile.RepeatCount, 3);
-    EXPECT_EQ(ReadAll(dir / "clbview.ini"), saved);
+    EXPECT_EQ(ReadFile(dir / "clbview.ini"), saved);
     form.show();
     EXPECT_EQ(repeats->value(), 3) << "the edits of a cancelled dialog are gone";
     form.hide();

@@ -1,8 +1,10 @@
 // The curve window on the offscreen platform: the chart's series for each
 // variant, its look, and the picture saved by a click: a metafile that libwmf
 // reads, with its header checked independently of the writer.
+#include "Child.h"
 #include "Cp1251.h"
 #include "InfoFrm.h"
+#include "TestFiles.h"
 #include "UiTestHost.h"
 
 #include <QCategoryAxis>
@@ -26,12 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::uint16_t W(const std::string& b, size_t at)
 {
     return static_cast<std::uint16_t>(static_cast<std::uint8_t>(b[at]) | static_cast<std::uint8_t>(b[at + 1]) << 8);
@@ -45,10 +41,6 @@ class InfoForm : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("clb-info-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         for (int n = 1; n <= 2; ++n) {
             CoefficientSet& c = dev.Coefficients(n);
             for (int i = 2; i <= 9; ++i) c.K[i] = c.Obr[i] = 0.1f * static_cast<float>(i - 1);
@@ -57,11 +49,7 @@ protected:
         Configure(2, 15, "44412345", 2);
         form = std::make_unique<TInfoForm>(dev, host, (dir / "Info").string(), &parent);
     }
-    void TearDown() override
-    {
-        form.reset();
-        fs::remove_all(dir);
-    }
+    void TearDown() override { form.reset(); }
     void Configure(int n, std::uint8_t type, const char* serial, std::uint8_t channel)
     {
         dev.Slot(n).SetTypeCode(type);
@@ -74,7 +62,9 @@ protected:
         return {p.begin(), p.end()};
     }
 
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-info-", {}, true};
+    fs::path dir = temp.Path();
     DevManager dev;
     UiTestHost host;
     QWidget parent;
@@ -199,14 +189,14 @@ TEST_F(InfoForm, AClickSavesTheWholeChartAsAMetafileThatLibwmfReads)
     form->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     const fs::path wmf = dir / "Info" / "curve.wmf";
-    host.NextFile = wmf.string();
+    host.Files = {wmf.string()};
     QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
-    ASSERT_EQ(host.dialogs.size(), 1u);
-    EXPECT_EQ(host.dialogs[0].FileName, "КВТ-64_12345678_1.wmf");
-    EXPECT_EQ(host.dialogs[0].InitialFolder, (dir / "Info").string());
-    EXPECT_EQ(host.dialogs[0].DefaultExt, "wmf");
-    EXPECT_EQ(host.dialogs[0].Filter.rfind("WMF File|*.wmf", 0), 0u);
-    EXPECT_TRUE(host.messages.empty());
+    ASSERT_EQ(host.Dialogs().size(), 1u);
+    EXPECT_EQ(host.Dialogs()[0].FileName, "КВТ-64_12345678_1.wmf");
+    EXPECT_EQ(host.Dialogs()[0].InitialFolder, (dir / "Info").string());
+    EXPECT_EQ(host.Dialogs()[0].DefaultExt, "wmf");
+    EXPECT_EQ(host.Dialogs()[0].Filter.rfind("WMF File|*.wmf", 0), 0u);
+    EXPECT_TRUE(host.Messages().empty());
     const std::string b = ReadFile(wmf);
     ASSERT_GT(b.size(), 40u);
 
@@ -269,28 +259,18 @@ TEST_F(InfoForm, ASaveIntoAFolderThatCannotBeWrittenIsToldAndLeavesNothing)
     fs::permissions(dir, readOnly | fs::perms::owner_write);
     fs::permissions(folder, readOnly);
     const fs::path wmf = folder / "curve.wmf";
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(pipeFds[0]);
-        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-        host.NextFile = wmf.string();
-        QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
-        std::string report = form->isVisible() ? "open\n" : "closed\n";
-        for (const std::string& m : host.messages) report += m + "\n";
-        const bool written = ::write(pipeFds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
-        ::_exit(written ? 0 : 4);
-    }
-    ::close(pipeFds[1]);
-    std::string report;
-    char buf[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    const ChildResult child = RunInChild(
+        [&] {
+            if (!DropToNobody().empty()) ::_exit(3);
+            host.Files = {wmf.string()};
+            QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
+            std::string report = form->isVisible() ? "open\n" : "closed\n";
+            for (const std::string& m : host.Messages()) report += m + "\n";
+            return report;
+        },
+        std::chrono::seconds(60));
+    ASSERT_TRUE(child.Fault.empty()) << child.Fault;
+    const std::string& report = child.Report;
     fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
 
     // One message, the file-error message naming the file and the reason; the window stays open.
@@ -307,11 +287,11 @@ TEST_F(InfoForm, ExportedPicturesCarryThePointNumbersWithoutInvisibleCharacters)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     for (const char* name : {"curve.wmf", "curve.svg"}) {
         const fs::path file = dir / "Info" / name;
-        host.NextFile = file.string();
+        host.Files = {file.string()};
         QTest::mouseClick(form->DecisionGraph1->viewport(), Qt::LeftButton, {}, QPoint(200, 150));
         ASSERT_TRUE(fs::exists(file)) << name;
     }
-    ASSERT_TRUE(host.messages.empty());
+    ASSERT_TRUE(host.Messages().empty());
 
     const fs::path converted = dir / "from-wmf.svg";
     ASSERT_EQ(std::system(("wmf2svg -o '" + converted.string() + "' '" + (dir / "Info" / "curve.wmf").string() +

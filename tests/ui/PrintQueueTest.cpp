@@ -17,7 +17,9 @@
 #include "CoefficientSheet.h"
 #include "Cp1251.h"
 #include "PagePrinter.h"
+#include "PdfWords.h"
 #include "SheetPrint.h"
+#include "TestFiles.h"
 #include "UiTestHost.h"
 
 #include <QPrinterInfo>
@@ -43,17 +45,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p)
+void WriteOrThrow(const fs::path& p, const std::string& text)
 {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& p, const std::string& text)
-{
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-    if (!out.flush()) throw std::runtime_error("cannot write " + p.string());
+    if (!WriteFile(p, text)) throw std::runtime_error("cannot write " + p.string());
 }
 
 int Run(const std::string& command)
@@ -73,25 +67,15 @@ struct Word {
     std::string text;
 };
 
-// The words of a PDF with their pages and boxes, by pdftotext -bbox.
+// The words of a PDF with their pages and boxes.
 std::vector<Word> ReadWords(const fs::path& pdf)
 {
-    const fs::path html = pdf.string() + ".html";
-    EXPECT_EQ(Run("pdftotext -bbox '" + pdf.string() + "' '" + html.string() + "'"), 0);
-    const std::string h = ReadFile(html);
-    const std::regex item(R"re(<page |<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="([0-9.]+)" yMax="([0-9.]+)">([^<]*)</word>)re");
+    std::vector<PdfWord> read;
+    EXPECT_TRUE(ReadPdfWords(pdf, read)) << "pdftotext -bbox failed";
     std::vector<Word> words;
-    int page = 0;
     constexpr double mm = 25.4 / 72;
-    for (auto it = std::sregex_iterator(h.begin(), h.end(), item); it != std::sregex_iterator(); ++it) {
-        if (!(*it)[1].matched) {
-            ++page;
-            continue;
-        }
-        words.push_back({page,
-                         {std::stod((*it)[1]) * mm, std::stod((*it)[2]) * mm, std::stod((*it)[3]) * mm, std::stod((*it)[4]) * mm},
-                         (*it)[5]});
-    }
+    for (const PdfWord& w : read)
+        words.push_back({w.Page, {w.XMin * mm, w.YMin * mm, w.XMax * mm, w.YMax * mm}, w.Text});
     return words;
 }
 
@@ -269,14 +253,14 @@ public:
         fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                                   fs::perms::others_exec);
         const std::string r = root.string();
-        WriteFile(root / "etc/cupsd.conf", "Listen " + r + "/cups.sock\nLogLevel warn\nWebInterface No\nBrowsing No\n"
+        WriteOrThrow(root / "etc/cupsd.conf", "Listen " + r + "/cups.sock\nLogLevel warn\nWebInterface No\nBrowsing No\n"
                                            "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n");
-        WriteFile(root / "etc/cups-files.conf",
+        WriteOrThrow(root / "etc/cups-files.conf",
                   "ServerRoot " + r + "/etc\nRequestRoot " + r + "/spool\nTempDir " + r + "/spool/tmp\nCacheDir " + r +
                       "/cache\nStateDir " + r + "/state\nErrorLog " + r + "/log/error_log\nAccessLog " + r +
                       "/log/access_log\nPageLog " + r + "/log/page_log\nServerBin /usr/lib/cups\n"
                       "DataDir /usr/share/cups\nUser lp\nGroup lp\nSystemGroup root\n");
-        WriteFile(pdfConf_.Path(), "Out " + r + "/out\nAnonDirName " + r + "/anon\nSpool " + r + "/spool/cups-pdf\nLog " + r +
+        WriteOrThrow(pdfConf_.Path(), "Out " + r + "/out\nAnonDirName " + r + "/anon\nSpool " + r + "/spool/cups-pdf\nLog " + r +
                                        "/log\nGrp root\nUserUMask 0000\n");
         cupsd_.Start({"/usr/sbin/cupsd", "-f", "-c", r + "/etc/cupsd.conf", "-s", r + "/etc/cups-files.conf"});
         for (int i = 0; i < 400 && cupsd_.Running() && !fs::exists(root / "cups.sock"); ++i)
@@ -411,7 +395,7 @@ TEST_F(PrintQueue, TheSheetsComeOutWithEveryTextAtItsMillimetres)
         c.K[1] = 1.0f;
         for (int i = 2; i <= 9; ++i) c.K[i] = 0.095f * static_cast<float>(i - 1);
     }
-    WriteFile(dir / "clb.ini", Utf8ToCp1251Lossy("[Sheet]\r\nAddress=г. Город, ул. Заводская, 1\r\nPhone=Сервис: 100-200\r\n"
+    WriteOrThrow(dir / "clb.ini", Utf8ToCp1251Lossy("[Sheet]\r\nAddress=г. Город, ул. Заводская, 1\r\nPhone=Сервис: 100-200\r\n"
                                                  "Web=mail@example.org\r\n"));
     Settings settings;
     std::string error;
@@ -424,7 +408,7 @@ TEST_F(PrintQueue, TheSheetsComeOutWithEveryTextAtItsMillimetres)
     ASSERT_TRUE(PrintSheetsToPdf(sheets, (dir / "direct.pdf").string(), error)) << error;
     UiTestHost host;
     SetNextPrintDialogAnswer(PrintDialogAnswer{true, ""}); // the dialog's OK on the default printer
-    ASSERT_TRUE(PrintCoefficientSheet(dev, host, settings, nullptr)) << (host.messages.empty() ? "" : host.messages[0]);
+    ASSERT_TRUE(PrintCoefficientSheet(dev, host, settings, nullptr)) << (host.Messages().empty() ? "" : host.Messages()[0]);
     const fs::path queued = WaitForOutput();
     ASSERT_FALSE(queued.empty());
     EXPECT_EQ(PageCount(queued), 2) << "a page per meter";

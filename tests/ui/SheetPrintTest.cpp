@@ -2,9 +2,11 @@
 // dialog's seam and read back with pdftotext: every text at its millimetre
 // position, the value formats, one or two columns, one page per meter, and a
 // serial number that stops everything before the dialog.
-#include "Cp1251.h"
 #include "CoefficientSheet.h"
+#include "Cp1251.h"
+#include "PdfWords.h"
 #include "SheetPrint.h"
+#include "TestFiles.h"
 #include "UiTestHost.h"
 
 #include <gtest/gtest.h>
@@ -19,34 +21,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 struct Word {
     int page;
     double x, y; // millimetres, top-left
     std::string text;
 };
 
-// The words of a PDF with their pages and positions, by pdftotext -bbox.
+// The words of a PDF with their pages and positions.
 std::vector<Word> ReadWords(const fs::path& pdf)
 {
-    const fs::path html = pdf.string() + ".html";
-    EXPECT_EQ(std::system(("pdftotext -bbox '" + pdf.string() + "' '" + html.string() + "'").c_str()), 0);
-    const std::string h = ReadFile(html);
+    std::vector<PdfWord> read;
+    EXPECT_TRUE(ReadPdfWords(pdf, read)) << "pdftotext -bbox failed";
     std::vector<Word> words;
-    const std::regex item(R"re(<page |<word xMin="([0-9.]+)" yMin="([0-9.]+)" xMax="[0-9.]+" yMax="[0-9.]+">([^<]*)</word>)re");
-    int page = 0;
-    for (auto it = std::sregex_iterator(h.begin(), h.end(), item); it != std::sregex_iterator(); ++it) {
-        if (!(*it)[1].matched) {
-            ++page;
-            continue;
-        }
-        words.push_back({page, std::stod((*it)[1]) * 25.4 / 72, std::stod((*it)[2]) * 25.4 / 72, (*it)[3]});
-    }
+    for (const PdfWord& w : read)
+        words.push_back({w.Page, w.XMin * 25.4 / 72, w.YMin * 25.4 / 72, w.Text});
     return words;
 }
 
@@ -54,10 +42,6 @@ class SheetPrint : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = fs::temp_directory_path() / ("clb-sheet-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         std::ofstream(dir / "clb.ini", std::ios::binary)
             << Utf8ToCp1251Lossy("[Sheet]\r\nAddress=г. Город, ул. Заводская, 1\r\nPhone=Сервис: 100-200\r\nWeb=mail@example.org\r\n");
         std::string error;
@@ -68,7 +52,6 @@ protected:
         SetNextPrintDialogAnswer(std::nullopt);
         if (const char* keep = std::getenv("CLB_KEEP_PDF"); keep && fs::exists(dir / "sheet.pdf"))
             fs::copy_file(dir / "sheet.pdf", keep, fs::copy_options::overwrite_existing);
-        fs::remove_all(dir);
     }
     void Configure(int n, std::uint8_t type, const std::string& serial, std::uint8_t channel, float gmax)
     {
@@ -109,7 +92,9 @@ protected:
         return n;
     }
 
-    fs::path dir;
+    // Open to every user, as a folder made by hand would be.
+    TempFolder temp{"clb-sheet-", {}, true};
+    fs::path dir = temp.Path();
     DevManager dev;
     UiTestHost host;
     Settings settings;
@@ -181,7 +166,7 @@ TEST_F(SheetPrint, ASerialThatIsNoNumberStopsBeforeTheDialog)
     SetNextPrintDialogAnswer(PrintDialogAnswer{true, (dir / "sheet.pdf").string()});
     EXPECT_FALSE(PrintCoefficientSheet(dev, host, settings, nullptr));
     EXPECT_TRUE(PrintDialogAnswerPending()) << "the dialog was not reached";
-    EXPECT_EQ(host.messages, std::vector<std::string>{"\"error\" не является допустимым целым числом"});
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"\"error\" не является допустимым целым числом"});
     EXPECT_FALSE(fs::exists(dir / "sheet.pdf"));
 }
 
@@ -190,8 +175,8 @@ TEST_F(SheetPrint, APrintFailureIsToldAndLeavesNoFile)
     Configure(1, 1, "12345", 1, 30);
     SetNextPrintDialogAnswer(PrintDialogAnswer{true, (dir / "missing" / "sheet.pdf").string()});
     EXPECT_FALSE(PrintCoefficientSheet(dev, host, settings, nullptr));
-    ASSERT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(host.messages[0], "Ошибка печати в файл " + (dir / "missing" / "sheet.pdf").string());
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0], "Ошибка печати в файл " + (dir / "missing" / "sheet.pdf").string());
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 #include "MainForm.h"
 #include "MeterSimProcess.h"
 #include "QtHost.h"
+#include "Slots.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +31,7 @@ namespace window_test {
 // A slot of the configuration, its serial text not yet known.
 inline DeviceSlot Slot(int type, int address, int channel)
 {
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText("-");
-    return s;
+    return MakeSlot(type, address, channel);
 }
 
 template <class P> bool WaitFor(P pred, int ms = 15000)
@@ -46,19 +43,12 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(test->test_suite_name()) + "-" + test->name();
-        std::replace(name.begin(), name.end(), '/', '-');
-        folder = std::filesystem::temp_directory_path() / ("clbview-" + std::to_string(::getpid()) + "-" + name);
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
         folders = ResolveProgramFolders((folder / "clbview").string(), "clbview");
     }
     void TearDown() override
     {
         window.reset();
         sim.reset();
-        std::filesystem::remove_all(folder);
     }
 
     // The meters on the simulated line.
@@ -105,7 +95,8 @@ protected:
         return out;
     }
 
-    std::filesystem::path folder;
+    TempFolder temp{"clbview-"};
+    std::filesystem::path folder = temp.Path();
     ProgramFolders folders;
     std::unique_ptr<MeterSimProcess> sim;
     std::unique_ptr<TMainFrm> window;

@@ -28,7 +28,7 @@ from Xlib import X, protocol
 from Xlib.ext import xtest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from xsession import KVT64, XServer, fail, program_folder, wait, write_clb  # noqa: E402
+from xsession import KVT64, XServer, end, fail, program_folder, wait, write_clb  # noqa: E402
 
 CLBVIEW, METERSIM = sys.argv[1], sys.argv[2]
 
@@ -154,13 +154,7 @@ class Session:
     def stop(self):
         self.sim.send_signal(signal.SIGCONT)
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
+            end(p)
 
 
 def click_during_close(work, env, d):

@@ -6,10 +6,13 @@
 #include "ClbThread.h"
 #include "CoefficientActions.h"
 #include "CoefficientFiles.h"
-#include "ConsoleHost.h"
 #include "DevManager.h"
+#include "Connection.h"
 #include "ReadOut.h"
+#include "RecordingHost.h"
 #include "ScriptedPort.h"
+#include "Slots.h"
+#include "TestFiles.h"
 #include "Ulv6xProtocol.h"
 #include "UlvComPort.h"
 #include "UlvM4Protocol.h"
@@ -165,27 +168,9 @@ TEST(NoiseBeforeAReply, SlowNoiseEndsTheAttemptAtTheDeadline)
 
 // --- The workflow on a chattering line --------------------------------------------------
 
-class RecordingHost : public ConsoleHost {
-public:
-    RecordingHost() : ConsoleHost(sink) {}
-    void SetConnectButtons(bool connect, bool disconnect) override
-    {
-        connectEnabled = connect;
-        disconnectEnabled = disconnect;
-    }
-    std::ostringstream sink;
-    std::atomic<bool> connectEnabled{true};
-    std::atomic<bool> disconnectEnabled{false};
-};
-
 DeviceSlot Kvt64Slot()
 {
-    DeviceSlot s;
-    s.SetTypeCode(1);
-    s.SetNetAddress(1);
-    s.SetChannel(1);
-    s.SetSerialText("-");
-    return s;
+    return MakeSlot(1, 1, 1);
 }
 
 TEST(ChatteringWorkflow, TheReadOutEndsAndFails)
@@ -312,8 +297,8 @@ TEST(HandOver, APollerStillInsideItsTransactionKeepsThePortAndTheUserIsTold)
     port.SetDevicePath(pty.path);
     ASSERT_TRUE(port.Open());
     Connection connection(dev, port, poller, host);
-    host.connectEnabled = false;
-    host.disconnectEnabled = true;
+    host.ConnectEnabled = false;
+    host.DisconnectEnabled = true;
 
     poller.SetState(TClbThread::Run);
     line.WaitEntered();
@@ -322,8 +307,8 @@ TEST(HandOver, APollerStillInsideItsTransactionKeepsThePortAndTheUserIsTold)
     // Disconnect: the wait runs out on its clock; the port stays open.
     EXPECT_FALSE(connection.BDisconnectClick());
     EXPECT_TRUE(port.Opened()) << "the port is not closed under the poller";
-    EXPECT_FALSE(host.connectEnabled);
-    EXPECT_TRUE(host.disconnectEnabled);
+    EXPECT_FALSE(host.ConnectEnabled);
+    EXPECT_TRUE(host.DisconnectEnabled);
     EXPECT_GE(handOver.now, TClbThread::HandOverLimitMs);
     EXPECT_LT(handOver.now, TClbThread::HandOverLimitMs + 100u);
     ASSERT_EQ(host.Messages().size(), 1u);
@@ -348,7 +333,7 @@ TEST(HandOver, APollerStillInsideItsTransactionKeepsThePortAndTheUserIsTold)
     EXPECT_TRUE(connection.BDisconnectClick());
     EXPECT_FALSE(port.Opened());
     EXPECT_FALSE(poller.IsBusy());
-    EXPECT_TRUE(host.connectEnabled);
+    EXPECT_TRUE(host.ConnectEnabled);
     EXPECT_EQ(host.Messages().size(), 2u);
 }
 
@@ -358,9 +343,8 @@ TEST(HandOver, APollerStillInsideItsTransactionKeepsThePortAndTheUserIsTold)
 TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
 {
     namespace fs = std::filesystem;
-    const fs::path folder = fs::temp_directory_path() / ("clb-handover-" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
+    const TempFolder temp("clb-handover-");
+    const fs::path folder = temp.Path();
     GatedPort line;
     DevManager dev;
     dev.Slot(1) = Kvt64Slot();
@@ -383,7 +367,7 @@ TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
     const CoefficientSet before = c;
 
     RecordingHost host;
-    host.AnswerYes = true;
+    host.DefaultAnswer = MsgAnswer::Yes;
     VirtualClock handOver;
     TClbThread poller(dev, host, handOver);
     CoefficientActions actions(dev, poller, host, nullptr, folder.string());
@@ -396,7 +380,7 @@ TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
     line.WaitEntered();
     ASSERT_TRUE(poller.IsBusy());
 
-    host.NextFile = file;
+    host.Files = {file};
     EXPECT_EQ(actions.BLoad01Click(1), CoefficientActions::LoadResult::NotRun);
     EXPECT_EQ(c.Gmax, before.Gmax);
     EXPECT_EQ(c.K, before.K);
@@ -405,12 +389,10 @@ TEST(HandOver, TheSlotButtonsChangeNothingWhileThePollerKeepsThePort)
     EXPECT_EQ(host.Messages()[0], TClbThread::HandOverTimeoutText);
     EXPECT_EQ(poller.GetState(), TClbThread::Run);
 
-    host.NextFile = (folder / "saved.kvt").string();
+    host.Files = {(folder / "saved.kvt").string()};
     EXPECT_FALSE(actions.BSave01Click(1));
     EXPECT_FALSE(fs::exists(folder / "saved.kvt"));
     EXPECT_EQ(host.Messages().size(), 2u);
-
-    fs::remove_all(folder);
 }
 
 TEST(HandOver, AnIdlePollerIsTakenOverWithoutWaiting)

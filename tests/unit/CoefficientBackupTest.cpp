@@ -2,6 +2,8 @@
 // folder the load dialog starts in.
 #include "CoefficientBackup.h"
 #include "CoefficientFiles.h"
+#include "Slots.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -18,31 +20,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Folder {
-    Folder()
-    {
-        std::string t = (fs::temp_directory_path() / "clbbackup.XXXXXX").string();
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        path = t;
-    }
-    ~Folder() { fs::remove_all(path); }
-    std::string path;
-};
-
 DeviceSlot Slot(std::uint8_t type, const char* serial, std::uint8_t channel)
 {
-    DeviceSlot s;
-    s.SetTypeCode(type);
-    s.SetChannel(channel);
-    s.SetSerialText(serial);
-    return s;
+    return MakeSlot(type, 0, channel, serial);
 }
 
 TEST(CoefficientBackup, NamedByTimeNeverReplacedAndListedOldestFirst)
 {
-    Folder saved;
+    TempFolder saved("clbbackup.");
     const DeviceSlot slot = Slot(1, "12/34", 2);
-    EXPECT_EQ(LoadDialogFolder(saved.path, slot), saved.path + "/KVT-64");
+    EXPECT_EQ(LoadDialogFolder(saved.Str(), slot), saved.Str() + "/KVT-64");
 
     CoefficientTables t;
     // Values whose shortest texts are long, and the extremes of a single.
@@ -62,10 +49,10 @@ TEST(CoefficientBackup, NamedByTimeNeverReplacedAndListedOldestFirst)
     std::vector<std::string> written;
     for (int i = 0; i < 3; ++i) {
         std::string path, error;
-        ASSERT_TRUE(WriteBackup(saved.path, slot, t, at + (i == 2 ? -60 : 0), path, error)) << error;
+        ASSERT_TRUE(WriteBackup(saved.Str(), slot, t, at + (i == 2 ? -60 : 0), path, error)) << error;
         written.push_back(path);
     }
-    const std::string folder = saved.path + "/KVT-64/backup/";
+    const std::string folder = saved.Str() + "/KVT-64/backup/";
     EXPECT_EQ(written[0], folder + "12_34#2-20261210-145058.kvt");
     EXPECT_EQ(written[1], folder + "12_34#2-20261210-145058_2.kvt");
     EXPECT_EQ(written[2], folder + "12_34#2-20261210-144958.kvt");
@@ -73,8 +60,8 @@ TEST(CoefficientBackup, NamedByTimeNeverReplacedAndListedOldestFirst)
     std::ofstream(folder + "12_34#1-20261210-150000.kvt") << "x";
     std::ofstream(folder + "12_34#2-20261210-150000.txt") << "x";
     std::ofstream(folder + "12_34#2-notes.kvt") << "x";
-    EXPECT_EQ(ListBackups(saved.path, slot), (std::vector<std::string>{written[2], written[0], written[1]}));
-    EXPECT_EQ(LoadDialogFolder(saved.path, slot), saved.path + "/KVT-64/backup");
+    EXPECT_EQ(ListBackups(saved.Str(), slot), (std::vector<std::string>{written[2], written[0], written[1]}));
+    EXPECT_EQ(LoadDialogFolder(saved.Str(), slot), saved.Str() + "/KVT-64/backup");
 
     // Loading a backup gives back every value bit for bit.
     CoefficientSet back;
@@ -90,16 +77,16 @@ TEST(CoefficientBackup, NamedByTimeNeverReplacedAndListedOldestFirst)
 // Types whose folder the program does not make beforehand get theirs on the first backup.
 TEST(CoefficientBackup, EveryTypeHasAFolder)
 {
-    Folder saved;
+    TempFolder saved("clbbackup.");
     for (std::uint8_t type = 1; type <= 16; ++type) {
         const DeviceSlot slot = Slot(type, "1", 1);
         std::string path, error;
-        EXPECT_TRUE(WriteBackup(saved.path, slot, CoefficientTables{}, 0, path, error)) << int(type) << error;
+        EXPECT_TRUE(WriteBackup(saved.Str(), slot, CoefficientTables{}, 0, path, error)) << int(type) << error;
         EXPECT_EQ(fs::path(path).parent_path().filename(), "backup");
-        EXPECT_EQ(ListBackups(saved.path, slot).size(), 1u) << int(type);
+        EXPECT_EQ(ListBackups(saved.Str(), slot).size(), 1u) << int(type);
     }
     std::string path, error;
-    EXPECT_FALSE(WriteBackup(saved.path, DeviceSlot{}, CoefficientTables{}, 0, path, error));
+    EXPECT_FALSE(WriteBackup(saved.Str(), DeviceSlot{}, CoefficientTables{}, 0, path, error));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include "AtomicFile.h"
 #include "Settings.h"
+#include "Slots.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -32,38 +34,10 @@ std::string Bytes(const std::string& path)
     return bytes;
 }
 
-void Put(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-class TempFolder {
-public:
-    TempFolder()
-    {
-        char pattern[] = "/tmp/clb_coeff_XXXXXX";
-        Path = ::mkdtemp(pattern);
-    }
-    ~TempFolder() { fs::remove_all(Path); }
-    std::string operator/(const std::string& name) const { return Path + "/" + name; }
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(Path))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string Path;
-};
-
 DeviceSlot Slot(std::uint8_t type, const char* serial = "12345678", std::uint8_t channel = 1,
                 std::uint8_t modification = 0)
 {
-    DeviceSlot s;
-    s.SetTypeCode(type);
-    s.SetSerialText(serial);
-    s.SetChannel(channel);
+    DeviceSlot s = MakeSlot(type, 0, channel, serial);
     s.SetModification(modification);
     return s;
 }
@@ -111,11 +85,11 @@ class WriterTest : public ::testing::TestWithParam<WriteCase> {};
 TEST_P(WriterTest, WritesTheFileByteForByte)
 {
     const WriteCase& c = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     Settings settings;
     std::string error;
     // Header and footer of the print page, as the settings file keeps them (code page 1251).
-    Put(dir / "tool.ini", "[Device11]\r\nShapka=\xCE\xCE\xCE \xCF\xEE\xE2\xE5\xF0\xEA\xE0\r\n"
+    WriteFile(dir / "tool.ini", "[Device11]\r\nShapka=\xCE\xCE\xCE \xCF\xEE\xE2\xE5\xF0\xEA\xE0\r\n"
                           "Colontitle=\xCF\xEE\xE2\xE5\xF0\xE8\xF2\xE5\xEB\xFC: \xC8\xE2\xE0\xED\xEE\xE2\r\n");
     ASSERT_TRUE(settings.Open(dir / "tool.ini", error)) << error;
     const std::string path = dir / (std::string("out") + c.Extension);
@@ -144,9 +118,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriterTest,
 
 TEST(KvtWriter, UpdatesAnExistingFileInPlaceKeepingOtherSections)
 {
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     const std::string path = dir / "bench.kvt";
-    Put(path, Bytes(DataFile("existing_other_sections.kvt")));
+    WriteFile(path, Bytes(DataFile("existing_other_sections.kvt")));
     std::string error;
     ASSERT_TRUE(SaveCoefficientFile(path, Slot(1), KvtExample(), nullptr, error)) << error;
     EXPECT_EQ(Bytes(path), Bytes(DataFile("updated_other_sections.kvt")));
@@ -357,12 +331,12 @@ TEST(Load, MissingFileOfEveryFormatIsRefused)
 // each is refused with its reason and the values stay as they were.
 TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
 {
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     const std::string written = Bytes(DataFile("written_new.kvt"));
-    Put(dir / "empty.kvt", "");
-    Put(dir / "saved.kvt.bak", written);
-    Put(dir / "meter.dat", written);
-    Put(dir / "noextension", written);
+    WriteFile(dir / "empty.kvt", "");
+    WriteFile(dir / "saved.kvt.bak", written);
+    WriteFile(dir / "meter.dat", written);
+    WriteFile(dir / "noextension", written);
     fs::create_directory(dir / "folder.kvt");
     // Without one key of each kind: Gmax, a K table value, an Obr table value.
     auto without = [&](const std::string& section, const std::string& key) {
@@ -371,11 +345,11 @@ TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
         const std::size_t end = written.find("\r\n", line + 2);
         return written.substr(0, line) + written.substr(end);
     };
-    Put(dir / "no_gmax.kvt", without("Device", "Gmax"));
-    Put(dir / "no_point.kvt", without("Koeff", "5"));
-    Put(dir / "no_obr_ku.kvt", without("Kobr", "Ku"));
-    Put(dir / "kvt64m1.kvt", std::regex_replace(written, std::regex("Id=[^\r]*"), "Id=\xCA\xC2\xD2-64M1"));
-    Put(dir / "empty_value.kvt", std::regex_replace(written, std::regex("\n8=[^\r]*"), "\n8="));
+    WriteFile(dir / "no_gmax.kvt", without("Device", "Gmax"));
+    WriteFile(dir / "no_point.kvt", without("Koeff", "5"));
+    WriteFile(dir / "no_obr_ku.kvt", without("Kobr", "Ku"));
+    WriteFile(dir / "kvt64m1.kvt", std::regex_replace(written, std::regex("Id=[^\r]*"), "Id=\xCA\xC2\xD2-64M1"));
+    WriteFile(dir / "empty_value.kvt", std::regex_replace(written, std::regex("\n8=[^\r]*"), "\n8="));
     struct Case {
         std::string File;
         std::string Message;
@@ -410,11 +384,11 @@ TEST(Load, WhatIsNoCoefficientFileIsRefusedWithItsReason)
 // was not checked.
 TEST(Load, KvtWithoutIdIsTakenWithAWarning)
 {
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     std::string bytes = Bytes(DataFile("written_new.kvt"));
     const std::size_t id = bytes.find("Id=");
     bytes.erase(id, bytes.find("\r\n", id) + 2 - id);
-    Put(dir / "old.kvt", bytes);
+    WriteFile(dir / "old.kvt", bytes);
     CoefficientSet set = Sentinel();
     std::string error, warning;
     ASSERT_TRUE(LoadCoefficientFile(dir / "old.kvt", Slot(1), set, error, &warning)) << error;
@@ -430,7 +404,7 @@ TEST(Load, ATruncatedCopyOfEveryWrittenFileIsRefused)
         std::uint8_t Type;
         const char* LastValue; // the last value the reader takes
     };
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     for (Case c : {Case{"written_type1.txt", 1, "30.937500000 "}, Case{"written_type15.txt", 15, "1.031250000 "},
                    Case{"written_type11.tpr", 11, "30.937500000"}}) {
         const std::string whole = Bytes(DataFile(c.File));
@@ -440,7 +414,7 @@ TEST(Load, ATruncatedCopyOfEveryWrittenFileIsRefused)
         ASSERT_NE(whole.rfind(c.LastValue), std::string::npos);
         for (std::size_t cut : {std::size_t{3}, whole.size() / 2, lastDigit}) {
             const std::string path = dir / ("cut" + ext);
-            Put(path, whole.substr(0, cut));
+            WriteFile(path, whole.substr(0, cut));
             CoefficientSet set = Sentinel();
             std::string error;
             EXPECT_FALSE(LoadCoefficientFile(path, Slot(c.Type), set, error)) << c.File << " cut at " << cut;
@@ -451,9 +425,9 @@ TEST(Load, ATruncatedCopyOfEveryWrittenFileIsRefused)
 
 TEST(Save, FailedWriteKeepsTheOldFileAndLeavesNoTemporaryFile)
 {
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     const std::string old = "old contents\r\n";
-    Put(dir / "plain", old);
+    WriteFile(dir / "plain", old);
     std::string error;
     // The folder does not exist; a file stands where a folder should be.
     for (const std::string& path : {dir / "missing/a.txt", dir / "plain/a.kvt"}) {
@@ -461,8 +435,8 @@ TEST(Save, FailedWriteKeepsTheOldFileAndLeavesNoTemporaryFile)
         EXPECT_EQ(error, "Ошибка создания файла " + path);
     }
     // The file system refuses the data half-way (a file size limit below the file's size).
-    Put(dir / "meter.txt", old);
-    Put(dir / "meter.tpr", old);
+    WriteFile(dir / "meter.txt", old);
+    WriteFile(dir / "meter.tpr", old);
     auto previous = std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -485,7 +459,7 @@ TEST(Save, FailedWriteKeepsTheOldFileAndLeavesNoTemporaryFile)
 TEST(Save, UnreadableExistingKvtIsNotReplaced)
 {
     // A folder where the KVT file should be cannot be read: nothing is written.
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     fs::create_directory(dir / "x.kvt");
     std::string error;
     EXPECT_FALSE(SaveCoefficientFile(dir / "x.kvt", Slot(1), KvtExample(), nullptr, error));
@@ -532,7 +506,7 @@ TEST(KvtRoundTrip, GivesBackEveryFloatExactly)
 {
     // Fifteen significant digits are more than a float needs (nine), so every
     // value comes back bit for bit, including the awkward ones.
-    TempFolder dir;
+    TempFolder dir("clb_coeff_", "/tmp");
     CoefficientSet set;
     set.Gmax = 3.4028235e38f;
     const std::array<float, 10> k{0.001f,          1.0f / 3,    1e-30f, -7.5e-6f,    16777217.0f,

@@ -3,6 +3,8 @@
 // real settings file.
 #include "DeviceDialogs.h"
 #include "DialogTestHost.h"
+#include "Slots.h"
+#include "TestFiles.h"
 #include "UlvComPort.h"
 
 #include <gtest/gtest.h>
@@ -101,11 +103,7 @@ TEST(AddDeviceDialog, ShowingItResetsTheTypeAndDisablesTheBoxesButKeepsTheRest)
 
 DeviceSlot Slot(int type, int address, int channel, const std::string& serial)
 {
-    DeviceSlot s;
-    s.SetTypeCode(static_cast<std::uint8_t>(type));
-    s.SetNetAddress(static_cast<std::uint8_t>(address));
-    s.SetChannel(static_cast<std::uint8_t>(channel));
-    s.SetSerialText(serial);
+    DeviceSlot s = MakeSlot(type, address, channel, serial);
     s.SetRelayAddress(44412345);
     return s;
 }
@@ -185,22 +183,14 @@ class Delays : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string t = (fs::temp_directory_path() / "clbdelaysXXXXXX").string();
-        ASSERT_NE(::mkdtemp(t.data()), nullptr);
-        folder = t;
         std::string error;
         ASSERT_TRUE(settings.Open(Ini(), error)) << error;
         profile = settings.Timeouts();
     }
-    void TearDown() override { fs::remove_all(folder); }
-    std::string Ini() const { return (folder / "clbview.ini").string(); }
-    std::string File() const
-    {
-        std::ifstream f(Ini(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(f), {});
-    }
+    std::string Ini() const { return folder / "clbview.ini"; }
+    std::string File() const { return ReadFile(Ini()); }
 
-    fs::path folder;
+    TempFolder folder{"clbdelays"};
     Settings settings;
     TimeoutProfile profile;
     DialogTestHost host;

@@ -9,10 +9,13 @@
 // Faults that would hit the test process itself (a file size limit, another
 // user) are set up in a child process.
 #include "AtomicFile.h"
+#include "Child.h"
 #include "CoefficientFiles.h"
 #include "Cp1251.h"
 #include "DevManager.h"
 #include "Settings.h"
+#include "Slots.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +41,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t Nobody = 65534;
 
 std::string DataFile(const std::string& name)
 {
@@ -52,11 +54,6 @@ std::string ReadAll(const std::string& path)
     return bytes;
 }
 
-void Put(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 std::string Replace(std::string s, const std::string& from, const std::string& to)
 {
     for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
@@ -64,107 +61,28 @@ std::string Replace(std::string s, const std::string& from, const std::string& t
     return s;
 }
 
-// A fresh folder that every user may enter (the test drops to nobody in it).
-class TempFolder {
-public:
-    TempFolder()
-    {
-        // Under /tmp rather than TMPDIR: a child that became nobody must reach it.
-        std::string t = "/tmp/clb_faults_XXXXXX";
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        ::chmod(t.c_str(), 0755);
-        Path = t;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        for (auto& e : fs::recursive_directory_iterator(Path, ec))
-            if (e.is_directory(ec)) ::chmod(e.path().c_str(), 0755);
-        fs::remove_all(Path, ec);
-    }
-    std::string operator/(const std::string& name) const { return Path + "/" + name; }
-    static std::vector<std::string> Names(const std::string& folder)
-    {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(folder))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::vector<std::string> Names() const { return Names(Path); }
-    std::string Path;
-};
+// The test folders are open to every user and lie under /tmp rather than
+// TMPDIR: a child that became nobody must reach them.
 
 // Runs body in a child process and returns what it reported. A child that is
 // not done within a minute is killed; Fault then says so.
-struct ChildResult {
-    std::string Report;
-    std::string Fault;
-};
-
 ChildResult InChild(const std::function<std::string()>& body)
 {
-    ChildResult r;
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) return {{}, "pipe failed"};
-    const pid_t pid = ::fork();
-    if (pid < 0) return {{}, "fork failed"};
-    if (pid == 0) {
-        ::close(p[0]);
-        std::string report = body();
-        const char* q = report.data();
-        std::size_t left = report.size();
-        while (left > 0) {
-            ssize_t n = ::write(p[1], q, left);
-            if (n <= 0) break;
-            q += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        ::_exit(0);
-    }
-    ::close(p[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            ::kill(pid, SIGKILL);
-            r.Fault = "the child did not finish within 60 s";
-            break;
-        }
-        pollfd pfd{p[0], POLLIN, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
-        char buf[4096];
-        ssize_t n = ::read(p[0], buf, sizeof buf);
-        if (n <= 0) break;
-        r.Report.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(p[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (r.Fault.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) r.Fault = "the child failed";
-    return r;
+    return RunInChild(body, std::chrono::seconds(60));
 }
 
 // Becomes the user nobody when running as root; "" or why not.
 std::string DropRoot()
 {
-    if (::geteuid() != 0) return {};
-    if (::setgroups(0, nullptr) != 0 || ::setgid(Nobody) != 0 || ::setuid(Nobody) != 0)
-        return std::string("cannot become nobody: ") + std::strerror(errno);
-    return {};
+    const std::string why = DropToNobody();
+    return why.empty() ? why : "cannot become nobody: " + why;
 }
 
 // --- Saving ------------------------------------------------------------------------
 
 DeviceSlot MeterSlot()
 {
-    DeviceSlot s;
-    s.SetTypeCode(1);
-    s.SetNetAddress(3);
-    s.SetSerialText("12345678");
-    s.SetChannel(1);
-    return s;
+    return MakeSlot(1, 3, 1, "12345678");
 }
 
 // The data of save number `version` (0 is what the old file holds).
@@ -257,9 +175,9 @@ protected:
     // What a save of version gives over the old file, made in a folder of its own.
     std::string Expected(int version)
     {
-        TempFolder scratch;
+        TempFolder scratch("clb_faults_", "/tmp", true);
         const std::string path = scratch / GetParam().File;
-        Put(path, GetParam().Old());
+        WriteFile(path, GetParam().Old());
         std::string error;
         EXPECT_TRUE(GetParam().Save(path, version, error)) << error;
         return ReadAll(path);
@@ -269,10 +187,10 @@ protected:
 TEST_P(SaveFault, OnAFullDiskKeepsTheOldFile)
 {
     const Saver& s = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / s.File;
     const std::string old = s.Old();
-    Put(path, old);
+    WriteFile(path, old);
     // The file size limit stands for a full disk: writes past 16 bytes fail with EFBIG.
     ChildResult r = InChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
@@ -294,21 +212,21 @@ TEST_P(SaveFault, OnAFullDiskKeepsTheOldFile)
 TEST_P(SaveFault, IntoAReadOnlyFolderKeepsTheOldFile)
 {
     const Saver& s = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / s.File;
     const std::string old = s.Old();
-    Put(path, old);
+    WriteFile(path, old);
     ::chmod(path.c_str(), 0644);
-    ::chmod(dir.Path.c_str(), 0555);
+    ::chmod(dir.Path().c_str(), 0555);
     // root writes into any folder: the save runs as nobody then.
     ChildResult r = InChild([&] {
         std::string why = DropRoot();
         if (!why.empty()) return "F" + why;
-        if (::access(dir.Path.c_str(), W_OK) == 0) return std::string("Fthe folder is writable for this user");
+        if (::access(dir.Path().c_str(), W_OK) == 0) return std::string("Fthe folder is writable for this user");
         std::string error;
         return std::string(s.Save(path, 1, error) ? "1" : "0") + error;
     });
-    ::chmod(dir.Path.c_str(), 0755);
+    ::chmod(dir.Path().c_str(), 0755);
     ASSERT_TRUE(r.Fault.empty()) << r.Fault;
     ASSERT_FALSE(r.Report.empty());
     ASSERT_NE(r.Report[0], 'F') << r.Report.substr(1);
@@ -321,12 +239,12 @@ TEST_P(SaveFault, IntoAReadOnlyFolderKeepsTheOldFile)
 TEST_P(SaveFault, ThroughASymlinkReplacesItsTarget)
 {
     const Saver& s = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     fs::create_directory(dir / "real");
     fs::create_directory(dir / "links");
     const std::string target = dir / (std::string("real/") + s.File);
     const std::string link = dir / (std::string("links/") + s.File);
-    Put(target, s.Old());
+    WriteFile(target, s.Old());
     ::chmod(target.c_str(), 0640);
     fs::create_symlink(std::string("../real/") + s.File, link);
     std::string error;
@@ -337,30 +255,30 @@ TEST_P(SaveFault, ThroughASymlinkReplacesItsTarget)
     struct stat st{};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "the target keeps its permissions";
-    EXPECT_EQ(TempFolder::Names(dir / "real"), std::vector<std::string>{s.File});
-    EXPECT_EQ(TempFolder::Names(dir / "links"), std::vector<std::string>{s.File});
+    EXPECT_EQ(FileNames(dir / "real"), std::vector<std::string>{s.File});
+    EXPECT_EQ(FileNames(dir / "links"), std::vector<std::string>{s.File});
 }
 
 TEST_P(SaveFault, KilledMidSaveLeavesTheOldOrTheNewFile)
 {
     const Saver& s = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / s.File;
     const std::string old = s.Old();
     const std::string v1 = Expected(1), v2 = Expected(2);
     ASSERT_NE(v1, v2);
     {
         // Saving over either version gives the same file, so these three are all there can be.
-        TempFolder scratch;
+        TempFolder scratch("clb_faults_", "/tmp", true);
         std::string error;
-        Put(scratch / s.File, v1);
+        WriteFile(scratch / s.File, v1);
         ASSERT_TRUE(s.Save(scratch / s.File, 2, error)) << error;
         ASSERT_EQ(ReadAll(scratch / s.File), v2);
     }
     auto which = [&](const std::string& bytes) -> const char* {
         return bytes == old ? "old" : bytes == v1 ? "version 1" : bytes == v2 ? "version 2" : nullptr;
     };
-    Put(path, old);
+    WriteFile(path, old);
     int leftovers = 0;
     for (int round = 0; round < 30; ++round) {
         const pid_t pid = ::fork();
@@ -441,9 +359,9 @@ TEST_P(ClbOfWrongSize, IsRefusedAndChangesNothing)
     const std::size_t size = GetParam();
     const std::string valid = ValidSlotFile();
     ASSERT_EQ(valid.size(), 116u);
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / "cut.clb";
-    Put(path, size <= valid.size() ? valid.substr(0, size) : valid + std::string(size - valid.size(), '\0'));
+    WriteFile(path, size <= valid.size() ? valid.substr(0, size) : valid + std::string(size - valid.size(), '\0'));
     DevManager m = Sentinel();
     std::string error;
     EXPECT_EQ(m.LoadSlotFile(path, error), DevManager::LoadResult::WrongSize);
@@ -481,9 +399,9 @@ TEST_P(ClbAsText, OnlyTheExactImageLoads)
     const ClbCase& c = GetParam();
     const std::string valid = ValidSlotFile();
     const std::string bytes = c.Bytes(valid);
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / "text.clb";
-    Put(path, bytes);
+    WriteFile(path, bytes);
     DevManager m = Sentinel();
     std::string error;
     ASSERT_EQ(m.LoadSlotFile(path, error), c.Result) << error;
@@ -543,10 +461,10 @@ class SettingsText : public ::testing::TestWithParam<SettingsCase> {};
 TEST_P(SettingsText, IsReadOrRefusedWithoutBeingDamaged)
 {
     const SettingsCase& c = GetParam();
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / "tool.ini";
     const std::string bytes = c.Bytes();
-    Put(path, bytes);
+    WriteFile(path, bytes);
     Settings s;
     std::string error;
     const bool opened = s.Open(path, error);
@@ -607,8 +525,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SettingsHeader, AnUndefinedByteReadsAsReplacementCharacter)
 {
-    TempFolder dir;
-    Put(dir / "tool.ini", Replace(SettingsBody, "\xF5 1", "\xF5 \x98"));
+    TempFolder dir("clb_faults_", "/tmp", true);
+    WriteFile(dir / "tool.ini", Replace(SettingsBody, "\xF5 1", "\xF5 \x98"));
     Settings s;
     std::string error;
     ASSERT_TRUE(s.Open(dir / "tool.ini", error)) << error;
@@ -674,9 +592,9 @@ TEST_P(CoefficientText, IsReadAsTheSourceOrRefusedWithoutAChange)
     CoefficientSet fromSource = Unloaded();
     ASSERT_TRUE(LoadCoefficientFile(DataFile(c.Source), slot, fromSource, error)) << error;
 
-    TempFolder dir;
+    TempFolder dir("clb_faults_", "/tmp", true);
     const std::string path = dir / (std::string("changed") + fs::path(c.Source).extension().string());
-    Put(path, c.Change(ReadAll(DataFile(c.Source))));
+    WriteFile(path, c.Change(ReadAll(DataFile(c.Source))));
     CoefficientSet set = Unloaded();
     const bool loaded = LoadCoefficientFile(path, slot, set, error);
     const CoefficientSet& expected = c.Refusal ? Unloaded() : fromSource;
@@ -729,8 +647,8 @@ TEST(CodePageThroughFiles, EveryDefinedByteComesBackUnchanged)
         if (b != 0x98) all += static_cast<char>(b);
     const std::string text = "<" + all + ">";
 
-    TempFolder dir;
-    Put(dir / "tool.ini", "[Device1]\r\nShapka=" + text + "\r\nColontitle=" + text + "\r\n");
+    TempFolder dir("clb_faults_", "/tmp", true);
+    WriteFile(dir / "tool.ini", "[Device1]\r\nShapka=" + text + "\r\nColontitle=" + text + "\r\n");
     Settings settings;
     std::string error;
     ASSERT_TRUE(settings.Open(dir / "tool.ini", error)) << error;
@@ -750,7 +668,7 @@ TEST(CodePageThroughFiles, EveryDefinedByteComesBackUnchanged)
     EXPECT_NE(page.find("\r\n" + std::string(28, ' ') + text + "\r\n"), std::string::npos);
 
     // A hand-kept section of a KVT file survives the update of the known keys.
-    Put(dir / "meter.kvt", "[Notes]\r\nText=" + text + "\r\n");
+    WriteFile(dir / "meter.kvt", "[Notes]\r\nText=" + text + "\r\n");
     ASSERT_TRUE(SaveCoefficientFile(dir / "meter.kvt", MeterSlot(), Values(1), nullptr, error)) << error;
     EXPECT_EQ(ReadAll(dir / "meter.kvt").rfind("[Notes]\r\nText=" + text + "\r\n", 0), 0u);
 }

@@ -1,7 +1,7 @@
 // The outbox's lines and its cursor, without a server.
 #include "PlantOutbox.h"
 #include "PlantSender.h"
-#include "TempFolder.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,12 @@
 
 namespace {
 
-using Folder = TempFolder;
+// A bench's folder: its journal and the outbox beside it.
+struct Folder : TempFolder {
+    Folder() : TempFolder("clb-plant-") {}
+    std::string Journal() const { return *this / "journal.csv"; }
+    std::string Outbox() const { return OutboxPath(Journal()); }
+};
 
 PlantEvent Sample()
 {
@@ -77,7 +82,7 @@ TEST(PlantOutboxLine, IdsAreUuidsThatGrowInTheOrderTheyAreMade)
 TEST(PlantOutbox, TheCursorCountsWhatWaitsAndAFullyDeliveredOutboxEmpties)
 {
     Folder f;
-    const std::string path = OutboxPath(f.Path + "/journal.csv");
+    const std::string path = OutboxPath(f.Journal());
     std::string error;
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(AppendOutbox(path, Sample(), error)) << error;
     PlantOutbox outbox(path);
@@ -99,7 +104,7 @@ TEST(PlantOutbox, TheCursorCountsWhatWaitsAndAFullyDeliveredOutboxEmpties)
 TEST(PlantOutbox, OneSenderAtATime)
 {
     Folder f;
-    const std::string path = OutboxPath(f.Path + "/journal.csv");
+    const std::string path = OutboxPath(f.Journal());
     PlantOutbox a(path), b(path);
     std::string error;
     EXPECT_TRUE(a.TakeSending(error));

@@ -2,6 +2,7 @@
 // on the main thread: a host that queues steps, as a window does, must not
 // make the destructor wait forever.
 #include "ClbThread.h"
+#include "RecordingHost.h"
 #include "Watchdog.h"
 
 #include <gtest/gtest.h>
@@ -18,17 +19,13 @@ namespace {
 
 // Steps of other threads wait in a queue until the "main thread" processes
 // its messages, as a window's event loop would run them.
-class QueuedHost : public Host {
+class QueuedHost : public RecordingHost {
 public:
-    MsgAnswer MessageBox(const std::string&, const std::string&, MsgIcon, MsgButtons) override { return MsgAnswer::Ok; }
-    std::optional<std::string> ChooseFile(const FileDialog&) override { return std::nullopt; }
-    void SetProgress(int, int, int) override {}
-    void ShowProgress(bool) override {}
-    void SetBox(const std::string&, std::optional<std::string>, std::optional<BoxColour>) override {}
-    void SetConnectButtons(bool, bool) override {}
-    bool PollBoxChecked(int) override { return false; }
-    void RefreshSlots() override {}
-    bool Print(const PrintDocument&, std::string&) override { return true; }
+    QueuedHost()
+    {
+        DefaultAnswer = MsgAnswer::Ok;
+        PollSlots[0] = PollSlots[1] = false;
+    }
     void RunOnMainThread(const std::function<void()>& step) override
     {
         if (std::this_thread::get_id() == main) {

@@ -2,6 +2,7 @@
 // the texts of the coefficient boxes, and the flow formulas of the poller.
 #include "ClbThread.h"
 #include "ReadOut.h"
+#include "SlotBoxes.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 // that comes and goes between two listings, and the texts of the diagnosis.
 #include "PortsCommand.h"
 #include "SerialPorts.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -33,16 +34,8 @@ class FakeSystem {
 public:
     FakeSystem()
     {
-        std::string t = (fs::temp_directory_path() / "clb_ports_XXXXXX").string();
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        Root = t;
         fs::create_directories(Root / "dev");
         fs::create_directories(Root / "proc");
-    }
-    ~FakeSystem()
-    {
-        std::error_code ec;
-        fs::remove_all(Root, ec);
     }
     SerialPortSystem Sys() const { return {Root.string(), (Root / "proc").string()}; }
 
@@ -85,7 +78,8 @@ public:
         if (!openDevice.empty()) Link(Root / "proc" / std::to_string(pid) / "fd/5", (Root / openDevice.substr(1)).string());
     }
 
-    fs::path Root;
+    TempFolder Folder{"clb_ports_"};
+    fs::path Root = Folder.Path();
 };
 
 const char* const FtdiId = "usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00-port0";

@@ -7,6 +7,8 @@
 #include "Cp1251.h"
 #include "ProgramFolders.h"
 #include "Settings.h"
+#include "Slots.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -18,33 +20,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string t = (fs::temp_directory_path() / "clb_textform_XXXXXX").string();
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp failed");
-        Path = t;
-    }
-    ~TempFolder()
-    {
-        std::error_code ec;
-        fs::remove_all(Path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (fs::path(Path) / name).string(); }
-    std::string Path;
-};
-
 std::string ReadAll(const std::string& path)
 {
     std::string bytes, error;
     EXPECT_TRUE(ReadWholeFile(path, bytes, error)) << error;
     return bytes;
-}
-
-void Put(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 std::string To1251(const std::string& utf8)
@@ -66,12 +46,7 @@ std::string SettingsText(const std::string& header, const std::string& footer)
 
 DeviceSlot MeterSlot()
 {
-    DeviceSlot s;
-    s.SetTypeCode(1);
-    s.SetNetAddress(3);
-    s.SetSerialText("12345678");
-    s.SetChannel(1);
-    return s;
+    return MakeSlot(1, 3, 1, "12345678");
 }
 
 CoefficientSet Values()
@@ -105,11 +80,11 @@ std::vector<FormCase> Forms()
 
 TEST(SettingsTextForm, AHeaderReachesThePrintFileTheSameFromEveryForm)
 {
-    TempFolder dir;
+    TempFolder dir("clb_textform_");
     std::string reference;
     for (const auto& c : Forms()) {
         SCOPED_TRACE(c.Name);
-        Put(dir / "tool.ini", c.Bytes);
+        WriteFile(dir / "tool.ini", c.Bytes);
         Settings s;
         std::string error;
         ASSERT_TRUE(s.Open(dir / "tool.ini", error)) << error;
@@ -135,8 +110,8 @@ TEST(SettingsTextForm, IsWrittenBackInTheFormItWasRead)
     const std::string device = "/dev/serial/by-id/usb-Завод_Адаптер_№7-if00-port0";
     for (const auto& c : Forms()) {
         SCOPED_TRACE(c.Name);
-        TempFolder dir;
-        Put(dir / "tool.ini", c.Bytes);
+        TempFolder dir("clb_textform_");
+        WriteFile(dir / "tool.ini", c.Bytes);
         Settings s;
         std::string error;
         ASSERT_TRUE(s.Open(dir / "tool.ini", error)) << error;
@@ -174,7 +149,7 @@ TEST(SettingsTextForm, IsWrittenBackInTheFormItWasRead)
 
 TEST(SettingsTextForm, ANewFileIsUtf8AndLineBreaksAreRefused)
 {
-    TempFolder dir;
+    TempFolder dir("clb_textform_");
     Settings s;
     std::string error;
     ASSERT_TRUE(s.Open(dir / "tool.ini", error)) << error;
@@ -195,7 +170,7 @@ TEST(SettingsTextForm, ANewFileIsUtf8AndLineBreaksAreRefused)
 // into a folder of the user's own); a build folder keeps them beside the program.
 TEST(ProgramFoldersInstalled, AnInstalledProgramUsesTheUsersDataFolder)
 {
-    TempFolder dir;
+    TempFolder dir("clb_textform_");
     fs::create_directories(dir / "usr/bin");
     fs::create_directories(dir / "build/tools");
     const char* old = std::getenv("XDG_DATA_HOME");

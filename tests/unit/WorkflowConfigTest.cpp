@@ -1,8 +1,9 @@
 // Slots, configuration files, the settings file and atomic writes, on real files.
 #include "AtomicFile.h"
-#include "UlvComPort.h"
 #include "DevManager.h"
 #include "Settings.h"
+#include "TestFiles.h"
+#include "UlvComPort.h"
 
 #include <gtest/gtest.h>
 
@@ -17,37 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string t = (fs::temp_directory_path() / "clbcfgXXXXXX").string();
-        if (!::mkdtemp(t.data())) throw std::runtime_error("mkdtemp");
-        path = t;
-    }
-    ~TempFolder() { fs::remove_all(path); }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> n;
-        for (auto& e : fs::directory_iterator(path)) n.push_back(e.path().filename().string());
-        std::sort(n.begin(), n.end());
-        return n;
-    }
-    fs::path path;
-};
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteAll(const std::string& path, const std::string& bytes)
-{
-    std::ofstream f(path, std::ios::binary);
-    f << bytes;
-}
 
 std::string Hex(const std::string& bytes, size_t from, size_t count)
 {
@@ -97,11 +67,11 @@ TEST(DeviceSlot, SerialTextIsCutAndADamagedLengthIsBounded)
 
 TEST(DevManager, SavingRightAfterStartGivesTheEmptyImage)
 {
-    TempFolder dir;
+    TempFolder dir("clbcfg");
     DevManager m;
     std::string err;
     ASSERT_TRUE(m.SaveSlotFile(dir / "a.clb", err)) << err;
-    std::string f = ReadAll(dir / "a.clb");
+    std::string f = ReadFile(dir / "a.clb");
     ASSERT_EQ(f.size(), 116u);
     EXPECT_EQ(Hex(f, 0, 4), "CA0000CF");
     for (size_t rec : {4u, 60u}) {
@@ -113,7 +83,7 @@ TEST(DevManager, SavingRightAfterStartGivesTheEmptyImage)
 
 TEST(DevManager, LoadingCompactsAndHidesSerialNumbers)
 {
-    TempFolder dir;
+    TempFolder dir("clbcfg");
     DevManager src;
     src.Slot(2).SetTypeCode(4);
     src.Slot(2).SetNetAddress(9);
@@ -140,12 +110,12 @@ TEST(DevManager, LoadingCompactsAndHidesSerialNumbers)
 
 TEST(DevManager, BadFilesLeaveTheSlotTableUnchanged)
 {
-    TempFolder dir;
+    TempFolder dir("clbcfg");
     DevManager good;
     good.Slot(1).SetTypeCode(1);
     std::string err;
     ASSERT_TRUE(good.SaveSlotFile(dir / "good.clb", err));
-    const std::string valid = ReadAll(dir / "good.clb");
+    const std::string valid = ReadFile(dir / "good.clb");
 
     struct Case {
         std::string name;
@@ -164,7 +134,7 @@ TEST(DevManager, BadFilesLeaveTheSlotTableUnchanged)
         {"three bytes", "\xCA\x00\x00", DevManager::LoadResult::WrongSize},
     };
     for (const auto& c : cases) {
-        WriteAll(dir / "bad.clb", c.bytes);
+        WriteFile(dir / "bad.clb", c.bytes);
         DevManager m;
         m.Slot(1).SetTypeCode(7);
         m.Slot(1).SetSerialText("kept");
@@ -205,33 +175,33 @@ TEST(AtomicFile, AFailedWriteKeepsTheOldFileAndLeavesNoTemporary)
 {
     if (::geteuid() == 0) {
         // root ignores folder permissions; use a folder that does not exist instead
-        TempFolder dir;
+        TempFolder dir("clbcfg");
         std::string err;
         EXPECT_FALSE(WriteFileAtomic(dir / "no/such/folder/x.clb", "data", err));
         EXPECT_NE(err.find("x.clb"), std::string::npos);
         EXPECT_NE(err.find("Ошибка создания файла "), std::string::npos);
         return;
     }
-    TempFolder dir;
-    WriteAll(dir / "x.ini", "old");
-    ::chmod(dir.path.c_str(), 0500);
+    TempFolder dir("clbcfg");
+    WriteFile(dir / "x.ini", "old");
+    ::chmod(dir.Path().c_str(), 0500);
     std::string err;
     EXPECT_FALSE(WriteFileAtomic(dir / "x.ini", "new", err));
-    ::chmod(dir.path.c_str(), 0700);
-    EXPECT_EQ(ReadAll(dir / "x.ini"), "old");
+    ::chmod(dir.Path().c_str(), 0700);
+    EXPECT_EQ(ReadFile(dir / "x.ini"), "old");
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"x.ini"});
 }
 
 TEST(AtomicFile, WritesThroughASymlinkAndKeepsThePermissions)
 {
-    TempFolder dir;
-    WriteAll(dir / "target.txt", "old");
+    TempFolder dir("clbcfg");
+    WriteFile(dir / "target.txt", "old");
     ::chmod((dir / "target.txt").c_str(), 0640);
     fs::create_symlink("target.txt", dir / "link.txt");
     std::string err;
     ASSERT_TRUE(WriteFileAtomic(dir / "link.txt", "new", err)) << err;
     EXPECT_TRUE(fs::is_symlink(dir / "link.txt"));
-    EXPECT_EQ(ReadAll(dir / "target.txt"), "new");
+    EXPECT_EQ(ReadFile(dir / "target.txt"), "new");
     struct stat st{};
     ::stat((dir / "target.txt").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
@@ -239,7 +209,7 @@ TEST(AtomicFile, WritesThroughASymlinkAndKeepsThePermissions)
 
 TEST(Settings, DefaultsWithoutAFile)
 {
-    TempFolder dir;
+    TempFolder dir("clbcfg");
     Settings s;
     std::string err;
     ASSERT_TRUE(s.Open(dir / "tool.ini", err));
@@ -255,9 +225,9 @@ TEST(Settings, DefaultsWithoutAFile)
 
 TEST(Settings, UpdatesInPlaceInCodePage1251WithCrLf)
 {
-    TempFolder dir;
+    TempFolder dir("clbcfg");
     // A hand-edited file: a comment, another section, Cyrillic header lines in 1251, LF line ends.
-    WriteAll(dir / "tool.ini", "; comment\n[Settings]\nPort=3\nBaud=1\n[Device4]\nShapka=\xCA\xC2\xD2-66 \xB9 1\n"
+    WriteFile(dir / "tool.ini", "; comment\n[Settings]\nPort=3\nBaud=1\n[Device4]\nShapka=\xCA\xC2\xD2-66 \xB9 1\n"
                                "Colontitle=end\n[Ports]\nCOM3=/dev/ttyUSB0\n[Other]\nKey=Value\n");
     Settings s;
     std::string err;
@@ -271,7 +241,7 @@ TEST(Settings, UpdatesInPlaceInCodePage1251WithCrLf)
 
     ASSERT_TRUE(s.SetPort(5, err)) << err;
     ASSERT_TRUE(s.SetTimeouts({40, 250, 2}, err)) << err;
-    const std::string text = ReadAll(dir / "tool.ini");
+    const std::string text = ReadFile(dir / "tool.ini");
     EXPECT_NE(text.find("; comment\r\n"), std::string::npos);
     EXPECT_NE(text.find("Port=5\r\n"), std::string::npos);
     EXPECT_NE(text.find("Shapka=\xCA\xC2\xD2-66 \xB9 1\r\n"), std::string::npos) << "1251 bytes kept";
@@ -293,8 +263,8 @@ TEST(Settings, UpdatesInPlaceInCodePage1251WithCrLf)
 
 TEST(Settings, OutOfRangeValuesReadAsDefaults)
 {
-    TempFolder dir;
-    WriteAll(dir / "tool.ini", "[Settings]\r\nPort=40\r\nBaud=7\r\n");
+    TempFolder dir("clbcfg");
+    WriteFile(dir / "tool.ini", "[Settings]\r\nPort=40\r\nBaud=7\r\n");
     Settings s;
     std::string err;
     ASSERT_TRUE(s.Open(dir / "tool.ini", err));

@@ -1,6 +1,6 @@
 #include "ConsoleHost.h"
 
-#include "PagePrinter.h"
+#include "PrintLoader.h"
 #include "SystemText.h"
 
 MsgAnswer ConsoleHost::MessageBox(const std::string& text, const std::string& caption, MsgIcon,
@@ -58,7 +58,7 @@ bool ConsoleHost::Print(const PrintDocument& document, std::string& error)
         FErr << "clbtool: страница " << document.Title << " не напечатана (нет --print ФАЙЛ.pdf)\n";
         return true;
     }
-    return PrintToPdf(document, *PrintPdf, error);
+    return PrintToPdfOnDemand(document, *PrintPdf, error);
 }
 
 void ConsoleHost::RunOnMainThread(const std::function<void()>& step)

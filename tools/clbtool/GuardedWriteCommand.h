@@ -1,5 +1,6 @@
-// The guarded-writing parts of clbtool: the differences of a write in JSON and
-// text, and the backup that "restore" writes.
+// The guarded writing of clbtool, shared by write and restore: the file
+// checked before the line, the question answered by --yes, the differences
+// of the read-back in JSON and text, and the backup that restore writes.
 #pragma once
 
 #include "CoefficientWriter.h"
@@ -11,6 +12,8 @@
 #include <ostream>
 #include <string>
 
+struct ToolContext;
+
 // [{"name": "K8", "meant": 0.501953125, "held": 0.5}, ...]; [] when none.
 nlohmann::json DifferencesJson(const CoefficientWriter& writer);
 
@@ -21,3 +24,6 @@ void PrintDifferences(std::ostream& out, const CoefficientWriter& writer);
 // slot's meter and channel. std::nullopt with a message when there is none.
 std::optional<std::string> RestoreFile(const std::string& savedFolder, const DeviceSlot& slot,
                                        const std::string& named, std::string& error);
+
+// write N FILE or restore N [FILE], after the command line was read: the exit status.
+int RunGuardedWrite(ToolContext& c, bool restore);

@@ -2,14 +2,12 @@
 // the settings file), all of it or the lines of one serial number.
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
-#include <vector>
 
-// True when the arguments ask for the journal: "journal" first.
-bool IsJournalCommand(const std::vector<std::string>& args);
-
-// Prints the header and the lines asked for; 0, or 2 for a usage error or a
-// journal that cannot be read (an absent journal is empty: 0 with the header).
-int RunJournalCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                      const std::string& journalPath);
+// Prints the header and the lines asked for (those of serial, when given); 0,
+// or 2 for a journal that cannot be read (an absent journal is empty: 0 with
+// the header).
+int PrintJournal(std::ostream& out, std::ostream& err, const std::string& journalPath,
+                 const std::optional<std::string>& serial);

@@ -1,5 +1,9 @@
 #include "PlantCommand.h"
 
+#include "Commands.h"
+#include "ProgramFolders.h"
+#include "ToolContext.h"
+
 #include "PlantSender.h"
 #include "Settings.h"
 #include "SystemText.h"
@@ -23,67 +27,59 @@ struct PlantOptions {
     bool json = false, csv = false;
 };
 
-struct Usage {
-    std::string text;
-};
-
-PlantOptions Parse(const std::vector<std::string>& args)
+// A day is from the local midnight; a time is taken as written.
+std::string SinceTime(const std::string& since)
 {
-    PlantOptions o;
-    std::vector<std::string> a;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const std::size_t eq = args[i].find('=');
-        if (args[i].rfind("--", 0) == 0 && eq != std::string::npos) {
-            a.push_back(args[i].substr(0, eq));
-            a.push_back(args[i].substr(eq + 1));
-        } else {
-            a.push_back(args[i]);
-        }
+    std::smatch m;
+    if (std::regex_match(since, m, std::regex(R"((\d{4})-(\d{2})-(\d{2}))"))) {
+        std::tm t{};
+        t.tm_year = std::stoi(m[1]) - 1900;
+        t.tm_mon = std::stoi(m[2]) - 1;
+        t.tm_mday = std::stoi(m[3]);
+        t.tm_isdst = -1;
+        const int month = t.tm_mon, day = t.tm_mday;
+        const std::time_t when = std::mktime(&t);
+        if (when == static_cast<std::time_t>(-1) || t.tm_mon != month || t.tm_mday != day)
+            throw UsageError{"--since: нет такого дня " + since};
+        return JournalTime(when);
     }
-    const bool plant = args[0] == "plant";
-    if (plant) {
-        if (a.empty() || (a[0] != "init" && a[0] != "status"))
-            throw Usage{"команде plant нужно init или status"};
-        o.what = "plant " + a[0];
-        a.erase(a.begin());
-    }
-    auto value = [&](std::size_t& i, std::optional<std::string>& into) {
-        if (into || i + 1 >= a.size()) throw Usage{"параметру " + a[i] + " нужно одно значение"};
-        into = a[++i];
-    };
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] == "--database") value(i, o.database);
-        else if (a[i] == "--json") o.json = true;
-        else if (!plant && a[i] == "--csv") o.csv = true;
-        else if (!plant && (a[i] == "--plant" || a[i] == "--sync") && o.what.empty()) o.what = "journal " + a[i];
-        else if (!plant && a[i] == "--serial") value(i, o.serial);
-        else if (!plant && a[i] == "--since") value(i, o.since);
-        else if (!plant && a[i] == "--bench") value(i, o.bench);
-        else throw Usage{"непонятный аргумент " + a[i]};
-    }
-    if (o.what == "journal --sync" && (o.serial || o.since || o.bench || o.csv))
-        throw Usage{"journal --sync отправляет всю очередь: --serial, --since, --bench и --csv не нужны"};
-    if (o.json && o.csv) throw Usage{"выберите одно: --json или --csv"};
-    if (o.since) {
-        // A day is from the local midnight; a time is taken as written.
-        std::smatch m;
-        if (std::regex_match(*o.since, m, std::regex(R"((\d{4})-(\d{2})-(\d{2}))"))) {
-            std::tm t{};
-            t.tm_year = std::stoi(m[1]) - 1900;
-            t.tm_mon = std::stoi(m[2]) - 1;
-            t.tm_mday = std::stoi(m[3]);
-            t.tm_isdst = -1;
-            const int month = t.tm_mon, day = t.tm_mday;
-            const std::time_t when = std::mktime(&t);
-            if (when == static_cast<std::time_t>(-1) || t.tm_mon != month || t.tm_mday != day)
-                throw Usage{"--since: нет такого дня " + *o.since};
-            o.since = JournalTime(when);
-        } else if (!std::regex_match(*o.since,
-                                     std::regex(R"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}(:\d{2})?([+-]\d{2}(:?\d{2})?|Z)?)"))) {
-            throw Usage{"--since: день ГГГГ-ММ-ДД или время ГГГГ-ММ-ДДTЧЧ:ММ[:СС][+ЧЧ:ММ], а не " + *o.since};
-        }
-    }
-    return o;
+    if (!std::regex_match(since, std::regex(R"(\d{4}-\d{2}-\d{2}[T ]\d{2}:\d{2}(:\d{2})?([+-]\d{2}(:?\d{2})?|Z)?)")))
+        throw UsageError{"--since: день ГГГГ-ММ-ДД или время ГГГГ-ММ-ДДTЧЧ:ММ[:СС][+ЧЧ:ММ], а не " + since};
+    return since;
+}
+
+// An option that takes one value, given once.
+OptionSpec OnceValued(const std::string& name)
+{
+    return {name, {}, true,
+            [name](Options& o, const std::string& v) {
+                if (o.Has(name)) throw UsageError{"параметру " + name + " нужно одно значение"};
+                o.own[name].push_back(v);
+            },
+            {}, "параметру " + name + " нужно одно значение"};
+}
+
+OptionSpec Flag(const std::string& name)
+{
+    return {name, {}, false, [name](Options& o, const std::string&) { o.own[name] = {""}; }, {}, {}};
+}
+
+PlantOptions FromOptions(const Options& o)
+{
+    PlantOptions p;
+    p.what = o.command == "plant" ? "plant " + o.args.at(0) : o.Has("--sync") ? "journal --sync" : "journal --plant";
+    p.database = o.Value("--database");
+    p.serial = o.Value("--serial");
+    p.since = o.Value("--since");
+    p.bench = o.Value("--bench");
+    p.json = o.Has("--json");
+    p.csv = o.Has("--csv");
+    return p;
+}
+
+std::string SettingsFile()
+{
+    return ResolveProgramFolders(RunningProgramPath(), "clbtool").SettingsFile;
 }
 
 std::string Number(double v)
@@ -175,32 +171,8 @@ int PrintRecord(PlantConnection& db, const PlantOptions& o, std::ostream& out, s
 
 } // namespace
 
-bool IsPlantCommand(const std::vector<std::string>& args)
+static int RunPlant(const PlantOptions& o, std::ostream& out, std::ostream& err, const std::string& settingsFile)
 {
-    return !args.empty() && args[0] == "plant";
-}
-
-bool IsPlantJournalCommand(const std::vector<std::string>& args)
-{
-    if (args.empty() || args[0] != "journal") return false;
-    for (const auto& a : args)
-        if (a == "--plant" || a == "--sync") return true;
-    return false;
-}
-
-int RunPlantCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                    const std::string& settingsFile)
-{
-    bool asJson = false;
-    for (const auto& a : args) asJson = asJson || a == "--json";
-    PlantOptions o;
-    try {
-        o = Parse(args);
-    } catch (const Usage& u) {
-        if (asJson) out << json{{"ok", false}, {"status", 2}, {"error", u.text}}.dump(1) << "\n";
-        else err << "clbtool: " << u.text << "\nСправка: clbtool --help\n";
-        return 2;
-    }
     auto fail = [&](int status, const std::string& text) {
         if (o.json) out << json{{"ok", false}, {"status", status}, {"error", text}}.dump(1) << "\n";
         else err << "clbtool: " << text << "\n";
@@ -268,4 +240,66 @@ int RunPlantCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (version < 0) return fail(1, db.Error());
     if (version == 0) return fail(1, "На сервере учёта нет схемы plant: её создаёт «clbtool plant init»");
     return PrintRecord(db, o, out, err);
+}
+
+std::vector<OptionSpec> PlantJournalOptions()
+{
+    return {Flag("--plant"), Flag("--sync"),        OnceValued("--since"), OnceValued("--bench"),
+            Flag("--csv"),   OnceValued("--database"), Flag("--json")};
+}
+
+bool IsPlantJournal(const Options& o)
+{
+    return o.Has("--plant") || o.Has("--sync");
+}
+
+void CheckPlantJournal(const Options& o)
+{
+    if (o.Has("--plant") && o.Has("--sync")) throw UsageError{"выберите одно: journal --plant или journal --sync"};
+    if (o.Has("--sync") && (o.Has("--serial") || o.Has("--since") || o.Has("--bench") || o.Has("--csv")))
+        throw UsageError{"journal --sync отправляет всю очередь: --serial, --since, --bench и --csv не нужны"};
+    if (o.Has("--json") && o.Has("--csv")) throw UsageError{"выберите одно: --json или --csv"};
+    if (const auto since = o.Value("--since")) SinceTime(*since);
+}
+
+int RunPlantJournal(ToolContext& t)
+{
+    PlantOptions p = FromOptions(t.options);
+    if (p.since) p.since = SinceTime(*p.since);
+    return RunPlant(p, t.out, t.err, SettingsFile());
+}
+
+int RunPlantCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                    const std::string& settingsFile)
+{
+    PlantOptions p;
+    try {
+        const Options o = ParseCommandLine(args);
+        if (o.command != "plant" && !(o.command == "journal" && IsPlantJournal(o)))
+            throw UsageError{"не команда учёта завода"};
+        p = FromOptions(o);
+        if (p.since) p.since = SinceTime(*p.since);
+    } catch (const UsageError& e) {
+        err << "clbtool: " << e.text << "\nСправка: clbtool --help\n";
+        return 2;
+    }
+    return RunPlant(p, out, err, settingsFile);
+}
+
+Command PlantCommand()
+{
+    Command c;
+    c.name = "plant";
+    c.help = "  plant init | plant status [--database СТРОКА] [--json]\n"
+             "      создать или обновить схему учёта завода на сервере; сколько\n"
+             "      событий этого стенда ждут отправки\n";
+    c.shared = {};
+    c.own = {OnceValued("--database"), Flag("--json")};
+    c.jsonResult = false;
+    c.check = [](Options& o) {
+        if (o.args.size() != 1 || (o.args[0] != "init" && o.args[0] != "status"))
+            throw UsageError{"команде plant нужно init или status"};
+    };
+    c.run = [](ToolContext& t) { return RunPlant(FromOptions(t.options), t.out, t.err, SettingsFile()); };
+    return c;
 }

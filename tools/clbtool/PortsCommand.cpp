@@ -1,5 +1,8 @@
 #include "PortsCommand.h"
 
+#include "Commands.h"
+#include "ToolContext.h"
+
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
@@ -46,4 +49,21 @@ int RunPortsCommand(const std::vector<std::string>& args, std::ostream& out, con
     const std::string advice = DiagnoseOpenFailure("", TulvOpenError::Other, sys);
     if (!advice.empty()) out << advice << "\n";
     return 0;
+}
+
+Command PortsCommand()
+{
+    Command c;
+    c.name = "ports";
+    c.help = "  ports [--json]\n"
+             "      последовательные порты по устойчивым именам и что мешает их открыть\n";
+    c.shared = {"--json", "--help", "--version"};
+    c.check = NoArguments;
+    // Under --json its own object (the list and the services), not the result object.
+    c.run = [](ToolContext& t) {
+        std::vector<std::string> args = {"ports"};
+        if (t.options.json) args.push_back("--json");
+        return RunPortsCommand(args, t.out);
+    };
+    return c;
 }

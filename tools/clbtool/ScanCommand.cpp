@@ -1,9 +1,12 @@
 #include "ScanCommand.h"
 
+#include "Commands.h"
+#include "ToolContext.h"
+
 #include "DeviceCatalogue.h"
 #include "Probe.h"
 #include "ProgramFolders.h"
-#include "ReadOut.h"
+#include "Connection.h"
 #include "RussianPlural.h"
 #include "Settings.h"
 #include "SlotDrivers.h"
@@ -23,6 +26,7 @@
 #include <optional>
 #include <regex>
 #include <signal.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -39,10 +43,6 @@ constexpr std::uint32_t ScanAskMs = ScanPacketTimeoutMs * 3 / 2 + 30;
 constexpr std::uint32_t ScanAskM4Ms = ScanPacketTimeoutMs * 2 + 30;
 constexpr std::uint32_t RelayFirst = 44400000;
 constexpr std::uint32_t RelayLast = 44499999;
-
-struct ScanUsage {
-    std::string text;
-};
 
 struct ScanOptions {
     std::optional<std::string> port;
@@ -71,80 +71,77 @@ std::vector<std::string> Split(const std::string& s)
     return parts;
 }
 
-ScanOptions ParseScan(const std::vector<std::string>& given)
+// The scan's options from the command line (the own ones checked as they were read).
+ScanOptions ScanOptionsOf(const Options& given)
 {
-    std::vector<std::string> args;
-    for (const auto& a : given) {
-        const auto eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            args.push_back(a.substr(0, eq));
-            args.push_back(a.substr(eq + 1));
-        } else {
-            args.push_back(a);
-        }
-    }
     ScanOptions o;
-    bool protocolsGiven = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= args.size()) throw ScanUsage{a + ": не указано значение"};
-            return args[++i];
-        };
-        if (a == "scan") continue;
-        if (a == "--json") {
-            o.json = true;
-        } else if (a == "--port") {
-            o.port = value();
-        } else if (a == "--baud") {
-            o.bauds.clear();
-            for (const auto& b : Split(value())) {
-                if (b != "9600" && b != "19200") throw ScanUsage{"--baud: скорости 9600 и/или 19200 через запятую"};
-                o.bauds.push_back(static_cast<std::uint32_t>(std::stoul(b)));
-            }
-        } else if (a == "--addresses") {
-            static const std::regex re(R"((\d{1,3})(?:-(\d{1,3}))?)");
-            std::smatch m;
-            const std::string v = value();
-            if (!std::regex_match(v, m, re)) throw ScanUsage{"--addresses: диапазон адресов, например 0-16"};
-            o.first = std::stoi(m[1]);
-            o.last = m[2].matched ? std::stoi(m[2]) : o.first;
-            if (o.first > o.last || o.last > 127) throw ScanUsage{"--addresses: адреса 0..127, от меньшего к большему"};
-        } else if (a == "--protocols") {
-            protocolsGiven = true;
-            o.p6x = o.m4 = o.modbus = false;
-            for (const auto& p : Split(value())) {
-                if (p == "6x") o.p6x = true;
-                else if (p == "m4") o.m4 = true;
-                else if (p == "modbus") o.modbus = true;
-                else throw ScanUsage{"--protocols: 6x, m4 и/или modbus через запятую"};
-            }
-        } else if (a == "--relay") {
-            const std::string v = value();
-            if (!std::regex_match(v, std::regex(R"(\d{8})"))) throw ScanUsage{"--relay: серийный номер 44400000..44499999"};
-            const auto serial = static_cast<std::uint32_t>(std::stoul(v));
-            if (serial <= RelayFirst || serial > RelayLast)
-                throw ScanUsage{"--relay: серийный номер 44400001..44499999 (44400000 - адрес всем)"};
-            o.relay = serial;
-        } else if (a == "--trace") {
-            o.trace = value();
-        } else if (a == "--trace-format") {
-            const std::string v = value();
-            if (v != "text" && v != "jsonl") throw ScanUsage{"--trace-format: text или jsonl"};
-            o.traceJson = v == "jsonl";
-        } else {
-            throw ScanUsage{"scan: неизвестный параметр " + a};
+    o.port = given.port;
+    o.json = given.json;
+    o.trace = given.trace;
+    o.traceJson = given.traceFormat && *given.traceFormat == "jsonl";
+    if (const auto bauds = given.Value("--baud")) {
+        o.bauds.clear();
+        for (const auto& b : Split(*bauds)) o.bauds.push_back(static_cast<std::uint32_t>(std::stoul(b)));
+    }
+    if (const auto range = given.Value("--addresses")) {
+        const std::size_t dash = range->find('-');
+        o.first = std::stoi(range->substr(0, dash));
+        o.last = dash == std::string::npos ? o.first : std::stoi(range->substr(dash + 1));
+    }
+    if (const auto protocols = given.Value("--protocols")) {
+        o.p6x = o.m4 = o.modbus = false;
+        for (const auto& p : Split(*protocols)) {
+            o.p6x = o.p6x || p == "6x";
+            o.m4 = o.m4 || p == "m4";
+            o.modbus = o.modbus || p == "modbus";
         }
     }
+    if (const auto relay = given.Value("--relay")) o.relay = static_cast<std::uint32_t>(std::stoul(*relay));
     // With only --relay, the line is not swept.
-    if (o.relay && !protocolsGiven) o.p6x = o.m4 = o.modbus = false;
+    if (o.relay && !given.Has("--protocols")) o.p6x = o.m4 = o.modbus = false;
     return o;
 }
 
-std::string TypeName(std::uint8_t code)
+// The scan's own options, each checked as it is read.
+std::vector<OptionSpec> ScanOwnOptions()
 {
-    const DeviceTypeInfo* t = FindDeviceType(code);
-    return t ? std::string(t->DisplayName) : std::string("?");
+    auto keep = [](const char* name, std::function<void(const std::string&)> check) {
+        return OptionSpec{name, {}, true,
+                          [name, check](Options& o, const std::string& v) {
+                              check(v);
+                              o.own[name].push_back(v);
+                          },
+                          {}, {}};
+    };
+    return {
+        keep("--baud",
+             [](const std::string& v) {
+                 for (const auto& b : Split(v))
+                     if (b != "9600" && b != "19200") throw UsageError{"--baud: скорости 9600 и/или 19200 через запятую"};
+             }),
+        keep("--addresses",
+             [](const std::string& v) {
+                 static const std::regex re(R"((\d{1,3})(?:-(\d{1,3}))?)");
+                 std::smatch m;
+                 if (!std::regex_match(v, m, re)) throw UsageError{"--addresses: диапазон адресов, например 0-16"};
+                 const int first = std::stoi(m[1]);
+                 const int last = m[2].matched ? std::stoi(m[2]) : first;
+                 if (first > last || last > 127) throw UsageError{"--addresses: адреса 0..127, от меньшего к большему"};
+             }),
+        keep("--protocols",
+             [](const std::string& v) {
+                 for (const auto& p : Split(v))
+                     if (p != "6x" && p != "m4" && p != "modbus")
+                         throw UsageError{"--protocols: 6x, m4 и/или modbus через запятую"};
+             }),
+        keep("--relay",
+             [](const std::string& v) {
+                 if (!std::regex_match(v, std::regex(R"(\d{8})"))) throw UsageError{"--relay: серийный номер 44400000..44499999"};
+                 const auto serial = static_cast<std::uint32_t>(std::stoul(v));
+                 if (serial <= RelayFirst || serial > RelayLast)
+                     throw UsageError{"--relay: серийный номер 44400001..44499999 (44400000 - адрес всем)"};
+             }),
+    };
 }
 
 struct Found {
@@ -248,47 +245,14 @@ std::size_t Utf8Width(const std::string& text)
     return n;
 }
 
-} // namespace
-
-bool IsScanCommand(const std::vector<std::string>& args)
+int RunScan(ToolContext& c, bool progressShown)
 {
-    static const std::vector<std::string> withValue = {"--port", "--baud", "--addresses", "--protocols",
-                                                       "--relay", "--trace", "--trace-format", "--timeouts",
-                                                       "--clb", "--slot"};
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a.rfind("-", 0) == 0) {
-            if (a.find('=') == std::string::npos &&
-                std::find(withValue.begin(), withValue.end(), a) != withValue.end())
-                ++i;
-            continue;
-        }
-        return a == "scan";
-    }
-    return false;
-}
-
-int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progressShown)
-{
-    bool asJson = false;
-    for (const auto& a : args) asJson = asJson || a == "--json";
-    json result = {{"ok", true}};
-    auto finish = [&](int status, const std::vector<std::string>& messages) {
-        result["ok"] = status == 0;
-        result["status"] = status;
-        result["messages"] = messages;
-        if (asJson) out << result.dump(1) << "\n";
-        out.flush();
-        return status;
-    };
-    ScanOptions o;
-    try {
-        o = ParseScan(args);
-    } catch (const ScanUsage& e) {
-        result["error"] = e.text;
-        if (!asJson) err << "clbtool: " << e.text << "\nСправка: clbtool --help\n";
-        return finish(2, {e.text});
-    }
+    const bool asJson = c.json;
+    json& result = c.result;
+    std::ostream& out = c.out;
+    std::ostream& err = c.err;
+    auto finish = [&](int status, const std::vector<std::string>& messages) { return c.Finish(status, messages); };
+    const ScanOptions o = ScanOptionsOf(c.options);
 
     const ProgramFolders folders = ResolveProgramFolders(RunningProgramPath(), "clbtool");
     std::string error;
@@ -494,4 +458,25 @@ int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std:
         if (stoppedBy) out << "Поиск прерван (" << (stoppedBy == SIGINT ? "SIGINT" : "SIGTERM") << "): показано найденное до этого.\n";
     }
     return finish(stoppedBy ? 128 + stoppedBy : 0, {});
+}
+
+} // namespace
+
+Command ScanCommand()
+{
+    Command c;
+    c.name = "scan";
+    c.help = "  scan [--baud 9600,19200] [--addresses 0-16]\n"
+             "       [--protocols 6x,m4,modbus] [--relay СЕРИЙНЫЙ_НОМЕР]\n"
+             "      найти приборы на линии: опросить каждый адрес на каждой скорости\n";
+    c.shared = {"--port", "--json", "--trace", "--trace-format"};
+    c.own = ScanOwnOptions();
+    c.ownOptionsAnywhere = true;
+    c.unknownOption = [](const std::string& word) { return "scan: неизвестный параметр " + word; };
+    c.check = [](Options& o) {
+        if (!o.args.empty()) throw UsageError{"scan: неизвестный параметр " + o.args[0]};
+    };
+    // Progress goes to the error stream when it is a terminal, where a line rewritten in place shows as meant.
+    c.run = [](ToolContext& t) { return RunScan(t, ::isatty(STDERR_FILENO) == 1); };
+    return c;
 }

@@ -12,12 +12,4 @@
 // Exit status: 0 done, 1 the port would not open, 2 usage, 130/143 stopped by a signal.
 #pragma once
 
-#include <ostream>
-#include <string>
-#include <vector>
-
-// True when the first word that is not an option (or an option's value) is "scan".
-bool IsScanCommand(const std::vector<std::string>& args);
-
-// progressShown: err is a terminal, where a progress line rewritten in place shows as meant.
-int RunScanCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool progressShown);
+// The command's row: see Commands.h.

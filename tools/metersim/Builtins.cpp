@@ -28,7 +28,8 @@
 
 namespace metersim {
 
-const Registry& BuiltinRegistry() {
+const Registry& BuiltinRegistry()
+{
     static const Registry registry = [] {
         Registry r;
         r.AddProtocol("6x", &Protocol6x::Create);

@@ -7,32 +7,33 @@ namespace metersim {
 
 namespace {
 
-int HexDigit(char c) {
+int HexDigit(char c)
+{
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
-bool IsBlank(char c) {
+bool IsBlank(char c)
+{
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
 } // namespace
 
-Bytes ParseHex(std::string_view text) {
+Bytes ParseHex(std::string_view text)
+{
     Bytes out;
     int high = -1;
     for (char c : text) {
         if (IsBlank(c)) {
-            if (high >= 0)
-                throw std::invalid_argument("hex byte split by a blank in \"" + std::string(text) + "\"");
+            if (high >= 0) throw std::invalid_argument("hex byte split by a blank in \"" + std::string(text) + "\"");
             continue;
         }
         int d = HexDigit(c);
         if (d < 0)
-            throw std::invalid_argument("not a hex digit '" + std::string(1, c) + "' in \"" +
-                                        std::string(text) + "\"");
+            throw std::invalid_argument("not a hex digit '" + std::string(1, c) + "' in \"" + std::string(text) + "\"");
         if (high < 0) {
             high = d;
         } else {
@@ -44,7 +45,8 @@ Bytes ParseHex(std::string_view text) {
     return out;
 }
 
-std::string FormatHex(const std::uint8_t* data, std::size_t count, bool spaced) {
+std::string FormatHex(const std::uint8_t* data, std::size_t count, bool spaced)
+{
     static const char digits[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(count * 3);
@@ -56,7 +58,8 @@ std::string FormatHex(const std::uint8_t* data, std::size_t count, bool spaced) 
     return out;
 }
 
-std::uint64_t ParseUnsigned(std::string_view text, std::uint64_t max) {
+std::uint64_t ParseUnsigned(std::string_view text, std::uint64_t max)
+{
     int base = 10;
     std::string_view digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -67,8 +70,7 @@ std::uint64_t ParseUnsigned(std::string_view text, std::uint64_t max) {
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size())
         throw std::invalid_argument("not a number: \"" + std::string(text) + "\"");
-    if (value > max)
-        throw std::invalid_argument("number " + std::string(text) + " is above " + std::to_string(max));
+    if (value > max) throw std::invalid_argument("number " + std::string(text) + " is above " + std::to_string(max));
     return value;
 }
 

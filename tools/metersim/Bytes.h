@@ -17,7 +17,8 @@ Bytes ParseHex(std::string_view text);
 
 // "3F800000" (compact, for dumps) or "3F 80 00 00" (spaced, for the frame log).
 std::string FormatHex(const std::uint8_t* data, std::size_t count, bool spaced);
-inline std::string FormatHex(const Bytes& bytes, bool spaced) {
+inline std::string FormatHex(const Bytes& bytes, bool spaced)
+{
     return FormatHex(bytes.data(), bytes.size(), spaced);
 }
 

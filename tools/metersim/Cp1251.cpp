@@ -14,7 +14,8 @@ constexpr char32_t kSmallYa = 0x044F;   // я
 constexpr char32_t kCapitalYo = 0x0401; // Ё
 constexpr char32_t kSmallYo = 0x0451;   // ё
 
-std::optional<std::uint8_t> Encode(char32_t cp) {
+std::optional<std::uint8_t> Encode(char32_t cp)
+{
     if (cp < 0x80) return static_cast<std::uint8_t>(cp);
     if (cp >= kCapitalA && cp <= kSmallYa) return static_cast<std::uint8_t>(0xC0 + (cp - kCapitalA));
     if (cp == kCapitalYo) return 0xA8;
@@ -22,7 +23,8 @@ std::optional<std::uint8_t> Encode(char32_t cp) {
     return std::nullopt;
 }
 
-std::optional<char32_t> Decode(std::uint8_t b) {
+std::optional<char32_t> Decode(std::uint8_t b)
+{
     if (b < 0x80) return b;
     if (b >= 0xC0) return kCapitalA + (b - 0xC0);
     if (b == 0xA8) return kCapitalYo;
@@ -30,7 +32,8 @@ std::optional<char32_t> Decode(std::uint8_t b) {
     return std::nullopt;
 }
 
-void AppendUtf8(std::string& out, char32_t cp) {
+void AppendUtf8(std::string& out, char32_t cp)
+{
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else { // the table holds nothing above U+07FF
@@ -41,7 +44,8 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 } // namespace
 
-Bytes Utf8ToCp1251(std::string_view utf8) {
+Bytes Utf8ToCp1251(std::string_view utf8)
+{
     Bytes out;
     std::size_t i = 0;
     while (i < utf8.size()) {
@@ -63,8 +67,7 @@ Bytes Utf8ToCp1251(std::string_view utf8) {
         } else {
             throw std::invalid_argument("invalid UTF-8 in text \"" + std::string(utf8) + "\"");
         }
-        if (i + len > utf8.size())
-            throw std::invalid_argument("truncated UTF-8 in text \"" + std::string(utf8) + "\"");
+        if (i + len > utf8.size()) throw std::invalid_argument("truncated UTF-8 in text \"" + std::string(utf8) + "\"");
         for (std::size_t k = 1; k < len; ++k) {
             const auto cont = static_cast<unsigned char>(utf8[i + k]);
             if ((cont & 0xC0) != 0x80)
@@ -87,7 +90,8 @@ Bytes Utf8ToCp1251(std::string_view utf8) {
     return out;
 }
 
-std::optional<std::string> Cp1251ToUtf8(const Bytes& bytes) {
+std::optional<std::string> Cp1251ToUtf8(const Bytes& bytes)
+{
     std::string out;
     for (std::uint8_t b : bytes) {
         auto cp = Decode(b);

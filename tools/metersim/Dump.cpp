@@ -7,14 +7,16 @@
 
 namespace metersim {
 
-json BuildDump(const std::vector<std::unique_ptr<Meter>>& meters, std::uint64_t sequence) {
+json BuildDump(const std::vector<std::unique_ptr<Meter>>& meters, std::uint64_t sequence)
+{
     json list = json::array();
     for (const auto& m : meters)
         list.push_back(m->Dump());
     return {{"sequence", sequence}, {"meters", list}};
 }
 
-void WriteFileAtomically(const std::string& path, const std::string& content) {
+void WriteFileAtomically(const std::string& path, const std::string& content)
+{
     const std::string temp = path + ".tmp." + std::to_string(getpid());
     std::FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) throw std::system_error(errno, std::generic_category(), "cannot create " + temp);

@@ -5,22 +5,26 @@
 
 namespace metersim {
 
-FrameLog::~FrameLog() {
+FrameLog::~FrameLog()
+{
     if (file_) std::fclose(file_);
 }
 
-void FrameLog::Open(const std::string& path) {
+void FrameLog::Open(const std::string& path)
+{
     file_ = std::fopen(path.c_str(), "w");
     if (!file_) throw std::system_error(errno, std::generic_category(), "cannot open the log " + path);
     start_ = MonoNow();
 }
 
 void FrameLog::Write(std::string_view kind, std::optional<std::uint32_t> address, const Bytes& bytes,
-                     std::string_view note) {
+                     std::string_view note)
+{
     Write(kind, address ? std::to_string(*address) : std::string("-"), bytes, note);
 }
 
-void FrameLog::Write(std::string_view kind, std::string_view who, const Bytes& bytes, std::string_view note) {
+void FrameLog::Write(std::string_view kind, std::string_view who, const Bytes& bytes, std::string_view note)
+{
     if (!file_) return;
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(MonoNow() - start_).count();
     std::string line = std::to_string(us / 1'000'000) + ".";

@@ -27,7 +27,7 @@
 namespace metersim {
 
 class FrameLog {
-  public:
+public:
     FrameLog() = default;
     FrameLog(const FrameLog&) = delete;
     FrameLog& operator=(const FrameLog&) = delete;
@@ -40,7 +40,7 @@ class FrameLog {
                std::string_view note = {});
     void Write(std::string_view kind, std::string_view who, const Bytes& bytes, std::string_view note = {});
 
-  private:
+private:
     std::FILE* file_ = nullptr;
     MonoTime start_ = MonoNow();
 };

@@ -18,7 +18,7 @@ using json = nlohmann::ordered_json;
 
 // A fault in the scenario; the message says where ("meters[1].faults.noise: ...").
 class ScenarioError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

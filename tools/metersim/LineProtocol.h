@@ -51,8 +51,8 @@ struct LineContext {
     FrameLog& log;
     ReplySink& sink;
     FrameLedger& ledger;
-    std::mt19937& rng;                  // for random noise; seeded by the scenario, so runs repeat
-    std::chrono::milliseconds frameGap; // a pause of this long ends a partial frame
+    std::mt19937& rng;                    // for random noise; seeded by the scenario, so runs repeat
+    std::chrono::milliseconds frameGap;   // a pause of this long ends a partial frame
     std::function<unsigned()> lineBaud{}; // the speed the client set on the line (0: unknown)
 
     // True when the meter listens at the speed the line runs at (or at any).
@@ -65,7 +65,8 @@ struct LineContext {
     void NotHeard(const Meter& meter, const std::string& who) const
     {
         log.Write("NOREPLY", who, {},
-                  "line at " + std::to_string(lineBaud ? lineBaud() : 0) + " baud, meter at " + std::to_string(meter.Baud()));
+                  "line at " + std::to_string(lineBaud ? lineBaud() : 0) + " baud, meter at " +
+                      std::to_string(meter.Baud()));
     }
 };
 

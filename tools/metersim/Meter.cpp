@@ -30,7 +30,9 @@ Bytes FloatBytes(const json& v, bool bigEndian, const std::string& where)
 // The faults of a 6x meter.
 FaultMenu SixXMenu()
 {
-    return {"6x", {"silent", "delay_ms", "noise", "bad_checksum", "bad_complement", "drop_last_byte", "drop_byte", "unplug"}, {}};
+    return {"6x",
+            {"silent", "delay_ms", "noise", "bad_checksum", "bad_complement", "drop_last_byte", "drop_byte", "unplug"},
+            {}};
 }
 
 } // namespace

@@ -21,10 +21,11 @@ MeterM4::MeterM4(std::string model) : Meter("m4", std::move(model), 255)
     AddArea("ram_int", 0x10000, 0xFF);
     AddArea("ram_ext", 0x10000, 0xFF);
     AddArea("mem", 0x10000, 0xFF);
-    SetFaultMenu({"m4",
-                  {"silent", "delay_ms", "noise", "bad_checksum", "drop_last_byte", "drop_byte", "unplug", "wrong_code"},
-                  {{"bad_complement", "an M4 frame carries no address complement to break"},
-                   {"exception", "M4 replies have no exceptions (wrong_code gives a reply with the wrong code)"}}});
+    SetFaultMenu(
+        {"m4",
+         {"silent", "delay_ms", "noise", "bad_checksum", "drop_last_byte", "drop_byte", "unplug", "wrong_code"},
+         {{"bad_complement", "an M4 frame carries no address complement to break"},
+          {"exception", "M4 replies have no exceptions (wrong_code gives a reply with the wrong code)"}}});
 }
 
 void MeterM4::Load(json& entry, const std::string& where)

@@ -28,7 +28,8 @@ MeterModBus::MeterModBus(std::string model) : Meter("modbus", std::move(model), 
     AddArea("holding", 0x10000, 0xFF, 2);
     SetFaultMenu(
         {"modbus",
-         {"silent", "delay_ms", "noise", "bad_checksum", "bad_crc", "drop_last_byte", "drop_byte", "unplug", "exception"},
+         {"silent", "delay_ms", "noise", "bad_checksum", "bad_crc", "drop_last_byte", "drop_byte", "unplug",
+          "exception"},
          {{"bad_complement", "a ModBus frame carries no address complement to break"},
           {"wrong_code", "a ModBus reply has no reply code of its own (exception gives an exception reply)"}}});
 }

@@ -9,13 +9,15 @@ namespace metersim {
 
 using MonoTime = std::chrono::nanoseconds;
 
-inline MonoTime MonoNow() {
+inline MonoTime MonoNow()
+{
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
-inline timespec ToTimespec(MonoTime t) {
+inline timespec ToTimespec(MonoTime t)
+{
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(t.count() / 1'000'000'000);
     ts.tv_nsec = static_cast<long>(t.count() % 1'000'000'000);

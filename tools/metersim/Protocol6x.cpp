@@ -16,8 +16,7 @@ Protocol6x::Protocol6x(const std::vector<Meter*>& meters, const LineContext& con
             throw ScenarioError("two 6x meters at address " + std::to_string(meter->Address()));
     }
     for (const auto& [address, relay] : relayMeters_)
-        if (meters_.count(address) != 0)
-            throw ScenarioError("two 6x meters at address " + std::to_string(address));
+        if (meters_.count(address) != 0) throw ScenarioError("two 6x meters at address " + std::to_string(address));
 }
 
 std::unique_ptr<LineProtocol> Protocol6x::Create(const std::vector<Meter*>& meters, const LineContext& context)

@@ -13,11 +13,13 @@ namespace metersim {
 
 namespace {
 
-[[noreturn]] void Fail(const std::string& what) {
+[[noreturn]] void Fail(const std::string& what)
+{
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-void MakeRaw(int fd) {
+void MakeRaw(int fd)
+{
     termios t{};
     if (tcgetattr(fd, &t) != 0) Fail("tcgetattr");
     cfmakeraw(&t);
@@ -29,7 +31,8 @@ void MakeRaw(int fd) {
 
 } // namespace
 
-unsigned PseudoTerminal::SlaveBaud() const {
+unsigned PseudoTerminal::SlaveBaud() const
+{
     termios t{};
     if (slaveHold_ < 0 || tcgetattr(slaveHold_, &t) != 0) return 0;
     switch (cfgetospeed(&t)) {
@@ -45,7 +48,8 @@ unsigned PseudoTerminal::SlaveBaud() const {
     }
 }
 
-void PseudoTerminal::Open() {
+void PseudoTerminal::Open()
+{
     if (IsOpen()) return;
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) Fail("posix_openpt");
@@ -71,7 +75,8 @@ void PseudoTerminal::Open() {
     }
 }
 
-void PseudoTerminal::Link() {
+void PseudoTerminal::Link()
+{
     struct stat st {};
     if (lstat(link_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         throw std::runtime_error(link_ + " exists and is not a symbolic link; not replacing it");
@@ -87,7 +92,8 @@ void PseudoTerminal::Link() {
     }
 }
 
-void PseudoTerminal::Close() {
+void PseudoTerminal::Close()
+{
     // The master goes first: once the link is gone, the client is already hung up.
     if (master_ >= 0) ::close(master_);
     if (slaveHold_ >= 0) ::close(slaveHold_);

@@ -11,7 +11,7 @@
 namespace metersim {
 
 class PseudoTerminal {
-  public:
+public:
     explicit PseudoTerminal(std::string linkPath) : link_(std::move(linkPath)) {}
     ~PseudoTerminal() { Close(); }
     PseudoTerminal(const PseudoTerminal&) = delete;
@@ -32,7 +32,7 @@ class PseudoTerminal {
     // The speed the client last set on the line (9600, 19200, ...); 0 when unknown.
     unsigned SlaveBaud() const;
 
-  private:
+private:
     void Link();
 
     std::string link_;

@@ -15,7 +15,7 @@
 namespace metersim {
 
 class Registry {
-  public:
+public:
     using MeterFactory = std::unique_ptr<Meter> (*)();
 
     void AddProtocol(std::string protocol, LineProtocolFactory create);
@@ -28,7 +28,7 @@ class Registry {
     std::vector<std::string> Protocols() const;
     std::vector<std::string> Models(const std::string& protocol) const;
 
-  private:
+private:
     struct ProtocolEntry {
         std::string protocol;
         LineProtocolFactory create;

@@ -9,14 +9,16 @@ namespace {
 
 constexpr std::uint64_t kMaxBaud = 4'000'000;
 
-std::string Join(const std::vector<std::string>& names) {
+std::string Join(const std::vector<std::string>& names)
+{
     std::string out;
     for (const auto& n : names)
         out += (out.empty() ? "" : ", ") + n;
     return out;
 }
 
-LineSettings LoadLine(const json& v) {
+LineSettings LoadLine(const json& v)
+{
     RequireObject(v, "line");
     json rest = v;
     LineSettings line;
@@ -42,7 +44,8 @@ LineSettings LoadLine(const json& v) {
         RequireObject(*chatter, "line.chatter");
         json c = *chatter;
         line.chatter.on = true;
-        if (auto b = Take(c, "byte")) line.chatter.byte = static_cast<std::uint8_t>(ToUnsigned(*b, 255, "line.chatter.byte"));
+        if (auto b = Take(c, "byte"))
+            line.chatter.byte = static_cast<std::uint8_t>(ToUnsigned(*b, 255, "line.chatter.byte"));
         if (auto every = Take(c, "every_ms")) {
             line.chatter.everyMs = static_cast<std::uint32_t>(ToUnsigned(*every, 60000, "line.chatter.every_ms"));
             if (line.chatter.everyMs == 0) throw ScenarioError("line.chatter.every_ms: must be above 0");
@@ -55,7 +58,8 @@ LineSettings LoadLine(const json& v) {
     return line;
 }
 
-std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const Registry& registry) {
+std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const Registry& registry)
+{
     RequireObject(v, where);
     json rest = v;
     Take(rest, "description");
@@ -82,7 +86,8 @@ std::unique_ptr<Meter> LoadMeter(const json& v, const std::string& where, const 
 
 } // namespace
 
-Scenario LoadScenario(const json& document, const Registry& registry) {
+Scenario LoadScenario(const json& document, const Registry& registry)
+{
     RequireObject(document, "scenario");
     json rest = document;
     Scenario s;
@@ -96,7 +101,8 @@ Scenario LoadScenario(const json& document, const Registry& registry) {
     return s;
 }
 
-Scenario LoadScenarioFile(const std::string& path, const Registry& registry) {
+Scenario LoadScenarioFile(const std::string& path, const Registry& registry)
+{
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError("cannot read the scenario " + path);
     std::stringstream text;

@@ -21,7 +21,8 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-extern "C" void OnSignal(int signo) {
+extern "C" void OnSignal(int signo)
+{
     const int saved = errno;
     const auto b = static_cast<unsigned char>(signo);
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &b, 1);
@@ -30,7 +31,8 @@ extern "C" void OnSignal(int signo) {
 
 constexpr int kHandled[] = {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 
-void InstallSignals() {
+void InstallSignals()
+{
     if (pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
         throw std::system_error(errno, std::generic_category(), "pipe2");
     struct sigaction sa {};
@@ -43,7 +45,8 @@ void InstallSignals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void RestoreSignals() {
+void RestoreSignals()
+{
     for (int s : kHandled)
         std::signal(s, SIG_DFL);
     for (int& fd : g_signalPipe) {
@@ -52,7 +55,8 @@ void RestoreSignals() {
     }
 }
 
-LineSettings Effective(LineSettings line, const Options& options) {
+LineSettings Effective(LineSettings line, const Options& options)
+{
     if (options.baud) line.baud = *options.baud;
     if (options.pacing) line.pacing = true;
     if (options.echo) line.echo = true;
@@ -62,8 +66,9 @@ LineSettings Effective(LineSettings line, const Options& options) {
 } // namespace
 
 Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
-    : options_(options), scenario_(std::move(scenario)), log_(log),
-      line_(Effective(scenario_.line, options), log), pty_(options.link) {
+    : options_(options), scenario_(std::move(scenario)), log_(log), line_(Effective(scenario_.line, options), log),
+      pty_(options.link)
+{
     // Meters with a speed of their own hear only requests sent at it (the client's setting on the line).
     line_.SetBaudSource([this] { return pty_.SlaveBaud(); });
     // One engine per protocol family that has meters on the line, in the order of first appearance.
@@ -87,11 +92,13 @@ Simulator::Simulator(const Options& options, Scenario scenario, FrameLog& log)
     }
 }
 
-Simulator::~Simulator() {
+Simulator::~Simulator()
+{
     RestoreSignals();
 }
 
-bool Simulator::Plug() {
+bool Simulator::Plug()
+{
     try {
         pty_.Open();
     } catch (const std::exception& e) {
@@ -104,12 +111,14 @@ bool Simulator::Plug() {
     return true;
 }
 
-void Simulator::Unplug() {
+void Simulator::Unplug()
+{
     pty_.Close();
     line_.Attach(-1);
 }
 
-bool Simulator::WriteDump() {
+bool Simulator::WriteDump()
+{
     if (options_.dump.empty()) {
         std::fprintf(stderr, "metersim: a dump was asked for, but no --dump file was given\n");
         return false;
@@ -123,16 +132,13 @@ bool Simulator::WriteDump() {
     }
 }
 
-void Simulator::HandleSignal(int signo) {
+void Simulator::HandleSignal(int signo)
+{
     switch (signo) {
     case SIGTERM:
     case SIGINT:
-    case SIGHUP:
-        running_ = false;
-        break;
-    case SIGUSR1:
-        WriteDump();
-        break;
+    case SIGHUP: running_ = false; break;
+    case SIGUSR1: WriteDump(); break;
     case SIGUSR2:
         if (pty_.IsOpen()) {
             Unplug();
@@ -141,12 +147,12 @@ void Simulator::HandleSignal(int signo) {
             log_.Write("REPLUG", std::nullopt, {});
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void Simulator::ReadLine() {
+void Simulator::ReadLine()
+{
     std::uint8_t buffer[4096];
     for (;;) {
         const ssize_t n = ::read(pty_.Master(), buffer, sizeof buffer);
@@ -159,7 +165,8 @@ void Simulator::ReadLine() {
     }
 }
 
-int Simulator::Run() {
+int Simulator::Run()
+{
     InstallSignals();
     if (!Plug()) return 1;
     while (running_) {

@@ -29,7 +29,7 @@ struct Options {
 };
 
 class Simulator {
-  public:
+public:
     // The log must already be open (or stay closed when not asked for).
     Simulator(const Options& options, Scenario scenario, FrameLog& log);
     ~Simulator();
@@ -39,7 +39,7 @@ class Simulator {
     // Serves until told to stop; returns the exit status.
     int Run();
 
-  private:
+private:
     bool Plug();
     void Unplug();
     void ReadLine();

@@ -21,14 +21,16 @@ const char kUsage[] =
     "Prints \"READY PATH\" when the line is up; stops on SIGTERM or SIGINT.\n"
     "SIGUSR2 unplugs the line; the next SIGUSR2 plugs it in again.\n";
 
-int Usage(const std::string& error) {
+int Usage(const std::string& error)
+{
     std::fprintf(stderr, "metersim: %s\n%s", error.c_str(), kUsage);
     return 2;
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     metersim::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -67,8 +69,7 @@ int main(int argc, char** argv) {
     if (options.scenario.empty() || options.link.empty()) return Usage("--scenario and --link are required");
 
     try {
-        metersim::Scenario scenario =
-            metersim::LoadScenarioFile(options.scenario, metersim::BuiltinRegistry());
+        metersim::Scenario scenario = metersim::LoadScenarioFile(options.scenario, metersim::BuiltinRegistry());
         metersim::FrameLog log;
         if (!options.log.empty()) log.Open(options.log);
         metersim::Simulator simulator(options, std::move(scenario), log);

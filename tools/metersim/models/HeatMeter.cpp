@@ -146,9 +146,10 @@ void HeatMeter6x::LoadLive(json& entry, json& v, const std::string& where)
 
 void HeatMeter6x::LoadTables(const json& v, const std::string& where)
 {
-    LoadCalibrationTables(v, layout_.channels.size(), where, [this](int channel, bool k, const CalibrationTable& values) {
-        StoreTable(layout_.channels[channel - 1], values, k);
-    });
+    LoadCalibrationTables(v, layout_.channels.size(), where,
+                          [this](int channel, bool k, const CalibrationTable& values) {
+                              StoreTable(layout_.channels[channel - 1], values, k);
+                          });
 }
 
 void HeatMeter6x::StoreTable(const HeatMeterLayout::Cells& cells, const CalibrationTable& values, bool k)
