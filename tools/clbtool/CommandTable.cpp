@@ -5,7 +5,7 @@ const std::vector<Command>& CommandTable()
     // In the order of the help.
     static const std::vector<Command> table = {
         TypesCommand(),   ProbeCommand(), ReadCommand(),  PollCommand(),  SaveCommand(),  WriteCommand(),
-        RestoreCommand(), SheetCommand(), JournalCommand(), PortsCommand(), ScanCommand(),
+        RestoreCommand(), SheetCommand(), JournalCommand(), PlantCommand(), PortsCommand(), ScanCommand(),
     };
     return table;
 }

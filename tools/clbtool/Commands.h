@@ -12,6 +12,7 @@ Command WriteCommand();
 Command RestoreCommand();
 Command SheetCommand();
 Command JournalCommand();
+Command PlantCommand();
 Command PortsCommand();
 Command ScanCommand();
 
