@@ -154,17 +154,13 @@ void TClbThread::ShowFlow(int slot)
     }
 }
 
-void TClbThread::PollSlot(int n)
+LiveFlow ReadLiveFlow(SlotDriver& driver, const DeviceSlot& slot, const CoefficientSet& c)
 {
-    const std::uint8_t code = FDev.Slot(n).TypeCode();
-    const std::uint8_t ch = FDev.Slot(n).Channel();
-    CoefficientSet& c = FDev.Coefficients(n);
-    SlotDriver& driver = FDev.Driver(n);
+    LiveFlow live;
+    const std::uint8_t code = slot.TypeCode();
+    const std::uint8_t ch = slot.Channel();
     const PollRule& row = MeterTypeOf(code).Poll;
-    if (!row.Poll || !HasDriver(driver)) {
-        FFlowOk[n - 1] = false;
-        return;
-    }
+    if (!row.Poll || !HasDriver(driver)) return live;
     float G = 0;
     bool ok = false;
     WithDriver(driver, [&](auto& d) {
@@ -206,8 +202,21 @@ void TClbThread::PollSlot(int n)
             break;
         }
     });
-    FFlowOk[n - 1] = ok;
-    FCurrentFlow[n - 1] = FlowFromReading(code, G, c);
+    live.G = G;
+    live.Ok = ok;
+    live.Flow = FlowFromReading(code, G, c);
+    return live;
+}
+
+void TClbThread::PollSlot(int n)
+{
+    if (!MeterTypeOf(FDev.Slot(n).TypeCode()).Poll.Poll || !HasDriver(FDev.Driver(n))) {
+        FFlowOk[n - 1] = false;
+        return;
+    }
+    const LiveFlow live = ReadLiveFlow(FDev.Driver(n), FDev.Slot(n), FDev.Coefficients(n));
+    FFlowOk[n - 1] = live.Ok;
+    FCurrentFlow[n - 1] = live.Flow;
 }
 
 bool TClbThread::PortGone(int n)

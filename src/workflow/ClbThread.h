@@ -27,6 +27,16 @@ float CalibrationCurveFlow(float G, const CoefficientSet& c);
 // The flow that a reading G stands for, per type code.
 float FlowFromReading(std::uint8_t typeCode, float G, const CoefficientSet& c);
 
+// One live reading of a slot as the poller takes it: the reading G, what the
+// type's row reads after it (for its effect on Ok), and the flow G stands for.
+// Ok is false for a slot that is not polled or has no driver.
+struct LiveFlow {
+    float G = 0;
+    float Flow = 0;
+    bool Ok = false;
+};
+LiveFlow ReadLiveFlow(SlotDriver& driver, const DeviceSlot& slot, const CoefficientSet& c);
+
 class TClbThread {
 public:
     enum State : std::uint8_t { Run = 0, Pause = 1, Stop = 2 };

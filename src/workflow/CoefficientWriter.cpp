@@ -355,6 +355,7 @@ WriteResult CoefficientWriter::WriteCoefficients(int s, const std::string& notic
     // A write that was declined is no write; every other outcome is journalled.
     if (r != WriteResult::Declined && !FJournalFile.empty()) Journal(s);
     FSourceFile.clear();
+    FJournalForm.clear();
     return r;
 }
 
@@ -372,7 +373,8 @@ void CoefficientWriter::Journal(int s)
     e.Serial = slot.SerialText();
     e.Channel = slot.Channel();
     e.Version = slot.SoftwareVersion();
-    e.Form = JournalForm(slot.TypeCode(), PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
+    e.Form = !FJournalForm.empty() ? FJournalForm
+                                   : JournalForm(slot.TypeCode(), PointWriteForm(slot.TypeCode(), slot.SoftwareVersion()));
     e.File = FSourceFile;
     e.Found = FFound;
     // Nothing sent: the meter was left as found; otherwise Gmax as written

@@ -60,6 +60,9 @@ public:
     void SetPlantBench(std::string bench) { FPlantBench = std::move(bench); }
     // The file the next write's values came from (for the journal).
     void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
+    // The form the journal names for the next write in place of its write
+    // form ("calibration" for a table made on the flow stand).
+    void SetJournalForm(std::string form) { FJournalForm = std::move(form); }
     // The backup file of the last write (empty when none was written).
     const std::string& BackupPath() const { return FBackupPath; }
     // Every value of the last write that the meter gave back other than meant
@@ -123,6 +126,7 @@ private:
     std::string FJournalFile;
     std::string FPlantBench;
     std::string FSourceFile;
+    std::string FJournalForm;
     std::vector<std::string> FMessages;
     std::optional<CoefficientTables> FFound;
     bool FWriteStarted = false;

@@ -9,6 +9,7 @@
 #include "DeviceCatalogue.h"
 #include "MeterSimProcess.h"
 #include "TestFiles.h"
+#include "ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -39,81 +40,9 @@ namespace {
 
 constexpr uid_t Nobody = 65534;
 
-// A folder under /tmp (a child that became nobody must reach it) with a copy of the program.
-class ToolFolder {
-public:
-    ToolFolder() { fs::copy_file(CLBTOOL_PATH, Program()); }
-    const std::string& Path() const { return path_; }
-    std::string Program() const { return path_ + "/clbtool"; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    TempFolder folder_{"clbguard.", "/tmp", true};
-    std::string path_ = folder_.Str();
-};
-
-struct ToolRun {
-    int status = -1;
-    json result;
-    std::string err;
-};
-
-// Starts the copy with args (output to out.txt and err.txt of the folder); as nobody when asked
-// (and this process is root), with XDG_DATA_HOME set when xdg is given.
-pid_t StartTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
-                const std::string& xdg = {})
-{
-    const std::string outPath = folder.File("out.txt"), errPath = folder.File("err.txt");
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0 || err < 0) throw std::runtime_error("cannot open the output files");
-    std::vector<std::string> argv = {folder.Program()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (!xdg.empty()) ::setenv("XDG_DATA_HOME", xdg.c_str(), 1);
-        if (asNobody && !DropToNobody().empty()) ::_exit(120);
-        std::vector<char*> p;
-        for (auto& a : argv) p.push_back(a.data());
-        p.push_back(nullptr);
-        ::execv(p[0], p.data());
-        ::_exit(121);
-    }
-    ::close(out);
-    ::close(err);
-    if (pid < 0) throw std::runtime_error("cannot run the program");
-    return pid;
-}
-
-ToolRun FinishTool(const ToolFolder& folder, pid_t pid, bool parseJson = true)
-{
-    ToolRun r;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid) throw std::runtime_error("cannot wait for the program");
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const std::string out = ReadFile(folder.File("out.txt"));
-    r.result = parseJson ? json::parse(out, nullptr, false) : json(out);
-    r.err = ReadFile(folder.File("err.txt"));
-    return r;
-}
-
-ToolRun RunTool(const ToolFolder& folder, const std::vector<std::string>& args, bool asNobody = false,
-                const std::string& xdg = {})
-{
-    return FinishTool(folder, StartTool(folder, args, asNobody, xdg));
-}
-
 std::vector<std::string> Common(const MeterSimProcess& sim, const std::string& slot)
 {
     return {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot", slot};
-}
-
-std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 constexpr float M4(int n)
@@ -162,25 +91,6 @@ float Float(const json& v)
     return v.is_number() ? v.get<float>() : std::strtof(v.get<std::string>().c_str(), nullptr);
 }
 
-// Every byte of every area of a meter as it reads (bytes never set read as the area's fill).
-std::map<std::string, std::map<std::uint64_t, std::string>> Memory(const json& meter)
-{
-    std::map<std::string, std::map<std::uint64_t, std::string>> out;
-    for (const auto& [area, a] : meter["areas"].items()) {
-        auto& bytes = out[area];
-        const std::uint64_t unit = a.value("unit", 1);
-        for (const auto& run : a["runs"]) {
-            const std::string hex = run["hex"];
-            const std::uint64_t at = run["addr"].get<std::uint64_t>() * unit;
-            for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-                const std::string b = hex.substr(i, 2);
-                if (b != a["fill"].get<std::string>()) bytes[at + i / 2] = b;
-            }
-        }
-    }
-    return out;
-}
-
 // The requests of a 6x line that carried a memory write (0F 81 or 0A 42 after address, complement
 // and group); requests is set to the count of all requests.
 int MemoryWrites6x(const MeterSimProcess& sim, int& requests)
@@ -222,7 +132,7 @@ class GuardedWrite : public ::testing::TestWithParam<Family> {};
 TEST_P(GuardedWrite, BackupHoldsTheOldValuesAndRestoreGivesTheMemoryBack)
 {
     const Family& f = GetParam();
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {f.meter}}});
     const json before = sim.Dump();
     const json& old = DumpMeter(before, f.protocol, f.address)["tables"][f.table];
@@ -257,13 +167,15 @@ TEST_P(GuardedWrite, BackupHoldsTheOldValuesAndRestoreGivesTheMemoryBack)
                 << sections[t] << " " << key << " in " << text;
         }
     }
-    ASSERT_NE(Memory(DumpMeter(sim.Dump(), f.protocol, f.address)), Memory(DumpMeter(before, f.protocol, f.address)));
+    ASSERT_NE(MeterMemory(DumpMeter(sim.Dump(), f.protocol, f.address)),
+              MeterMemory(DumpMeter(before, f.protocol, f.address)));
 
     const ToolRun restore = RunTool(folder, Common(sim, f.slot) + std::vector<std::string>{"restore", "1", "--yes"});
     ASSERT_EQ(restore.status, 0) << restore.err << restore.result.dump();
     EXPECT_EQ(restore.result["file"], backup);
     EXPECT_EQ(restore.result["differences"], json::array());
-    EXPECT_EQ(Memory(DumpMeter(sim.Dump(), f.protocol, f.address)), Memory(DumpMeter(before, f.protocol, f.address)));
+    EXPECT_EQ(MeterMemory(DumpMeter(sim.Dump(), f.protocol, f.address)),
+              MeterMemory(DumpMeter(before, f.protocol, f.address)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -291,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
 // the exit status.
 TEST(GuardedWriteDifferences, EveryValueTheMeterKeptIsListed)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     json meter = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}};
     // K points 7 and 8 of channel 1.
     meter["readonly"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x0738"}, {"count", 8}}});
@@ -319,7 +231,7 @@ TEST(GuardedWriteBackup, UnwritableFolderStopsTheWriteBeforeAnyFrame)
     if (::geteuid() != 0)
         GTEST_SKIP() << "not running as root: the child cannot become another user, and a folder this user "
                         "made is one this user may write";
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     // The device itself: the simulator's link lies in a folder of its own that nobody may not enter.
     const std::string device = fs::canonical(sim.DevicePath()).string();
@@ -357,7 +269,7 @@ TEST(GuardedWriteBackup, UnwritableFolderStopsTheWriteBeforeAnyFrame)
 // Python's csv module reads it with its header.
 TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     json good = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}};
     good["memory"] = json::array({json{{"area", "rtc2k"}, {"addr", "0x007C"}, {"hex", "00BC614E"}}});
     json stubborn = {{"address", 4}, {"protocol", "6x"}, {"model", "kvt64"}};
@@ -448,7 +360,7 @@ TEST(GuardedWriteJournal, SurvivesAKillInTheMiddleOfAWrite)
 // Doubts are said with the question and in --json, and the write still goes on when confirmed.
 TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const std::string file = folder.File("doubtful.kvt");
     WriteKvt(file, 12.5f);
@@ -475,7 +387,7 @@ TEST(GuardedWriteWarnings, AreSaidWithTheQuestionAndRefuseNothing)
 // replaced went.
 TEST(GuardedWriteRestore, NamesWhatItRestoredFrom)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const std::string file = folder.File("new.kvt");
     WriteKvt(file, 12.5f);
@@ -502,7 +414,7 @@ TEST(GuardedWriteRestore, NamesWhatItRestoredFrom)
 // A meter without backups: restore says so, naming the folder, and sends nothing.
 TEST(GuardedWriteRestore, WithoutABackupNothingIsSent)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
     const ToolRun run = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"restore", "1", "--yes"});
     EXPECT_EQ(run.status, 2) << run.err;

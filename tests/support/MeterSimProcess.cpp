@@ -363,3 +363,21 @@ std::vector<std::uint8_t> DumpBytes(const nlohmann::json& dump, int meterAddress
     if (!found) throw std::out_of_range("DumpBytes: no meter at address " + std::to_string(meterAddress));
     return AreaBytes(*found, area, addr, count);
 }
+
+std::map<std::string, std::map<std::uint64_t, std::string>> MeterMemory(const nlohmann::json& meter)
+{
+    std::map<std::string, std::map<std::uint64_t, std::string>> out;
+    for (const auto& [area, a] : meter["areas"].items()) {
+        auto& bytes = out[area];
+        const std::uint64_t unit = a.value("unit", 1);
+        for (const auto& run : a["runs"]) {
+            const std::string hex = run["hex"];
+            const std::uint64_t at = run["addr"].get<std::uint64_t>() * unit;
+            for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+                const std::string b = hex.substr(i, 2);
+                if (b != a["fill"].get<std::string>()) bytes[at + i / 2] = b;
+            }
+        }
+    }
+    return out;
+}

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -89,6 +90,10 @@ class MeterSimProcess {
 // The dump of one meter: the meter of protocol ("6x", "relay", "m4", "modbus") at address (the
 // serial number for a relay meter). Throws std::out_of_range when there is none.
 const nlohmann::json& DumpMeter(const nlohmann::json& dump, const std::string& protocol, std::uint32_t address);
+
+// Every byte of every area of one meter's dump, by area and byte address, that differs from the
+// area's fill (bytes never set read as the fill and are left out).
+std::map<std::string, std::map<std::uint64_t, std::string>> MeterMemory(const nlohmann::json& meter);
 
 // count bytes of an area of a meter from a dump, from address addr of the area (a register number
 // in an area of 16-bit registers); bytes that were never set read as the area's fill. Throws

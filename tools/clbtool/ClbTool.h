@@ -8,7 +8,8 @@
 // Everything a person reads is Russian; under --json every outcome, a usage
 // error included, is one JSON object on the standard output (English keys).
 // Exit status: 0 success, 1 a meter operation failed, 2 a usage or file error
-// (found before the port is opened), 130 or 143 a poll ended by SIGINT or SIGTERM.
+// (found before the port is opened), 130 or 143 a poll or a calibration ended by SIGINT or
+// SIGTERM.
 #pragma once
 
 #include <iosfwd>

@@ -10,6 +10,7 @@ Command PollCommand();
 Command SaveCommand();
 Command WriteCommand();
 Command RestoreCommand();
+Command CalibrateCommand();
 Command SheetCommand();
 Command JournalCommand();
 Command PlantCommand();

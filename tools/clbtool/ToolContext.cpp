@@ -12,8 +12,6 @@
 
 using nlohmann::json;
 
-namespace {
-
 // TYPE:ADDRESS[:CHANNEL][@SERIAL]
 DeviceSlot ParseSlot(const std::string& text)
 {
@@ -43,22 +41,27 @@ DeviceSlot ParseSlot(const std::string& text)
     return s;
 }
 
+void NamePort(PortChoice& c, const std::string& port, const Settings& settings, const std::string& option)
+{
+    static const std::regex com(R"(COM(\d{1,2}))", std::regex::icase);
+    std::smatch m;
+    if (std::regex_match(port, m, com)) {
+        const int n = std::stoi(m[1]);
+        if (n < 1 || n > 16) throw UsageError{option + ": COM1..COM16 или путь к устройству"};
+        c.Number = n;
+        c.Path = settings.PortPath(n);
+    } else {
+        c.Number = 0;
+        c.Path = port;
+    }
+}
+
+namespace {
+
 PortChoice ChoosePort(const Options& o, const Settings& settings)
 {
     PortChoice c = PortFromSettings(settings);
-    if (o.port) {
-        static const std::regex com(R"(COM(\d{1,2}))", std::regex::icase);
-        std::smatch m;
-        if (std::regex_match(*o.port, m, com)) {
-            const int n = std::stoi(m[1]);
-            if (n < 1 || n > 16) throw UsageError{"--port: COM1..COM16 или путь к устройству"};
-            c.Number = n;
-            c.Path = settings.PortPath(n);
-        } else {
-            c.Number = 0;
-            c.Path = *o.port;
-        }
-    }
+    if (o.port) NamePort(c, *o.port, settings, "--port");
     if (o.baud) c.Baud = *o.baud;
     return c;
 }

@@ -94,6 +94,12 @@ int RunMeterCommand(ToolContext& c, const SessionSteps& steps, const std::functi
                     const std::function<void(ToolContext&)>& beforePort = {},
                     const std::function<std::optional<int>(ToolContext&)>& beforeLine = {});
 
+// A slot of --slot: TYPE:ADDRESS[:CHANNEL][@SERIAL] (throws UsageError).
+DeviceSlot ParseSlot(const std::string& text);
+// The port of an option (--port, --reference-port): COMn through the settings'
+// [Ports], or a device path (throws UsageError naming the option).
+void NamePort(PortChoice& c, const std::string& port, const Settings& settings, const std::string& option);
+
 // A single as a JSON number whose text is the shortest that reads back as the same single.
 nlohmann::json Number(float v);
 std::string TypeName(std::uint8_t code);

@@ -1,0 +1,166 @@
+#include "FlowReference.h"
+
+#include "ClbThread.h"
+#include "DeviceCatalogue.h"
+#include "MeterTypes.h"
+#include "ReadOut.h"
+#include "SlotDrivers.h"
+#include "TulvDln0808.h"
+#include "UlvUtils.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace {
+
+// The protocol and the address a meter answers on a line.
+struct LineAddress {
+    ProtocolFamily Family = ProtocolFamily::None;
+    std::uint32_t Address = 0;
+};
+
+LineAddress AddressOf(const DeviceSlot& slot)
+{
+    const DeviceTypeInfo* type = FindDeviceType(slot.TypeCode());
+    if (type == nullptr) return {};
+    if (RelayAddressed(slot.TypeCode())) return {type->Protocol, slot.RelayAddress()};
+    return {type->Protocol, slot.NetAddress()};
+}
+
+std::string TypeText(std::uint8_t code)
+{
+    const DeviceTypeInfo* type = FindDeviceType(code);
+    return type != nullptr ? std::string(type->DisplayName) : "тип " + std::to_string(code);
+}
+
+} // namespace
+
+bool ParseReferenceWord(const std::string& text, ReferenceSpec& spec, std::string& error)
+{
+    if (text == "manual") {
+        spec = {};
+        spec.Source = ReferenceSpec::Kind::Manual;
+        return true;
+    }
+    constexpr std::string_view prefix = "modbus:";
+    if (text.rfind(prefix, 0) != 0) return false;
+    const std::string number = text.substr(prefix.size());
+    unsigned address = 0;
+    const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), address);
+    // The driver keeps network addresses up to 127.
+    if (number.empty() || ec != std::errc() || end != number.data() + number.size() || address < 1 || address > 127) {
+        error = "Адрес ModBus образцового прибора \"" + number + "\": нужно целое число от 1 до 127";
+        return false;
+    }
+    spec = {};
+    spec.Source = ReferenceSpec::Kind::ModBus;
+    spec.ModBusAddress = static_cast<std::uint8_t>(address);
+    return true;
+}
+
+std::string ReferenceClash(const ReferenceSpec& spec, const DeviceSlot& meter, bool samePort)
+{
+    if (!samePort || spec.Source == ReferenceSpec::Kind::Manual) return {};
+    const LineAddress own = AddressOf(meter);
+    const LineAddress ref = spec.Source == ReferenceSpec::Kind::ModBus
+                                ? LineAddress{ProtocolFamily::ModBus, spec.ModBusAddress}
+                                : AddressOf(spec.Slot);
+    if (own.Family == ProtocolFamily::None || own.Family != ref.Family || own.Address != ref.Address) return {};
+    return "Образцовый прибор задан на той же линии и по тому же адресу (" + std::to_string(ref.Address) +
+           "), что и поверяемый: читался бы сам поверяемый прибор. Укажите адрес образцового прибора или "
+           "другой порт (--reference-port)";
+}
+
+MeterReference::MeterReference(const DeviceSlot& slot, TulvPort& port, const TimeoutProfile& profile, Host& host)
+    : FHost(&host)
+{
+    FDev.Slots[0] = slot;
+    FDev.CreateDrivers(port, profile);
+}
+
+MeterReference::MeterReference(std::uint8_t modbusAddress, TulvPort& port, const TimeoutProfile& profile)
+    : FModBus(std::make_unique<TulvDln0808>()), FModBusAddress(modbusAddress)
+{
+    FModBus->SetComPort(&port);
+    FModBus->SetNetAddr(modbusAddress);
+    FModBus->SetByteTimeout(static_cast<std::uint32_t>(profile.ByteTimeout));
+    FModBus->SetPacketTimeout(static_cast<std::uint32_t>(profile.PacketTimeout));
+    if (profile.RepeatCount >= 0 && profile.RepeatCount <= 255)
+        FModBus->SetRepeatCount(static_cast<std::uint8_t>(profile.RepeatCount));
+}
+
+MeterReference::~MeterReference() = default;
+
+bool MeterReference::Connect(std::string& error)
+{
+    if (FModBus) {
+        FModBus->GetDeviceNumber(FSerial);
+        if (FModBus->LastError() != 0) {
+            error = "ModBus, адрес " + std::to_string(FModBusAddress) + ": " + ProtocolErrorText(FModBus->LastError());
+            return false;
+        }
+        return true;
+    }
+    if (!HasDriver(FDev.Driver(1))) {
+        error = "тип " + std::to_string(FDev.Slot(1).TypeCode()) + " не известен";
+        return false;
+    }
+    ReadOut readOut(FDev, *FHost);
+    bool ok = false;
+    try {
+        ok = readOut.ReadAllDevices();
+    } catch (const std::exception& e) {
+        error = e.what();
+        return false;
+    }
+    if (!ok) {
+        error = readOut.FailureText().empty() ? std::string("не прочитан") : readOut.FailureText();
+        return false;
+    }
+    FSerial = FDev.Slot(1).SerialText();
+    return true;
+}
+
+std::string MeterReference::Description() const
+{
+    std::string text;
+    if (FModBus) {
+        text = "ModBus, адрес " + std::to_string(FModBusAddress);
+    } else {
+        const DeviceSlot& s = FDev.Slot(1);
+        text = TypeText(s.TypeCode()) + (RelayAddressed(s.TypeCode()) ? ", реле " + std::to_string(s.RelayAddress())
+                                                                       : ", адрес " + std::to_string(s.NetAddress()));
+        if (s.Channel() > 1) text += ", канал " + std::to_string(s.Channel());
+    }
+    if (!FSerial.empty() && FSerial != "-") text += ", № " + FSerial;
+    return text;
+}
+
+bool MeterReference::Read(double& flow, std::string& error)
+{
+    if (FModBus) {
+        const float g = FModBus->ClbReadG(1);
+        if (FModBus->LastError() != 0) {
+            error = ProtocolErrorText(FModBus->LastError());
+            return false;
+        }
+        flow = g;
+        return true;
+    }
+    DevManager& dev = FDev;
+    const LiveFlow live = ReadLiveFlow(dev.Driver(1), dev.Slot(1), dev.Coefficients(1));
+    if (!live.Ok) {
+        const ProtocolErrorCode code = DriverLastError(dev.Driver(1));
+        error = code != 0 ? ProtocolErrorText(code) : std::string("нет достоверного значения расхода");
+        return false;
+    }
+    flow = live.Flow;
+    return true;
+}
+
+bool ManualReference::Read(double& flow, std::string& error)
+{
+    (void)flow;
+    error = "образцовый расход вводится вручную";
+    return false;
+}

@@ -1,0 +1,76 @@
+// The reference of a calibration run: a flow meter of the catalogue on the
+// line of the meter under test or on a second port, the ModBus flow meter at
+// its ModBus address, or values typed in by hand at each point.
+//
+// A catalogue meter is read out once (its Gmax and tables, as the connection
+// reads a slot) and then read as the poller reads a slot's live flow
+// (ReadLiveFlow); the ModBus meter gives its current flow as it reads it.
+#pragma once
+
+#include "CalibrationRun.h"
+#include "DeviceSlot.h"
+#include "DevManager.h"
+#include "Host.h"
+#include "Settings.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class TulvDln0808;
+class TulvPort;
+
+struct ReferenceSpec {
+    enum class Kind { Meter, ModBus, Manual } Source = Kind::Manual;
+    DeviceSlot Slot;                 // Meter: type, address, channel as a slot holds them
+    std::uint8_t ModBusAddress = 0;  // ModBus
+    // The second port (a device path or COMn) the reference is on; empty: the
+    // line of the meter under test.
+    std::string Port;
+};
+
+// "modbus:ADDR" (ADDR 1..247) or "manual"; false for any other text (the
+// caller parses the slot form TYPE:ADDR[:CH] itself). A text that starts as
+// "modbus:" but has no valid address is refused with a message.
+bool ParseReferenceWord(const std::string& text, ReferenceSpec& spec, std::string& error);
+
+// Why a reference cannot be used with the meter under test (Russian), empty
+// when it can: a reference on the same line at the meter's own address (the
+// same protocol and address) would read the meter itself.
+std::string ReferenceClash(const ReferenceSpec& spec, const DeviceSlot& meter, bool samePort);
+
+// A reference read from a meter through a port the caller keeps open.
+class MeterReference : public RunReference {
+public:
+    // A catalogue meter: its driver on port, configured for its slot.
+    MeterReference(const DeviceSlot& slot, TulvPort& port, const TimeoutProfile& profile, Host& host);
+    // The ModBus flow meter at its address on port.
+    MeterReference(std::uint8_t modbusAddress, TulvPort& port, const TimeoutProfile& profile);
+    ~MeterReference() override;
+
+    // A catalogue meter: reads it out (version, serial, Gmax, tables) as the
+    // connection does; the ModBus meter: its factory number. False with the
+    // message of what failed.
+    bool Connect(std::string& error);
+
+    std::string Description() const override;
+    bool Read(double& flow, std::string& error) override;
+
+    // The serial number read by Connect ("" before).
+    const std::string& Serial() const { return FSerial; }
+
+private:
+    DevManager FDev; // slot 1: the reference meter of the catalogue
+    Host* FHost = nullptr;
+    std::unique_ptr<TulvDln0808> FModBus;
+    std::uint8_t FModBusAddress = 0;
+    std::string FSerial;
+};
+
+// The reference typed in by hand (RunEvents::AskReference gives its values).
+class ManualReference : public RunReference {
+public:
+    std::string Description() const override { return "вручную"; }
+    bool Manual() const override { return true; }
+    bool Read(double& flow, std::string& error) override;
+};

@@ -1,0 +1,126 @@
+#include "FlowSampler.h"
+
+#include "ClbThread.h"
+#include "CoefficientWriter.h"
+#include "FlowReference.h"
+#include "MeterTypes.h"
+#include "UlvUtils.h"
+
+#include <cmath>
+
+namespace {
+
+// The poller turns the raw reading into a flow through the curve itself: the
+// uncorrected fraction is computed from the reading, not found by inversion.
+bool CurveInPoller(const DeviceSlot& slot)
+{
+    return MeterTypeOf(slot.TypeCode()).Poll.Flow == FlowFormula::Curve;
+}
+
+} // namespace
+
+SlotMeter::SlotMeter(DevManager& dev, int s) : FDev(dev), FSlot(s) {}
+
+CoefficientTables SlotMeter::Tables() const
+{
+    const CoefficientSet& c = FDev.Coefficients(FSlot);
+    return CoefficientTables{c.K, c.Obr, c.Gmax};
+}
+
+std::string SlotMeter::FractionFault() const
+{
+    return CurveInPoller(FDev.Slot(FSlot)) ? std::string() : RunMeter::FractionFault();
+}
+
+bool SlotMeter::Read(MeterReading& reading, std::string& error)
+{
+    const LiveFlow live = ReadLiveFlow(FDev.Driver(FSlot), FDev.Slot(FSlot), FDev.Coefficients(FSlot));
+    if (!live.Ok) {
+        const ProtocolErrorCode code = DriverLastError(FDev.Driver(FSlot));
+        error = code != 0 ? ProtocolErrorText(code) : std::string("нет достоверного значения расхода");
+        return false;
+    }
+    const CoefficientTables t = Tables();
+    reading.Flow = live.Flow;
+    if (CurveInPoller(FDev.Slot(FSlot))) {
+        reading.Fraction = RawReadingFraction(live.G, t);
+        return true;
+    }
+    return UncorrectedFraction(static_cast<double>(live.Flow) / t.Gmax, t, reading.Fraction, error);
+}
+
+TableWriter SlotTableWriter(DevManager& dev, CoefficientWriter& writer, int s)
+{
+    return [&dev, &writer, s](const CoefficientTables& table) {
+        TableWrite w;
+        CoefficientSet& c = dev.Coefficients(s);
+        const CoefficientSet before = c;
+        c.K = table.K;
+        c.Obr = table.Obr;
+        c.Gmax = table.Gmax;
+        writer.SetJournalForm("calibration");
+        const WriteResult r = writer.WriteCoefficients(s, "Новая таблица точек по результатам калибровки.");
+        w.BackupPath = writer.BackupPath();
+        w.Differences = writer.Differences();
+        switch (r) {
+        case WriteResult::Written: w.Outcome = TableWrite::Result::Written; break;
+        case WriteResult::Declined: w.Outcome = TableWrite::Result::Declined; break;
+        case WriteResult::NotWritable:
+        case WriteResult::Failed: w.Outcome = TableWrite::Result::Failed; break;
+        }
+        if (r == WriteResult::Declined || r == WriteResult::NotWritable) {
+            // Nothing was sent: the slot keeps the tables the meter holds.
+            c = before;
+        }
+        if (w.Outcome == TableWrite::Result::Failed) w.Message = writer.Outcome();
+        return w;
+    };
+}
+
+CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
+                                const ReferenceSpec& spec, TulvPort* referencePort, const TimeoutProfile& profile,
+                                const CalibrationSettings& settings, const RunEvents& events,
+                                const std::function<void(CalibrationRun&)>& started)
+{
+    CalibrationResult refused;
+    refused.Outcome = RunOutcome::Refused;
+    refused.VerifyOnly = settings.VerifyOnly;
+    const DeviceSlot& slot = dev.Slot(s);
+    TulvPort* meterPort = DriverPort(dev.Driver(s));
+    if (!HasDriver(dev.Driver(s)) || meterPort == nullptr || !dev.Coefficients(s).ReadDone) {
+        refused.Message = "Прибор " + std::to_string(s) + " не подключён или не прочитан";
+        return refused;
+    }
+    TulvPort* port = referencePort != nullptr ? referencePort : meterPort;
+    const bool samePort = port == meterPort || port->Name() == meterPort->Name();
+    if (const std::string clash = ReferenceClash(spec, slot, samePort); !clash.empty()) {
+        refused.Message = clash;
+        return refused;
+    }
+    // The run holds the line from its first sample to its last.
+    PausePolling pause(poller);
+    if (!pause.Ready()) {
+        refused.Outcome = RunOutcome::MeterFailed;
+        refused.Message = TClbThread::HandOverTimeoutText;
+        return refused;
+    }
+    std::unique_ptr<RunReference> reference;
+    if (spec.Source == ReferenceSpec::Kind::Manual) {
+        reference = std::make_unique<ManualReference>();
+    } else {
+        auto meter = spec.Source == ReferenceSpec::Kind::ModBus
+                         ? std::make_unique<MeterReference>(spec.ModBusAddress, *port, profile)
+                         : std::make_unique<MeterReference>(spec.Slot, *port, profile, host);
+        std::string error;
+        if (!meter->Connect(error)) {
+            refused.Outcome = RunOutcome::MeterFailed;
+            refused.Message = "Образцовый прибор: " + error;
+            return refused;
+        }
+        reference = std::move(meter);
+    }
+    SlotMeter meter(dev, s);
+    CalibrationRun run(meter, *reference, SlotTableWriter(dev, writer, s), settings, events);
+    if (started) started(run);
+    return run.Run();
+}

@@ -1,0 +1,246 @@
+// clbtool calibrate end to end on the simulated flow stand: a meter under test
+// with an error curve of several per cent and a reference on the same line,
+// the true flow stepping through the meter's points. Afterwards the meter's
+// corrected flow is the true flow at every point, the as-left verdicts are
+// "годен", the journal has the run, and the backup gives the meter its old
+// memory back.
+#include "CalibrationMath.h"
+#include "MeterSimProcess.h"
+#include "TestFiles.h"
+#include "ToolProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr float Gmax = 10.0f;
+const std::vector<double> Points = {0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.85, 1.0};
+// The meter's error in per cent at a fraction of Gmax (the stand interpolates, constant beyond the ends).
+const std::vector<std::pair<double, double>> ErrorCurve = {{0.05, 4.0}, {0.5, 2.5}, {1.0, -1.5}};
+
+double ErrorAt(double x)
+{
+    if (x <= ErrorCurve.front().first) return ErrorCurve.front().second;
+    for (std::size_t i = 1; i < ErrorCurve.size(); ++i)
+        if (x <= ErrorCurve[i].first) {
+            const auto [x0, e0] = ErrorCurve[i - 1];
+            const auto [x1, e1] = ErrorCurve[i];
+            return e0 + (e1 - e0) * (x - x0) / (x1 - x0);
+        }
+    return ErrorCurve.back().second;
+}
+
+json Table()
+{
+    json t = {0.0, 1.0};
+    for (double p : Points)
+        t.push_back(p);
+    return t;
+}
+
+struct Stand {
+    const char* name;
+    json meter;     // the meter under test, without its stand key
+    json reference; // the reference, without its stand key
+    std::string slot, referenceSlot;
+    std::string protocol;
+    std::uint32_t address;
+};
+
+void PrintTo(const Stand& s, std::ostream* os)
+{
+    *os << s.name;
+}
+
+json Scenario(const Stand& s)
+{
+    json schedule = json::array();
+    for (double p : Points)
+        schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.5}, {"noise_pct", 0.1}});
+    json meter = s.meter;
+    meter["tables"] = {{"1", {{"K", Table()}, {"Obr", Table()}}}};
+    json curve = json::array();
+    for (const auto& [x, e] : ErrorCurve)
+        curve.push_back({x, e});
+    meter["stand"] = {{"error", curve}, {"noise_pct", 0.05}};
+    json reference = s.reference;
+    reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}};
+    return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}}}}},
+            {"meters", {meter, reference}}};
+}
+
+using MemoryMap = std::map<std::string, std::map<std::uint64_t, std::string>>;
+
+// The memory without the bytes near those that changed between two dumps with
+// only reads between them: the live values the stand writes at every request.
+MemoryMap WithoutLive(MemoryMap m, const MemoryMap& a, const MemoryMap& b)
+{
+    for (const auto& [area, bytes] : a) {
+        std::set<std::uint64_t> live;
+        const auto& other = b.count(area) ? b.at(area) : std::map<std::uint64_t, std::string>{};
+        for (const auto& [at, v] : bytes)
+            if (!other.count(at) || other.at(at) != v) live.insert(at);
+        for (const auto& [at, v] : other)
+            if (!bytes.count(at)) live.insert(at);
+        for (std::uint64_t at : live)
+            for (std::uint64_t i = at >= 3 ? at - 3 : 0; i <= at + 3; ++i)
+                m[area].erase(i);
+    }
+    return m;
+}
+
+class Calibrate : public ::testing::TestWithParam<Stand> {};
+
+TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
+{
+    const Stand& s = GetParam();
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    MeterSimProcess sim(Scenario(s));
+    const std::vector<std::string> common = {"--port", sim.DevicePath(), "--timeouts", "50,150,2",
+                                             "--json", "--slot",         s.slot};
+    const json first = DumpMeter(sim.Dump(), s.protocol, s.address);
+    const ToolRun read = RunTool(folder, common + std::vector<std::string>{"read"});
+    ASSERT_EQ(read.status, 0) << read.err << read.result.dump();
+    const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
+    const MemoryMap live[2] = {MeterMemory(first), MeterMemory(before)};
+
+    const std::string samples = folder.File("samples.csv");
+    const ToolRun run =
+        RunTool(folder, common + std::vector<std::string>{"calibrate", "1", "--reference", s.referenceSlot, "--settle",
+                                                          "0.2", "--window", "1", "--cv", "2", "--point-timeout", "60",
+                                                          "--samples", samples, "--yes"});
+    ASSERT_EQ(run.status, 0) << run.err << run.result.dump(1);
+    EXPECT_EQ(run.result["verdict"], "годен");
+    EXPECT_EQ(run.result["differences"], json::array());
+    ASSERT_EQ(run.result["points"].size(), Points.size());
+    for (std::size_t i = 0; i < Points.size(); ++i) {
+        const json& p = run.result["points"][i];
+        SCOPED_TRACE(p.dump());
+        EXPECT_NEAR(p["target"].get<double>(), Points[i] * Gmax, 1e-4);
+        EXPECT_NEAR(p["error_as_found_pct"].get<double>(), ErrorAt(Points[i]), 0.3);
+        EXPECT_LT(std::fabs(p["error_as_left_pct"].get<double>()), 0.1);
+        EXPECT_EQ(p["verdict"], "годен");
+        EXPECT_GT(p["n"].get<int>(), 3);
+    }
+    // Progress per point on the error stream, both passes.
+    EXPECT_NE(run.err.find("до записи, точка 8 из 8"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("после записи, точка 8 из 8"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(samples).rfind("pass,point,series,time,value\r\n", 0), 0u);
+
+    // The meter's corrected flow at each true flow, through the tables it now holds.
+    const json after = DumpMeter(sim.Dump(), s.protocol, s.address);
+    CoefficientTables t;
+    t.Gmax = Gmax;
+    for (int i = 0; i < 10; ++i) {
+        t.K[i] = after["tables"]["1"]["K"][i].get<float>();
+        t.Obr[i] = after["tables"]["1"]["Obr"][i].get<float>();
+    }
+    for (double p : Points) {
+        const double x = p * (1 + ErrorAt(p) / 100);
+        EXPECT_NEAR(CorrectedFraction(x, t), p, p * 0.001) << "at " << p * Gmax;
+    }
+
+    // The journal has the run, as a calibration of this meter.
+    const std::string journal = ReadFile(folder.File("journal.csv"));
+    EXPECT_NE(journal.find(";calibration;"), std::string::npos) << journal;
+    EXPECT_NE(journal.find(read.result["slots"][0]["serial"].get<std::string>()), std::string::npos) << journal;
+
+    // The backup of the run brings the old memory back.
+    const ToolRun restore = RunTool(folder, common + std::vector<std::string>{"restore", "1", "--yes"});
+    ASSERT_EQ(restore.status, 0) << restore.err << restore.result.dump();
+    EXPECT_EQ(restore.result["file"], run.result["backup"]);
+    const json restored = DumpMeter(sim.Dump(), s.protocol, s.address);
+    EXPECT_EQ(restored["tables"], before["tables"]);
+    EXPECT_EQ(WithoutLive(MeterMemory(restored), live[0], live[1]), WithoutLive(MeterMemory(before), live[0], live[1]));
+}
+
+// Ctrl-C during the as-found pass: the run stops between two samples, says
+// so, and the meter holds what it held; no backup, no journal line.
+TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
+{
+    const Stand s{"Kvt64M",
+                  {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                  {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                  "6:3:1",
+                  "6:4:1",
+                  "6x",
+                  3};
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    MeterSimProcess sim(Scenario(s));
+    const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
+    const pid_t pid = StartTool(folder, {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot",
+                                         s.slot, "calibrate", "1", "--reference", s.referenceSlot, "--settle", "0.2",
+                                         "--window", "1", "--cv", "2", "--yes"});
+    for (int i = 0; i < 600 && ReadFile(folder.File("err.txt")).find("точка 2 из 8") == std::string::npos; ++i)
+        ::usleep(50000);
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    const ToolRun run = FinishTool(folder, pid);
+    EXPECT_EQ(run.status, 128 + SIGINT) << run.err;
+    EXPECT_EQ(run.result["outcome"], "stopped") << run.result.dump(1);
+    EXPECT_EQ(run.result["interrupted"], "SIGINT");
+    EXPECT_EQ(run.result["written"], false);
+    EXPECT_TRUE(run.result["backup"].is_null());
+    EXPECT_TRUE(run.result["verdict"].is_null());
+    EXPECT_NE(run.result["messages"].dump().find("прибор не изменён"), std::string::npos) << run.result.dump(1);
+    EXPECT_EQ(DumpMeter(sim.Dump(), s.protocol, s.address)["tables"], before["tables"]);
+    EXPECT_FALSE(fs::exists(folder.File("journal.csv")) &&
+                 ReadFile(folder.File("journal.csv")).find("calibration") != std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, Calibrate,
+    ::testing::Values(
+        // The poller corrects a КВТ-64's raw reading itself: its fraction comes from the reading.
+        Stand{"Kvt64",
+              {{"address", 5}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 6}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
+              "1:5:1",
+              "1:6:1",
+              "6x",
+              5},
+        Stand{"Kvt64M",
+              {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+              "6:3:1",
+              "6:4:1",
+              "6x",
+              3},
+        Stand{"Kvt09M4",
+              {{"address", 29}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 30}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
+              "16:29:1",
+              "16:30:1",
+              "m4",
+              29},
+        Stand{"Kvt64KUOverTheRelay",
+              {{"serial", 44412345}, {"protocol", "relay"}, {"model", "kvt64ku"}, {"net_address", 31}, {"gmax", Gmax}},
+              {{"serial", 44412346}, {"protocol", "relay"}, {"model", "kvt64ku"}, {"net_address", 32}, {"gmax", Gmax}},
+              "14:31:1@44412345",
+              "14:32:1@44412346",
+              "relay",
+              44412345},
+        Stand{"Gzu08OverTheRelay",
+              {{"serial", 44412347}, {"protocol", "relay"}, {"model", "gzu08"}, {"net_address", 33}, {"gmax", Gmax}},
+              {{"serial", 44412348}, {"protocol", "relay"}, {"model", "gzu08"}, {"net_address", 34}, {"gmax", Gmax}},
+              "15:33:1@44412347",
+              "15:34:1@44412348",
+              "relay",
+              44412347}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
