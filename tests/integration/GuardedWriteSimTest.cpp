@@ -434,7 +434,7 @@ TEST(GuardedWriteRestore, WithoutABackupNothingIsSent)
 // changes nothing for the meter operations.
 TEST(GuardedWritePlant, EveryJournalLineIsAnEventWaitingInTheOutbox)
 {
-    ToolFolder folder;
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
     std::ofstream(folder.File("clbtool.ini"), std::ios::binary)
         << "[Plant]\r\nDatabase=host=" << folder.Path() << "/no-server dbname=plant\r\nBench=стенд \"3\"\r\n";
     MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
