@@ -131,12 +131,14 @@ bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& 
             QPen pen(Qt::black);
             pen.setWidth(line.PenDots);
             pen.setCapStyle(Qt::RoundCap);
+            if (line.Dashed) pen.setStyle(Qt::DashLine);
             painter.setPen(pen);
             painter.drawLine(x(line.X1), y(line.Y1), x(line.X2), y(line.Y2));
         }
         painter.setPen(Qt::black);
         for (const SheetText& text : page.Texts) {
             font.setPointSize(text.Points);
+            font.setBold(text.Bold);
             painter.setFont(font);
             painter.drawText(x(text.X), y(text.Y) + painter.fontMetrics().ascent(), QString::fromStdString(text.Text));
         }

@@ -14,7 +14,7 @@
 #include <string>
 
 // Raised whenever a function of the table, or a type it takes, changes.
-inline constexpr unsigned PrintModuleVersion = 1;
+inline constexpr unsigned PrintModuleVersion = 2;
 
 struct PrintModuleFunctions {
     unsigned Version = 0;

@@ -9,6 +9,7 @@
 #include <QChartView>
 #include <QGraphicsLayout>
 #include <QGraphicsScene>
+#include <QLegend>
 #include <QLineSeries>
 #include <QMouseEvent>
 #include <QPainter>
@@ -98,6 +99,20 @@ TInfoForm::TInfoForm(const DevManager& dev, Host& host, std::string infoFolder, 
     Series1->setPointsVisible(false); // drawn square by CurveMarks
     FChart->addSeries(Series1);
 
+    // The passes of a calibration run: as found dashed, as left solid.
+    auto makePass = [&](const char* name, const char* title, QPen pen) {
+        auto* series = new QLineSeries();
+        series->setObjectName(name);
+        series->setName(title);
+        series->setPen(pen);
+        series->setPointsVisible(true);
+        series->setVisible(false);
+        FChart->addSeries(series);
+        return series;
+    };
+    AsFoundSeries = makePass("AsFoundSeries", "до калибровки", QPen(QColor(0, 90, 200), 1.5, Qt::DashLine));
+    AsLeftSeries = makePass("AsLeftSeries", "после калибровки", QPen(QColor(0, 140, 60), 2));
+
     auto makeAxis = [&](const char* title, Qt::Alignment where) {
         auto* axis = new QCategoryAxis();
         axis->setTitleText(title);
@@ -108,8 +123,10 @@ TInfoForm::TInfoForm(const DevManager& dev, Host& host, std::string infoFolder, 
     FAxisBottom = makeAxis("Точка", Qt::AlignBottom);
     FAxisLeft = makeAxis("delta %", Qt::AlignLeft);
     FAxisTop = makeAxis("Точка", Qt::AlignTop);
-    Series1->attachAxis(FAxisBottom);
-    Series1->attachAxis(FAxisLeft);
+    for (QLineSeries* series : {Series1, AsFoundSeries, AsLeftSeries}) {
+        series->attachAxis(FAxisBottom);
+        series->attachAxis(FAxisLeft);
+    }
     for (int k = 1; k <= 8; ++k) {
         FAxisBottom->append(QString::number(k), k);
         FAxisTop->append(QString::number(k), k);
@@ -176,6 +193,25 @@ void TInfoForm::FormShow()
     const std::vector<CurvePoint> points = CurvePoints(FDev.Coefficients(CurveSlot), variant);
     for (const CurvePoint& p : points) Series1->append(p.X, p.Y);
     FScales = CurveScalesFor(points);
+    AsFoundSeries->clear();
+    AsLeftSeries->clear();
+    const std::optional<RunDeviation>& run = FRuns[CurveSlot == 2 ? 1 : 0];
+    const bool withRun = run && !run->Empty();
+    if (withRun) {
+        for (const CurvePoint& p : run->AsFound) AsFoundSeries->append(p.X, p.Y);
+        for (const CurvePoint& p : run->AsLeft) AsLeftSeries->append(p.X, p.Y);
+        std::vector<CurvePoint> all = points;
+        all.insert(all.end(), run->AsFound.begin(), run->AsFound.end());
+        all.insert(all.end(), run->AsLeft.begin(), run->AsLeft.end());
+        const CurveScales both = CurveScalesFor(all);
+        FScales.YMin = both.YMin;
+        FScales.YMax = both.YMax;
+        FScales.YStep = both.YStep;
+    }
+    AsFoundSeries->setVisible(withRun && !run->AsFound.empty());
+    AsLeftSeries->setVisible(withRun && !run->AsLeft.empty());
+    FChart->legend()->setVisible(withRun);
+    if (withRun) FChart->legend()->setAlignment(Qt::AlignBottom);
 
     // Margins in per cent of the chart's size: left 2, top 1, right 3, bottom 1.
     const QSize size = DecisionGraph1->size();
@@ -217,6 +253,18 @@ void TInfoForm::ApplyScales()
     FAxisLeft->setStartValue(below);
     for (int i = 0; i < wanted.size(); ++i) FAxisLeft->append(wanted[i], values[static_cast<size_t>(i)]);
     FAxisLeft->setRange(FScales.YMin, FScales.YMax);
+}
+
+void TInfoForm::SetCalibrationRun(int slot, const CalibrationResult& result)
+{
+    FRuns[slot == 2 ? 1 : 0] = RunDeviationOf(result);
+    if (slot == CurveSlot && isVisible()) FormShow();
+}
+
+void TInfoForm::ClearCalibrationRun(int slot)
+{
+    FRuns[slot == 2 ? 1 : 0].reset();
+    if (slot == CurveSlot && isVisible()) FormShow();
 }
 
 bool TInfoForm::eventFilter(QObject* watched, QEvent* event)

@@ -10,7 +10,9 @@
 
 #include <QDialog>
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class QChart;
@@ -34,6 +36,12 @@ public:
     // (FormShow) and the window centred on its parent.
     void Prepare(int slot);
 
+    // The deviation of a calibration run of a slot (1 or 2): from then on the
+    // slot's chart shows it beside the table's curve, as found and as left,
+    // with a legend; ClearCalibrationRun takes it away.
+    void SetCalibrationRun(int slot, const CalibrationResult& result);
+    void ClearCalibrationRun(int slot);
+
     // Fills the chart from the slot CurveSlot; runs at every showing.
     void FormShow();
     // The click on the chart: the save dialog and the picture. True when a
@@ -55,6 +63,10 @@ public:
     // The chart (objectName "DecisionGraph1") and its series ("Series1").
     QChartView* DecisionGraph1 = nullptr;
     QLineSeries* Series1 = nullptr;
+    // The run's passes ("AsFoundSeries", "AsLeftSeries"), empty and hidden
+    // when the slot has no run.
+    QLineSeries* AsFoundSeries = nullptr;
+    QLineSeries* AsLeftSeries = nullptr;
     // The save dialog's filter and default extension.
     static constexpr const char* SaveFilter =
         "WMF File|*.wmf|SVG File|*.svg|PNG File|*.png|PDF File|*.pdf";
@@ -75,4 +87,5 @@ private:
     QCategoryAxis* FAxisTop = nullptr;
     CurveMarks* FMarks = nullptr;
     CurveScales FScales;
+    std::array<std::optional<RunDeviation>, 2> FRuns;
 };

@@ -45,10 +45,12 @@ struct SheetText {
     double X = 0, Y = 0; // top-left corner of the text
     int Points = 12;
     std::string Text; // UTF-8
+    bool Bold = false;
 };
 struct SheetLine {
     double X1 = 0, Y1 = 0, X2 = 0, Y2 = 0;
     int PenDots = 4;
+    bool Dashed = false;
 };
 struct SheetPage {
     std::vector<SheetText> Texts;

@@ -1,5 +1,6 @@
 #include "Curve.h"
 
+#include "CalibrationRun.h"
 #include "DeviceCatalogue.h"
 
 #include <algorithm>
@@ -108,4 +109,29 @@ std::string FormatCurveValue(double value)
     std::string text = grouped + (fraction.empty() ? "" : "." + fraction);
     if (negative && text != "0") text.insert(0, "-");
     return text;
+}
+
+RunDeviation RunDeviationOf(const CalibrationResult& result)
+{
+    RunDeviation d;
+    d.PointCount = static_cast<int>(result.Points.size());
+    for (std::size_t i = 0; i < result.Points.size(); ++i) {
+        const CalibrationPoint& p = result.Points[i];
+        const int x = static_cast<int>(i) + 1;
+        if (p.AsFound && std::isfinite(p.AsFound->ErrorPct)) d.AsFound.push_back({x, p.AsFound->ErrorPct});
+        if (p.AsLeft && std::isfinite(p.AsLeft->ErrorPct)) d.AsLeft.push_back({x, p.AsLeft->ErrorPct});
+        const std::optional<PassPoint>& limit = p.AsLeft ? p.AsLeft : p.AsFound;
+        if (limit && std::isfinite(limit->MpePct)) d.Mpe.push_back({x, std::fabs(limit->MpePct)});
+    }
+    return d;
+}
+
+CurveScales RunDeviationScales(const RunDeviation& deviation)
+{
+    std::vector<CurvePoint> all = deviation.AsFound;
+    all.insert(all.end(), deviation.AsLeft.begin(), deviation.AsLeft.end());
+    all.insert(all.end(), deviation.Mpe.begin(), deviation.Mpe.end());
+    CurveScales s = CurveScalesFor(all);
+    s.XMax = std::max(deviation.PointCount, 1) + 0.5;
+    return s;
 }

@@ -49,3 +49,23 @@ std::string CurveFileName(const DeviceSlot& slot);
 // as the decimal point, at most three decimals (rounded half away from zero),
 // trailing zeros dropped: 1234.5 gives "1,234.5", -0.0004 gives "0".
 std::string FormatCurveValue(double value);
+
+// --- The deviation of a calibration run ----------------------------------------------
+
+struct CalibrationResult;
+
+// The error of the meter at each point of a run, as found and as left: X the
+// point's number from 1 in the run's order, Y the error in per cent. A pass
+// that has no figures at a point leaves it out. Mpe holds the limit at each
+// point with figures (the as-left one when measured, else the as-found one):
+// X the point, Y the limit's magnitude.
+struct RunDeviation {
+    std::vector<CurvePoint> AsFound, AsLeft, Mpe;
+    int PointCount = 0;
+    bool Empty() const { return AsFound.empty() && AsLeft.empty(); }
+};
+RunDeviation RunDeviationOf(const CalibrationResult& result);
+
+// The scales of the deviation chart: as CurveScalesFor over both passes and
+// the limits, the bottom axis from 0.5 to the point count + 0.5.
+CurveScales RunDeviationScales(const RunDeviation& deviation);

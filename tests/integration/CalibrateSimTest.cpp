@@ -6,6 +6,7 @@
 // memory back.
 #include "CalibrationMath.h"
 #include "MeterSimProcess.h"
+#include "PdfWords.h"
 #include "TestFiles.h"
 #include "ToolProcess.h"
 
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdlib>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -138,11 +140,13 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
     const MemoryMap live[2] = {MeterMemory(first), MeterMemory(before)};
 
-    const std::string samples = folder.File("samples.csv");
+    const std::string samples = folder.File("samples.csv"), certificate = folder.File("certificate.pdf");
+    // The printing module beside the program, as the package installs it.
+    fs::copy_file(fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so", folder.File("libclbprint.so"));
     const ToolRun run =
         RunTool(folder, common + std::vector<std::string>{"calibrate", "1", "--reference", s.referenceSlot, "--settle",
                                                           "0.2", "--window", "1", "--cv", "2", "--point-timeout", "60",
-                                                          "--samples", samples, "--yes"});
+                                                          "--samples", samples, "--certificate", certificate, "--yes"});
     ASSERT_EQ(run.status, 0) << run.err << run.result.dump(1);
     EXPECT_EQ(run.result["verdict"], "годен");
     EXPECT_EQ(run.result["differences"], json::array());
@@ -160,6 +164,22 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     EXPECT_NE(run.err.find("до записи, точка 8 из 8"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("после записи, точка 8 из 8"), std::string::npos) << run.err;
     EXPECT_EQ(ReadFile(samples).rfind("pass,point,series,time,value\r\n", 0), 0u);
+
+    // The certificate names the meter and the reference and judges every point as left.
+    std::vector<PdfWord> words;
+    ASSERT_TRUE(ReadPdfWords(certificate, words));
+    std::string text;
+    for (const PdfWord& w : words) text += w.Text + " ";
+    const std::string serial = read.result["slots"][0]["serial"].get<std::string>();
+    for (const std::string& field : {std::string("СВИДЕТЕЛЬСТВО О КАЛИБРОВКЕ"), "зав. № " + serial,
+                                     run.result["reference_device"].get<std::string>(), std::string("Результаты после калибровки"),
+                                     std::string("Заключение: прибор годен; таблица точек прибора записана")})
+        EXPECT_NE(text.find(field), std::string::npos) << field << " not in: " << text;
+    const std::size_t asLeft = text.find("Результаты после калибровки");
+    int fit = 0;
+    for (std::size_t at = text.find(" годен ", asLeft); at != std::string::npos; at = text.find(" годен ", at + 1)) ++fit;
+    EXPECT_EQ(fit, 8) << text;
+    if (const char* keep = std::getenv("CLB_KEEP_PDF")) fs::copy_file(certificate, keep, fs::copy_options::overwrite_existing);
 
     // The meter's corrected flow at each true flow, through the tables it now holds.
     const json after = DumpMeter(sim.Dump(), s.protocol, s.address);
@@ -234,6 +254,19 @@ TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
     const std::vector<std::string> runs = OutboxLines(folder, "calibration");
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_EQ(runs[0].find("verdict=годен"), std::string::npos) << runs[0];
+}
+
+// A certificate that could not be kept is refused before anything goes to the meter.
+TEST(CalibrateCertificate, APathThatCannotBeWrittenIsRefusedBeforeTheRun)
+{
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    const std::string lost = folder.File("missing") + "/certificate.pdf";
+    const ToolRun run = RunTool(folder, {"--port", "/dev/null", "--json", "--slot", "6:3:1", "calibrate", "1",
+                                         "--reference", "6:4:1", "--certificate", lost, "--yes"});
+    EXPECT_EQ(run.status, 2) << run.err << run.result.dump(1);
+    const std::string told = run.err + run.result.dump();
+    EXPECT_NE(told.find("Свидетельство нельзя записать в файл " + lost), std::string::npos) << told;
+    EXPECT_FALSE(fs::exists(folder.File("journal.csv")));
 }
 
 INSTANTIATE_TEST_SUITE_P(

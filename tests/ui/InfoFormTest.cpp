@@ -1,6 +1,7 @@
 // The curve window on the offscreen platform: the chart's series for each
 // variant, its look, and the picture saved by a click: a metafile that libwmf
 // reads, with its header checked independently of the writer.
+#include "CalibrationRun.h"
 #include "Child.h"
 #include "Cp1251.h"
 #include "InfoFrm.h"
@@ -10,6 +11,7 @@
 #include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
+#include <QLegend>
 #include <QLineSeries>
 #include <QTest>
 
@@ -106,6 +108,45 @@ TEST_F(InfoForm, ShowsTheDeviationOfEachVariantInItsSeries)
     form->Prepare(1);
     EXPECT_TRUE(form->CurveIsKU);
     for (const QPointF& q : Points()) EXPECT_EQ(q.y(), 0.0);
+}
+
+// A calibration run of a slot adds its passes to that slot's chart, with a
+// legend and a scale that holds them; the other slot's chart stays as it was.
+TEST_F(InfoForm, ShowsTheRunsPassesBesideTheTable)
+{
+    CalibrationResult run;
+    for (int k = 1; k <= 8; ++k) {
+        CalibrationPoint p;
+        p.AsFound.emplace();
+        p.AsFound->ErrorPct = k == 8 ? -5.0 : 0.5 * k;
+        p.AsLeft.emplace();
+        p.AsLeft->ErrorPct = 0.01 * k;
+        run.Points.push_back(p);
+    }
+    form->SetCalibrationRun(1, run);
+    form->Prepare(1);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(form->AsFoundSeries->isVisible());
+    ASSERT_TRUE(form->AsLeftSeries->isVisible());
+    ASSERT_EQ(form->AsFoundSeries->count(), 8);
+    EXPECT_EQ(form->AsFoundSeries->at(7), QPointF(8, -5.0));
+    EXPECT_EQ(form->AsLeftSeries->at(2), QPointF(3, 0.03));
+    EXPECT_TRUE(form->DecisionGraph1->chart()->legend()->isVisible());
+    auto* left = qobject_cast<QCategoryAxis*>(form->DecisionGraph1->chart()->axes(Qt::Vertical).front());
+    ASSERT_NE(left, nullptr);
+    EXPECT_LE(left->min(), -5.0);
+    EXPECT_GE(left->max(), 5.0);
+    EXPECT_EQ(Points().size(), 8u); // the table's curve is still there
+
+    form->hide();
+    form->Prepare(2);
+    EXPECT_FALSE(form->AsFoundSeries->isVisible());
+    EXPECT_EQ(form->AsFoundSeries->count(), 0);
+    EXPECT_FALSE(form->DecisionGraph1->chart()->legend()->isVisible());
+    form->ClearCalibrationRun(1);
+    form->Prepare(1);
+    EXPECT_FALSE(form->AsLeftSeries->isVisible());
 }
 
 TEST_F(InfoForm, LooksAsTheWindowIsDescribed)

@@ -1,6 +1,7 @@
 // The calibration curve without a window: the points of the three variants,
 // the zero divisors drawn at 0, the scales, the title, the picture's name and
 // the value marks.
+#include "CalibrationRun.h"
 #include "Curve.h"
 
 #include <gtest/gtest.h>
@@ -165,6 +166,39 @@ TEST(Curve, ValueMarksUseGroupingAndAtMostThreeDecimals)
         {12.3, "12.3"},
     };
     for (const auto& [v, text] : cases) EXPECT_EQ(FormatCurveValue(v), text) << v;
+}
+
+// A run's deviation: a pass without figures at a point leaves it out; the
+// limits are the as-left ones where measured; the scales cover both passes
+// and the limits, over the run's own count of points.
+TEST(Curve, RunDeviationKeepsThePointsEachPassMeasured)
+{
+    CalibrationResult r;
+    auto pass = [](double error, double mpe) {
+        PassPoint p;
+        p.ErrorPct = error;
+        p.MpePct = mpe;
+        return p;
+    };
+    r.Points.resize(3);
+    r.Points[0].AsFound = pass(4.0, 3.0);
+    r.Points[0].AsLeft = pass(0.1, 2.5);
+    r.Points[1].AsFound = pass(-6.0, 3.0); // stopped before its as-left figures
+    r.Points[2].AsFound = pass(NAN, 3.0);  // a reference of zero
+    const RunDeviation d = RunDeviationOf(r);
+    EXPECT_EQ(d.PointCount, 3);
+    ASSERT_EQ(d.AsFound.size(), 2u);
+    EXPECT_EQ(d.AsFound[1].X, 2);
+    EXPECT_EQ(d.AsFound[1].Y, -6.0);
+    ASSERT_EQ(d.AsLeft.size(), 1u);
+    EXPECT_EQ(d.AsLeft[0].Y, 0.1);
+    ASSERT_EQ(d.Mpe.size(), 3u);
+    EXPECT_EQ(d.Mpe[0].Y, 2.5);
+    const CurveScales s = RunDeviationScales(d);
+    EXPECT_DOUBLE_EQ(s.YMax, 7.2);
+    EXPECT_DOUBLE_EQ(s.YMin, -7.2);
+    EXPECT_DOUBLE_EQ(s.XMax, 3.5);
+    EXPECT_TRUE(RunDeviationOf(CalibrationResult{}).Empty());
 }
 
 } // namespace

@@ -78,7 +78,7 @@ CalibrateArgs ReadArgs(ToolContext& c)
     if (!CheckCalibrationSettings(s, error)) throw UsageError{error};
     if (o.Has("--certificate")) {
         a.certificate = *o.Value("--certificate");
-        if (!CalibrationCertificate()) throw UsageError{"--certificate: печать свидетельства не поддерживается"};
+        if (!CertificatePathUsable(*a.certificate, error)) throw UsageError{"--certificate: " + error};
     }
     if (o.Has("--samples")) a.samples = *o.Value("--samples");
     // The meter's own address on the same line is told before anything goes out.
@@ -238,7 +238,7 @@ int Calibrate(ToolContext& c)
             fileFailed = true;
         }
         if (args.certificate && result.Outcome != RunOutcome::Refused) {
-            if (!CalibrationCertificate()(result, c.dev.Slot(n), *args.certificate, error)) {
+            if (!CalibrationCertificate(c.settings)(result, c.dev.Slot(n), *args.certificate, error)) {
                 s.host.MessageBox(RussianSystemTexts(error), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 fileFailed = true;
             }
