@@ -77,9 +77,12 @@ void TFlowTrend::paintEvent(QPaintEvent*)
         }
     const GateFigures* f = FView.Figures ? &*FView.Figures : nullptr;
     auto band = [](double mean, double cvPct) { return std::fabs(mean) * cvPct / 100; };
-    if (f && std::isfinite(f->Target) && f->Target > 0) {
-        lo = std::min(lo, f->Target);
-        hi = std::max(hi, f->Target);
+    // At a point the scale is the target's neighbourhood, where the band and
+    // the settling show; between points, everything of the last minute.
+    const bool zoom = f && std::isfinite(f->Target) && f->Target > 0 && FView.TolerancePct > 0;
+    if (zoom) {
+        lo = f->Target * (1 - 2 * FView.TolerancePct / 100);
+        hi = f->Target * (1 + 2 * FView.TolerancePct / 100);
     }
     // The legend.
     p.setPen(MeterColour);
@@ -92,8 +95,11 @@ void TFlowTrend::paintEvent(QPaintEvent*)
         return;
     }
     const double span = std::max(hi - lo, std::max(std::fabs(hi), 1e-6) * 0.02);
-    lo -= span * 0.1;
-    hi += span * 0.1;
+    if (!zoom) {
+        // Flows are not negative: the scale starts at 0 rather than below it.
+        lo = lo >= 0 ? std::max(0.0, lo - span * 0.1) : lo - span * 0.1;
+        hi += span * 0.1;
+    }
     auto x = [&](double t) { return plot.left() + (t - t0) / TrendSpanS * plot.width(); };
     auto y = [&](double v) { return plot.bottom() - (v - lo) / (hi - lo) * plot.height(); };
 
@@ -246,7 +252,7 @@ void TCalibrationForm::Build()
     markBox->addWidget(Mark);
     markBox->addWidget(MarkFigures, 1);
     live->addLayout(markBox);
-    root->addLayout(live, 1);
+    root->addLayout(live, 3);
 
     Points = new QTableWidget(0, PointColumns, this);
     Points->setObjectName("TPoints");
@@ -260,7 +266,7 @@ void TCalibrationForm::Build()
     Points->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     Points->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     Points->setMinimumHeight(9 * (fontMetrics().height() + 4) + Points->horizontalHeader()->sizeHint().height() + 4);
-    root->addWidget(Points, 1);
+    root->addWidget(Points, 2);
 
     auto* buttons = new QHBoxLayout;
     auto button = [&](const char* name, const QString& text, const QString& hint) {

@@ -199,8 +199,8 @@ std::vector<PointRow> PointRows(const CalibrationResult& result)
         if (p.AsFound) r.Cells[3] = CellNumber(p.AsFound->ErrorPct, 3);
         // The table is made only when every point has its as-found figures.
         if (result.NewTable && std::isfinite(p.K)) {
-            r.Cells[4] = ShortestText(static_cast<float>(p.K));
-            r.Cells[5] = ShortestText(static_cast<float>(p.Obr));
+            r.Cells[4] = CellNumber(static_cast<float>(p.K), 6);
+            r.Cells[5] = CellNumber(static_cast<float>(p.Obr), 6);
         }
         if (p.AsLeft) r.Cells[6] = CellNumber(p.AsLeft->ErrorPct, 3);
         // MPE and U belong to the verdict: shown once the point is judged.
@@ -307,6 +307,7 @@ TrendView CalibrationController::Trend() const
     v.Now = FNow;
     v.Figures = FFigures;
     v.WindowS = FRun ? FRun->Settings().Gate.WindowS : 0;
+    v.TolerancePct = FRun ? FRun->Settings().Gate.TolerancePct : 0;
     return v;
 }
 

@@ -124,6 +124,7 @@ struct TrendView {
     // The band of the gate's window over its last WindowS seconds: mean ± σ.
     std::optional<GateFigures> Figures;
     double WindowS = 0;
+    double TolerancePct = 0; // of the gate: the trend zooms to the target ± twice this
 };
 
 // --- The session ----------------------------------------------------------------------

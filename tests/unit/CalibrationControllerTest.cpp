@@ -172,8 +172,8 @@ TEST(CalibrationForm, PointsTableAsTheRunGoesOn)
     r.Outcome = RunOutcome::NotPassed;
     rows = PointRows(r);
     // Reference and meter of the latest pass; the as-found error stays.
-    EXPECT_EQ(rows[0].Cells, (std::array<std::string, PointColumns>{"0,5", "0,4998", "0,4999", "4,01", "0.052",
-                                                                      "0.05012", "0,02", "±2,5", "0,21", "годен"}));
+    EXPECT_EQ(rows[0].Cells, (std::array<std::string, PointColumns>{"0,5", "0,4998", "0,4999", "4,01", "0,052",
+                                                                      "0,05012", "0,02", "±2,5", "0,21", "годен"}));
     EXPECT_EQ(rows[1].Cells[9], "не годен");
     EXPECT_EQ(rows[1].RowVerdict, Verdict::Fail);
 
