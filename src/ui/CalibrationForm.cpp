@@ -19,6 +19,7 @@
 #include <QPainterPath>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -298,7 +299,10 @@ void TCalibrationForm::Build()
     connect(BWrite, &QPushButton::clicked, this, &TCalibrationForm::WriteClick);
     connect(BVerify, &QPushButton::clicked, this, &TCalibrationForm::VerifyClick);
     connect(BPrint, &QPushButton::clicked, this, &TCalibrationForm::PrintClick);
-    resize(900, 640);
+    // As large as the table and the trend want, within a small screen.
+    QSize size(900, 640);
+    if (const QScreen* sc = screen()) size = size.boundedTo(sc->availableGeometry().size() * 0.95);
+    resize(size);
 }
 
 void TCalibrationForm::Refresh()

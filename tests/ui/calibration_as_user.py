@@ -95,10 +95,25 @@ def main():
         app = subprocess.Popen([program, clb], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         procs.append(app)
 
-        def find(name):
-            out = subprocess.run(["xdotool", "search", "--pid", str(app.pid), "--name", name],
-                                 env=env, capture_output=True, text=True).stdout.split()
-            return int(out[0]) if out else None
+        net_wm_name = d.intern_atom("_NET_WM_NAME")
+        utf8 = d.intern_atom("UTF8_STRING")
+
+        def find(prefix):
+            """The shown top-level window whose title starts with prefix."""
+            def walk(w):
+                try:
+                    prop = w.get_full_property(net_wm_name, utf8)
+                    title = prop.value.decode("utf-8", "replace") if prop else ""
+                    if title.startswith(prefix) and w.get_attributes().map_state == X.IsViewable:
+                        return w.id
+                    for child in w.query_tree().children:
+                        found = walk(child)
+                        if found:
+                            return found
+                except Exception:
+                    return None
+                return None
+            return walk(d.screen().root)
 
         def xdo(*args):
             subprocess.run(["xdotool", *map(str, args)], env=env, check=True)
@@ -124,7 +139,7 @@ def main():
         cwin = d.create_resource_object("window", cwid)
         wait(lambda: cwin.get_attributes().map_state == X.IsViewable, 10, "the calibration window to be shown")
         time.sleep(0.5)
-        xdo("windowactivate", "--sync", cwid)
+        xdo("windowfocus", cwid)
 
         # The reference box has the focus; then class, qp, tolerance, settle, window, CV, timeout.
         xdo("type", "--delay", "30", "1:6:1")
