@@ -67,8 +67,6 @@ std::string FrameFieldsText(const TulvFrameFields& f)
     return s;
 }
 
-namespace {
-
 std::string JsonString(const std::string& s)
 {
     std::string out = "\"";
@@ -91,6 +89,8 @@ std::string JsonString(const std::string& s)
     }
     return out + "\"";
 }
+
+namespace {
 
 bool IsFrameKind(TulvTraceKind k)
 {

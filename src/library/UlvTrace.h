@@ -27,6 +27,8 @@ TulvFrameFields DecodeTraceFrame(TulvTraceFamily family, const std::uint8_t* byt
 // The fields as a readable text ("адрес 3; 0F 01 чтение Rtc2k; ...").
 std::string FrameFieldsText(const TulvFrameFields& f);
 std::string TraceHex(const std::uint8_t* bytes, std::size_t count);
+// A text as a JSON string, quotes included (UTF-8 passes as it is).
+std::string JsonString(const std::string& s);
 
 // The traffic log of a port: a recorder that writes its events in one of the two forms.
 class TulvTrace : public TulvTraceRecorder {

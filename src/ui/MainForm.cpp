@@ -90,6 +90,7 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
 
     BuildControls();
     FController->Startup();
+    ShowPlantRecord();
     {
         const QSignalBlocker b(CBBaud);
         CBBaud->setCurrentIndex(FController->BaudIndex());
@@ -156,6 +157,25 @@ TMainFrm::~TMainFrm()
         FOperation.join();
     }
     FController.reset(); // the poller, then the port, before the host
+}
+
+void TMainFrm::ShowPlantRecord()
+{
+    // The plant record's sender works on its own thread; once a second the
+    // status bar shows how many events wait and, in its tooltip, the meters'
+    // latest events as the server last told them.
+    FPlant = PlantLink::FromSettings(FController->Config());
+    if (!FPlant) return;
+    auto* label = new QLabel(StatusBar);
+    label->setObjectName("PlantStatus");
+    StatusBar->addPermanentWidget(label);
+    auto* refresh = new QTimer(this);
+    connect(refresh, &QTimer::timeout, this, [this, label] {
+        if (!OperationRunning()) FPlant->Follow(FController->Dev());
+        label->setText(QString::fromStdString(FPlant->Word()));
+        label->setToolTip(QString::fromStdString(FPlant->Tooltip()));
+    });
+    refresh->start(1000);
 }
 
 void TMainFrm::BuildControls()

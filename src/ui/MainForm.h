@@ -11,6 +11,7 @@
 #include "CalibrationRun.h"
 #include "Host.h"
 #include "MainController.h"
+#include "PlantLink.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -105,6 +106,8 @@ protected:
 private:
     void BuildControls();
     void BuildTray();
+    // The plant record's word in the status bar (only when the settings turn it on).
+    void ShowPlantRecord();
     // Runs an operation of the port outside the main thread; false (with a
     // word in the status bar) when another one is still running.
     bool RunOperation(const std::function<void()>& op);
@@ -126,6 +129,7 @@ private:
 
     std::unique_ptr<QtHost> FHost;
     std::unique_ptr<MainController> FController;
+    std::unique_ptr<PlantLink> FPlant;
 
     QComboBox* CBPort = nullptr;
     QComboBox* CBBaud = nullptr;

@@ -6,6 +6,7 @@
 #include "CoefficientWriter.h"
 #include "DevManager.h"
 #include "Host.h"
+#include "PlantOutbox.h"
 #include "Settings.h"
 #include "WriteJournal.h"
 
@@ -50,7 +51,11 @@ public:
           FWriter(dev, poller, host)
     {
         FWriter.SetSavedFolder(FSavedFolder);
-        if (settings && !settings->Path().empty()) FWriter.SetJournalFile(JournalPath(settings->Path()));
+        if (settings && !settings->Path().empty()) {
+            FWriter.SetJournalFile(JournalPath(settings->Path()));
+            if (!settings->PlantDatabase().empty())
+                FWriter.SetPlantBench(settings->PlantBench().empty() ? HostName() : settings->PlantBench());
+        }
     }
 
     // The save button of slot s: with polling paused throughout, asks for the

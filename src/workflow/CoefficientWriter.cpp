@@ -2,6 +2,7 @@
 
 #include "ClbThread.h"
 #include "CoefficientBackup.h"
+#include "PlantOutbox.h"
 #include "WriteJournal.h"
 #include "DeviceCatalogue.h"
 #include "NumberText.h"
@@ -9,6 +10,7 @@
 #include "UlvUtils.h"
 
 #include <bit>
+#include <filesystem>
 #include <ctime>
 #include <cstring>
 #include <stdexcept>
@@ -384,6 +386,14 @@ void CoefficientWriter::Journal(int s)
     e.Messages = FMessages;
     std::string error;
     if (!AppendJournal(FJournalFile, e, error)) FHost.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    if (FPlantBench.empty()) return;
+    // A write from one of the meter's own backups puts it back as it was.
+    const auto backups = BackupFolder(FSavedFolder, slot);
+    const bool restore = !FSourceFile.empty() && backups && !FSavedFolder.empty() &&
+                         std::filesystem::path(JournalFilePath(FSourceFile)).parent_path() ==
+                             std::filesystem::path(JournalFilePath(*backups));
+    if (!AppendOutbox(OutboxPath(FJournalFile), JournalEvent(e, restore ? "restore" : "write", FPlantBench), error))
+        FHost.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
 }
 
 WriteResult CoefficientWriter::WriteOnce(int s, const std::string& notice)

@@ -54,6 +54,10 @@ public:
     // The production journal (WriteJournal.h): with it set, every write that
     // was not declined appends a line there.
     void SetJournalFile(std::string path) { FJournalFile = std::move(path); }
+    // The plant record (PlantOutbox.h): with a bench name set, every journal
+    // line also goes into the outbox beside the journal as an event of that
+    // bench. Empty: no events.
+    void SetPlantBench(std::string bench) { FPlantBench = std::move(bench); }
     // The file the next write's values came from (for the journal).
     void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
     // The form the journal names for the next write in place of its write
@@ -120,6 +124,7 @@ private:
     std::string FBackupPath;
     std::vector<ValueDifference> FDifferences;
     std::string FJournalFile;
+    std::string FPlantBench;
     std::string FSourceFile;
     std::string FJournalForm;
     std::vector<std::string> FMessages;

@@ -18,6 +18,10 @@
 //   [Device<code>] Shapka, Colontitle: header and footer lines of the print file
 //   [Ports]     COM<n>=<device path>: where COMn is on this computer
 //   [Sheet]     Address, Phone, Web: the footer lines of the coefficient sheet
+//   [Plant]     Database=<libpq connection string or URI>: the plant record
+//               (empty: off; the password comes from ~/.pgpass or PGPASSWORD,
+//               never from this file); Bench=<the bench's name> (empty: the
+//               computer's name)
 #pragma once
 
 #include "UlvComPort.h"
@@ -74,6 +78,10 @@ public:
     // anything else text).
     std::string TraceFile() const { return GetText("Settings", "Trace"); }
     bool TraceJsonLines() const { return GetText("Settings", "TraceFormat") == "jsonl"; }
+
+    // The plant record ([Plant] Database and Bench, UTF-8; empty: not given).
+    std::string PlantDatabase() const { return GetText("Plant", "Database"); }
+    std::string PlantBench() const { return GetText("Plant", "Bench"); }
 
     // The RS-485 and echo keys of [Settings]; values outside their ranges read
     // as the defaults (everything off, RTS high while sending, no delays).

@@ -123,7 +123,7 @@ std::string JournalLine(const JournalEntry& e)
     for (const auto& m : e.Messages) messages += (messages.empty() ? "" : " | ") + OneLine(m);
     f.push_back(messages);
     std::string line;
-    for (std::size_t i = 0; i < f.size(); ++i) line += (i ? ";" : "") + Quoted(OneLine(f[i]));
+    for (std::size_t i = 0; i < f.size(); ++i) line += (i ? ";" : "") + JournalField(f[i]);
     return line;
 }
 
@@ -169,6 +169,11 @@ bool AppendJournal(const std::string& path, const JournalEntry& given, std::stri
         return false;
     }
     return true;
+}
+
+std::string JournalField(const std::string& text)
+{
+    return Quoted(OneLine(text));
 }
 
 std::vector<std::string> JournalFields(const std::string& line)

@@ -58,5 +58,8 @@ std::string JournalFilePath(const std::string& file);
 // cannot be opened or written.
 bool AppendJournal(const std::string& path, const JournalEntry& entry, std::string& error);
 
+// A field as a journal line holds it: on one line, quoted when it must be.
+std::string JournalField(const std::string& text);
+
 // The fields of one journal line (quotes undone).
 std::vector<std::string> JournalFields(const std::string& line);

@@ -428,3 +428,40 @@ TEST(GuardedWriteRestore, WithoutABackupNothingIsSent)
 }
 
 } // namespace
+
+// With the plant record on, every journal line is also an event in the outbox beside the journal:
+// a write, and a restore from the meter's own backup as a restore. The server being out of reach
+// changes nothing for the meter operations.
+TEST(GuardedWritePlant, EveryJournalLineIsAnEventWaitingInTheOutbox)
+{
+    ToolFolder folder{CLBTOOL_PATH, "clbguard."};
+    std::ofstream(folder.File("clbtool.ini"), std::ios::binary)
+        << "[Plant]\r\nDatabase=host=" << folder.Path() << "/no-server dbname=plant\r\nBench=стенд \"3\"\r\n";
+    MeterSimProcess sim(json{{"meters", {{{"address", 3}, {"protocol", "6x"}, {"model", "kvt64"}}}}});
+    const std::string file = folder.File("new.kvt");
+    WriteKvt(file, 12.5f);
+    const ToolRun write = RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"write", "1", file, "--yes"});
+    ASSERT_EQ(write.status, 0) << write.err;
+    ASSERT_EQ(RunTool(folder, Common(sim, "1:3:1") + std::vector<std::string>{"restore", "1", "--yes"}).status, 0);
+
+    std::istringstream outbox(ReadFile(folder.File("plant-outbox.log")));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(outbox, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string serial = write.result["slots"][0]["serial"];
+    const std::vector<std::string> kinds = {"kind=write;", "kind=restore;"};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_NE(lines[i].find(kinds[i]), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(";bench=стенд \"3\";"), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(";f.serial=" + serial + ";"), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(";f.outcome=записано и проверено;"), std::string::npos) << lines[i];
+    }
+    const ToolRun status = RunTool(folder, {"plant", "status", "--json"});
+    EXPECT_EQ(status.result["waiting"], 2) << status.result.dump();
+    // The sync names the missing server and keeps both events.
+    const ToolRun sync = RunTool(folder, {"journal", "--sync", "--json"});
+    EXPECT_EQ(sync.status, 1);
+    EXPECT_EQ(sync.result["waiting"], 2);
+    EXPECT_NE(sync.result["problem"].get<std::string>().find("Сервер учёта недоступен"), std::string::npos)
+        << sync.result.dump();
+}

@@ -4,8 +4,9 @@ const std::vector<Command>& CommandTable()
 {
     // In the order of the help.
     static const std::vector<Command> table = {
-        TypesCommand(),   ProbeCommand(), ReadCommand(),  PollCommand(),  SaveCommand(),  WriteCommand(),
-        RestoreCommand(), CalibrateCommand(), SheetCommand(), JournalCommand(), PortsCommand(), ScanCommand(),
+        TypesCommand(), ProbeCommand(),   ReadCommand(),      PollCommand(),  SaveCommand(),
+        WriteCommand(), RestoreCommand(), CalibrateCommand(), SheetCommand(), JournalCommand(),
+        PlantCommand(), PortsCommand(),   ScanCommand(),
     };
     return table;
 }

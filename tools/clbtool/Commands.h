@@ -13,6 +13,7 @@ Command RestoreCommand();
 Command CalibrateCommand();
 Command SheetCommand();
 Command JournalCommand();
+Command PlantCommand();
 Command PortsCommand();
 Command ScanCommand();
 
