@@ -80,10 +80,14 @@ void TFlowTrend::paintEvent(QPaintEvent*)
     auto band = [](double mean, double cvPct) { return std::fabs(mean) * cvPct / 100; };
     // At a point the scale is the target's neighbourhood, where the band and
     // the settling show; between points, everything of the last minute.
-    const bool zoom = f && std::isfinite(f->Target) && f->Target > 0 && FView.TolerancePct > 0;
+    const bool target = f && std::isfinite(f->Target) && f->Target > 0;
+    const bool zoom = target && f->State != GateState::NotAtPoint && FView.TolerancePct > 0;
     if (zoom) {
         lo = f->Target * (1 - 2 * FView.TolerancePct / 100);
         hi = f->Target * (1 + 2 * FView.TolerancePct / 100);
+    } else if (target) {
+        lo = std::min(lo, f->Target);
+        hi = std::max(hi, f->Target);
     }
     // The legend.
     p.setPen(MeterColour);
@@ -266,6 +270,7 @@ void TCalibrationForm::Build()
     Points->setTabKeyNavigation(false);
     Points->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     Points->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    Points->horizontalHeader()->setSectionResizeMode(PointColumns - 1, QHeaderView::ResizeToContents);
     Points->setMinimumHeight(9 * (fontMetrics().height() + 4) + Points->horizontalHeader()->sizeHint().height() + 4);
     root->addWidget(Points, 2);
 
