@@ -112,7 +112,9 @@ TEST_F(CalibrationWindow, SessionThroughTheButtonsEndsGodenAndTheMeterReadsTheTr
     Set("ECv", "2");
     Set("ETimeout", "60");
     Press("BStart");
-    ASSERT_TRUE(WaitFor([&] { return form->Session().Stage() == CalibrationStage::Measuring; }, 5000));
+    // The window shows the pass once its queued progress has come.
+    ASSERT_TRUE(WaitFor([&] { return F<QPushButton>("BStop")->isEnabled(); }, 5000));
+    EXPECT_EQ(form->Session().Stage(), CalibrationStage::Measuring);
     // The main window's own operations wait while the run has the port.
     EXPECT_TRUE(window->OperationRunning());
     EXPECT_FALSE(F<QPushButton>("BStart")->isEnabled());
