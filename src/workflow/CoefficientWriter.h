@@ -58,6 +58,8 @@ public:
     // line also goes into the outbox beside the journal as an event of that
     // bench. Empty: no events.
     void SetPlantBench(std::string bench) { FPlantBench = std::move(bench); }
+    const std::string& PlantBench() const { return FPlantBench; }
+    const std::string& JournalFile() const { return FJournalFile; }
     // The file the next write's values came from (for the journal).
     void SetSourceFile(std::string path) { FSourceFile = std::move(path); }
     // The form the journal names for the next write in place of its write

@@ -4,6 +4,7 @@
 #include "CoefficientWriter.h"
 #include "FlowReference.h"
 #include "MeterTypes.h"
+#include "PlantOutbox.h"
 #include "UlvUtils.h"
 
 #include <cmath>
@@ -122,5 +123,14 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
     SlotMeter meter(dev, s);
     CalibrationRun run(meter, *reference, SlotTableWriter(dev, writer, s), settings, events);
     if (started) started(run);
-    return run.Run();
+    const CalibrationResult& result = run.Run();
+    // With the plant record on, the run with its points is an event of the
+    // meter's history, whatever its end (a run refused before it began is not).
+    if (!writer.PlantBench().empty() && !writer.JournalFile().empty()) {
+        std::string error;
+        if (!AppendOutbox(OutboxPath(writer.JournalFile()),
+                          CalibrationEvent(result, slot, meterPort->Name(), writer.PlantBench()), error))
+            host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+    }
+    return result;
 }

@@ -1,6 +1,9 @@
 #include "PlantOutbox.h"
 
 #include "AtomicFile.h"
+#include "CalibrationRun.h"
+#include "DeviceCatalogue.h"
+#include "DeviceSlot.h"
 #include "NumberText.h"
 
 #include <array>
@@ -223,6 +226,55 @@ PlantEvent JournalEvent(const JournalEntry& entry, const std::string& kind, cons
     const auto names = JournalFields(JournalHeader());
     const auto values = JournalFields(JournalLine(withPath));
     for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) e.Fields.emplace_back(names[i], values[i]);
+    return e;
+}
+
+PlantEvent CalibrationEvent(const CalibrationResult& result, const DeviceSlot& slot, const std::string& port,
+                            const std::string& bench)
+{
+    JournalEntry entry;
+    entry.Time = JournalTime(std::time(nullptr));
+    entry.Operator = OperatorName();
+    entry.Port = port;
+    entry.TypeCode = slot.TypeCode();
+    if (const DeviceTypeInfo* type = FindDeviceType(slot.TypeCode())) entry.DisplayName = std::string(type->DisplayName);
+    entry.Serial = slot.SerialText();
+    entry.Channel = slot.Channel();
+    entry.Version = slot.SoftwareVersion();
+    entry.Form = result.VerifyOnly ? "verification" : "calibration";
+    entry.File = result.BackupPath;
+    entry.Found = result.Before;
+    if (result.Written && result.NewTable) entry.Left = *result.NewTable;
+    else if (result.Before) entry.Left = *result.Before;
+    const bool judged = result.Outcome == RunOutcome::Passed || result.Outcome == RunOutcome::NotPassed;
+    entry.Outcome = judged ? (result.MeterPassed ? "годен" : "не годен") : result.Message;
+    entry.Differences = result.Differences;
+    PlantEvent e = JournalEvent(entry, "calibration", bench);
+    // Against which reference, and the class the points were judged by.
+    e.Fields.emplace_back("reference", result.ReferenceDescription);
+    e.Fields.emplace_back("reference_uncertainty_pct", Number(result.ReferenceUncertaintyPct));
+    e.Fields.emplace_back("class", std::to_string(result.AccuracyClass));
+    e.Fields.emplace_back("qp", Number(result.Qp));
+    int n = 0;
+    for (const CalibrationPoint& point : result.Points) {
+        PlantPoint p;
+        p.Number = ++n;
+        p.Nominal = point.Target;
+        if (point.AsFound) {
+            p.Reference = point.AsFound->Reference.Stats.Mean;
+            p.FoundReading = point.AsFound->Meter.Stats.Mean;
+            p.FoundError = point.AsFound->ErrorPct;
+        }
+        if (point.AsLeft) {
+            p.LeftReading = point.AsLeft->Meter.Stats.Mean;
+            p.LeftError = point.AsLeft->ErrorPct;
+        }
+        if (const PassPoint* j = point.Judged(result.VerifyOnly)) {
+            p.Mpe = j->MpePct;
+            if (judged) p.Verdict = VerdictText(j->PointVerdict);
+        }
+        e.Points.push_back(p);
+    }
     return e;
 }
 

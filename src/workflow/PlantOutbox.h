@@ -69,6 +69,17 @@ std::string HostName();
 // kind: "write" or "restore".
 PlantEvent JournalEvent(const JournalEntry& entry, const std::string& kind, const std::string& bench);
 
+struct CalibrationResult;
+class DeviceSlot;
+
+// The event of a calibration run on the flow stand (kind "calibration"): the
+// meter as the journal names it, the form "calibration" (or "verification"
+// for a verification alone), the tables as found and as left, the run's
+// verdict or why it ended as the outcome, and every point with its as-found
+// and as-left figures.
+PlantEvent CalibrationEvent(const CalibrationResult& result, const DeviceSlot& slot, const std::string& port,
+                            const std::string& bench);
+
 // An event's outbox line without its line end, and back: nothing for a line
 // that is cut short, damaged or of another version.
 std::string OutboxLine(const PlantEvent& event);

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -106,10 +107,28 @@ MemoryMap WithoutLive(MemoryMap m, const MemoryMap& a, const MemoryMap& b)
 
 class Calibrate : public ::testing::TestWithParam<Stand> {};
 
+// The plant record on, its server out of reach: every event waits in the outbox.
+void PlantRecordOn(const ToolFolder& folder)
+{
+    std::ofstream(folder.File("clbtool.ini"), std::ios::binary)
+        << "[Plant]\r\nDatabase=host=" << folder.Path() << "/no-server dbname=plant\r\nBench=stand-2\r\n";
+}
+
+// The outbox's lines of one kind.
+std::vector<std::string> OutboxLines(const ToolFolder& folder, const std::string& kind)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(fs::exists(folder.File("plant-outbox.log")) ? ReadFile(folder.File("plant-outbox.log")) : "");
+    for (std::string line; std::getline(in, line);)
+        if (line.find(";kind=" + kind + ";") != std::string::npos) lines.push_back(line);
+    return lines;
+}
+
 TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
 {
     const Stand& s = GetParam();
     ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    PlantRecordOn(folder);
     MeterSimProcess sim(Scenario(s));
     const std::vector<std::string> common = {"--port", sim.DevicePath(), "--timeouts", "50,150,2",
                                              "--json", "--slot",         s.slot};
@@ -159,6 +178,15 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     const std::string journal = ReadFile(folder.File("journal.csv"));
     EXPECT_NE(journal.find(";calibration;"), std::string::npos) << journal;
     EXPECT_NE(journal.find(read.result["slots"][0]["serial"].get<std::string>()), std::string::npos) << journal;
+    // The plant record has the write and the run with its eight points, each judged.
+    ASSERT_EQ(OutboxLines(folder, "write").size(), 1u);
+    const std::vector<std::string> runs = OutboxLines(folder, "calibration");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_NE(runs[0].find(";f.form=calibration;"), std::string::npos) << runs[0];
+    EXPECT_NE(runs[0].find(";f.outcome=годен;"), std::string::npos) << runs[0];
+    EXPECT_NE(runs[0].find(";p.8.verdict=годен;"), std::string::npos) << runs[0];
+    EXPECT_NE(runs[0].find(";f.class=2;"), std::string::npos) << runs[0];
+    EXPECT_EQ(runs[0].find(";p.9."), std::string::npos) << runs[0];
 
     // The backup of the run brings the old memory back.
     const ToolRun restore = RunTool(folder, common + std::vector<std::string>{"restore", "1", "--yes"});
@@ -181,6 +209,7 @@ TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
                   "6x",
                   3};
     ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    PlantRecordOn(folder);
     MeterSimProcess sim(Scenario(s));
     const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
     const pid_t pid = StartTool(folder, {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot",
@@ -200,6 +229,11 @@ TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
     EXPECT_EQ(DumpMeter(sim.Dump(), s.protocol, s.address)["tables"], before["tables"]);
     EXPECT_FALSE(fs::exists(folder.File("journal.csv")) &&
                  ReadFile(folder.File("journal.csv")).find("calibration") != std::string::npos);
+    // The plant record keeps the stopped run, without a verdict, and no write.
+    EXPECT_TRUE(OutboxLines(folder, "write").empty());
+    const std::vector<std::string> runs = OutboxLines(folder, "calibration");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].find("verdict=годен"), std::string::npos) << runs[0];
 }
 
 INSTANTIATE_TEST_SUITE_P(
