@@ -1,5 +1,6 @@
 #include "MainForm.h"
 
+#include "CalibrationForm.h"
 #include "DelaysForm.h"
 #include "DevAdd.h"
 #include "DevSel.h"
@@ -146,6 +147,9 @@ TMainFrm::TMainFrm(const ProgramFolders& folders, QWidget* parent) : QWidget(par
 TMainFrm::~TMainFrm()
 {
     FCloseRequested = true;
+    // A calibration run stops between two samples; its window goes with this one.
+    for (const QPointer<TCalibrationForm>& f : FCalibration)
+        if (f) f->StopRun();
     FHost->BeginShutdown();
     if (FOperation.joinable()) {
         FController->BeginClose();
@@ -239,6 +243,23 @@ void TMainFrm::BuildControls()
     connect(BLoadConf, &QToolButton::clicked, this, &TMainFrm::BLoadConfClick);
     connect(BSaveConf, &QToolButton::clicked, this, &TMainFrm::BSaveConfClick);
     connect(BPrint, &QToolButton::clicked, this, &TMainFrm::PrintClick);
+    // Calibration on the flow stand: in the free space of the row, one entry per slot.
+    BCalib = GlyphButton(devices, "BCalib", "calibrate", "Калибровка на проливном стенде", QRect(86, 24, 23, 22));
+    BCalib->setPopupMode(QToolButton::InstantPopup);
+    BCalib->setEnabled(false);
+    auto* calibMenu = new QMenu(BCalib);
+    calibMenu->setObjectName("CalibMenu");
+    for (int s = 1; s <= 2; ++s) {
+        QAction* a = calibMenu->addAction(QString("Калибровка прибора %1...").arg(s));
+        a->setObjectName(QString("Calibrate%1").arg(s));
+        connect(a, &QAction::triggered, this, [this, s] { CalibrateClick(s); });
+    }
+    connect(calibMenu, &QMenu::aboutToShow, this, [this, calibMenu] {
+        for (int s = 1; s <= 2; ++s)
+            calibMenu->actions()[s - 1]->setEnabled(FController->Connected() &&
+                                                    FController->Dev().Slot(s).TypeCode() != 0);
+    });
+    BCalib->setMenu(calibMenu);
 
     auto rowCaption = [&](const QString& text, int y, const char* name) {
         auto* l = new QLabel(text, devices);
@@ -317,6 +338,13 @@ void TMainFrm::BuildControls()
         connect(BLoad[s - 1], &QToolButton::clicked, this, [this, s] { BLoad01Click(s); });
         connect(BSave[s - 1], &QToolButton::clicked, this, [this, s] { BSave01Click(s); });
         connect(BGraph[s - 1], &QToolButton::clicked, this, [this, s] { BGraph01Click(s); });
+        BGraph[s - 1]->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(BGraph[s - 1], &QWidget::customContextMenuRequested, this, [this, s](const QPoint& at) {
+            QMenu menu(this);
+            QAction* a = menu.addAction("Калибровка...");
+            a->setEnabled(FController->Connected());
+            if (menu.exec(BGraph[s - 1]->mapToGlobal(at)) == a) CalibrateClick(s);
+        });
     }
 
     StatusBar = new QStatusBar(this);
@@ -325,7 +353,7 @@ void TMainFrm::BuildControls()
     StatusBar->setSizeGripEnabled(false);
 
     // Keyboard order: the serial settings, Connect, then slot 1's column and slot 2's.
-    QList<QWidget*> order = {CBPort, CBBaud, SBLog, BConnect, BDisconnect, BLoadConf, BSaveConf, BPrint};
+    QList<QWidget*> order = {CBPort, CBBaud, SBLog, BConnect, BDisconnect, BLoadConf, BSaveConf, BPrint, BCalib};
     for (int s = 1; s <= 2; ++s) {
         const std::string n2 = Two(s), n1 = std::to_string(s);
         order << Img[s - 1] << CBDev[s - 1];
@@ -401,6 +429,14 @@ void TMainFrm::SetConnectButtons(bool connectEnabled, bool disconnectEnabled)
     BConnect->setEnabled(connectEnabled);
     BDisconnect->setEnabled(disconnectEnabled);
     UpdatePortLists();
+    UpdateCalibration();
+}
+
+void TMainFrm::UpdateCalibration()
+{
+    BCalib->setEnabled(FController->Connected());
+    for (const QPointer<TCalibrationForm>& f : FCalibration)
+        if (f) f->Refresh();
 }
 
 void TMainFrm::UpdatePortLists()
@@ -499,6 +535,7 @@ void TMainFrm::OnOperationFinished()
     if (FOperation.joinable()) FOperation.join();
     ClearTransientStatus();
     UpdatePortLists();
+    UpdateCalibration();
     if (FCloseRequested) QTimer::singleShot(0, this, &TMainFrm::close);
 }
 
@@ -627,6 +664,12 @@ void TMainFrm::BGraph01Click(int slot)
     // The button of the slot last shown keeps the highlighted glyph.
     for (QToolButton* b : BGraph) b->setIcon(ButtonGlyph("graph"));
     BGraph[slot - 1]->setIcon(ButtonGlyph("graph_on"));
+    // A judged calibration run of the slot shows its errors as found and as left beside the curve.
+    TCalibrationForm* run = FCalibration[slot - 1];
+    if (run && run->Session().Stage() == CalibrationStage::Done)
+        FInfo->SetCalibrationRun(slot, run->Session().Snapshot());
+    else
+        FInfo->ClearCalibrationRun(slot);
     FInfo->OpenForSlot(slot);
 }
 
@@ -634,6 +677,29 @@ void TMainFrm::PrintClick()
 {
     if (Refuse()) return;
     PrintCoefficientSheet(FController->Dev(), FController->HostOfWorkflow(), FController->Config(), this);
+}
+
+TCalibrationForm* TMainFrm::CalibrationWindow(int slot) const
+{
+    return FCalibration[slot - 1];
+}
+
+void TMainFrm::CalibrateClick(int slot)
+{
+    if (FCloseRequested || !FController->Connected() || !FController->Actions() || !FController->Poller()) return;
+    if (FController->Dev().Slot(slot).TypeCode() == 0) return;
+    if (!FCalibration[slot - 1]) {
+        TCalibrationForm::MainLink link;
+        link.RunOperation = [this](const std::function<void()>& op) { return RunOperation(op); };
+        link.OperationRunning = [this] { return OperationRunning(); };
+        link.Connected = [this] { return FController->Connected(); };
+        // The certificate goes through the window's own printing unless one was given.
+        CertificateWriter certificate = FCertificate ? FCertificate : WindowCertificateWriter(FController->Config());
+        FCalibration[slot - 1] = new TCalibrationForm(*FController, *FHost, slot, link, certificate, this);
+    }
+    FCalibration[slot - 1]->show();
+    FCalibration[slot - 1]->raise();
+    FCalibration[slot - 1]->activateWindow();
 }
 
 void TMainFrm::CBDev01Click(int slot)
@@ -718,6 +784,9 @@ void TMainFrm::closeEvent(QCloseEvent* event)
     // Closing has begun: from here on every handler refuses (see Refuse), so
     // that nothing started by a late click keeps the poller or the port.
     FCloseRequested = true;
+    // A calibration run stops between two samples; its window goes with this one.
+    for (const QPointer<TCalibrationForm>& f : FCalibration)
+        if (f) f->StopRun();
     // Every workflow dialog open now is closed; a read-out gives up at once
     // (and a Connect not yet at the port never opens it); a write into a meter
     // is finished first.

@@ -8,10 +8,12 @@
 // the status bar, and closing waits until it has ended.
 #pragma once
 
+#include "CalibrationRun.h"
 #include "Host.h"
 #include "MainController.h"
 #include "PlantLink.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -35,6 +37,7 @@ class QFileSystemWatcher;
 class QToolButton;
 class QPushButton;
 class QtHost;
+class TCalibrationForm;
 class TDevAddForm;
 class TDevSelForm;
 class TFormDelays;
@@ -78,6 +81,12 @@ public:
     void BSave01Click(int slot);
     void BGraph01Click(int slot);
     void PrintClick();
+    // The calibration window of a slot (only while connected): opened, or
+    // brought up when it is open already.
+    void CalibrateClick(int slot);
+    TCalibrationForm* CalibrationWindow(int slot) const;
+    // What the calibration window's print button writes the certificate with.
+    void SetCertificateWriter(CertificateWriter writer) { FCertificate = std::move(writer); }
     void CBDev01Click(int slot);
     void OpenHelp();
     void Exit1Click();
@@ -115,6 +124,8 @@ private:
     void UpdatePortLists();
     // Draws the port list the controller makes of the serial devices present.
     void FillPorts();
+    // The calibration button and the open calibration windows follow the connection.
+    void UpdateCalibration();
 
     std::unique_ptr<QtHost> FHost;
     std::unique_ptr<MainController> FController;
@@ -138,6 +149,7 @@ private:
     QToolButton* BLoadConf = nullptr;
     QToolButton* BSaveConf = nullptr;
     QToolButton* BPrint = nullptr;
+    QToolButton* BCalib = nullptr;
     QSystemTrayIcon* FTray = nullptr;
     QString FTransientStatus;
     QFileSystemWatcher* FPortWatch = nullptr;
@@ -146,6 +158,8 @@ private:
     TDevSelForm* FDevSel = nullptr;
     TFormDelays* FDelays = nullptr;
     TInfoForm* FInfo = nullptr;
+    std::array<QPointer<TCalibrationForm>, 2> FCalibration{};
+    CertificateWriter FCertificate;
 
     std::thread FOperation;
     bool FCloseRequested = false;

@@ -1,5 +1,7 @@
 #include "SheetPrint.h"
 
+#include "CertificateLayout.h"
+
 #include "CoefficientSheet.h"
 #include "PagePrinter.h"
 
@@ -52,4 +54,13 @@ bool PrintCoefficientSheet(DevManager& dev, Host& host, const Settings& settings
     }
     if (!printed) ShowError(host, error);
     return printed;
+}
+
+CertificateWriter WindowCertificateWriter(const Settings& settings)
+{
+    const SheetFooter footer = SheetFooterFrom(settings);
+    return [footer](const CalibrationResult& result, const DeviceSlot& meter, const std::string& path,
+                    std::string& error) {
+        return PrintSheetsToPdf(LayoutCertificate(result, meter, CertificateDetailsNow(meter, footer)), path, error);
+    };
 }

@@ -2,6 +2,8 @@
 // that takes part, through the print dialog.
 #pragma once
 
+#include "CalibrationRun.h"
+
 #include "DevManager.h"
 #include "Host.h"
 #include "Settings.h"
@@ -17,6 +19,10 @@ class QWidget;
 // today's date and the footer lines of the settings. Printer failures are told
 // through the host. True when a job was printed; false on cancel or an error.
 bool PrintCoefficientSheet(DevManager& dev, Host& host, const Settings& settings, QWidget* parent);
+
+// The certificate of a calibration run into a PDF file, with the sheet's
+// footer lines from the settings (as they are when the writer is made).
+CertificateWriter WindowCertificateWriter(const Settings& settings);
 
 // For tests: the answer that the next print dialog gives without being shown.
 // Accept false is a cancel; PdfPath names a PDF file to print into (through

@@ -78,6 +78,15 @@ TableWriter SlotTableWriter(DevManager& dev, CoefficientWriter& writer, int s)
     };
 }
 
+void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const CalibrationResult& result,
+                      const DeviceSlot& slot, const std::string& port)
+{
+    if (writer.PlantBench().empty() || writer.JournalFile().empty()) return;
+    std::string error;
+    if (!AppendOutbox(OutboxPath(writer.JournalFile()), CalibrationEvent(result, slot, port, writer.PlantBench()), error))
+        host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+}
+
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
                                 const ReferenceSpec& spec, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,
@@ -124,13 +133,7 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
     CalibrationRun run(meter, *reference, SlotTableWriter(dev, writer, s), settings, events);
     if (started) started(run);
     const CalibrationResult& result = run.Run();
-    // With the plant record on, the run with its points is an event of the
-    // meter's history, whatever its end (a run refused before it began is not).
-    if (!writer.PlantBench().empty() && !writer.JournalFile().empty()) {
-        std::string error;
-        if (!AppendOutbox(OutboxPath(writer.JournalFile()),
-                          CalibrationEvent(result, slot, meterPort->Name(), writer.PlantBench()), error))
-            host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
-    }
+    // A run that began is part of the meter's history, whatever its end.
+    RecordRunInPlant(writer, host, result, slot, meterPort->Name());
     return result;
 }

@@ -44,6 +44,11 @@ TableWriter SlotTableWriter(DevManager& dev, CoefficientWriter& writer, int s);
 // (polling comes back as it was), connects the reference (on referencePort
 // when given, else on the meter's port), runs and gives the result. started
 // is told the run before its first sample (to stop it from another thread).
+// With the plant record on (the writer has a bench), a run is an event of the
+// meter's history in the outbox beside the journal; a failure to append is told.
+void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const CalibrationResult& result,
+                      const DeviceSlot& slot, const std::string& port);
+
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
                                 const ReferenceSpec& spec, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,

@@ -219,6 +219,8 @@ public:
     const ProgramFolders& Folders() const { return FFolders; }
     PortChoice CurrentPortChoice() const;
     Host& HostOfWorkflow() { return FProxy; }
+    // The slot buttons' coefficient actions (their guarded write); none before Startup.
+    CoefficientActions* Actions() { return FActions.get(); }
 
 private:
     // Forwards everything to the window's host and keeps the state of the

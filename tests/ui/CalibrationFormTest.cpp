@@ -1,0 +1,236 @@
+// The calibration window on Qt's offscreen platform against metersim's flow
+// stand: a meter with an error curve of several per cent and a reference on
+// the same line, the true flow stepping through the meter's points. A whole
+// session through the window's buttons ends "годен"; closing the window in
+// the middle of a pass stops it and leaves the meter as it was.
+//
+// CLB_SCREENSHOT_DIR, when set, receives pictures of the window mid-run and
+// at the end.
+#include "WindowFixture.h"
+
+#include "CalibrationForm.h"
+#include "InfoFrm.h"
+#include "PdfWords.h"
+#include "TestFiles.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QLineSeries>
+#include <QTest>
+
+#include <cmath>
+
+using nlohmann::json;
+
+namespace {
+
+using window_test::Slot;
+using window_test::WaitFor;
+
+constexpr double Gmax = 10.0;
+const std::vector<double> Points = {0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.85, 1.0};
+
+json Stand()
+{
+    json table = {0.0, 1.0};
+    json schedule = json::array();
+    for (double p : Points) {
+        table.push_back(p);
+        schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.0}, {"noise_pct", 0.1}});
+    }
+    json meter = {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}};
+    meter["tables"] = {{"1", {{"K", table}, {"Obr", table}}}};
+    meter["stand"] = {{"error", {{0.05, 4.0}, {0.5, 2.5}, {1.0, -1.5}}}, {"noise_pct", 0.05}};
+    json reference = {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}};
+    reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}};
+    return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}}}}},
+            {"meters", {meter, reference}}};
+}
+
+class CalibrationWindow : public window_test::WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        sim = std::make_unique<MeterSimProcess>(Stand());
+        WriteSettings();
+        ShowWindow();
+        Configure({Slot(6, 3, 1)});
+        Click("BConnect");
+        ASSERT_TRUE(WaitFor([&] { return W<QPushButton>("BDisconnect")->isEnabled() && !window->OperationRunning(); }))
+            << testing::PrintToString(Messages());
+    }
+
+    TCalibrationForm* Open()
+    {
+        // The entry of the calibration button's menu.
+        auto* action = window->findChild<QAction*>("Calibrate1");
+        EXPECT_NE(action, nullptr);
+        if (action) action->trigger();
+        form = window->CalibrationWindow(1);
+        EXPECT_NE(form, nullptr);
+        return form;
+    }
+    template <class T = QWidget> T* F(const char* name)
+    {
+        T* w = form->findChild<T*>(name);
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    void Set(const char* name, const char* text) { F<QLineEdit>(name)->setText(text); }
+    void Press(const char* name)
+    {
+        ASSERT_TRUE(F<QPushButton>(name)->isEnabled()) << name;
+        QTest::mouseClick(F<QPushButton>(name), Qt::LeftButton);
+    }
+    QString Cell(int row, int col)
+    {
+        QTableWidgetItem* item = F<QTableWidget>("TPoints")->item(row, col);
+        return item ? item->text() : QString();
+    }
+    void Shot(const char* name)
+    {
+        const QByteArray dir = qgetenv("CLB_SCREENSHOT_DIR");
+        if (!dir.isEmpty()) form->grab().save(QString::fromUtf8(dir) + "/" + name + ".png");
+    }
+    bool StageIs(CalibrationStage s, int ms)
+    {
+        return WaitFor([&] { return form->Session().Stage() == s && !window->OperationRunning(); }, ms);
+    }
+
+    QPointer<TCalibrationForm> form;
+};
+
+TEST_F(CalibrationWindow, SessionThroughTheButtonsEndsGodenAndTheMeterReadsTheTrueFlow)
+{
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(F<QPushButton>("BStart")->isEnabled());
+    EXPECT_FALSE(F<QPushButton>("BWrite")->isEnabled());
+    Set("EReference", "6:4:1");
+    Set("ESettle", "0.2");
+    Set("EWindow", "1");
+    Set("ECv", "2");
+    Set("ETimeout", "60");
+    Press("BStart");
+    // The window shows the pass once its queued progress has come.
+    ASSERT_TRUE(WaitFor([&] { return F<QPushButton>("BStop")->isEnabled(); }, 5000));
+    EXPECT_EQ(form->Session().Stage(), CalibrationStage::Measuring);
+    // The main window's own operations wait while the run has the port.
+    EXPECT_TRUE(window->OperationRunning());
+    EXPECT_FALSE(F<QPushButton>("BStart")->isEnabled());
+    EXPECT_TRUE(F<QPushButton>("BStop")->isEnabled());
+    EXPECT_TRUE(F<QPushButton>("BSkip")->isEnabled());
+    // Mid-run: the window paints the trend and the mark while the pass goes on.
+    ASSERT_TRUE(WaitFor([&] { return !Cell(2, 3).isEmpty(); }, 60000)) << form->Session().Message();
+    const QString mark = F<QLabel>("LMark")->text();
+    EXPECT_TRUE(mark == "нет точки" || mark == "установление" || mark == "стабильно") << mark.toStdString();
+    EXPECT_FALSE(form->Session().Trend().Meter.empty());
+    Shot("calibration-mid-run");
+
+    ASSERT_TRUE(StageIs(CalibrationStage::TableMade, 90000)) << form->Session().Message();
+    // The as-found error of the curve: +4 % at the low end.
+    EXPECT_NEAR(Cell(0, 3).replace(',', '.').toDouble(), 4.0, 0.3);
+    EXPECT_FALSE(Cell(0, 4).isEmpty()) << "the new K";
+    EXPECT_TRUE(F<QPushButton>("BWrite")->isEnabled());
+    EXPECT_FALSE(F<QPushButton>("BVerify")->isEnabled());
+
+    // The guarded write asks first.
+    window->HostOfWindow().SetNextAnswer(MsgAnswer::Yes);
+    Press("BWrite");
+    ASSERT_TRUE(StageIs(CalibrationStage::Written, 30000)) << form->Session().Message();
+    EXPECT_FALSE(form->Session().Snapshot().BackupPath.empty());
+    Press("BVerify");
+    ASSERT_TRUE(StageIs(CalibrationStage::Done, 90000)) << form->Session().Message();
+    Shot("calibration-done");
+
+    const CalibrationResult r = form->Session().Snapshot();
+    EXPECT_TRUE(r.MeterPassed);
+    ASSERT_EQ(F<QTableWidget>("TPoints")->rowCount(), static_cast<int>(Points.size()));
+    for (int i = 0; i < static_cast<int>(Points.size()); ++i) {
+        SCOPED_TRACE(i + 1);
+        EXPECT_EQ(Cell(i, 9), "годен");
+        EXPECT_LT(std::fabs(Cell(i, 6).replace(',', '.').toDouble()), 0.3) << "error as left";
+        // The meter's corrected flow at the point is the reference's.
+        ASSERT_TRUE(r.Points[static_cast<std::size_t>(i)].AsLeft);
+        const PassPoint& left = *r.Points[static_cast<std::size_t>(i)].AsLeft;
+        EXPECT_NEAR(left.Meter.Stats.Mean, left.Reference.Stats.Mean, left.Reference.Stats.Mean * 0.003);
+    }
+    // The certificate of the run, into the file the user names.
+    EXPECT_TRUE(F<QPushButton>("BPrint")->isEnabled());
+    TempFolder out("clb-certificate-");
+    window->HostOfWindow().SetNextFileName(out / "certificate.pdf");
+    const std::size_t told = Messages().size();
+    Press("BPrint");
+    EXPECT_EQ(Messages().size(), told) << (Messages().empty() ? std::string() : Messages().back());
+    std::vector<PdfWord> words;
+    ASSERT_TRUE(ReadPdfWords(out.Path() / "certificate.pdf", words));
+    std::string text;
+    for (const PdfWord& w : words) text += w.Text + " ";
+    EXPECT_NE(text.find("СВИДЕТЕЛЬСТВО"), std::string::npos) << text;
+    EXPECT_NE(text.find("годен"), std::string::npos) << text;
+    // The curve window of the slot (modal) shows the run's errors as found and as left.
+    auto* curve = window->findChild<QToolButton*>("BGraph01");
+    ASSERT_NE(curve, nullptr);
+    TInfoForm* info = nullptr;
+    for (QWidget* w : window->findChildren<QWidget*>())
+        if (!info) info = dynamic_cast<TInfoForm*>(w);
+    ASSERT_NE(info, nullptr);
+    int found = -1, left = -1;
+    double firstFound = 0;
+    QTimer::singleShot(300, info, [&] {
+        found = info->AsFoundSeries->count();
+        left = info->AsLeftSeries->count();
+        if (found > 0) firstFound = info->AsFoundSeries->at(0).y();
+        info->reject();
+    });
+    curve->click();
+    EXPECT_EQ(found, static_cast<int>(Points.size()));
+    EXPECT_EQ(left, static_cast<int>(Points.size()));
+    EXPECT_NEAR(firstFound, 4.0, 0.3);
+}
+
+TEST_F(CalibrationWindow, ClosingMidPassStopsTheRunAndChangesNothing)
+{
+    ASSERT_TRUE(Open());
+    Set("EReference", "6:4:1");
+    Set("ESettle", "0.2");
+    Set("EWindow", "1");
+    Set("ECv", "2");
+    const json before = sim->Dump()["meters"][0];
+    Press("BStart");
+    ASSERT_TRUE(WaitFor([&] { return !form->Session().Trend().Meter.empty(); }, 10000));
+    form->close();
+    // The operation ends within a few samples, the main window polls again.
+    EXPECT_TRUE(WaitFor([&] { return !window->OperationRunning(); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return form.isNull(); }, 2000)) << "the window is gone";
+    EXPECT_EQ(sim->Dump()["meters"][0]["tables"], before["tables"]);
+    EXPECT_EQ(window->findChild<QWidget*>("BConnect")->isEnabled(), false) << "still connected";
+}
+
+TEST_F(CalibrationWindow, ReferenceAtTheMetersOwnAddressIsRefusedBeforeAnythingRuns)
+{
+    ASSERT_TRUE(Open());
+    Set("EReference", "6:3");
+    window->HostOfWindow().SetNextAnswer(MsgAnswer::Ok);
+    Press("BStart");
+    EXPECT_FALSE(window->OperationRunning());
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_NE(Messages().back().find("тому же адресу"), std::string::npos) << Messages().back();
+    EXPECT_EQ(form->Session().Stage(), CalibrationStage::Idle);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
