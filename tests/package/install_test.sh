@@ -114,7 +114,10 @@ mkdir -p "$WORK/home"
 SIM_PID=$!
 for _ in $(seq 1 100); do grep -q READY "$WORK/sim.out" 2>/dev/null && break; sleep 0.1; done
 grep -q READY "$WORK/sim.out" || fail "the simulator did not start: $(cat "$WORK/sim.out")"
-env -i PATH=/usr/bin:/bin HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 --slot 5:2:2 --json read \
+# The leak suppressions of a sanitizer build reach the program in its clean environment.
+LSAN_ENV=()
+if [ -n "${LSAN_OPTIONS:-}" ]; then LSAN_ENV=("LSAN_OPTIONS=$LSAN_OPTIONS"); fi
+env -i PATH=/usr/bin:/bin "${LSAN_ENV[@]}" HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 --slot 5:2:2 --json read \
   > "$WORK/read.json" 2> "$WORK/read.err" || { cat "$WORK/read.err"; fail "clbtool read"; }
 python3 - "$WORK/read.json" <<'PY' || fail "the read-out"
 import json, sys
@@ -125,12 +128,12 @@ PY
 # Printing: clbtool links no Qt and loads its printing module from the package
 # when a command prints; without the module the sheet is refused, in Russian.
 ! ldd "$R/usr/bin/clbtool" | grep -q 'libQt6' || fail "clbtool links Qt: $(ldd "$R/usr/bin/clbtool" | grep libQt6)"
-env -i PATH=/usr/bin:/bin HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/sheet.pdf" \
+env -i PATH=/usr/bin:/bin "${LSAN_ENV[@]}" HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/sheet.pdf" \
   > "$WORK/sheet.out" 2> "$WORK/sheet.err" || { cat "$WORK/sheet.err"; fail "clbtool sheet"; }
 [ "$(head -c 5 "$WORK/sheet.pdf")" = "%PDF-" ] || fail "clbtool sheet wrote no PDF"
 mv "$R/usr/lib/clbtool/libclbprint.so" "$WORK/libclbprint.so"
 status=0
-env -i PATH=/usr/bin:/bin HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/none.pdf" \
+env -i PATH=/usr/bin:/bin "${LSAN_ENV[@]}" HOME="$WORK/home" "$R/usr/bin/clbtool" --port "$WORK/tty" --slot 1:1:1 sheet "$WORK/none.pdf" \
   > "$WORK/none.out" 2> "$WORK/none.err" || status=$?
 [ "$status" = 2 ] && grep -q "Печать недоступна: библиотека печати libclbprint.so не найдена" "$WORK/none.err" \
   || { cat "$WORK/none.err"; fail "clbtool sheet without its printing module (status $status)"; }
