@@ -365,7 +365,7 @@ void TCalibrationForm::Refresh()
     Message->setText(QString::fromStdString(FSession->Message()));
 }
 
-bool TCalibrationForm::ReadSettings(CalibrationSettings& settings, ReferenceSpec& reference)
+bool TCalibrationForm::ReadSettings(CalibrationSettings& settings, ReferenceChoice& reference)
 {
     CalibrationFormTexts t;
     t.Reference = EReference->text().toStdString();
@@ -392,7 +392,7 @@ void TCalibrationForm::RunStep(const std::function<void()>& step)
 void TCalibrationForm::StartClick()
 {
     CalibrationSettings s;
-    ReferenceSpec r;
+    ReferenceChoice r;
     if (!ReadSettings(s, r)) return;
     std::shared_ptr<CalibrationController> session = FSession;
     RunStep([session, s, r] { session->StartCalibration(s, r); });
@@ -407,7 +407,7 @@ void TCalibrationForm::WriteClick()
 void TCalibrationForm::VerifyClick()
 {
     CalibrationSettings s;
-    ReferenceSpec r;
+    ReferenceChoice r;
     // The as-left pass goes on with the session's run and its settings.
     if (!FSession->VerifyIsAsLeft() && !ReadSettings(s, r)) return;
     std::shared_ptr<CalibrationController> session = FSession;

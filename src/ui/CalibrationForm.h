@@ -64,7 +64,7 @@ protected:
 
 private:
     void Build();
-    bool ReadSettings(CalibrationSettings& settings, ReferenceSpec& reference);
+    bool ReadSettings(CalibrationSettings& settings, ReferenceChoice& reference);
     void RunStep(const std::function<void()>& step);
     void StartClick();
     void WriteClick();

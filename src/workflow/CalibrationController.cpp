@@ -74,11 +74,11 @@ std::string Trimmed(const std::string& s)
 } // namespace
 
 bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, CalibrationSettings& settings,
-                         ReferenceSpec& reference, std::string& error)
+                         ReferenceChoice& reference, std::string& error)
 {
     error.clear();
     CalibrationSettings s;
-    ReferenceSpec r;
+    ReferenceChoice r;
     const std::string ref = Trimmed(texts.Reference);
     if (ref.empty()) {
         error = "Укажите образцовый прибор: ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС или manual";
@@ -86,7 +86,7 @@ bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& me
     }
     if (!ParseReferenceWord(ref, r, error)) {
         if (!error.empty()) return false;
-        r.Source = ReferenceSpec::Kind::Meter;
+        r.Source = ReferenceChoice::Kind::Meter;
         if (!ReferenceSlot(ref, r.Slot, error)) return false;
     }
     if (texts.AccuracyClass < 1 || texts.AccuracyClass > 3) {
@@ -404,7 +404,7 @@ RunEvents CalibrationController::Events()
 }
 
 // A new run on the meter against the reference (the poller paused by the caller).
-bool CalibrationController::Connect(const CalibrationSettings& settings, const ReferenceSpec& spec)
+bool CalibrationController::Connect(const CalibrationSettings& settings, const ReferenceChoice& choice)
 {
     const DeviceSlot& slot = FDev.Slot(FSlot);
     TulvPort* port = DriverPort(FDev.Driver(FSlot));
@@ -412,15 +412,15 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
     if (!HasDriver(FDev.Driver(FSlot)) || port == nullptr || !FDev.Coefficients(FSlot).ReadDone)
         message = "Прибор " + std::to_string(FSlot) + " не подключён или не прочитан";
     else
-        message = ReferenceClash(spec, slot, true);
+        message = ReferenceClash(choice, slot, true);
     std::unique_ptr<RunReference> reference;
     if (message.empty()) {
-        if (spec.Source == ReferenceSpec::Kind::Manual) {
+        if (choice.Source == ReferenceChoice::Kind::Manual) {
             reference = std::make_unique<ManualReference>();
         } else {
-            auto meter = spec.Source == ReferenceSpec::Kind::ModBus
-                             ? std::make_unique<MeterReference>(spec.ModBusAddress, *port, FProfile)
-                             : std::make_unique<MeterReference>(spec.Slot, *port, FProfile, FHost);
+            auto meter = choice.Source == ReferenceChoice::Kind::ModBus
+                             ? std::make_unique<MeterReference>(choice.ModBusAddress, *port, FProfile)
+                             : std::make_unique<MeterReference>(choice.Slot, *port, FProfile, FHost);
             std::string error;
             if (meter->Connect(error)) reference = std::move(meter);
             else message = "Образцовый прибор: " + error;
@@ -449,7 +449,7 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
     return true;
 }
 
-bool CalibrationController::StartCalibration(const CalibrationSettings& settings, const ReferenceSpec& reference)
+bool CalibrationController::StartCalibration(const CalibrationSettings& settings, const ReferenceChoice& reference)
 {
     BeginStep(CalibrationStage::Measuring);
     PausePolling pause(FPoller);
@@ -485,7 +485,7 @@ bool CalibrationController::WriteTable()
     return true;
 }
 
-bool CalibrationController::Verify(const CalibrationSettings& settings, const ReferenceSpec& reference)
+bool CalibrationController::Verify(const CalibrationSettings& settings, const ReferenceChoice& reference)
 {
     const bool asLeft = Stage() == CalibrationStage::Written;
     BeginStep(CalibrationStage::Measuring);

@@ -46,7 +46,7 @@ struct CalibrationFormTexts {
 // The settings and the reference the texts give for a run on meter (on the
 // meter's own line); false with a message (Russian) naming the box at fault.
 bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, CalibrationSettings& settings,
-                         ReferenceSpec& reference, std::string& error);
+                         ReferenceChoice& reference, std::string& error);
 
 // --- Stages and buttons -------------------------------------------------------------
 
@@ -149,9 +149,9 @@ public:
 
     // --- The steps (on the operation thread). Each returns whether it
     // reached its end; Message() says why not.
-    bool StartCalibration(const CalibrationSettings& settings, const ReferenceSpec& reference);
+    bool StartCalibration(const CalibrationSettings& settings, const ReferenceChoice& reference);
     bool WriteTable();
-    bool Verify(const CalibrationSettings& settings, const ReferenceSpec& reference);
+    bool Verify(const CalibrationSettings& settings, const ReferenceChoice& reference);
 
     // --- From the window's thread while a step runs.
     void Stop();
@@ -181,7 +181,7 @@ private:
 
     bool BeginStep(CalibrationStage stage);
     void EndStep(CalibrationStage stage, const std::string& message);
-    bool Connect(const CalibrationSettings& settings, const ReferenceSpec& reference);
+    bool Connect(const CalibrationSettings& settings, const ReferenceChoice& reference);
     RunEvents Events();
     void Record(bool meter, double flow);
     void Notify() const;

@@ -35,11 +35,11 @@ std::string TypeText(std::uint8_t code)
 
 } // namespace
 
-bool ParseReferenceWord(const std::string& text, ReferenceSpec& spec, std::string& error)
+bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::string& error)
 {
     if (text == "manual") {
-        spec = {};
-        spec.Source = ReferenceSpec::Kind::Manual;
+        choice = {};
+        choice.Source = ReferenceChoice::Kind::Manual;
         return true;
     }
     constexpr std::string_view prefix = "modbus:";
@@ -52,19 +52,19 @@ bool ParseReferenceWord(const std::string& text, ReferenceSpec& spec, std::strin
         error = "Адрес ModBus образцового прибора \"" + number + "\": нужно целое число от 1 до 127";
         return false;
     }
-    spec = {};
-    spec.Source = ReferenceSpec::Kind::ModBus;
-    spec.ModBusAddress = static_cast<std::uint8_t>(address);
+    choice = {};
+    choice.Source = ReferenceChoice::Kind::ModBus;
+    choice.ModBusAddress = static_cast<std::uint8_t>(address);
     return true;
 }
 
-std::string ReferenceClash(const ReferenceSpec& spec, const DeviceSlot& meter, bool samePort)
+std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort)
 {
-    if (!samePort || spec.Source == ReferenceSpec::Kind::Manual) return {};
+    if (!samePort || choice.Source == ReferenceChoice::Kind::Manual) return {};
     const LineAddress own = AddressOf(meter);
-    const LineAddress ref = spec.Source == ReferenceSpec::Kind::ModBus
-                                ? LineAddress{ProtocolFamily::ModBus, spec.ModBusAddress}
-                                : AddressOf(spec.Slot);
+    const LineAddress ref = choice.Source == ReferenceChoice::Kind::ModBus
+                                ? LineAddress{ProtocolFamily::ModBus, choice.ModBusAddress}
+                                : AddressOf(choice.Slot);
     if (own.Family == ProtocolFamily::None || own.Family != ref.Family || own.Address != ref.Address) return {};
     return "Образцовый прибор задан на той же линии и по тому же адресу (" + std::to_string(ref.Address) +
            "), что и поверяемый: читался бы сам поверяемый прибор. Укажите адрес образцового прибора или "

@@ -20,7 +20,7 @@
 class TulvDln0808;
 class TulvPort;
 
-struct ReferenceSpec {
+struct ReferenceChoice {
     enum class Kind { Meter, ModBus, Manual } Source = Kind::Manual;
     DeviceSlot Slot;                 // Meter: type, address, channel as a slot holds them
     std::uint8_t ModBusAddress = 0;  // ModBus
@@ -32,12 +32,12 @@ struct ReferenceSpec {
 // "modbus:ADDR" (ADDR 1..247) or "manual"; false for any other text (the
 // caller parses the slot form TYPE:ADDR[:CH] itself). A text that starts as
 // "modbus:" but has no valid address is refused with a message.
-bool ParseReferenceWord(const std::string& text, ReferenceSpec& spec, std::string& error);
+bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::string& error);
 
 // Why a reference cannot be used with the meter under test (Russian), empty
 // when it can: a reference on the same line at the meter's own address (the
 // same protocol and address) would read the meter itself.
-std::string ReferenceClash(const ReferenceSpec& spec, const DeviceSlot& meter, bool samePort);
+std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort);
 
 // A reference read from a meter through a port the caller keeps open.
 class MeterReference : public RunReference {

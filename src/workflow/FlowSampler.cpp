@@ -88,7 +88,7 @@ void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const Calibra
 }
 
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
-                                const ReferenceSpec& spec, TulvPort* referencePort, const TimeoutProfile& profile,
+                                const ReferenceChoice& choice, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,
                                 const std::function<void(CalibrationRun&)>& started)
 {
@@ -103,7 +103,7 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
     }
     TulvPort* port = referencePort != nullptr ? referencePort : meterPort;
     const bool samePort = port == meterPort || port->Name() == meterPort->Name();
-    if (const std::string clash = ReferenceClash(spec, slot, samePort); !clash.empty()) {
+    if (const std::string clash = ReferenceClash(choice, slot, samePort); !clash.empty()) {
         refused.Message = clash;
         return refused;
     }
@@ -115,12 +115,12 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
         return refused;
     }
     std::unique_ptr<RunReference> reference;
-    if (spec.Source == ReferenceSpec::Kind::Manual) {
+    if (choice.Source == ReferenceChoice::Kind::Manual) {
         reference = std::make_unique<ManualReference>();
     } else {
-        auto meter = spec.Source == ReferenceSpec::Kind::ModBus
-                         ? std::make_unique<MeterReference>(spec.ModBusAddress, *port, profile)
-                         : std::make_unique<MeterReference>(spec.Slot, *port, profile, host);
+        auto meter = choice.Source == ReferenceChoice::Kind::ModBus
+                         ? std::make_unique<MeterReference>(choice.ModBusAddress, *port, profile)
+                         : std::make_unique<MeterReference>(choice.Slot, *port, profile, host);
         std::string error;
         if (!meter->Connect(error)) {
             refused.Outcome = RunOutcome::MeterFailed;

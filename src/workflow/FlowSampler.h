@@ -15,7 +15,7 @@
 class CoefficientWriter;
 class TClbThread;
 class TulvPort;
-struct ReferenceSpec;
+struct ReferenceChoice;
 
 class SlotMeter : public RunMeter {
 public:
@@ -50,6 +50,6 @@ void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const Calibra
                       const DeviceSlot& slot, const std::string& port);
 
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
-                                const ReferenceSpec& spec, TulvPort* referencePort, const TimeoutProfile& profile,
+                                const ReferenceChoice& choice, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,
                                 const std::function<void(CalibrationRun&)>& started = {});

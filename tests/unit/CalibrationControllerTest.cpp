@@ -31,10 +31,10 @@ TEST(CalibrationForm, SettingsFromTheBoxes)
     t.Settle = "0";
     t.Window = "2.5";
     CalibrationSettings s;
-    ReferenceSpec r;
+    ReferenceChoice r;
     std::string error;
     ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
-    EXPECT_EQ(r.Source, ReferenceSpec::Kind::Meter);
+    EXPECT_EQ(r.Source, ReferenceChoice::Kind::Meter);
     EXPECT_EQ(r.Slot.TypeCode(), 3);
     EXPECT_EQ(r.Slot.NetAddress(), 6);
     EXPECT_EQ(r.Slot.Channel(), 2);
@@ -51,11 +51,11 @@ TEST(CalibrationForm, SettingsFromTheBoxes)
     t = {};
     t.Reference = "manual";
     ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
-    EXPECT_EQ(r.Source, ReferenceSpec::Kind::Manual);
+    EXPECT_EQ(r.Source, ReferenceChoice::Kind::Manual);
     EXPECT_FALSE(s.Qp); // empty: Gmax
     t.Reference = "modbus:7";
     ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
-    EXPECT_EQ(r.Source, ReferenceSpec::Kind::ModBus);
+    EXPECT_EQ(r.Source, ReferenceChoice::Kind::ModBus);
     EXPECT_EQ(r.ModBusAddress, 7);
 }
 
@@ -90,7 +90,7 @@ TEST(CalibrationForm, SettingsRefusedNameTheBox)
         SCOPED_TRACE(c.what);
         CalibrationSettings s;
         s.AccuracyClass = 3;
-        ReferenceSpec r;
+        ReferenceChoice r;
         std::string error;
         EXPECT_FALSE(ReadCalibrationForm(c.texts, meter, s, r, error));
         EXPECT_FALSE(error.empty());

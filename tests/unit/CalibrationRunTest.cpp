@@ -341,19 +341,19 @@ TEST(FlowReference, ReferenceAtTheMetersOwnAddressIsRefused)
     meter.SetNetAddress(5);
     meter.SetChannel(1);
     auto slot = [](int code, int address, int channel) {
-        ReferenceSpec s;
-        s.Source = ReferenceSpec::Kind::Meter;
+        ReferenceChoice s;
+        s.Source = ReferenceChoice::Kind::Meter;
         s.Slot.SetTypeCode(static_cast<std::uint8_t>(code));
         s.Slot.SetNetAddress(static_cast<std::uint8_t>(address));
         s.Slot.SetChannel(static_cast<std::uint8_t>(channel));
         return s;
     };
-    ReferenceSpec manual;
-    ReferenceSpec modbus;
+    ReferenceChoice manual;
+    ReferenceChoice modbus;
     std::string error;
     ASSERT_TRUE(ParseReferenceWord("modbus:5", modbus, error));
     struct Case {
-        ReferenceSpec spec;
+        ReferenceChoice choice;
         bool samePort;
         bool refused;
     };
@@ -363,18 +363,18 @@ TEST(FlowReference, ReferenceAtTheMetersOwnAddressIsRefused)
         {modbus, true, false},
     };
     for (const Case& c : cases) {
-        const std::string text = ReferenceClash(c.spec, meter, c.samePort);
+        const std::string text = ReferenceClash(c.choice, meter, c.samePort);
         EXPECT_EQ(!text.empty(), c.refused) << text;
         if (c.refused) {
             EXPECT_NE(text.find("--reference-port"), std::string::npos);
         }
     }
     for (const char* bad : {"modbus:", "modbus:0", "modbus:128", "modbus:5x"}) {
-        ReferenceSpec s;
+        ReferenceChoice s;
         EXPECT_FALSE(ParseReferenceWord(bad, s, error)) << bad;
         EXPECT_FALSE(error.empty());
     }
-    ReferenceSpec s;
+    ReferenceChoice s;
     error.clear();
     EXPECT_FALSE(ParseReferenceWord("12:5", s, error));
     EXPECT_TRUE(error.empty()); // the slot form is the caller's to parse

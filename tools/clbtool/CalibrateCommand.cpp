@@ -27,7 +27,7 @@ namespace {
 // The run's settings and reference, read from the command line before the line is opened.
 struct CalibrateArgs {
     CalibrationSettings settings;
-    ReferenceSpec reference;
+    ReferenceChoice reference;
     std::optional<std::string> certificate;
     std::optional<std::string> samples;
 };
@@ -50,11 +50,11 @@ CalibrateArgs ReadArgs(ToolContext& c)
     std::string error;
     if (!ParseReferenceWord(ref, a.reference, error)) {
         if (!error.empty()) throw UsageError{error};
-        a.reference.Source = ReferenceSpec::Kind::Meter;
+        a.reference.Source = ReferenceChoice::Kind::Meter;
         a.reference.Slot = ParseSlot(ref);
     }
     if (o.Has("--reference-port")) {
-        if (a.reference.Source == ReferenceSpec::Kind::Manual)
+        if (a.reference.Source == ReferenceChoice::Kind::Manual)
             throw UsageError{"--reference-port: образцовый расход вводится вручную, порт ему не нужен"};
         PortChoice choice = c.choice;
         NamePort(choice, *o.Value("--reference-port"), c.settings, "--reference-port");
@@ -194,7 +194,7 @@ int Calibrate(ToolContext& c)
             referencePort.emplace();
             referencePort->SetTrace(c.trace.get());
             SetUpPort(*referencePort, choice,
-                      args.reference.Source == ReferenceSpec::Kind::Meter &&
+                      args.reference.Source == ReferenceChoice::Kind::Meter &&
                           RelayAddressed(args.reference.Slot.TypeCode()));
             if (!referencePort->Open()) {
                 s.host.MessageBox("Невозможно открыть порт образцового прибора " + args.reference.Port + "\n" +

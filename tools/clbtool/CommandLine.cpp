@@ -15,45 +15,45 @@ const char* const UsageFoot =
     "сигналом SIGINT или SIGTERM.\n"
     "Руководство пользователя: /usr/share/doc/clbtool/manual/index.html\n";
 
-OptionSpec Flag(std::string name, std::string alias, bool Options::*field, std::string help)
+OptionRule Flag(std::string name, std::string alias, bool Options::*field, std::string help)
 {
     return {std::move(name), std::move(alias), false, [field](Options& o, const std::string&) { o.*field = true; },
             std::move(help), {}};
 }
 
-OptionSpec Valued(std::string name, std::function<void(Options&, const std::string&)> apply, std::string help)
+OptionRule Valued(std::string name, std::function<void(Options&, const std::string&)> apply, std::string help)
 {
     return {std::move(name), {}, true, std::move(apply), std::move(help), {}};
 }
 
 // The options a word may be, for the command at hand: its own first.
-std::vector<const OptionSpec*> OptionsOf(const Command* command)
+std::vector<const OptionRule*> OptionsOf(const Command* command)
 {
-    std::vector<const OptionSpec*> specs;
+    std::vector<const OptionRule*> rules;
     if (command)
-        for (const OptionSpec& s : command->own) specs.push_back(&s);
-    for (const OptionSpec& s : SharedOptions()) {
+        for (const OptionRule& s : command->own) rules.push_back(&s);
+    for (const OptionRule& s : SharedOptions()) {
         const bool taken = command ? std::find(command->shared.begin(), command->shared.end(), s.name) !=
                                          command->shared.end()
                                    : true;
-        const bool replaced = std::any_of(specs.begin(), specs.end(), [&](const OptionSpec* o) { return o->name == s.name; });
-        if (taken && !replaced) specs.push_back(&s);
+        const bool replaced = std::any_of(rules.begin(), rules.end(), [&](const OptionRule* o) { return o->name == s.name; });
+        if (taken && !replaced) rules.push_back(&s);
     }
-    return specs;
+    return rules;
 }
 
-const OptionSpec* Find(const std::vector<const OptionSpec*>& specs, const std::string& word)
+const OptionRule* Find(const std::vector<const OptionRule*>& rules, const std::string& word)
 {
-    for (const OptionSpec* s : specs)
+    for (const OptionRule* s : rules)
         if (s->name == word || (!s->alias.empty() && s->alias == word)) return s;
     return nullptr;
 }
 
 } // namespace
 
-const std::vector<OptionSpec>& SharedOptions()
+const std::vector<OptionRule>& SharedOptions()
 {
-    static const std::vector<OptionSpec> options = {
+    static const std::vector<OptionRule> options = {
         Valued("--port", [](Options& o, const std::string& v) { o.port = v; },
                "  --port ПОРТ\n"
                "      устройство (/dev/ttyUSB0) или COM1..COM16 (устройство берётся из\n"
@@ -109,7 +109,7 @@ const std::vector<OptionSpec>& SharedOptions()
 std::vector<std::string> MeterOptions()
 {
     std::vector<std::string> names;
-    for (const OptionSpec& s : SharedOptions()) names.push_back(s.name);
+    for (const OptionRule& s : SharedOptions()) names.push_back(s.name);
     return names;
 }
 
@@ -122,11 +122,11 @@ const Command* FindCommand(const std::string& name)
 
 std::string CommandWord(const std::vector<std::string>& args)
 {
-    std::vector<const OptionSpec*> valued;
-    for (const OptionSpec& s : SharedOptions())
+    std::vector<const OptionRule*> valued;
+    for (const OptionRule& s : SharedOptions())
         if (s.takesValue) valued.push_back(&s);
     for (const Command& c : CommandTable())
-        for (const OptionSpec& s : c.own)
+        for (const OptionRule& s : c.own)
             if (s.takesValue) valued.push_back(&s);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -140,13 +140,13 @@ Options ParseCommandLine(const std::vector<std::string>& given)
 {
     const std::string word = CommandWord(given);
     const Command* command = FindCommand(word);
-    const std::vector<const OptionSpec*> specs = OptionsOf(command);
+    const std::vector<const OptionRule*> rules = OptionsOf(command);
     try {
         // "--name=value" as "--name" "value", for the options that take a value.
         std::vector<std::string> args;
         for (const std::string& a : given) {
             const std::size_t eq = a.find('=');
-            const OptionSpec* s = a.rfind("--", 0) == 0 && eq != std::string::npos ? Find(specs, a.substr(0, eq)) : nullptr;
+            const OptionRule* s = a.rfind("--", 0) == 0 && eq != std::string::npos ? Find(rules, a.substr(0, eq)) : nullptr;
             if (s && s->takesValue) {
                 args.push_back(a.substr(0, eq));
                 args.push_back(a.substr(eq + 1));
@@ -157,7 +157,7 @@ Options ParseCommandLine(const std::vector<std::string>& given)
         Options o;
         for (std::size_t i = 0; i < args.size(); ++i) {
             const std::string& a = args[i];
-            const OptionSpec* s = Find(specs, a);
+            const OptionRule* s = Find(rules, a);
             const bool own = s && command && s >= command->own.data() && s < command->own.data() + command->own.size();
             if (own && o.command.empty() && !command->ownOptionsAnywhere) s = nullptr;
             if (s) {
@@ -194,7 +194,7 @@ Options ParseCommandLine(const std::vector<std::string>& given)
 std::string UsageText()
 {
     std::string text = UsageHead;
-    for (const OptionSpec& s : SharedOptions()) text += s.help;
+    for (const OptionRule& s : SharedOptions()) text += s.help;
     text += "Команды:\n";
     for (const Command& c : CommandTable()) text += c.help;
     return text + UsageFoot;

@@ -53,7 +53,7 @@ struct Options {
     }
 };
 
-struct OptionSpec {
+struct OptionRule {
     std::string name;  // "--port"
     std::string alias; // "-h", or empty
     bool takesValue = false;
@@ -75,7 +75,7 @@ struct Command {
     std::vector<std::string> shared;
     // Its own options; one named as a shared option takes its place. They
     // come after the command word, or anywhere with ownOptionsAnywhere.
-    std::vector<OptionSpec> own;
+    std::vector<OptionRule> own;
     bool ownOptionsAnywhere = false;
     // Speaks the one JSON object of --json (usage errors included); without
     // it, usage errors are text on the error stream only.
@@ -92,7 +92,7 @@ struct Command {
 };
 
 // The options of the commands that work with meters, in the order of the help.
-const std::vector<OptionSpec>& SharedOptions();
+const std::vector<OptionRule>& SharedOptions();
 // Their names, for a command's row.
 std::vector<std::string> MeterOptions();
 

@@ -49,7 +49,7 @@ Command JournalCommand()
                   o.own["--serial"].push_back(v);
               },
               {}, usage}};
-    for (OptionSpec& s : PlantJournalOptions()) c.own.push_back(std::move(s));
+    for (OptionRule& s : PlantJournalOptions()) c.own.push_back(std::move(s));
     c.jsonResult = false;
     c.unknownOption = [](const std::string&) { return usage; };
     c.check = [](Options& o) {

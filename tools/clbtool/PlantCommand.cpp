@@ -49,7 +49,7 @@ std::string SinceTime(const std::string& since)
 }
 
 // An option that takes one value, given once.
-OptionSpec OnceValued(const std::string& name)
+OptionRule OnceValued(const std::string& name)
 {
     return {name, {}, true,
             [name](Options& o, const std::string& v) {
@@ -59,7 +59,7 @@ OptionSpec OnceValued(const std::string& name)
             {}, "параметру " + name + " нужно одно значение"};
 }
 
-OptionSpec Flag(const std::string& name)
+OptionRule Flag(const std::string& name)
 {
     return {name, {}, false, [name](Options& o, const std::string&) { o.own[name] = {""}; }, {}, {}};
 }
@@ -242,7 +242,7 @@ static int RunPlant(const PlantOptions& o, std::ostream& out, std::ostream& err,
     return PrintRecord(db, o, out, err);
 }
 
-std::vector<OptionSpec> PlantJournalOptions()
+std::vector<OptionRule> PlantJournalOptions()
 {
     return {Flag("--plant"), Flag("--sync"),        OnceValued("--since"), OnceValued("--bench"),
             Flag("--csv"),   OnceValued("--database"), Flag("--json")};

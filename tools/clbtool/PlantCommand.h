@@ -20,7 +20,7 @@
 #include "CommandLine.h"
 
 // The journal command's options for the plant record (its --serial is its own).
-std::vector<OptionSpec> PlantJournalOptions();
+std::vector<OptionRule> PlantJournalOptions();
 // journal with --plant or --sync.
 bool IsPlantJournal(const Options& o);
 void CheckPlantJournal(const Options& o);

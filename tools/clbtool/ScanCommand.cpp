@@ -103,10 +103,10 @@ ScanOptions ScanOptionsOf(const Options& given)
 }
 
 // The scan's own options, each checked as it is read.
-std::vector<OptionSpec> ScanOwnOptions()
+std::vector<OptionRule> ScanOwnOptions()
 {
     auto keep = [](const char* name, std::function<void(const std::string&)> check) {
-        return OptionSpec{name, {}, true,
+        return OptionRule{name, {}, true,
                           [name, check](Options& o, const std::string& v) {
                               check(v);
                               o.own[name].push_back(v);
