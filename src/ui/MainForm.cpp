@@ -156,6 +156,10 @@ TMainFrm::~TMainFrm()
         FController->Port().Abandon();
         FOperation.join();
     }
+    // What the operation posted to this window (its end, the probe's report)
+    // is not delivered while the controller goes.
+    disconnect(this, &TMainFrm::OperationFinished, nullptr, nullptr);
+    QCoreApplication::removePostedEvents(this);
     FController.reset(); // the poller, then the port, before the host
 }
 

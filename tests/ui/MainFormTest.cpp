@@ -343,6 +343,8 @@ TEST_F(MainWindow, AMeterIsAddedThroughThePictureOfAnEmptySlot)
     EXPECT_TRUE(W<QCheckBox>("CBDev01")->isChecked());
     EXPECT_EQ(Colour("EZero01"), LightGreen);
     EXPECT_FALSE(window->Controller().Port().Opened()) << "the probe closes the port again";
+    // The dialog closes as the probe reports; the operation ends a moment after.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return !window->OperationRunning(); }, 5000));
 
     // Its picture now opens the selection dialog; "Нет" empties the slot.
     OnModal([](QWidget* dialog) {
@@ -353,6 +355,16 @@ TEST_F(MainWindow, AMeterIsAddedThroughThePictureOfAnEmptySlot)
     QTest::mouseClick(W("Img1"), Qt::LeftButton);
     EXPECT_EQ(W<QLabel>("L1")->text(), QString("-\n-"));
     EXPECT_EQ(Colour("EZero01"), Grey);
+}
+
+TEST_F(MainWindow, AnOperationsEndStillOnItsWayAsTheWindowGoesIsDropped)
+{
+    // An operation's end is posted from its thread; the window may be gone
+    // before it is delivered (closed just as a probe reported).
+    Open({Kvt64(1)}, {});
+    emit window->OperationFinished();
+    window.reset();
+    SUCCEED() << "the window went without handling it against a controller already gone";
 }
 
 TEST_F(MainWindow, TheTimeoutsButtonOpensItsDialogUnlessShiftIsHeld)
