@@ -419,7 +419,7 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
             reference = std::make_unique<ManualReference>();
         } else {
             auto meter = choice.Source == ReferenceChoice::Kind::ModBus
-                             ? std::make_unique<MeterReference>(choice.ModBusAddress, *port, FProfile)
+                             ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, *port, FProfile)
                              : std::make_unique<MeterReference>(choice.Slot, *port, FProfile, FHost);
             std::string error;
             if (meter->Connect(error)) reference = std::move(meter);

@@ -227,9 +227,13 @@ SheetDocument LayoutCertificate(const CalibrationResult& result, const DeviceSlo
     p.Line(Left, 25, Right, 25, 6);
 
     p.Text(Left, 28, "Средство измерений:", 10, true);
+    // Types whose read-out takes no version (and a version text that is no
+    // number) leave it 0: the certificate then claims none.
+    const std::string version =
+        meter.SoftwareVersion() > 0 ? ", версия ПО " + Fixed(meter.SoftwareVersion(), 2) : std::string();
     p.Text(62, 28,
            TypeName(meter.TypeCode()) + ", зав. № " + meter.SerialText() + ", канал " + std::to_string(meter.Channel()) +
-               ", версия ПО " + Fixed(meter.SoftwareVersion(), 2),
+               version,
            10);
     p.Text(Left, 34, "Эталон:", 10, true);
     p.Text(62, 34,

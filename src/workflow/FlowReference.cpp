@@ -3,12 +3,14 @@
 #include "ClbThread.h"
 #include "DeviceCatalogue.h"
 #include "MeterTypes.h"
+#include "NumberText.h"
 #include "ReadOut.h"
 #include "SlotDrivers.h"
 #include "TulvDln0808.h"
 #include "UlvUtils.h"
 
 #include <charconv>
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -44,7 +46,17 @@ bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::s
     }
     constexpr std::string_view prefix = "modbus:";
     if (text.rfind(prefix, 0) != 0) return false;
-    const std::string number = text.substr(prefix.size());
+    std::string number = text.substr(prefix.size());
+    double scale = 1;
+    if (const std::size_t colon = number.find(':'); colon != std::string::npos) {
+        const std::string scaleText = number.substr(colon + 1);
+        if (!ParseNumber(scaleText, scale) || !(scale > 0) || !std::isfinite(scale)) {
+            error = "Масштаб расхода ModBus образцового прибора \"" + scaleText +
+                    "\": нужно число больше нуля (отсчётов на единицу расхода)";
+            return false;
+        }
+        number.resize(colon);
+    }
     unsigned address = 0;
     const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), address);
     // The driver keeps network addresses up to 127.
@@ -55,6 +67,7 @@ bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::s
     choice = {};
     choice.Source = ReferenceChoice::Kind::ModBus;
     choice.ModBusAddress = static_cast<std::uint8_t>(address);
+    choice.ModBusScale = scale;
     return true;
 }
 
@@ -78,8 +91,8 @@ MeterReference::MeterReference(const DeviceSlot& slot, TulvPort& port, const Tim
     FDev.CreateDrivers(port, profile);
 }
 
-MeterReference::MeterReference(std::uint8_t modbusAddress, TulvPort& port, const TimeoutProfile& profile)
-    : FModBus(std::make_unique<TulvDln0808>()), FModBusAddress(modbusAddress)
+MeterReference::MeterReference(std::uint8_t modbusAddress, double scale, TulvPort& port, const TimeoutProfile& profile)
+    : FModBus(std::make_unique<TulvDln0808>()), FModBusAddress(modbusAddress), FModBusScale(scale)
 {
     FModBus->SetComPort(&port);
     FModBus->SetNetAddr(modbusAddress);
@@ -126,6 +139,7 @@ std::string MeterReference::Description() const
     std::string text;
     if (FModBus) {
         text = "ModBus, адрес " + std::to_string(FModBusAddress);
+        if (FModBusScale != 1) text += ", масштаб " + ShortestText(static_cast<float>(FModBusScale));
     } else {
         const DeviceSlot& s = FDev.Slot(1);
         text = TypeText(s.TypeCode()) + (RelayAddressed(s.TypeCode()) ? ", реле " + std::to_string(s.RelayAddress())
@@ -144,7 +158,7 @@ bool MeterReference::Read(double& flow, std::string& error)
             error = ProtocolErrorText(FModBus->LastError());
             return false;
         }
-        flow = g;
+        flow = g / FModBusScale;
         return true;
     }
     DevManager& dev = FDev;

@@ -24,14 +24,18 @@ struct ReferenceChoice {
     enum class Kind { Meter, ModBus, Manual } Source = Kind::Manual;
     DeviceSlot Slot;                 // Meter: type, address, channel as a slot holds them
     std::uint8_t ModBusAddress = 0;  // ModBus
+    // ModBus: the meter keeps its flow as a whole number; its counts per unit
+    // of flow (1000: it counts in thousandths).
+    double ModBusScale = 1;
     // The second port (a device path or COMn) the reference is on; empty: the
     // line of the meter under test.
     std::string Port;
 };
 
-// "modbus:ADDR" (ADDR 1..247) or "manual"; false for any other text (the
-// caller parses the slot form TYPE:ADDR[:CH] itself). A text that starts as
-// "modbus:" but has no valid address is refused with a message.
+// "modbus:ADDR[:SCALE]" (ADDR 1..127, SCALE the counts per unit of flow, 1
+// when not given) or "manual"; false for any other text (the caller parses
+// the slot form TYPE:ADDR[:CH] itself). A text that starts as "modbus:" but
+// has no valid address or scale is refused with a message.
 bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::string& error);
 
 // Why a reference cannot be used with the meter under test (Russian), empty
@@ -44,8 +48,9 @@ class MeterReference : public RunReference {
 public:
     // A catalogue meter: its driver on port, configured for its slot.
     MeterReference(const DeviceSlot& slot, TulvPort& port, const TimeoutProfile& profile, Host& host);
-    // The ModBus flow meter at its address on port.
-    MeterReference(std::uint8_t modbusAddress, TulvPort& port, const TimeoutProfile& profile);
+    // The ModBus flow meter at its address on port, its flow register in
+    // counts of 1/scale.
+    MeterReference(std::uint8_t modbusAddress, double scale, TulvPort& port, const TimeoutProfile& profile);
     ~MeterReference() override;
 
     // A catalogue meter: reads it out (version, serial, Gmax, tables) as the
@@ -64,6 +69,7 @@ private:
     Host* FHost = nullptr;
     std::unique_ptr<TulvDln0808> FModBus;
     std::uint8_t FModBusAddress = 0;
+    double FModBusScale = 1;
     std::string FSerial;
 };
 

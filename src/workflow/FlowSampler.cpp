@@ -119,7 +119,7 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
         reference = std::make_unique<ManualReference>();
     } else {
         auto meter = choice.Source == ReferenceChoice::Kind::ModBus
-                         ? std::make_unique<MeterReference>(choice.ModBusAddress, *port, profile)
+                         ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, *port, profile)
                          : std::make_unique<MeterReference>(choice.Slot, *port, profile, host);
         std::string error;
         if (!meter->Connect(error)) {

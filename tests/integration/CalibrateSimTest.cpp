@@ -16,10 +16,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -70,21 +72,38 @@ void PrintTo(const Stand& s, std::ostream* os)
     *os << s.name;
 }
 
-json Scenario(const Stand& s)
+// The meter under test on the stand, with its error curve and a straight table.
+json MeterOnStand(json meter)
 {
-    json schedule = json::array();
-    for (double p : Points)
-        schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.5}, {"noise_pct", 0.1}});
-    json meter = s.meter;
     meter["tables"] = {{"1", {{"K", Table()}, {"Obr", Table()}}}};
     json curve = json::array();
     for (const auto& [x, e] : ErrorCurve)
         curve.push_back({x, e});
     meter["stand"] = {{"error", curve}, {"noise_pct", 0.05}};
-    json reference = s.reference;
-    reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}};
-    return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}}}}},
-            {"meters", {meter, reference}}};
+    return meter;
+}
+
+// scale: the counts per unit of flow of a meter that reports a whole number.
+json ReferenceOnStand(json reference, double scale = 1)
+{
+    reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}, {"scale", scale}};
+    return reference;
+}
+
+// A line of the stand stepping through the meter's points; epoch: "start", or
+// a Unix time shared by two lines of one stand.
+json StandLine(const json& meters, const json& epoch = "start")
+{
+    json schedule = json::array();
+    for (double p : Points)
+        schedule.push_back({{"flow", p * Gmax}, {"hold_s", 2.5}, {"noise_pct", 0.1}});
+    return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}, {"epoch", epoch}}}}},
+            {"meters", meters}};
+}
+
+json Scenario(const Stand& s)
+{
+    return StandLine(json::array({MeterOnStand(s.meter), ReferenceOnStand(s.reference)}));
 }
 
 using MemoryMap = std::map<std::string, std::map<std::uint64_t, std::string>>;
@@ -171,6 +190,11 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     std::string text;
     for (const PdfWord& w : words) text += w.Text + " ";
     const std::string serial = read.result["slots"][0]["serial"].get<std::string>();
+    // The reference is named by its own serial number; a version the meter's
+    // read-out does not take is not claimed.
+    EXPECT_EQ(run.result["reference_device"].get<std::string>().find(serial), std::string::npos)
+        << run.result["reference_device"];
+    EXPECT_EQ(text.find("версия ПО 0.00"), std::string::npos) << text;
     for (const std::string& field : {std::string("СВИДЕТЕЛЬСТВО О КАЛИБРОВКЕ"), "зав. № " + serial,
                                      run.result["reference_device"].get<std::string>(), std::string("Результаты после калибровки"),
                                      std::string("Заключение: прибор годен; таблица точек прибора записана")})
@@ -269,27 +293,113 @@ TEST(CalibrateCertificate, APathThatCannotBeWrittenIsRefusedBeforeTheRun)
     EXPECT_FALSE(fs::exists(folder.File("journal.csv")));
 }
 
+// A verification pass alone against each kind of reference a meter on the
+// line cannot stand for: a ModBus flow meter on the same line (counting in
+// thousandths), and a meter at
+// the very address of the meter under test on a second port (a second line of
+// the stand, on the same clock). The errors as found are the meter's curve,
+// the verdicts judge them, and nothing goes to the meter.
+struct VerifyStand {
+    const char* name;
+    json reference;             // the reference, without its stand key
+    double scale;               // its counts per unit of flow
+    bool ownLine;               // on a second simulated line, given with --reference-port
+    std::string referenceWord;  // --reference
+};
+
+void PrintTo(const VerifyStand& s, std::ostream* os)
+{
+    *os << s.name;
+}
+
+class Verify : public ::testing::TestWithParam<VerifyStand> {};
+
+TEST_P(Verify, JudgesTheMeterAsFoundAndWritesNothing)
+{
+    const VerifyStand& v = GetParam();
+    const json meter = MeterOnStand({{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}});
+    const json reference = ReferenceOnStand(v.reference, v.scale);
+    const long long epoch = static_cast<long long>(::time(nullptr));
+    MeterSimProcess sim(v.ownLine ? StandLine(json::array({meter}), epoch)
+                                   : StandLine(json::array({meter, reference})));
+    std::optional<MeterSimProcess> second;
+    if (v.ownLine) second.emplace(StandLine(json::array({reference}), epoch));
+
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    PlantRecordOn(folder);
+    const json before = DumpMeter(sim.Dump(), "6x", 3);
+    std::vector<std::string> args = {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot", "6:3:1",
+                                     "calibrate", "1", "--reference", v.referenceWord, "--verify-only", "--settle",
+                                     "0.2", "--window", "1", "--cv", "2", "--point-timeout", "60", "--yes"};
+    if (second) args.insert(args.end(), {"--reference-port", second->DevicePath()});
+    const ToolRun run = RunTool(folder, args);
+
+    // Points 1..5 carry more error than class 2 allows there.
+    EXPECT_EQ(run.status, 1) << run.err << run.result.dump(1);
+    EXPECT_EQ(run.result["verify_only"], true);
+    EXPECT_EQ(run.result["written"], false);
+    EXPECT_TRUE(run.result["backup"].is_null());
+    EXPECT_EQ(run.result["verdict"], "не годен") << run.err;
+    ASSERT_EQ(run.result["points"].size(), Points.size()) << run.result.dump(1);
+    for (std::size_t i = 0; i < Points.size(); ++i) {
+        const json& p = run.result["points"][i];
+        SCOPED_TRACE(p.dump());
+        EXPECT_NEAR(p["reference"].get<double>(), Points[i] * Gmax, Points[i] * Gmax * 0.005);
+        EXPECT_NEAR(p["error_as_found_pct"].get<double>(), ErrorAt(Points[i]), 0.3);
+        EXPECT_TRUE(p["error_as_left_pct"].is_null());
+        // 4 % against 2.4 % at the first point, -1.5 % against 2.02 % at the last.
+        if (i == 0) EXPECT_EQ(p["verdict"], "не годен");
+        if (i == Points.size() - 1) EXPECT_EQ(p["verdict"], "годен");
+    }
+    EXPECT_EQ(run.err.find("после записи"), std::string::npos) << "one pass only: " << run.err;
+
+    // The meter holds what it held; no backup, no write in the journal or the plant record.
+    EXPECT_EQ(DumpMeter(sim.Dump(), "6x", 3)["tables"], before["tables"]);
+    EXPECT_FALSE(fs::exists(folder.File("journal.csv")) &&
+                 ReadFile(folder.File("journal.csv")).find("calibration") != std::string::npos);
+    EXPECT_TRUE(OutboxLines(folder, "write").empty());
+    const std::vector<std::string> runs = OutboxLines(folder, "calibration");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_NE(runs[0].find(";p.1.verdict=не годен;"), std::string::npos) << runs[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    References, Verify,
+    ::testing::Values(
+        VerifyStand{"ModBusOnTheSameLine",
+                    {{"address", 4}, {"protocol", "modbus"}, {"model", "dln0808"}, {"gmax", Gmax}},
+                    1000,
+                    false,
+                    "modbus:4:1000"},
+        VerifyStand{"SameAddressOnASecondPort",
+                    {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}},
+                     {"factory_number", 78000064}},
+                    1,
+                    true,
+                    "6:3:1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(
     Types, Calibrate,
     ::testing::Values(
         // The poller corrects a КВТ-64's raw reading itself: its fraction comes from the reading.
         Stand{"Kvt64",
               {{"address", 5}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
-              {{"address", 6}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 6}, {"protocol", "6x"}, {"model", "kvt64"}, {"gmax", {Gmax, Gmax}}, {"factory_number", 12064006}},
               "1:5:1",
               "1:6:1",
               "6x",
               5},
         Stand{"Kvt64M",
               {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-              {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}, {"factory_number", 78000064}},
               "6:3:1",
               "6:4:1",
               "6x",
               3},
         Stand{"Kvt09M4",
               {{"address", 29}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
-              {{"address", 30}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
+              {{"address", 30}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}, {"factory_number", "09400052"}},
               "16:29:1",
               "16:30:1",
               "m4",

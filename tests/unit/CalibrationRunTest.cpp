@@ -369,7 +369,13 @@ TEST(FlowReference, ReferenceAtTheMetersOwnAddressIsRefused)
             EXPECT_NE(text.find("--reference-port"), std::string::npos);
         }
     }
-    for (const char* bad : {"modbus:", "modbus:0", "modbus:128", "modbus:5x"}) {
+    EXPECT_EQ(modbus.ModBusScale, 1);
+    ReferenceChoice thousandths;
+    ASSERT_TRUE(ParseReferenceWord("modbus:7:1000", thousandths, error)) << error;
+    EXPECT_EQ(thousandths.ModBusAddress, 7);
+    EXPECT_EQ(thousandths.ModBusScale, 1000);
+    for (const char* bad : {"modbus:", "modbus:0", "modbus:128", "modbus:5x", "modbus:5:", "modbus:5:0", "modbus:5:-2",
+                            "modbus:5:x", "modbus::10"}) {
         ReferenceChoice s;
         EXPECT_FALSE(ParseReferenceWord(bad, s, error)) << bad;
         EXPECT_FALSE(error.empty());
