@@ -64,6 +64,7 @@ protected:
 
 private:
     void Build();
+    void FillReferencePorts();
     bool ReadSettings(CalibrationSettings& settings, ReferenceChoice& reference);
     void RunStep(const std::function<void()>& step);
     void StartClick();
@@ -78,6 +79,7 @@ private:
     std::shared_ptr<CalibrationController> FSession;
 
     QLineEdit* EReference = nullptr;
+    QComboBox* CBReferencePort = nullptr;
     QComboBox* CBClass = nullptr;
     QLineEdit* EQp = nullptr;
     QLineEdit* ETolerance = nullptr;
