@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -324,11 +325,16 @@ void TCalibrationForm::Build()
 void TCalibrationForm::FillReferencePorts()
 {
     const QString chosen = CBReferencePort->currentData().toString();
+    const QSignalBlocker block(CBReferencePort);
     CBReferencePort->clear();
     for (const ReferencePortEntry& e : ReferencePortEntries(FMain.Ports())) {
         CBReferencePort->addItem(QString::fromStdString(e.Text), QString::fromStdString(e.Name));
         CBReferencePort->setItemData(CBReferencePort->count() - 1, QString::fromStdString(e.Hint), Qt::ToolTipRole);
     }
+    // A device chosen and unplugged stays chosen, marked as absent, rather
+    // than the reference going back to the meter's line unnoticed.
+    if (!chosen.isEmpty() && CBReferencePort->findData(chosen) < 0)
+        CBReferencePort->addItem(chosen + " (нет)", chosen);
     CBReferencePort->setCurrentIndex(std::max(0, CBReferencePort->findData(chosen)));
 }
 

@@ -58,13 +58,15 @@ public:
     void StopRun();
     // Shows the state again (an operation of the main window ended, the line changed).
     void Refresh();
+    // The reference's port list again from the main window's (adapters came or
+    // went); the choice is kept.
+    void FillReferencePorts();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void Build();
-    void FillReferencePorts();
     bool ReadSettings(CalibrationSettings& settings, ReferenceChoice& reference);
     void RunStep(const std::function<void()>& step);
     void StartClick();

@@ -303,6 +303,29 @@ TEST_F(CalibrationWindow, ReferenceRefusalsNameTheWindowsControlsBeforeAnythingR
     }
 }
 
+// The reference's port list follows the main window's as adapters come and
+// go; a chosen adapter that went stays chosen, marked as absent.
+TEST_F(CalibrationWindow, ReferencePortListFollowsTheAdapters)
+{
+    ASSERT_TRUE(Open());
+    SerialPortEntry adapter;
+    adapter.Path = "/dev/serial/by-id/usb-Stand_Reference-if00";
+    adapter.Device = "/dev/ttyUSB9";
+    adapter.Display = "ttyUSB9: Stand Reference";
+    window->Controller().FillPorts({adapter});
+    form->FillReferencePorts();
+    auto* list = F<QComboBox>("CBReferencePort");
+    ChoosePort("ttyUSB9: Stand Reference");
+    window->Controller().FillPorts({});
+    form->FillReferencePorts();
+    EXPECT_EQ(list->currentText(), QString::fromStdString(adapter.Path + " (нет)"));
+    EXPECT_EQ(list->currentData().toString(), QString::fromStdString(adapter.Path));
+    window->Controller().FillPorts({adapter});
+    form->FillReferencePorts();
+    EXPECT_EQ(list->currentText(), "ttyUSB9: Stand Reference");
+    EXPECT_EQ(list->findText(QString::fromStdString(adapter.Path + " (нет)")), -1);
+}
+
 // The reference on a second adapter: the meter's own address there is another
 // meter, read on its own line, and the as-found pass takes every point
 // against the stand's true flow.
