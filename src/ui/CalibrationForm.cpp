@@ -240,7 +240,7 @@ void TCalibrationForm::Build()
     FillReferencePorts();
     // The reference and its port; the accuracy class and qp; the stability gate.
     place(0, 0, "&Образцовый", EReference, 5);
-    place(0, 6, "Пор&т", CBReferencePort, 3);
+    place(0, 6, "Пор&т образцового", CBReferencePort, 3);
     place(1, 0, "&Класс", CBClass);
     place(1, 2, "q&p", EQp);
     place(2, 0, "&Допуск, %", ETolerance);
