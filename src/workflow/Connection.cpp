@@ -47,8 +47,10 @@ bool NamePort(PortChoice& c, const std::string& port, const Settings& settings)
 bool SameDevice(const std::string& a, const std::string& b)
 {
     if (a == b) return true;
-    std::error_code ec;
-    return std::filesystem::equivalent(a, b, ec) && !ec;
+    // Not std::filesystem::equivalent: it does not compare character devices.
+    std::error_code ea, eb;
+    const auto ra = std::filesystem::canonical(a, ea), rb = std::filesystem::canonical(b, eb);
+    return !ea && !eb && ra == rb;
 }
 
 void SetUpPort(TulvComPort& port, const PortChoice& choice, bool relayLine)

@@ -4,10 +4,12 @@
 #include "CalibrationController.h"
 #include "MainController.h"
 #include "Settings.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,29 @@ TEST(CalibrationForm, SettingsFromTheBoxes)
         EXPECT_EQ(r.Port->Path, port[0] == 'C' ? settings.PortPath(2) : std::string(port));
         EXPECT_EQ(r.Port->Baud, 19200u);
     }
+}
+
+// The meter's device by another name (a link, as /dev/serial/by-id gives
+// adapters) is still the meter's port; a link to another device is not.
+TEST(CalibrationForm, ReferencePortThatIsTheMetersDeviceByALinkIsRefused)
+{
+    TempFolder folder("clb-refport-");
+    const std::filesystem::path own = folder / "own", other = folder / "other";
+    std::filesystem::create_symlink("/dev/null", own);
+    std::filesystem::create_symlink("/dev/zero", other);
+    const Settings settings;
+    PortChoice line = Line(settings);
+    line.Path = "/dev/null";
+    CalibrationFormTexts t;
+    t.Reference = "3:5";
+    CalibrationSettings s;
+    ReferenceChoice r;
+    std::string error;
+    t.ReferencePort = own.string();
+    EXPECT_FALSE(ReadCalibrationForm(t, Meter(3, 5), line, settings, s, r, error));
+    EXPECT_NE(error.find("это порт поверяемого прибора"), std::string::npos) << error;
+    t.ReferencePort = other.string();
+    EXPECT_TRUE(ReadCalibrationForm(t, Meter(3, 5), line, settings, s, r, error)) << error;
 }
 
 TEST(CalibrationForm, ReferencePortListIsTheLineThenTheMainList)
