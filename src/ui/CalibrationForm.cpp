@@ -210,8 +210,17 @@ void TCalibrationForm::Build()
     const CalibrationFormTexts defaults;
     EReference = edit("EReference", "", "Образцовый прибор");
     EReference->setPlaceholderText("ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС или manual");
-    EReference->setToolTip("Образцовый прибор на той же линии: ТИП:АДРЕС[:КАНАЛ] (через ретранслятор "
-                           "ТИП:АДРЕС@СЕРИЙНЫЙ), ModBus-расходомер modbus:АДРЕС, или manual — ввод вручную");
+    EReference->setToolTip("Образцовый прибор: ТИП:АДРЕС[:КАНАЛ] (через ретранслятор ТИП:АДРЕС@СЕРИЙНЫЙ), "
+                           "ModBus-расходомер modbus:АДРЕС — на линии, выбранной в списке «Порт образцового», "
+                           "или manual — ввод вручную");
+    CBReferencePort = new QComboBox(settings);
+    CBReferencePort->setObjectName("CBReferencePort");
+    CBReferencePort->setAccessibleName("Порт образцового");
+    CBReferencePort->setToolTip("Образцовый прибор на линии поверяемого или на втором адаптере");
+    // Long device names show in full in the open list, not in the row.
+    CBReferencePort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    CBReferencePort->setMinimumContentsLength(12);
+    FillReferencePorts();
     CBClass = new QComboBox(settings);
     CBClass->setObjectName("CBClass");
     CBClass->setAccessibleName("Класс точности");
@@ -230,14 +239,6 @@ void TCalibrationForm::Build()
         grid->addWidget(l, row, col, Qt::AlignRight);
         grid->addWidget(w, row, col + 1, 1, span);
     };
-    CBReferencePort = new QComboBox(settings);
-    CBReferencePort->setObjectName("CBReferencePort");
-    CBReferencePort->setAccessibleName("Порт образцового");
-    CBReferencePort->setToolTip("Образцовый прибор на линии поверяемого или на втором адаптере");
-    // Long device names show in full in the open list, not in the row.
-    CBReferencePort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    CBReferencePort->setMinimumContentsLength(12);
-    FillReferencePorts();
     // The reference and its port; the accuracy class and qp; the stability gate.
     place(0, 0, "&Образцовый", EReference, 5);
     place(0, 6, "Пор&т образцового", CBReferencePort, 3);
