@@ -2,6 +2,7 @@
 
 #include "MainController.h"
 #include "MainForm.h"
+#include "ManualReferenceDialog.h"
 #include "QtHost.h"
 
 #include <QApplication>
@@ -12,7 +13,6 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -209,8 +210,17 @@ void TCalibrationForm::Build()
     const CalibrationFormTexts defaults;
     EReference = edit("EReference", "", "Образцовый прибор");
     EReference->setPlaceholderText("ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС или manual");
-    EReference->setToolTip("Образцовый прибор на той же линии: ТИП:АДРЕС[:КАНАЛ] (через ретранслятор "
-                           "ТИП:АДРЕС@СЕРИЙНЫЙ), ModBus-расходомер modbus:АДРЕС, или manual — ввод вручную");
+    EReference->setToolTip("Образцовый прибор: ТИП:АДРЕС[:КАНАЛ] (через ретранслятор ТИП:АДРЕС@СЕРИЙНЫЙ), "
+                           "ModBus-расходомер modbus:АДРЕС[:МАСШТАБ] (МАСШТАБ — отсчётов на единицу расхода, 1) — на линии, выбранной в списке «Порт образцового», "
+                           "или manual — ввод вручную");
+    CBReferencePort = new QComboBox(settings);
+    CBReferencePort->setObjectName("CBReferencePort");
+    CBReferencePort->setAccessibleName("Порт образцового");
+    CBReferencePort->setToolTip("Образцовый прибор на линии поверяемого или на втором адаптере");
+    // Long device names show in full in the open list, not in the row.
+    CBReferencePort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    CBReferencePort->setMinimumContentsLength(12);
+    FillReferencePorts();
     CBClass = new QComboBox(settings);
     CBClass->setObjectName("CBClass");
     CBClass->setAccessibleName("Класс точности");
@@ -229,14 +239,16 @@ void TCalibrationForm::Build()
         grid->addWidget(l, row, col, Qt::AlignRight);
         grid->addWidget(w, row, col + 1, 1, span);
     };
+    // The reference and its port; the accuracy class and qp; the stability gate.
     place(0, 0, "&Образцовый", EReference, 5);
-    place(0, 6, "&Класс", CBClass);
-    place(0, 8, "q&p", EQp);
-    place(1, 0, "&Допуск, %", ETolerance);
-    place(1, 2, "&Установление, с", ESettle);
-    place(1, 4, "О&кно, с", EWindow);
-    place(1, 6, "К&В, %", ECv);
-    place(1, 8, "&На точку, с", ETimeout);
+    place(0, 6, "Пор&т образцового", CBReferencePort, 3);
+    place(1, 0, "&Класс", CBClass);
+    place(1, 2, "q&p", EQp);
+    place(2, 0, "&Допуск, %", ETolerance);
+    place(2, 2, "&Установление, с", ESettle);
+    place(2, 4, "О&кно, с", EWindow);
+    place(2, 6, "К&В, %", ECv);
+    place(2, 8, "&На точку, с", ETimeout);
     for (QLineEdit* e : {EQp, ETolerance, ESettle, EWindow, ECv, ETimeout}) e->setMaximumWidth(70);
     root->addWidget(settings);
 
@@ -311,6 +323,22 @@ void TCalibrationForm::Build()
     resize(size);
 }
 
+void TCalibrationForm::FillReferencePorts()
+{
+    const QString chosen = CBReferencePort->currentData().toString();
+    const QSignalBlocker block(CBReferencePort);
+    CBReferencePort->clear();
+    for (const ReferencePortEntry& e : ReferencePortEntries(FMain.Ports())) {
+        CBReferencePort->addItem(QString::fromStdString(e.Text), QString::fromStdString(e.Name));
+        CBReferencePort->setItemData(CBReferencePort->count() - 1, QString::fromStdString(e.Hint), Qt::ToolTipRole);
+    }
+    // A device chosen and unplugged stays chosen, marked as absent, rather
+    // than the reference going back to the meter's line unnoticed.
+    if (!chosen.isEmpty() && CBReferencePort->findData(chosen) < 0)
+        CBReferencePort->addItem(chosen + " (нет)", chosen);
+    CBReferencePort->setCurrentIndex(std::max(0, CBReferencePort->findData(chosen)));
+}
+
 void TCalibrationForm::Refresh()
 {
     const CalibrationStage stage = FSession->Stage();
@@ -323,7 +351,7 @@ void TCalibrationForm::Refresh()
     BWrite->setEnabled(b.Write);
     BVerify->setEnabled(b.Verify);
     BPrint->setEnabled(b.Print);
-    for (QWidget* w : std::initializer_list<QWidget*>{EReference, CBClass, EQp, ETolerance, ESettle, EWindow, ECv, ETimeout})
+    for (QWidget* w : std::initializer_list<QWidget*>{EReference, CBReferencePort, CBClass, EQp, ETolerance, ESettle, EWindow, ECv, ETimeout})
         w->setEnabled(b.Settings);
 
     const std::optional<GateFigures> figures = FSession->CurrentFigures();
@@ -369,6 +397,7 @@ bool TCalibrationForm::ReadSettings(CalibrationSettings& settings, ReferenceChoi
 {
     CalibrationFormTexts t;
     t.Reference = EReference->text().toStdString();
+    t.ReferencePort = CBReferencePort->currentData().toString().toStdString();
     t.AccuracyClass = CBClass->currentIndex() + 1;
     t.Qp = EQp->text().toStdString();
     t.Tolerance = ETolerance->text().toStdString();
@@ -377,7 +406,9 @@ bool TCalibrationForm::ReadSettings(CalibrationSettings& settings, ReferenceChoi
     t.Cv = ECv->text().toStdString();
     t.PointTimeout = ETimeout->text().toStdString();
     std::string error;
-    if (ReadCalibrationForm(t, FMain.Dev().Slot(Slot()), settings, reference, error)) return true;
+    if (ReadCalibrationForm(t, FMain.Dev().Slot(Slot()), FMain.CurrentPortChoice(), FMain.Config(), settings,
+                            reference, error))
+        return true;
     FHost.MessageBox(error, "Калибровка", MsgIcon::Warning, MsgButtons::Ok);
     return false;
 }
@@ -435,18 +466,9 @@ void TCalibrationForm::PrintClick()
 
 std::optional<ManualReading> TCalibrationForm::AskReference(int point, double target, double meterMean)
 {
-    bool ok = false;
-    const double v = QInputDialog::getDouble(
-        this, "Образцовый расход",
-        QString("Точка %1: цель %2, прибор показывает %3.\nОбразцовый расход:")
-            .arg(point)
-            .arg(QString::fromStdString(CellNumber(target)))
-            .arg(QString::fromStdString(CellNumber(meterMean))),
-        target, 0, 1e9, 4, &ok);
-    if (!ok || !(v > 0)) return std::nullopt;
-    ManualReading m;
-    m.Flow = v;
-    return m;
+    TManualReferenceDialog dialog(point, target, meterMean, this);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.Reading();
 }
 
 void TCalibrationForm::StopRun()

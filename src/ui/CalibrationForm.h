@@ -58,6 +58,9 @@ public:
     void StopRun();
     // Shows the state again (an operation of the main window ended, the line changed).
     void Refresh();
+    // The reference's port list again from the main window's (adapters came or
+    // went); the choice is kept.
+    void FillReferencePorts();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -78,6 +81,7 @@ private:
     std::shared_ptr<CalibrationController> FSession;
 
     QLineEdit* EReference = nullptr;
+    QComboBox* CBReferencePort = nullptr;
     QComboBox* CBClass = nullptr;
     QLineEdit* EQp = nullptr;
     QLineEdit* ETolerance = nullptr;

@@ -554,6 +554,8 @@ void TMainFrm::FillPorts()
     }
     CBPort->setCurrentIndex(ports.Selected);
     UpdatePortHint();
+    for (const QPointer<TCalibrationForm>& f : FCalibration)
+        if (f) f->FillReferencePorts();
 }
 
 void TMainFrm::UpdatePortHint()

@@ -4,9 +4,11 @@
 #include "CoefficientWriter.h"
 #include "DevManager.h"
 #include "FlowSampler.h"
+#include "MainController.h"
 #include "MeterTypes.h"
 #include "NumberText.h"
 #include "SlotDrivers.h"
+#include "UlvComPort.h"
 
 #include <cmath>
 #include <regex>
@@ -35,7 +37,7 @@ bool ReferenceSlot(const std::string& text, DeviceSlot& slot, std::string& error
     std::smatch m;
     const std::string what = "Образцовый прибор " + text + ": ";
     if (!std::regex_match(text, m, re)) {
-        error = what + "нужно ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС или manual";
+        error = what + "нужно ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС[:МАСШТАБ] или manual";
         return false;
     }
     const int type = std::stoi(m[1]);
@@ -73,21 +75,33 @@ std::string Trimmed(const std::string& s)
 
 } // namespace
 
-bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, CalibrationSettings& settings,
-                         ReferenceChoice& reference, std::string& error)
+bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, const PortChoice& line,
+                         const Settings& settings, CalibrationSettings& calibration, ReferenceChoice& reference,
+                         std::string& error)
 {
     error.clear();
     CalibrationSettings s;
     ReferenceChoice r;
     const std::string ref = Trimmed(texts.Reference);
     if (ref.empty()) {
-        error = "Укажите образцовый прибор: ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС или manual";
+        error = "Укажите образцовый прибор: ТИП:АДРЕС[:КАНАЛ], modbus:АДРЕС[:МАСШТАБ] или manual";
         return false;
     }
     if (!ParseReferenceWord(ref, r, error)) {
         if (!error.empty()) return false;
         r.Source = ReferenceChoice::Kind::Meter;
         if (!ReferenceSlot(ref, r.Slot, error)) return false;
+    }
+    if (const std::string port = Trimmed(texts.ReferencePort); !port.empty()) {
+        if (!NameReferencePort(r, port, line, settings, error)) {
+            error = "Порт образцового прибора " + port + ": " + error;
+            return false;
+        }
+        if (SameDevice(r.Port->Path, line.Path)) {
+            error = "Порт образцового прибора " + port + " — это порт поверяемого прибора. Образцовый на той же линии: " +
+                    SameLineEntry + ", на втором адаптере: его порт";
+            return false;
+        }
     }
     if (texts.AccuracyClass < 1 || texts.AccuracyClass > 3) {
         error = "Класс точности: 1, 2 или 3";
@@ -110,13 +124,49 @@ bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& me
         !Number(Trimmed(texts.PointTimeout), "Время на точку", s.Gate.PointTimeoutS, error))
         return false;
     if (!CheckCalibrationSettings(s, error)) return false;
-    if (const std::string clash = ReferenceClash(r, meter, true); !clash.empty()) {
+    if (const std::string clash = ReferenceClash(r, meter, ReferenceOnLine(r, line.Path), ReferencePortControl);
+        !clash.empty()) {
         error = clash;
         return false;
     }
-    settings = s;
+    calibration = s;
     reference = r;
     return true;
+}
+
+std::vector<ReferencePortEntry> ReferencePortEntries(const PortList& ports)
+{
+    std::vector<ReferencePortEntry> list = {{SameLineEntry, "", "Образцовый прибор на линии поверяемого"}};
+    for (const PortListEntry& e : ports.Entries)
+        list.push_back({e.Text, e.ComNumber != 0 ? "COM" + std::to_string(e.ComNumber) : e.Path, e.Path});
+    return list;
+}
+
+ManualEntry ReadManualEntry(bool volumeAndTime, const std::string& flow, const std::string& volume,
+                            const std::string& seconds)
+{
+    ManualEntry e;
+    double v = 0;
+    if (!volumeAndTime) {
+        if (!Number(Trimmed(flow), "Расход", v, e.Fault)) return e;
+        e.Reading.Flow = v;
+    } else if (!Number(Trimmed(volume), "Объём", e.Reading.Volume, e.Fault) ||
+               !Number(Trimmed(seconds), "Время", e.Reading.Seconds, e.Fault)) {
+        return e;
+    } else if (!(e.Reading.Volume > 0)) {
+        e.Fault = "Объём: нужно число больше нуля";
+        return e;
+    } else if (!(e.Reading.Seconds > 0)) {
+        e.Fault = "Время: нужно число секунд больше нуля";
+        return e;
+    }
+    const double q = ManualFlow(e.Reading);
+    if (!std::isfinite(q) || !(q > 0)) {
+        e.Fault = volumeAndTime ? "Объём и время не дают расхода" : "Расход: нужно число больше нуля";
+        return e;
+    }
+    e.Flow = q;
+    return e;
 }
 
 // --- Stages and buttons -------------------------------------------------------------
@@ -363,6 +413,8 @@ bool CalibrationController::BeginStep(CalibrationStage stage)
 
 void CalibrationController::EndStep(CalibrationStage stage, const std::string& message)
 {
+    // The reference's own port stays open only while the session may go on with its run.
+    if (FReferencePort && (stage == CalibrationStage::Idle || stage == CalibrationStage::Done)) FReferencePort->Close();
     {
         std::lock_guard lock(FLock);
         if (FRun) FSnapshot = FRun->Result();
@@ -412,15 +464,29 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
     if (!HasDriver(FDev.Driver(FSlot)) || port == nullptr || !FDev.Coefficients(FSlot).ReadDone)
         message = "Прибор " + std::to_string(FSlot) + " не подключён или не прочитан";
     else
-        message = ReferenceClash(choice, slot, true);
+        message = ReferenceClash(choice, slot, ReferenceOnLine(choice, port->Name()), ReferencePortControl);
+    // The run before goes with the port its reference held.
+    {
+        std::lock_guard lock(FLock);
+        FRun.reset();
+        FRecordingReference.reset();
+        FReference.reset();
+    }
+    FReferencePort.reset();
+    std::unique_ptr<TulvComPort> ownPort;
+    if (message.empty() && choice.Source != ReferenceChoice::Kind::Manual && !ReferenceOnLine(choice, port->Name())) {
+        ownPort = std::make_unique<TulvComPort>();
+        if (!OpenReferencePort(*ownPort, choice, message)) ownPort.reset();
+    }
     std::unique_ptr<RunReference> reference;
     if (message.empty()) {
+        TulvPort& line = ownPort ? *ownPort : *port;
         if (choice.Source == ReferenceChoice::Kind::Manual) {
             reference = std::make_unique<ManualReference>();
         } else {
             auto meter = choice.Source == ReferenceChoice::Kind::ModBus
-                             ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, *port, FProfile)
-                             : std::make_unique<MeterReference>(choice.Slot, *port, FProfile, FHost);
+                             ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, line, FProfile)
+                             : std::make_unique<MeterReference>(choice.Slot, line, FProfile, FHost);
             std::string error;
             if (meter->Connect(error)) reference = std::move(meter);
             else message = "Образцовый прибор: " + error;
@@ -429,15 +495,14 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
     if (!message.empty()) {
         {
             std::lock_guard lock(FLock);
-            FRun.reset();
             FSnapshot = {};
             FSnapshot.Outcome = RunOutcome::Refused;
         }
         EndStep(CalibrationStage::Idle, message);
         return false;
     }
+    FReferencePort = std::move(ownPort);
     std::lock_guard lock(FLock);
-    FRun.reset();
     FReference = std::move(reference);
     FRecordingReference = std::make_unique<RecordingReference>(*this, *FReference);
     FMeter = std::make_unique<RecordingMeter>(*this, FDev, FSlot);

@@ -28,12 +28,15 @@
 class CoefficientWriter;
 class DevManager;
 class TClbThread;
+class TulvComPort;
+struct PortList;
 
 // --- The settings as typed ----------------------------------------------------------
 
 // The texts of the settings boxes; the defaults are the run's defaults.
 struct CalibrationFormTexts {
     std::string Reference;        // "ТИП:АДРЕС[:КАНАЛ][@СЕРИЙНЫЙ]", "modbus:АДРЕС", "manual"
+    std::string ReferencePort;    // empty: the meter's line; else COMn or a device path
     int AccuracyClass = 2;        // 1..3
     std::string Qp;               // empty: Gmax
     std::string Tolerance = "5";
@@ -43,10 +46,39 @@ struct CalibrationFormTexts {
     std::string PointTimeout = "120";
 };
 
-// The settings and the reference the texts give for a run on meter (on the
-// meter's own line); false with a message (Russian) naming the box at fault.
-bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, CalibrationSettings& settings,
-                         ReferenceChoice& reference, std::string& error);
+// The settings and the reference the texts give for a run on meter, which is
+// on line (COMn resolved through settings); false with a message (Russian)
+// naming the box at fault. A reference port that is line's own device is
+// refused: the meter's line is the list's first entry.
+bool ReadCalibrationForm(const CalibrationFormTexts& texts, const DeviceSlot& meter, const PortChoice& line,
+                         const Settings& settings, CalibrationSettings& calibration, ReferenceChoice& reference,
+                         std::string& error);
+
+// An entry of the window's list of the reference's port: what it shows, the
+// name ReadCalibrationForm takes ("" for the meter's line, COMn, or a device
+// path) and the device it stands for.
+struct ReferencePortEntry {
+    std::string Text;
+    std::string Name;
+    std::string Hint;
+};
+// The meter's line first, then the main window's port list.
+std::vector<ReferencePortEntry> ReferencePortEntries(const PortList& ports);
+
+// The window's list of the reference's port, as its messages name it.
+inline constexpr const char* ReferencePortControl = "список «Порт образцового»";
+// The list's first entry: the reference on the meter's line.
+inline constexpr const char* SameLineEntry = "(та же линия)";
+
+// What the boxes of the manual reference give: a flow typed in, or a volume
+// and a time from a weighing system (decimal comma or point).
+struct ManualEntry {
+    ManualReading Reading;
+    double Flow = 0;   // ManualFlow of the reading when it gives one
+    std::string Fault; // why the figures give no flow (Russian), empty when they do
+};
+ManualEntry ReadManualEntry(bool volumeAndTime, const std::string& flow, const std::string& volume,
+                            const std::string& seconds);
 
 // --- Stages and buttons -------------------------------------------------------------
 
@@ -206,6 +238,7 @@ private:
     bool FStopAsked = false;
 
     // The run and what it reads (the step's thread, while a step runs).
+    std::unique_ptr<TulvComPort> FReferencePort; // the reference's own port, open while its run goes on
     std::unique_ptr<RunReference> FReference;
     std::unique_ptr<RecordingMeter> FMeter;
     std::unique_ptr<RecordingReference> FRecordingReference;

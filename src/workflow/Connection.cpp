@@ -6,6 +6,9 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 
+#include <filesystem>
+#include <regex>
+
 namespace {
 const char* const ErrorCaption = "Ошибка";
 }
@@ -23,6 +26,31 @@ PortChoice PortFromSettings(const Settings& settings)
         c.Path = device;
     }
     return c;
+}
+
+bool NamePort(PortChoice& c, const std::string& port, const Settings& settings)
+{
+    static const std::regex com(R"(COM(\d{1,2}))", std::regex::icase);
+    std::smatch m;
+    if (std::regex_match(port, m, com)) {
+        const int n = std::stoi(m[1]);
+        if (n < 1 || n > 16) return false;
+        c.Number = n;
+        c.Path = settings.PortPath(n);
+    } else {
+        c.Number = 0;
+        c.Path = port;
+    }
+    return true;
+}
+
+bool SameDevice(const std::string& a, const std::string& b)
+{
+    if (a == b) return true;
+    // Not std::filesystem::equivalent: it does not compare character devices.
+    std::error_code ea, eb;
+    const auto ra = std::filesystem::canonical(a, ea), rb = std::filesystem::canonical(b, eb);
+    return !ea && !eb && ra == rb;
 }
 
 void SetUpPort(TulvComPort& port, const PortChoice& choice, bool relayLine)

@@ -27,6 +27,15 @@ struct PortChoice {
 // The port chosen in the settings file: "Port" resolved through [Ports], "Baud".
 PortChoice PortFromSettings(const Settings& settings);
 
+// A port the user names (--port, the reference's port): COMn (1..16) through
+// the settings' [Ports], or a device path. False for COM0 or COM17 and above
+// (c unchanged).
+bool NamePort(PortChoice& c, const std::string& port, const Settings& settings);
+
+// Whether two device paths open the same device: the same path, or links to
+// one device.
+bool SameDevice(const std::string& a, const std::string& b);
+
 // Sets the port up for the choice: COM number, device path, baud rate, line
 // settings, and even parity when the line carries a relay-addressed meter (no
 // parity otherwise). The port is not opened.

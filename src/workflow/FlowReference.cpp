@@ -71,7 +71,42 @@ bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::s
     return true;
 }
 
-std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort)
+bool NameReferencePort(ReferenceChoice& choice, const std::string& port, const PortChoice& line,
+                       const Settings& settings, std::string& error)
+{
+    if (choice.Source == ReferenceChoice::Kind::Manual) {
+        error = "образцовый расход вводится вручную, порт ему не нужен";
+        return false;
+    }
+    PortChoice p = line;
+    if (!NamePort(p, port, settings)) {
+        error = "COM1..COM16 или путь к устройству";
+        return false;
+    }
+    choice.Port = p;
+    return true;
+}
+
+bool ReferenceOnLine(const ReferenceChoice& choice, const std::string& linePath)
+{
+    return !choice.Port || SameDevice(choice.Port->Path, linePath);
+}
+
+bool OpenReferencePort(TulvComPort& port, const ReferenceChoice& choice, std::string& error)
+{
+    if (!choice.Port) {
+        error = "у образцового прибора нет своего порта";
+        return false;
+    }
+    SetUpPort(port, *choice.Port,
+              choice.Source == ReferenceChoice::Kind::Meter && RelayAddressed(choice.Slot.TypeCode()));
+    if (port.Open()) return true;
+    error = "Невозможно открыть порт образцового прибора " + choice.Port->Path + "\n" + port.OpenErrorText();
+    return false;
+}
+
+std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort,
+                           const std::string& portControl)
 {
     if (!samePort || choice.Source == ReferenceChoice::Kind::Manual) return {};
     const LineAddress own = AddressOf(meter);
@@ -81,7 +116,7 @@ std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& mete
     if (own.Family == ProtocolFamily::None || own.Family != ref.Family || own.Address != ref.Address) return {};
     return "Образцовый прибор задан на той же линии и по тому же адресу (" + std::to_string(ref.Address) +
            "), что и поверяемый: читался бы сам поверяемый прибор. Укажите адрес образцового прибора или "
-           "другой порт (--reference-port)";
+           "другой порт (" + portControl + ")";
 }
 
 MeterReference::MeterReference(const DeviceSlot& slot, TulvPort& port, const TimeoutProfile& profile, Host& host)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "CalibrationRun.h"
+#include "Connection.h"
 #include "DeviceSlot.h"
 #include "DevManager.h"
 #include "Host.h"
@@ -15,9 +16,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class TulvDln0808;
+class TulvComPort;
 class TulvPort;
 
 struct ReferenceChoice {
@@ -27,9 +30,9 @@ struct ReferenceChoice {
     // ModBus: the meter keeps its flow as a whole number; its counts per unit
     // of flow (1000: it counts in thousandths).
     double ModBusScale = 1;
-    // The second port (a device path or COMn) the reference is on; empty: the
-    // line of the meter under test.
-    std::string Port;
+    // The second port the reference is on, set up as the meter's line (its
+    // speed and line settings) on a device of its own; none: the meter's line.
+    std::optional<PortChoice> Port;
 };
 
 // "modbus:ADDR[:SCALE]" (ADDR 1..127, SCALE the counts per unit of flow, 1
@@ -38,10 +41,28 @@ struct ReferenceChoice {
 // has no valid address or scale is refused with a message.
 bool ParseReferenceWord(const std::string& text, ReferenceChoice& choice, std::string& error);
 
+// The reference's own port named by the user (COMn or a device path, see
+// NamePort), set up as line, the meter's. False with a message (Russian, the
+// caller names its control) for a name that is not a port, or for a reference
+// typed in by hand, which needs no port.
+bool NameReferencePort(ReferenceChoice& choice, const std::string& port, const PortChoice& line,
+                       const Settings& settings, std::string& error);
+
+// Whether the reference is read on the meter's line (linePath): it has no port
+// of its own, or its port is the meter's device.
+bool ReferenceOnLine(const ReferenceChoice& choice, const std::string& linePath);
+
+// Sets port up as the reference's own port and opens it (even parity for a
+// relay-addressed reference); false with the message when it does not open.
+bool OpenReferencePort(TulvComPort& port, const ReferenceChoice& choice, std::string& error);
+
 // Why a reference cannot be used with the meter under test (Russian), empty
 // when it can: a reference on the same line at the meter's own address (the
-// same protocol and address) would read the meter itself.
-std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort);
+// same protocol and address) would read the meter itself. portControl: how the
+// caller's user puts the reference on another port ("--reference-port", the
+// name of a window's list); the message ends with it.
+std::string ReferenceClash(const ReferenceChoice& choice, const DeviceSlot& meter, bool samePort,
+                           const std::string& portControl);
 
 // A reference read from a meter through a port the caller keeps open.
 class MeterReference : public RunReference {

@@ -90,6 +90,7 @@ void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const Calibra
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
                                 const ReferenceChoice& choice, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,
+                                const std::string& portControl,
                                 const std::function<void(CalibrationRun&)>& started)
 {
     CalibrationResult refused;
@@ -103,7 +104,7 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
     }
     TulvPort* port = referencePort != nullptr ? referencePort : meterPort;
     const bool samePort = port == meterPort || port->Name() == meterPort->Name();
-    if (const std::string clash = ReferenceClash(choice, slot, samePort); !clash.empty()) {
+    if (const std::string clash = ReferenceClash(choice, slot, samePort, portControl); !clash.empty()) {
         refused.Message = clash;
         return refused;
     }

@@ -40,8 +40,9 @@ private:
 TableWriter SlotTableWriter(DevManager& dev, CoefficientWriter& writer, int s);
 
 // A whole run on slot s (connected and read out): refuses a reference at the
-// meter's own address on the same line, pauses the poller for the whole run
-// (polling comes back as it was), connects the reference (on referencePort
+// meter's own address on the same line (the message names portControl, how the
+// user puts the reference on another port), pauses the poller for the whole
+// run (polling comes back as it was), connects the reference (on referencePort
 // when given, else on the meter's port), runs and gives the result. started
 // is told the run before its first sample (to stop it from another thread).
 // With the plant record on (the writer has a bench), a run is an event of the
@@ -52,4 +53,5 @@ void RecordRunInPlant(const CoefficientWriter& writer, Host& host, const Calibra
 CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, CoefficientWriter& writer, Host& host, int s,
                                 const ReferenceChoice& choice, TulvPort* referencePort, const TimeoutProfile& profile,
                                 const CalibrationSettings& settings, const RunEvents& events,
+                                const std::string& portControl,
                                 const std::function<void(CalibrationRun&)>& started = {});

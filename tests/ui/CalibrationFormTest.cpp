@@ -2,7 +2,9 @@
 // stand: a meter with an error curve of several per cent and a reference on
 // the same line, the true flow stepping through the meter's points. A whole
 // session through the window's buttons ends "годен"; closing the window in
-// the middle of a pass stops it and leaves the meter as it was.
+// the middle of a pass stops it and leaves the meter as it was. The reference
+// may also be on a second simulated line of the same stand (a simulator of its
+// own on the same schedule and epoch) or typed in by hand.
 //
 // CLB_SCREENSHOT_DIR, when set, receives pictures of the window mid-run and
 // at the end.
@@ -10,6 +12,7 @@
 
 #include "CalibrationForm.h"
 #include "InfoFrm.h"
+#include "ManualReferenceDialog.h"
 #include "PdfWords.h"
 #include "TestFiles.h"
 
@@ -18,13 +21,16 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTableWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QLineSeries>
 #include <QTest>
 
+#include <chrono>
 #include <cmath>
+#include <fstream>
 
 using nlohmann::json;
 
@@ -35,6 +41,14 @@ using window_test::WaitFor;
 
 constexpr double Gmax = 10.0;
 const std::vector<double> Points = {0.05, 0.1, 0.2, 0.3, 0.5, 0.7, 0.85, 1.0};
+
+// The stand's clock starts at the same moment on every line of a test.
+double Epoch()
+{
+    using namespace std::chrono;
+    static const double epoch = std::floor(duration<double>(system_clock::now().time_since_epoch()).count());
+    return epoch;
+}
 
 json Stand()
 {
@@ -49,8 +63,21 @@ json Stand()
     meter["stand"] = {{"error", {{0.05, 4.0}, {0.5, 2.5}, {1.0, -1.5}}}, {"noise_pct", 0.05}};
     json reference = {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}};
     reference["stand"] = {{"reference", true}, {"error_pct", 0.0}, {"noise_pct", 0.02}};
-    return {{"line", {{"seed", 7}, {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}}}}},
+    return {{"line",
+             {{"seed", 7},
+              {"stand", {{"schedule", schedule}, {"cycle", true}, {"ramp_s", 0.3}, {"epoch", Epoch()}}}}},
             {"meters", {meter, reference}}};
+}
+
+// A second line of the same stand: a reference alone, at the address the
+// meter under test has on its own line.
+json SecondLine()
+{
+    json line = Stand();
+    json reference = line["meters"][1];
+    reference["address"] = 3;
+    line["meters"] = json::array({reference});
+    return line;
 }
 
 class CalibrationWindow : public window_test::WindowTest {
@@ -60,6 +87,8 @@ protected:
         WindowTest::SetUp();
         sim = std::make_unique<MeterSimProcess>(Stand());
         WriteSettings();
+        // COM2: the second line of the stand, when the test has one.
+        if (second) std::ofstream(folders.SettingsFile, std::ios::app) << "COM2=" << second->DevicePath() << "\r\n";
         ShowWindow();
         Configure({Slot(6, 3, 1)});
         Click("BConnect");
@@ -84,6 +113,22 @@ protected:
         return w;
     }
     void Set(const char* name, const char* text) { F<QLineEdit>(name)->setText(text); }
+    // The reference's port by the text of its entry.
+    void ChoosePort(const char* text)
+    {
+        auto* list = F<QComboBox>("CBReferencePort");
+        const int i = list->findText(text);
+        ASSERT_GE(i, 0) << text;
+        list->setCurrentIndex(i);
+    }
+    // A pass short enough for a test.
+    void ShortGate()
+    {
+        Set("ESettle", "0.2");
+        Set("EWindow", "1");
+        Set("ECv", "2");
+        Set("ETimeout", "60");
+    }
     void Press(const char* name)
     {
         ASSERT_TRUE(F<QPushButton>(name)->isEnabled()) << name;
@@ -94,10 +139,11 @@ protected:
         QTableWidgetItem* item = F<QTableWidget>("TPoints")->item(row, col);
         return item ? item->text() : QString();
     }
-    void Shot(const char* name)
+    void Shot(const char* name) { Shot(form, name); }
+    static void Shot(QWidget* w, const char* name)
     {
         const QByteArray dir = qgetenv("CLB_SCREENSHOT_DIR");
-        if (!dir.isEmpty()) form->grab().save(QString::fromUtf8(dir) + "/" + name + ".png");
+        if (!dir.isEmpty()) w->grab().save(QString::fromUtf8(dir) + "/" + name + ".png");
     }
     bool StageIs(CalibrationStage s, int ms)
     {
@@ -105,6 +151,21 @@ protected:
     }
 
     QPointer<TCalibrationForm> form;
+    std::unique_ptr<MeterSimProcess> second;
+};
+
+class CalibrationWindowTwoLines : public CalibrationWindow {
+protected:
+    void SetUp() override
+    {
+        second = std::make_unique<MeterSimProcess>(SecondLine());
+        CalibrationWindow::SetUp();
+    }
+    void TearDown() override
+    {
+        CalibrationWindow::TearDown();
+        second.reset();
+    }
 };
 
 TEST_F(CalibrationWindow, SessionThroughTheButtonsEndsGodenAndTheMeterReadsTheTrueFlow)
@@ -213,16 +274,137 @@ TEST_F(CalibrationWindow, ClosingMidPassStopsTheRunAndChangesNothing)
     EXPECT_EQ(window->findChild<QWidget*>("BConnect")->isEnabled(), false) << "still connected";
 }
 
-TEST_F(CalibrationWindow, ReferenceAtTheMetersOwnAddressIsRefusedBeforeAnythingRuns)
+// The window names its own controls in its refusals, never the command line's options.
+TEST_F(CalibrationWindow, ReferenceRefusalsNameTheWindowsControlsBeforeAnythingRuns)
 {
     ASSERT_TRUE(Open());
-    Set("EReference", "6:3");
-    window->HostOfWindow().SetNextAnswer(MsgAnswer::Ok);
+    Shot("calibration-open");
+    const struct {
+        const char* reference;
+        const char* port;
+        std::vector<std::string> words;
+    } cases[] = {
+        {"6:3", "(та же линия)", {"по тому же адресу (3)", "другой порт (список «Порт образцового»)"}},
+        {"6:4", "COM1", {"Порт образцового прибора COM1 — это порт поверяемого прибора", "(та же линия)"}},
+        {"manual", "COM2", {"вводится вручную, порт ему не нужен"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.reference) + " " + c.port);
+        Set("EReference", c.reference);
+        ChoosePort(c.port);
+        const std::size_t told = Messages().size();
+        window->HostOfWindow().SetNextAnswer(MsgAnswer::Ok);
+        Press("BStart");
+        EXPECT_FALSE(window->OperationRunning());
+        ASSERT_EQ(Messages().size(), told + 1);
+        for (const std::string& w : c.words) EXPECT_NE(Messages().back().find(w), std::string::npos) << Messages().back();
+        EXPECT_EQ(Messages().back().find("--reference-port"), std::string::npos);
+        EXPECT_EQ(form->Session().Stage(), CalibrationStage::Idle);
+    }
+}
+
+// The reference's port list follows the main window's as adapters come and
+// go; a chosen adapter that went stays chosen, marked as absent.
+TEST_F(CalibrationWindow, ReferencePortListFollowsTheAdapters)
+{
+    ASSERT_TRUE(Open());
+    SerialPortEntry adapter;
+    adapter.Path = "/dev/serial/by-id/usb-Stand_Reference-if00";
+    adapter.Device = "/dev/ttyUSB9";
+    adapter.Display = "ttyUSB9: Stand Reference";
+    window->Controller().FillPorts({adapter});
+    form->FillReferencePorts();
+    auto* list = F<QComboBox>("CBReferencePort");
+    ChoosePort("ttyUSB9: Stand Reference");
+    window->Controller().FillPorts({});
+    form->FillReferencePorts();
+    EXPECT_EQ(list->currentText(), QString::fromStdString(adapter.Path + " (нет)"));
+    EXPECT_EQ(list->currentData().toString(), QString::fromStdString(adapter.Path));
+    window->Controller().FillPorts({adapter});
+    form->FillReferencePorts();
+    EXPECT_EQ(list->currentText(), "ttyUSB9: Stand Reference");
+    EXPECT_EQ(list->findText(QString::fromStdString(adapter.Path + " (нет)")), -1);
+}
+
+// The reference on a second adapter: the meter's own address there is another
+// meter, read on its own line, and the as-found pass takes every point
+// against the stand's true flow.
+TEST_F(CalibrationWindowTwoLines, ReferenceOnASecondLineGivesTheAsFoundPass)
+{
+    ASSERT_TRUE(Open());
+    auto* list = F<QComboBox>("CBReferencePort");
+    EXPECT_EQ(list->itemText(0), "(та же линия)");
+    Set("EReference", "6:3:1");
+    ChoosePort("COM2");
+    ShortGate();
     Press("BStart");
-    EXPECT_FALSE(window->OperationRunning());
-    ASSERT_FALSE(Messages().empty());
-    EXPECT_NE(Messages().back().find("тому же адресу"), std::string::npos) << Messages().back();
-    EXPECT_EQ(form->Session().Stage(), CalibrationStage::Idle);
+    ASSERT_TRUE(WaitFor([&] { return !Cell(2, 3).isEmpty(); }, 60000)) << form->Session().Message();
+    Shot("calibration-second-line");
+    ASSERT_TRUE(StageIs(CalibrationStage::TableMade, 90000)) << form->Session().Message();
+    const CalibrationResult r = form->Session().Snapshot();
+    EXPECT_NE(r.ReferenceDescription.find("адрес 3"), std::string::npos) << r.ReferenceDescription;
+    ASSERT_EQ(r.Points.size(), Points.size());
+    for (const CalibrationPoint& p : r.Points) {
+        SCOPED_TRACE(p.Target);
+        ASSERT_TRUE(p.AsFound);
+        EXPECT_NEAR(p.AsFound->Reference.Stats.Mean, p.Target, p.Target * 0.05);
+    }
+    // The error curve the meter's line holds, against the other line's flow.
+    EXPECT_NEAR(Cell(0, 3).replace(',', '.').toDouble(), 4.0, 0.3);
+    EXPECT_GT(second->Dump()["meters"][0]["stand"]["reads"].get<int>(), 0);
+    EXPECT_EQ(sim->Dump()["meters"][1]["stand"]["reads"].get<int>(), 0) << "nothing read the same line's reference";
+}
+
+// A reference typed in by hand as a volume and a time: a figure that gives no
+// flow is refused in the dialog, the point gets volume / time as its
+// reference, and a cancel stops the run with nothing written.
+TEST_F(CalibrationWindow, ManualReferenceByVolumeAndTime)
+{
+    ASSERT_TRUE(Open());
+    Set("EReference", "manual");
+    ShortGate();
+    const json before = sim->Dump()["meters"][0];
+    int asked = 0;
+    QString refused, shown, where;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* dialog = qobject_cast<TManualReferenceDialog*>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible()) return;
+        auto* result = dialog->findChild<QLabel*>("LResult");
+        if (++asked > 1) {
+            QTest::mouseClick(dialog->findChild<QPushButton*>("BCancel"), Qt::LeftButton);
+            return;
+        }
+        where = dialog->findChild<QLabel*>("LPoint")->text();
+        dialog->findChild<QRadioButton*>("RBVolume")->click();
+        dialog->findChild<QLineEdit*>("EVolume")->setText("0,1");
+        dialog->findChild<QLineEdit*>("ESeconds")->setText("0");
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+        refused = dialog->isVisible() ? result->text() : QString("closed");
+        Shot(dialog, "manual-reference-refused");
+        dialog->findChild<QLineEdit*>("ESeconds")->setText("720");
+        shown = result->text();
+        Shot(dialog, "manual-reference");
+        QTest::mouseClick(dialog->findChild<QPushButton*>("BOk"), Qt::LeftButton);
+    });
+    answer.start(50);
+    Press("BStart");
+    ASSERT_TRUE(WaitFor([&] { return asked >= 2 && form->Session().Stage() == CalibrationStage::Idle &&
+                                     !window->OperationRunning(); },
+                        60000))
+        << form->Session().Message();
+    answer.stop();
+    EXPECT_TRUE(where.startsWith("Точка 1: цель 0,5")) << where.toStdString();
+    EXPECT_TRUE(refused.contains("Время")) << refused.toStdString();
+    EXPECT_EQ(shown, "Образцовый расход: 0,5");
+    const CalibrationResult r = form->Session().Snapshot();
+    EXPECT_EQ(r.Outcome, RunOutcome::Stopped);
+    ASSERT_TRUE(r.Points.at(0).AsFound);
+    const SampleSeries& ref = r.Points[0].AsFound->Reference;
+    EXPECT_EQ(ref.Stats.N, 1u);
+    EXPECT_DOUBLE_EQ(ref.Stats.Mean, 0.1 / 720 * 3600);
+    EXPECT_FALSE(r.Points.at(1).AsFound);
+    EXPECT_EQ(sim->Dump()["meters"][0]["tables"], before["tables"]);
 }
 
 } // namespace

@@ -141,9 +141,9 @@ def main():
         time.sleep(0.5)
         xdo("windowfocus", cwid)
 
-        # The reference box has the focus; then class, qp, tolerance, settle, window, CV, timeout.
+        # The reference box has the focus; then its port, class, qp, tolerance, settle, window, CV, timeout.
         xdo("type", "--delay", "30", "1:6:1")
-        for value in (None, None, None, "0.2", "1", "2", None):
+        for value in (None, None, None, None, "0.2", "1", "2", None):
             xdo("key", "Tab")
             if value is not None:
                 xdo("key", "ctrl+a")

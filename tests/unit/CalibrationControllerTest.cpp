@@ -2,14 +2,28 @@
 // its buttons in each stage, its points table from a result and its mark from
 // the gate.
 #include "CalibrationController.h"
+#include "MainController.h"
+#include "Settings.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The meter's line: COM1 at 19200 baud.
+PortChoice Line(const Settings& settings)
+{
+    PortChoice line;
+    line.Number = 1;
+    line.Path = settings.PortPath(1);
+    line.Baud = 19200;
+    return line;
+}
 
 DeviceSlot Meter(int type, int address)
 {
@@ -23,6 +37,8 @@ DeviceSlot Meter(int type, int address)
 TEST(CalibrationForm, SettingsFromTheBoxes)
 {
     const DeviceSlot meter = Meter(3, 5);
+    const Settings settings;
+    const PortChoice line = Line(settings);
     CalibrationFormTexts t;
     t.Reference = " 3:6:2 ";
     t.AccuracyClass = 1;
@@ -33,7 +49,7 @@ TEST(CalibrationForm, SettingsFromTheBoxes)
     CalibrationSettings s;
     ReferenceChoice r;
     std::string error;
-    ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
+    ASSERT_TRUE(ReadCalibrationForm(t, meter, line, settings, s, r, error)) << error;
     EXPECT_EQ(r.Source, ReferenceChoice::Kind::Meter);
     EXPECT_EQ(r.Slot.TypeCode(), 3);
     EXPECT_EQ(r.Slot.NetAddress(), 6);
@@ -50,13 +66,101 @@ TEST(CalibrationForm, SettingsFromTheBoxes)
 
     t = {};
     t.Reference = "manual";
-    ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
+    ASSERT_TRUE(ReadCalibrationForm(t, meter, line, settings, s, r, error)) << error;
     EXPECT_EQ(r.Source, ReferenceChoice::Kind::Manual);
     EXPECT_FALSE(s.Qp); // empty: Gmax
     t.Reference = "modbus:7";
-    ASSERT_TRUE(ReadCalibrationForm(t, meter, s, r, error)) << error;
+    ASSERT_TRUE(ReadCalibrationForm(t, meter, line, settings, s, r, error)) << error;
     EXPECT_EQ(r.Source, ReferenceChoice::Kind::ModBus);
     EXPECT_EQ(r.ModBusAddress, 7);
+    EXPECT_FALSE(r.Port) << "the meter's line";
+
+    // A second port: COMn through the settings, or a device path, at the
+    // line's speed; there the meter's own address is another meter.
+    t.Reference = "3:5";
+    for (const char* port : {"COM2", "/dev/ttyUSB7"}) {
+        SCOPED_TRACE(port);
+        t.ReferencePort = port;
+        ASSERT_TRUE(ReadCalibrationForm(t, meter, line, settings, s, r, error)) << error;
+        ASSERT_TRUE(r.Port);
+        EXPECT_EQ(r.Port->Path, port[0] == 'C' ? settings.PortPath(2) : std::string(port));
+        EXPECT_EQ(r.Port->Baud, 19200u);
+    }
+}
+
+// The meter's device by another name (a link, as /dev/serial/by-id gives
+// adapters) is still the meter's port; a link to another device is not.
+TEST(CalibrationForm, ReferencePortThatIsTheMetersDeviceByALinkIsRefused)
+{
+    TempFolder folder("clb-refport-");
+    const std::filesystem::path own = folder / "own", other = folder / "other";
+    std::filesystem::create_symlink("/dev/null", own);
+    std::filesystem::create_symlink("/dev/zero", other);
+    const Settings settings;
+    PortChoice line = Line(settings);
+    line.Path = "/dev/null";
+    CalibrationFormTexts t;
+    t.Reference = "3:5";
+    CalibrationSettings s;
+    ReferenceChoice r;
+    std::string error;
+    t.ReferencePort = own.string();
+    EXPECT_FALSE(ReadCalibrationForm(t, Meter(3, 5), line, settings, s, r, error));
+    EXPECT_NE(error.find("это порт поверяемого прибора"), std::string::npos) << error;
+    t.ReferencePort = other.string();
+    EXPECT_TRUE(ReadCalibrationForm(t, Meter(3, 5), line, settings, s, r, error)) << error;
+}
+
+TEST(CalibrationForm, ReferencePortListIsTheLineThenTheMainList)
+{
+    PortList ports;
+    ports.Entries = {{"COM1", "/dev/ttyS0", 1}, {"ttyUSB0: FTDI FT232R", "/dev/serial/by-id/usb-FTDI-if00", 0}};
+    const std::vector<ReferencePortEntry> list = ReferencePortEntries(ports);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].Text, "(та же линия)");
+    EXPECT_EQ(list[0].Name, "");
+    EXPECT_EQ(list[1].Name, "COM1");
+    EXPECT_EQ(list[1].Hint, "/dev/ttyS0");
+    EXPECT_EQ(list[2].Text, "ttyUSB0: FTDI FT232R");
+    EXPECT_EQ(list[2].Name, "/dev/serial/by-id/usb-FTDI-if00");
+}
+
+// The manual reference's boxes: a flow, or a volume in m³ and a time in seconds.
+TEST(CalibrationForm, ManualEntryGivesAFlowOrSaysWhyNot)
+{
+    struct Case {
+        bool volume;
+        const char *flow, *litres, *seconds;
+        double expected; // 0: refused
+        const char* word;
+    };
+    const Case cases[] = {
+        {false, "2,5", "", "", 2.5, ""},
+        {false, " 2.5 ", "x", "0", 2.5, ""}, // the other way's boxes do not count
+        {false, "0", "", "", 0, "больше нуля"},
+        {false, "-1", "", "", 0, "больше нуля"},
+        {false, "", "", "", 0, "Расход"},
+        {true, "", "0,1", "180", 2.0, ""},
+        {true, "abc", "0.05", "60", 3.0, ""},
+        {true, "", "0", "60", 0, "Объём"},
+        {true, "", "0,1", "0", 0, "Время"},
+        {true, "", "0,1", "-5", 0, "Время"},
+        {true, "", "0,1", "", 0, "Время"},
+        {true, "", "литр", "60", 0, "Объём"},
+        {true, "", "1e300", "1e-300", 0, "не дают расхода"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.volume << " " << c.flow << " " << c.litres << " " << c.seconds);
+        const ManualEntry e = ReadManualEntry(c.volume, c.flow, c.litres, c.seconds);
+        if (c.expected > 0) {
+            EXPECT_TRUE(e.Fault.empty()) << e.Fault;
+            EXPECT_NEAR(e.Flow, c.expected, 1e-12);
+            EXPECT_NEAR(ManualFlow(e.Reading), c.expected, 1e-12) << "the run takes the same flow";
+            EXPECT_EQ(e.Reading.Flow.has_value(), !c.volume);
+        } else {
+            EXPECT_NE(e.Fault.find(c.word), std::string::npos) << e.Fault;
+        }
+    }
 }
 
 TEST(CalibrationForm, SettingsRefusedNameTheBox)
@@ -77,7 +181,6 @@ TEST(CalibrationForm, SettingsRefusedNameTheBox)
         {"no reference", with([](auto& t) { t.Reference = " "; }), "образцовый"},
         {"reference not a slot", with([](auto& t) { t.Reference = "3-6"; }), "ТИП:АДРЕС"},
         {"reference address too high", with([](auto& t) { t.Reference = "3:200"; }), "адрес"},
-        {"reference is the meter itself", with([](auto& t) { t.Reference = "3:5"; }), "адрес"},
         {"bad modbus address", with([](auto& t) { t.Reference = "modbus:0"; }), "ModBus"},
         {"qp not a number", with([](auto& t) { t.Qp = "abc"; }), "qp"},
         {"qp zero", with([](auto& t) { t.Qp = "0"; }), "qp"},
@@ -85,14 +188,28 @@ TEST(CalibrationForm, SettingsRefusedNameTheBox)
         {"window negative", with([](auto& t) { t.Window = "-1"; }), ""},
         {"timeout shorter than settle and window", with([](auto& t) { t.PointTimeout = "3"; }), ""},
         {"class out of range", with([](auto& t) { t.AccuracyClass = 4; }), "Класс"},
+        // The window names its own list, not the command line's option.
+        {"reference is the meter itself", with([](auto& t) { t.Reference = "3:5"; }),
+         "по тому же адресу (5), что и поверяемый: читался бы сам поверяемый прибор. Укажите адрес образцового "
+         "прибора или другой порт (список «Порт образцового»)"},
+        {"reference port is the meter's port", with([](auto& t) { t.ReferencePort = "COM1"; }),
+         "это порт поверяемого прибора"},
+        {"reference port is the meter's device by its path",
+         with([](auto& t) { t.ReferencePort = "/dev/ttyS0"; }), "это порт поверяемого прибора"},
+        {"reference port beyond COM16", with([](auto& t) { t.ReferencePort = "COM17"; }), "COM1..COM16"},
+        {"manual reference with a port", with([](auto& t) { t.Reference = "manual"; t.ReferencePort = "COM2"; }),
+         "вручную"},
     };
+    const Settings settings;
+    const PortChoice line = Line(settings);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CalibrationSettings s;
         s.AccuracyClass = 3;
         ReferenceChoice r;
         std::string error;
-        EXPECT_FALSE(ReadCalibrationForm(c.texts, meter, s, r, error));
+        EXPECT_FALSE(ReadCalibrationForm(c.texts, meter, line, settings, s, r, error));
+        EXPECT_EQ(error.find("--reference-port"), std::string::npos) << error;
         EXPECT_FALSE(error.empty());
         EXPECT_NE(error.find(c.word), std::string::npos) << error;
         EXPECT_EQ(s.AccuracyClass, 3) << "a refused form changes no setting";

@@ -363,10 +363,10 @@ TEST(FlowReference, ReferenceAtTheMetersOwnAddressIsRefused)
         {modbus, true, false},
     };
     for (const Case& c : cases) {
-        const std::string text = ReferenceClash(c.choice, meter, c.samePort);
+        const std::string text = ReferenceClash(c.choice, meter, c.samePort, "--reference-port");
         EXPECT_EQ(!text.empty(), c.refused) << text;
         if (c.refused) {
-            EXPECT_NE(text.find("--reference-port"), std::string::npos);
+            EXPECT_NE(text.find("(--reference-port)"), std::string::npos) << "the caller's control ends the message";
         }
     }
     EXPECT_EQ(modbus.ModBusScale, 1);

@@ -53,13 +53,9 @@ CalibrateArgs ReadArgs(ToolContext& c)
         a.reference.Source = ReferenceChoice::Kind::Meter;
         a.reference.Slot = ParseSlot(ref);
     }
-    if (o.Has("--reference-port")) {
-        if (a.reference.Source == ReferenceChoice::Kind::Manual)
-            throw UsageError{"--reference-port: образцовый расход вводится вручную, порт ему не нужен"};
-        PortChoice choice = c.choice;
-        NamePort(choice, *o.Value("--reference-port"), c.settings, "--reference-port");
-        a.reference.Port = choice.Path;
-    }
+    if (o.Has("--reference-port") &&
+        !NameReferencePort(a.reference, *o.Value("--reference-port"), c.choice, c.settings, error))
+        throw UsageError{"--reference-port: " + error};
     if (o.Has("--reference-uncertainty")) s.ReferenceUncertaintyPct = NumberOption(o, "--reference-uncertainty");
     if (o.Has("--class")) {
         const std::string v = *o.Value("--class");
@@ -82,8 +78,8 @@ CalibrateArgs ReadArgs(ToolContext& c)
     }
     if (o.Has("--samples")) a.samples = *o.Value("--samples");
     // The meter's own address on the same line is told before anything goes out.
-    const bool samePort = a.reference.Port.empty() || a.reference.Port == c.choice.Path;
-    const std::string clash = ReferenceClash(a.reference, c.dev.Slot(o.slot), samePort);
+    const std::string clash =
+        ReferenceClash(a.reference, c.dev.Slot(o.slot), ReferenceOnLine(a.reference, c.choice.Path), "--reference-port");
     if (!clash.empty()) throw UsageError{clash};
     return a;
 }
@@ -187,19 +183,12 @@ int Calibrate(ToolContext& c)
         s.host.AnswerYes = c.options.Has("--yes");
         // The reference on a port of its own.
         std::optional<TulvComPort> referencePort;
-        if (!args.reference.Port.empty() && args.reference.Port != c.choice.Path) {
-            PortChoice choice = c.choice;
-            choice.Number = 0;
-            choice.Path = args.reference.Port;
+        if (!ReferenceOnLine(args.reference, c.choice.Path)) {
             referencePort.emplace();
             referencePort->SetTrace(c.trace.get());
-            SetUpPort(*referencePort, choice,
-                      args.reference.Source == ReferenceChoice::Kind::Meter &&
-                          RelayAddressed(args.reference.Slot.TypeCode()));
-            if (!referencePort->Open()) {
-                s.host.MessageBox("Невозможно открыть порт образцового прибора " + args.reference.Port + "\n" +
-                                      referencePort->OpenErrorText(),
-                                  "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+            std::string error;
+            if (!OpenReferencePort(*referencePort, args.reference, error)) {
+                s.host.MessageBox(error, "Ошибка", MsgIcon::Error, MsgButtons::Ok);
                 s.meterFailed = true;
                 return;
             }
@@ -225,6 +214,7 @@ int Calibrate(ToolContext& c)
         const TimeoutProfile profile = c.options.timeouts ? *c.options.timeouts : c.settings.Timeouts();
         result = CalibrateSlot(c.dev, s.poller, actions.Writer(), s.host, n, args.reference,
                                referencePort ? &*referencePort : nullptr, profile, args.settings, events,
+                               "--reference-port",
                                [&](CalibrationRun& run) {
                                    running = &run;
                                    if (stop->Take(0) != 0) run.Stop();

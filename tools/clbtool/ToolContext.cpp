@@ -43,17 +43,7 @@ DeviceSlot ParseSlot(const std::string& text)
 
 void NamePort(PortChoice& c, const std::string& port, const Settings& settings, const std::string& option)
 {
-    static const std::regex com(R"(COM(\d{1,2}))", std::regex::icase);
-    std::smatch m;
-    if (std::regex_match(port, m, com)) {
-        const int n = std::stoi(m[1]);
-        if (n < 1 || n > 16) throw UsageError{option + ": COM1..COM16 или путь к устройству"};
-        c.Number = n;
-        c.Path = settings.PortPath(n);
-    } else {
-        c.Number = 0;
-        c.Path = port;
-    }
+    if (!::NamePort(c, port, settings)) throw UsageError{option + ": COM1..COM16 или путь к устройству"};
 }
 
 namespace {
