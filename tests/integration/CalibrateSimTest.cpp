@@ -219,17 +219,20 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     EXPECT_EQ(WithoutLive(MeterMemory(restored), live[0], live[1]), WithoutLive(MeterMemory(before), live[0], live[1]));
 }
 
+// The stand of the single-stand tests: a КВТ-64M and its reference on the same line.
+const Stand Kvt64M{"Kvt64M",
+                   {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                   {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                   "6:3:1",
+                   "6:4:1",
+                   "6x",
+                   3};
+
 // Ctrl-C during the as-found pass: the run stops between two samples, says
 // so, and the meter holds what it held; no backup, no journal line.
 TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
 {
-    const Stand s{"Kvt64M",
-                  {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                  {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                  "6:3:1",
-                  "6:4:1",
-                  "6x",
-                  3};
+    const Stand& s = Kvt64M;
     ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
     PlantRecordOn(folder);
     MeterSimProcess sim(Scenario(s));
@@ -270,14 +273,6 @@ TEST(CalibrateCertificate, APathThatCannotBeWrittenIsRefusedBeforeTheRun)
     EXPECT_NE(told.find("Свидетельство нельзя записать в файл " + lost), std::string::npos) << told;
     EXPECT_FALSE(fs::exists(folder.File("journal.csv")));
 }
-
-const Stand Kvt64M{"Kvt64M",
-                   {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                   {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                   "6:3:1",
-                   "6:4:1",
-                   "6x",
-                   3};
 
 // A certificate that could not be printed is refused before the run: the
 // printing module missing or not loadable, a queue the print system does not
@@ -391,13 +386,7 @@ INSTANTIATE_TEST_SUITE_P(
               "1:6:1",
               "6x",
               5},
-        Stand{"Kvt64M",
-              {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-              {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-              "6:3:1",
-              "6:4:1",
-              "6x",
-              3},
+        Kvt64M,
         Stand{"Kvt09M4",
               {{"address", 29}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
               {{"address", 30}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
