@@ -98,6 +98,30 @@ private:
     fs::path path_;
 };
 
+// Variables of the environment given back as they were when this goes.
+class SavedEnvironment {
+public:
+    explicit SavedEnvironment(std::vector<std::string> names) : names_(std::move(names))
+    {
+        for (const std::string& n : names_) {
+            const char* v = std::getenv(n.c_str());
+            values_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
+        }
+    }
+    SavedEnvironment(const SavedEnvironment&) = delete;
+    SavedEnvironment& operator=(const SavedEnvironment&) = delete;
+    ~SavedEnvironment()
+    {
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            if (values_[i]) ::setenv(names_[i].c_str(), values_[i]->c_str(), 1);
+            else ::unsetenv(names_[i].c_str());
+    }
+
+private:
+    std::vector<std::string> names_;
+    std::vector<std::optional<std::string>> values_;
+};
+
 // A child process that is ended (SIGTERM, then SIGKILL) and reaped when this goes.
 class ChildProcess {
 public:
@@ -201,7 +225,8 @@ void ExpectSameInk(const fs::path& direct, const fs::path& queued, const std::ve
 
 struct CupsServer::Parts {
     Parts()
-        : root_(fs::temp_directory_path() / ("clb-cups-" + std::to_string(::getpid()))),
+        : environment_({"CUPS_SERVER", "PRINTER", "LPDEST"}),
+          root_(fs::temp_directory_path() / ("clb-cups-" + std::to_string(::getpid()))),
           queue_("clbtest" + std::to_string(::getpid())),
           // cups-pdf reads the configuration of its instance from its own fixed folder.
           pdfConf_(fs::path("/etc/cups") / ("cups-pdf-" + queue_ + ".conf"))
@@ -239,7 +264,8 @@ struct CupsServer::Parts {
     }
 
     // Declared in the order of making: what was made is undone also when the
-    // constructor stops half way, the server first.
+    // constructor stops half way, the server first, the variables last.
+    SavedEnvironment environment_;
     RemovedAtEnd root_;
     std::string queue_;
     RemovedAtEnd pdfConf_;
