@@ -58,6 +58,29 @@ bool Paint(QPrinter& printer, const PrintDocument& document, std::string& error)
     return true;
 }
 
+// The printer of that name (a print queue), or the default one when the name
+// is empty; a null printer, with the message, when there is none such.
+QPrinterInfo FindPrinter(const std::string& printerName, std::string& error)
+{
+    const QPrinterInfo info = printerName.empty() ? QPrinterInfo::defaultPrinter()
+                                                  : QPrinterInfo::printerInfo(QString::fromStdString(printerName));
+    if (info.isNull())
+        error = printerName.empty() ? "Ошибка печати: принтер по умолчанию не найден"
+                                    : "Ошибка печати: принтер " + printerName + " не найден";
+    return info;
+}
+
+// One job on the printer of that name (the default one when empty).
+template <class PaintStep>
+bool PaintOnPrinter(const std::string& printerName, std::string& error, PaintStep paint)
+{
+    EnsureApplication();
+    const QPrinterInfo info = FindPrinter(printerName, error);
+    if (info.isNull()) return false;
+    QPrinter printer(info, QPrinter::HighResolution);
+    return paint(printer);
+}
+
 // Writes a PDF beside its place and renames it there once complete.
 template <class PaintStep>
 bool PaintToPdf(const std::string& pdfPath, std::string& error, PaintStep paint)
@@ -82,14 +105,7 @@ bool PaintToPdf(const std::string& pdfPath, std::string& error, PaintStep paint)
 
 bool PrintOnDefaultPrinter(const PrintDocument& document, std::string& error)
 {
-    EnsureApplication();
-    const QPrinterInfo info = QPrinterInfo::defaultPrinter();
-    if (info.isNull()) {
-        error = "Ошибка печати: принтер по умолчанию не найден";
-        return false;
-    }
-    QPrinter printer(info, QPrinter::HighResolution);
-    return Paint(printer, document, error);
+    return PaintOnPrinter({}, error, [&](QPrinter& printer) { return Paint(printer, document, error); });
 }
 
 bool PrintToPdf(const PrintDocument& document, const std::string& pdfPath, std::string& error)
@@ -152,14 +168,18 @@ bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& 
 
 bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error)
 {
+    return PrintSheetsOnPrinter(document, {}, error);
+}
+
+bool PrintSheetsOnPrinter(const SheetDocument& document, const std::string& printerName, std::string& error)
+{
+    return PaintOnPrinter(printerName, error, [&](QPrinter& printer) { return PaintSheets(printer, document, error); });
+}
+
+bool PrinterExists(const std::string& printerName, std::string& error)
+{
     EnsureApplication();
-    const QPrinterInfo info = QPrinterInfo::defaultPrinter();
-    if (info.isNull()) {
-        error = "Ошибка печати: принтер по умолчанию не найден";
-        return false;
-    }
-    QPrinter printer(info, QPrinter::HighResolution);
-    return PaintSheets(printer, document, error);
+    return !FindPrinter(printerName, error).isNull();
 }
 
 bool PrintSheetsToPdf(const SheetDocument& document, const std::string& pdfPath, std::string& error)

@@ -1,6 +1,7 @@
 // Printing what the workflow lays out: a page of text lines (PrintDocument)
-// or the coefficient sheets (SheetDocument), on the default printer, on a
-// printer chosen in the print dialog, or into a PDF file.
+// or sheets (SheetDocument: the coefficient sheets, a calibration
+// certificate), on the default printer, on a named printer, on a printer
+// chosen in the print dialog, or into a PDF file.
 #pragma once
 
 #include "CoefficientSheet.h"
@@ -36,6 +37,17 @@ bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& 
 
 // The sheets on the system's default printer, without a dialog.
 bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error);
+
+// The sheets (a calibration certificate among them) on the printer of that
+// name, a print queue of the system, or on the default printer when the name
+// is empty; without a dialog. False with a message when there is no such
+// printer or printing failed.
+bool PrintSheetsOnPrinter(const SheetDocument& document, const std::string& printerName, std::string& error);
+
+// Whether the system has the printer of that name (the default printer when
+// the name is empty): asked of the print system without printing. False with
+// the message PrintSheetsOnPrinter would give.
+bool PrinterExists(const std::string& printerName, std::string& error);
 
 // The sheets into a PDF file of A4 pages whose printable area is the whole
 // paper; written beside and renamed, as PrintToPdf.

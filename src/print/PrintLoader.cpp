@@ -76,7 +76,7 @@ const PrintModuleFunctions* LoadPrintModule(const std::vector<std::string>& fold
         const auto entry = reinterpret_cast<PrintModuleEntryFunction>(::dlsym(handle, PrintModuleEntry));
         const PrintModuleFunctions* functions = entry ? entry() : nullptr;
         if (!functions || functions->Version != PrintModuleVersion || !functions->PrintToPdf ||
-            !functions->PrintSheetsToPdf) {
+            !functions->PrintSheetsToPdf || !functions->PrintSheetsOnPrinter || !functions->PrinterExists) {
             error = "Печать недоступна: " + path + " - библиотека печати другой версии";
             return nullptr;
         }
@@ -97,4 +97,21 @@ bool PrintSheetsToPdfOnDemand(const SheetDocument& document, const std::string& 
 {
     const PrintModuleFunctions* m = Module(error);
     return m && m->PrintSheetsToPdf(document, pdfPath, error);
+}
+
+bool PrintSheetsOnPrinterOnDemand(const SheetDocument& document, const std::string& printerName, std::string& error)
+{
+    const PrintModuleFunctions* m = Module(error);
+    return m && m->PrintSheetsOnPrinter(document, printerName, error);
+}
+
+bool PrinterExistsOnDemand(const std::string& printerName, std::string& error)
+{
+    const PrintModuleFunctions* m = Module(error);
+    return m && m->PrinterExists(printerName, error);
+}
+
+bool PrintModuleReady(std::string& error)
+{
+    return Module(error) != nullptr;
 }

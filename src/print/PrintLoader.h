@@ -24,6 +24,13 @@ std::vector<std::string> PrintModuleFoldersOf(const std::string& programPath);
 // folders looked in and the loader's reason.
 bool PrintToPdfOnDemand(const PrintDocument& document, const std::string& pdfPath, std::string& error);
 bool PrintSheetsToPdfOnDemand(const SheetDocument& document, const std::string& pdfPath, std::string& error);
+// As PrintSheetsOnPrinter and PrinterExists of PagePrinter, through the module.
+bool PrintSheetsOnPrinterOnDemand(const SheetDocument& document, const std::string& printerName, std::string& error);
+bool PrinterExistsOnDemand(const std::string& printerName, std::string& error);
+
+// Loads the module now, so that a command can find out before it does
+// anything else that it will be able to print; false with the message above.
+bool PrintModuleReady(std::string& error);
 
 struct PrintModuleFunctions;
 // Loads the module from the first of the folders that holds it and checks its

@@ -5,6 +5,7 @@
 
 extern "C" __attribute__((visibility("default"))) const PrintModuleFunctions* ClbPrintModuleFunctions()
 {
-    static const PrintModuleFunctions functions{PrintModuleVersion, &PrintToPdf, &PrintSheetsToPdf};
+    static const PrintModuleFunctions functions{PrintModuleVersion, &PrintToPdf, &PrintSheetsToPdf,
+                                                    &PrintSheetsOnPrinter, &PrinterExists};
     return &functions;
 }

@@ -14,12 +14,14 @@
 #include <string>
 
 // Raised whenever a function of the table, or a type it takes, changes.
-inline constexpr unsigned PrintModuleVersion = 2;
+inline constexpr unsigned PrintModuleVersion = 3;
 
 struct PrintModuleFunctions {
     unsigned Version = 0;
     bool (*PrintToPdf)(const PrintDocument& document, const std::string& pdfPath, std::string& error) = nullptr;
     bool (*PrintSheetsToPdf)(const SheetDocument& document, const std::string& pdfPath, std::string& error) = nullptr;
+    bool (*PrintSheetsOnPrinter)(const SheetDocument& document, const std::string& printerName, std::string& error) = nullptr;
+    bool (*PrinterExists)(const std::string& printerName, std::string& error) = nullptr;
 };
 
 // The file name of the module and the name of its one exported function.

@@ -4,6 +4,7 @@
 #include "MainForm.h"
 #include "ManualReferenceDialog.h"
 #include "QtHost.h"
+#include "SheetPrint.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -452,15 +453,11 @@ void TCalibrationForm::PrintClick()
                          MsgButtons::Ok);
         return;
     }
-    FileDialog d;
-    d.Title = "Свидетельство о калибровке";
-    d.Filter = "PDF (*.pdf)|*.pdf";
-    d.DefaultExt = "pdf";
-    d.Save = true;
-    const std::optional<std::string> path = FHost.ChooseFile(d);
-    if (!path) return;
+    // The page is the session's; the window only asks where it goes.
+    SheetDocument certificate;
     std::string error;
-    if (!FSession->PrintCertificate(*path, error))
+    if (!FSession->Certificate(certificate, error) ||
+        PrintThroughDialog(certificate, this, error) == DialogPrint::Failed)
         FHost.MessageBox(error, "Калибровка", MsgIcon::Error, MsgButtons::Ok);
 }
 

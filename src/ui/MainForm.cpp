@@ -699,8 +699,9 @@ void TMainFrm::CalibrateClick(int slot)
         link.RunOperation = [this](const std::function<void()>& op) { return RunOperation(op); };
         link.OperationRunning = [this] { return OperationRunning(); };
         link.Connected = [this] { return FController->Connected(); };
-        // The certificate goes through the window's own printing unless one was given.
-        CertificateWriter certificate = FCertificate ? FCertificate : WindowCertificateWriter(FController->Config());
+        // The certificate with the footer lines of the settings unless a writer was given.
+        CertificateWriter certificate =
+            FCertificate ? FCertificate : CertificateWriterWithFooter(SheetFooterFrom(FController->Config()));
         FCalibration[slot - 1] = new TCalibrationForm(*FController, *FHost, slot, link, certificate, this);
     }
     FCalibration[slot - 1]->show();

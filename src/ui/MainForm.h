@@ -8,7 +8,7 @@
 // the status bar, and closing waits until it has ended.
 #pragma once
 
-#include "CalibrationRun.h"
+#include "CertificateLayout.h"
 #include "Host.h"
 #include "MainController.h"
 #include "PlantLink.h"

@@ -1,7 +1,5 @@
 #include "SheetPrint.h"
 
-#include "CertificateLayout.h"
-
 #include "CoefficientSheet.h"
 #include "PagePrinter.h"
 
@@ -38,29 +36,25 @@ bool PrintCoefficientSheet(DevManager& dev, Host& host, const Settings& settings
         return false;
     }
     const SheetDocument document = LayoutSheets(dev, groups, SheetFooterFrom(settings), TodayText());
+    const DialogPrint printed = PrintThroughDialog(document, parent, error);
+    if (printed == DialogPrint::Failed) ShowError(host, error);
+    return printed == DialogPrint::Printed;
+}
 
+DialogPrint PrintThroughDialog(const SheetDocument& document, QWidget* parent, std::string& error)
+{
     bool printed = false;
     if (NextAnswer) {
         const PrintDialogAnswer answer = *NextAnswer;
         NextAnswer.reset();
-        if (!answer.Accept) return false;
-        printed = answer.PdfPath.empty() ? PrintSheetsOnDefaultPrinter(document, error)
+        if (!answer.Accept) return DialogPrint::Cancelled;
+        printed = answer.PdfPath.empty() ? PrintSheetsOnPrinter(document, answer.Printer, error)
                                          : PrintSheetsToPdf(document, answer.PdfPath, error);
     } else {
         QPrinter printer(QPrinter::HighResolution);
         QPrintDialog dialog(&printer, parent);
-        if (dialog.exec() != QDialog::Accepted) return false;
+        if (dialog.exec() != QDialog::Accepted) return DialogPrint::Cancelled;
         printed = PaintSheets(printer, document, error);
     }
-    if (!printed) ShowError(host, error);
-    return printed;
-}
-
-CertificateWriter WindowCertificateWriter(const Settings& settings)
-{
-    const SheetFooter footer = SheetFooterFrom(settings);
-    return [footer](const CalibrationResult& result, const DeviceSlot& meter, const std::string& path,
-                    std::string& error) {
-        return PrintSheetsToPdf(LayoutCertificate(result, meter, CertificateDetailsNow(meter, footer)), path, error);
-    };
+    return printed ? DialogPrint::Printed : DialogPrint::Failed;
 }

@@ -582,7 +582,7 @@ bool CalibrationController::Verify(const CalibrationSettings& settings, const Re
     return true;
 }
 
-bool CalibrationController::PrintCertificate(const std::string& path, std::string& error) const
+bool CalibrationController::Certificate(SheetDocument& page, std::string& error) const
 {
     if (!FCertificate) {
         error = "Печать свидетельства о калибровке недоступна";
@@ -593,5 +593,6 @@ bool CalibrationController::PrintCertificate(const std::string& path, std::strin
         error = "Свидетельство составляется после проверки";
         return false;
     }
-    return FCertificate(r, FDev.Slot(FSlot), path, error);
+    page = FCertificate(r, FDev.Slot(FSlot));
+    return true;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "CalibrationRun.h"
+#include "CertificateLayout.h"
 #include "FlowReference.h"
 #include "Host.h"
 #include "Settings.h"
@@ -198,8 +199,9 @@ public:
     // The pass and point measured now (point from 1; 0: none).
     int CurrentPoint() const;
 
-    // The certificate of the last judged run into path.
-    bool PrintCertificate(const std::string& path, std::string& error) const;
+    // The certificate of the last judged run, as its page to print; false
+    // with a message when there is none to make.
+    bool Certificate(SheetDocument& page, std::string& error) const;
 
     // Told (on the step's thread) whenever there is something new to show;
     // the window queues a repaint.

@@ -170,11 +170,6 @@ struct CalibrationResult {
 // a flow), "." as the decimal point, CR LF line ends.
 std::string SamplesCsv(const CalibrationResult& result);
 
-// Writes the certificate of a run as a PDF file: the printing layer provides
-// it; false with a message when it could not. meter is the slot calibrated.
-using CertificateWriter =
-    std::function<bool(const CalibrationResult& result, const DeviceSlot& meter, const std::string& path, std::string& error)>;
-
 // --- Progress -------------------------------------------------------------------------
 
 struct RunEvents {

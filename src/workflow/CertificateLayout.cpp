@@ -344,3 +344,10 @@ CertificateDetails CertificateDetailsNow(const DeviceSlot& meter, const SheetFoo
     d.Footer = footer;
     return d;
 }
+
+CertificateWriter CertificateWriterWithFooter(const SheetFooter& footer)
+{
+    return [footer](const CalibrationResult& result, const DeviceSlot& meter) {
+        return LayoutCertificate(result, meter, CertificateDetailsNow(meter, footer));
+    };
+}

@@ -13,6 +13,7 @@
 #include "DeviceSlot.h"
 
 #include <ctime>
+#include <functional>
 #include <string>
 
 // What the certificate says beside the run itself.
@@ -43,6 +44,14 @@ SheetDocument LayoutCertificate(const CalibrationResult& result, const DeviceSlo
 // The details of a certificate made now: its number, today's date, the
 // operator (CurrentOperatorName) and the given footer.
 CertificateDetails CertificateDetailsNow(const DeviceSlot& meter, const SheetFooter& footer);
+
+// Writes the certificate of a run on meter (the slot calibrated) as its page,
+// with the details of the moment it is called; the printing layer prints the
+// page where the user chooses.
+using CertificateWriter = std::function<SheetDocument(const CalibrationResult& result, const DeviceSlot& meter)>;
+
+// The certificates of this bench: CertificateDetailsNow with the given footer.
+CertificateWriter CertificateWriterWithFooter(const SheetFooter& footer);
 
 // The login name of the user running the program, or the full name of the
 // account when it has one; empty when neither is known.

@@ -7,6 +7,7 @@
 #include "CalibrationMath.h"
 #include "MeterSimProcess.h"
 #include "PdfWords.h"
+#include "PrintQueue.h"
 #include "TestFiles.h"
 #include "ToolProcess.h"
 
@@ -14,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -241,17 +243,21 @@ TEST_P(Calibrate, CorrectsTheMeterAndTheBackupRestoresIt)
     EXPECT_EQ(WithoutLive(MeterMemory(restored), live[0], live[1]), WithoutLive(MeterMemory(before), live[0], live[1]));
 }
 
+// The stand of the single-stand tests: a КВТ-64M and its reference on the same line.
+const Stand Kvt64M{"Kvt64M",
+                   {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
+                   {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}},
+                    {"factory_number", 78000064}},
+                   "6:3:1",
+                   "6:4:1",
+                   "6x",
+                   3};
+
 // Ctrl-C during the as-found pass: the run stops between two samples, says
 // so, and the meter holds what it held; no backup, no journal line.
 TEST(CalibrateStop, SigintBeforeTheWriteChangesNothing)
 {
-    const Stand s{"Kvt64M",
-                  {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                  {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-                  "6:3:1",
-                  "6:4:1",
-                  "6x",
-                  3};
+    const Stand& s = Kvt64M;
     ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
     PlantRecordOn(folder);
     MeterSimProcess sim(Scenario(s));
@@ -291,6 +297,107 @@ TEST(CalibrateCertificate, APathThatCannotBeWrittenIsRefusedBeforeTheRun)
     const std::string told = run.err + run.result.dump();
     EXPECT_NE(told.find("Свидетельство нельзя записать в файл " + lost), std::string::npos) << told;
     EXPECT_FALSE(fs::exists(folder.File("journal.csv")));
+}
+
+// A certificate that could not be printed is refused before the run: the
+// printing module missing or not loadable, a queue the print system does not
+// have. Nothing goes to the meter, nothing is journalled, no file appears.
+TEST(CalibrateCertificate, WithoutItsPrintingModuleOrQueueTheRunIsRefusedAndTheMeterStandsAsItWas)
+{
+    const Stand& s = Kvt64M;
+    MeterSimProcess sim(Scenario(s));
+    const json before = DumpMeter(sim.Dump(), s.protocol, s.address);
+    const fs::path module = fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so";
+    struct Case {
+        const char* name;
+        const char* module; // "" none, "copy" the built module, else the file's text
+        std::vector<std::string> options;
+        std::string said; // the start of the message
+    };
+    const std::string notFound = "Печать недоступна: библиотека печати libclbprint.so не найдена (искали в: ";
+    const std::vector<Case> cases = {
+        {"a PDF without the module", "", {"--certificate", "CERT"}, notFound},
+        {"a queue without the module", "", {"--certificate-printer", "clbnosuchqueue"}, notFound},
+        {"a PDF with a module that does not load", "not a library\n", {"--certificate", "CERT"},
+         "Печать недоступна: не удалось загрузить библиотеку печати "},
+        {"a queue the print system does not have", "copy", {"--certificate", "CERT", "--certificate-printer", "clbnosuchqueue"},
+         "--certificate-printer: Ошибка печати: принтер clbnosuchqueue не найден"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+        const std::string certificate = folder.File("certificate.pdf");
+        if (std::string(k.module) == "copy") fs::copy_file(module, folder.File("libclbprint.so"));
+        else if (*k.module) std::ofstream(folder.File("libclbprint.so")) << k.module;
+        std::vector<std::string> args = {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot", s.slot,
+                                         "calibrate", "1", "--reference", s.referenceSlot, "--yes"};
+        for (const std::string& o : k.options) args.push_back(o == "CERT" ? certificate : o);
+        const ToolRun run = RunTool(folder, args);
+        EXPECT_EQ(run.status, 2) << run.err << run.result.dump(1);
+        ASSERT_EQ(run.result["messages"].size(), 1u) << run.result.dump(1);
+        const std::string said = run.result["messages"][0];
+        EXPECT_EQ(said.rfind(k.said, 0), 0u) << said;
+        if (k.said == notFound)
+            EXPECT_EQ(said, notFound + folder.Path() + ", " + folder.Path() + "/../lib/clbtool); калибровка не начата, прибор не изменён");
+        EXPECT_FALSE(fs::exists(certificate));
+        EXPECT_FALSE(fs::exists(folder.File("journal.csv")));
+        // No backup: the run did not get as far as the write.
+        std::error_code ec;
+        for (const auto& e : fs::recursive_directory_iterator(folder.File("saved"), ec))
+            EXPECT_FALSE(e.is_regular_file()) << e.path();
+    }
+    EXPECT_EQ(DumpMeter(sim.Dump(), s.protocol, s.address)["tables"], before["tables"]);
+}
+
+// One run's certificate into a PDF file and on a print queue (a CUPS server
+// of the test's own): the file names the run's certificate and the meter, and
+// the queue's page has the file's ink at every word above the chart.
+TEST(CalibrateCertificate, GoesOnAQueueAndIntoAFileAsOnePage)
+{
+    std::string skip, broken;
+    CupsServer::Check(skip, broken);
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    ASSERT_TRUE(broken.empty()) << broken;
+    std::unique_ptr<CupsServer> cups;
+    try {
+        cups = std::make_unique<CupsServer>();
+    } catch (const std::exception& e) {
+        FAIL() << e.what();
+    }
+    const Stand& s = Kvt64M;
+    MeterSimProcess sim(Scenario(s));
+    ToolFolder folder{CLBTOOL_PATH, "clbcalib."};
+    fs::copy_file(fs::path(CLBTOOL_PATH).parent_path() / "libclbprint.so", folder.File("libclbprint.so"));
+    const std::string certificate = folder.File("certificate.pdf");
+    // A verification alone: one pass, nothing written.
+    const ToolRun run = RunTool(folder, {"--port", sim.DevicePath(), "--timeouts", "50,150,2", "--json", "--slot", s.slot,
+                                         "calibrate", "1", "--reference", s.referenceSlot, "--verify-only", "--settle",
+                                         "0.2", "--window", "1", "--cv", "2", "--point-timeout", "60", "--certificate",
+                                         certificate, "--certificate-printer", cups->Queue()});
+    ASSERT_EQ(run.result["outcome"], "not_passed") << run.err << run.result.dump(1);
+    EXPECT_EQ(run.status, 1) << "the meter is not fit";
+    EXPECT_EQ(run.result["printed_on"], cups->Queue());
+
+    const std::vector<PaperWord> words = ReadPaperWords(certificate);
+    std::string text;
+    for (const PaperWord& w : words) text += w.text + " ";
+    const std::string serial = run.result["slots"][0]["serial"];
+    const auto number = std::find_if(words.begin(), words.end(), [&](const PaperWord& w) {
+        return w.text.find("-" + serial + "-") != std::string::npos;
+    });
+    ASSERT_NE(number, words.end()) << "no certificate number of meter " << serial << " in: " << text;
+    for (const std::string& field : {std::string("СВИДЕТЕЛЬСТВО О ПОВЕРКЕ"), "№ " + number->text, "зав. № " + serial,
+                                     std::string("Заключение: прибор не годен")})
+        EXPECT_NE(text.find(field), std::string::npos) << field << " not in: " << text;
+    const fs::path queued = cups->WaitForOutput();
+    ASSERT_FALSE(queued.empty());
+    EXPECT_EQ(PdfPageCount(queued), 1);
+    const auto chart = std::find_if(words.begin(), words.end(), [](const PaperWord& w) { return w.text == "Погрешность"; });
+    ASSERT_NE(chart, words.end());
+    std::vector<PaperWord> above;
+    for (const PaperWord& w : words)
+        if (w.box.bottom < chart->box.top) above.push_back(w);
+    ExpectSameInk(certificate, queued, above, 1);
 }
 
 // A verification pass alone against each kind of reference a meter on the
@@ -390,13 +497,7 @@ INSTANTIATE_TEST_SUITE_P(
               "1:6:1",
               "6x",
               5},
-        Stand{"Kvt64M",
-              {{"address", 3}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}},
-              {{"address", 4}, {"protocol", "6x"}, {"model", "kvt78"}, {"gmax", {Gmax, Gmax}}, {"factory_number", 78000064}},
-              "6:3:1",
-              "6:4:1",
-              "6x",
-              3},
+        Kvt64M,
         Stand{"Kvt09M4",
               {{"address", 29}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}},
               {{"address", 30}, {"protocol", "m4"}, {"model", "kvt09m4"}, {"gmax", {Gmax, Gmax}}, {"factory_number", "09400052"}},

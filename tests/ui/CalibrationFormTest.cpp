@@ -1,19 +1,24 @@
 // The calibration window on Qt's offscreen platform against metersim's flow
 // stand: a meter with an error curve of several per cent and a reference on
 // the same line, the true flow stepping through the meter's points. A whole
-// session through the window's buttons ends "годен"; closing the window in
-// the middle of a pass stops it and leaves the meter as it was. The reference
-// may also be on a second simulated line of the same stand (a simulator of its
-// own on the same schedule and epoch) or typed in by hand.
+// session through the window's buttons ends "годен" and its certificate goes
+// where the print dialog says (a print queue of a CUPS server of the test's
+// own, a PDF file, nowhere); closing the window in the middle of a pass stops
+// it and leaves the meter as it was. The reference may also be on a second
+// simulated line of the same stand (a simulator of its own on the same
+// schedule and epoch) or typed in by hand.
 //
 // CLB_SCREENSHOT_DIR, when set, receives pictures of the window mid-run and
 // at the end.
 #include "WindowFixture.h"
 
 #include "CalibrationForm.h"
+#include "CertificateLayout.h"
 #include "InfoFrm.h"
 #include "ManualReferenceDialog.h"
 #include "PdfWords.h"
+#include "PrintQueue.h"
+#include "SheetPrint.h"
 #include "TestFiles.h"
 
 #include <QApplication>
@@ -28,11 +33,13 @@
 #include <QLineSeries>
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
 
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -170,6 +177,26 @@ protected:
 
 TEST_F(CalibrationWindow, SessionThroughTheButtonsEndsGodenAndTheMeterReadsTheTrueFlow)
 {
+    // A print queue for the certificate, when this machine can have one.
+    std::string skipQueue, brokenQueue;
+    CupsServer::Check(skipQueue, brokenQueue);
+    std::unique_ptr<CupsServer> cups;
+    if (skipQueue.empty() && brokenQueue.empty()) try {
+            cups = std::make_unique<CupsServer>();
+        } catch (const std::exception& e) {
+            brokenQueue = e.what();
+        }
+    EXPECT_TRUE(brokenQueue.empty()) << brokenQueue;
+    // The certificate as the window makes it, with its number and date fixed,
+    // so that the page printed into a file and the page out of the queue are
+    // the same page.
+    const std::string number = "20261211-TEST-101500";
+    window->SetCertificateWriter([number](const CalibrationResult& r, const DeviceSlot& meter) {
+        CertificateDetails d = CertificateDetailsNow(meter, SheetFooter{});
+        d.Number = number;
+        d.Date = "11.12.2026";
+        return LayoutCertificate(r, meter, d);
+    });
     ASSERT_TRUE(Open());
     EXPECT_TRUE(F<QPushButton>("BStart")->isEnabled());
     EXPECT_FALSE(F<QPushButton>("BWrite")->isEnabled());
@@ -222,19 +249,51 @@ TEST_F(CalibrationWindow, SessionThroughTheButtonsEndsGodenAndTheMeterReadsTheTr
         const PassPoint& left = *r.Points[static_cast<std::size_t>(i)].AsLeft;
         EXPECT_NEAR(left.Meter.Stats.Mean, left.Reference.Stats.Mean, left.Reference.Stats.Mean * 0.003);
     }
-    // The certificate of the run, into the file the user names.
+    // The certificate of the run: the print dialog cancelled changes nothing
+    // and says nothing.
     EXPECT_TRUE(F<QPushButton>("BPrint")->isEnabled());
     TempFolder out("clb-certificate-");
-    window->HostOfWindow().SetNextFileName(out / "certificate.pdf");
     const std::size_t told = Messages().size();
+    SetNextPrintDialogAnswer(PrintDialogAnswer{false, out / "cancelled.pdf", {}});
+    Press("BPrint");
+    EXPECT_FALSE(PrintDialogAnswerPending());
+    EXPECT_EQ(Messages().size(), told) << Messages().back();
+    EXPECT_TRUE(out.Names().empty());
+    // Into the file of the dialog's print-to-file: the certificate of this meter.
+    SetNextPrintDialogAnswer(PrintDialogAnswer{true, out / "certificate.pdf", {}});
     Press("BPrint");
     EXPECT_EQ(Messages().size(), told) << (Messages().empty() ? std::string() : Messages().back());
-    std::vector<PdfWord> words;
-    ASSERT_TRUE(ReadPdfWords(out.Path() / "certificate.pdf", words));
+    const std::vector<PaperWord> words = ReadPaperWords(out.Path() / "certificate.pdf");
     std::string text;
-    for (const PdfWord& w : words) text += w.Text + " ";
-    EXPECT_NE(text.find("СВИДЕТЕЛЬСТВО"), std::string::npos) << text;
-    EXPECT_NE(text.find("годен"), std::string::npos) << text;
+    for (const PaperWord& w : words) text += w.text + " ";
+    const std::string serial = window->Controller().Dev().Slot(1).SerialText();
+    for (const std::string& field : {std::string("СВИДЕТЕЛЬСТВО О КАЛИБРОВКЕ"), "№ " + number, "зав. № " + serial,
+                                     std::string("Заключение: прибор годен")})
+        EXPECT_NE(text.find(field), std::string::npos) << field << " not in: " << text;
+    // A printer that is not there is told, naming it.
+    window->HostOfWindow().SetNextAnswer(MsgAnswer::Ok);
+    SetNextPrintDialogAnswer(PrintDialogAnswer{true, {}, "clbnosuchqueue"});
+    Press("BPrint");
+    ASSERT_EQ(Messages().size(), told + 1);
+    EXPECT_EQ(Messages().back(), "Ошибка печати: принтер clbnosuchqueue не найден");
+    // On the queue: the same page comes out, the ink of every word above the
+    // chart at its place (the chart's thin rules are drawn otherwise by the
+    // queue's renderer, and their ink shifts the boxes of the words beside them).
+    if (cups) {
+        const auto chart = std::find_if(words.begin(), words.end(), [](const PaperWord& w) { return w.text == "Погрешность"; });
+        ASSERT_NE(chart, words.end());
+        std::vector<PaperWord> above;
+        for (const PaperWord& w : words)
+            if (w.box.bottom < chart->box.top) above.push_back(w);
+        ASSERT_GT(above.size(), 100u);
+        SetNextPrintDialogAnswer(PrintDialogAnswer{true, {}, cups->Queue()});
+        Press("BPrint");
+        EXPECT_EQ(Messages().size(), told + 1) << Messages().back();
+        const fs::path queued = cups->WaitForOutput();
+        ASSERT_FALSE(queued.empty());
+        EXPECT_EQ(PdfPageCount(queued), 1);
+        ExpectSameInk(out.Path() / "certificate.pdf", queued, above, 1);
+    }
     // The curve window of the slot (modal) shows the run's errors as found and as left.
     auto* curve = window->findChild<QToolButton*>("BGraph01");
     ASSERT_NE(curve, nullptr);

@@ -28,7 +28,7 @@ namespace {
 struct CalibrateArgs {
     CalibrationSettings settings;
     ReferenceChoice reference;
-    std::optional<std::string> certificate;
+    CertificateTargets certificate;
     std::optional<std::string> samples;
 };
 
@@ -72,15 +72,19 @@ CalibrateArgs ReadArgs(ToolContext& c)
         throw UsageError{RussianSystemTexts(error)};
     s.VerifyOnly = o.Has("--verify-only");
     if (!CheckCalibrationSettings(s, error)) throw UsageError{error};
-    if (o.Has("--certificate")) {
-        a.certificate = *o.Value("--certificate");
-        if (!CertificatePathUsable(*a.certificate, error)) throw UsageError{"--certificate: " + error};
+    if (o.Has("--certificate")) a.certificate.Pdf = *o.Value("--certificate");
+    if (o.Has("--certificate-printer")) {
+        a.certificate.Printer = *o.Value("--certificate-printer");
+        if (a.certificate.Printer->empty()) throw UsageError{"--certificate-printer: укажите очередь печати"};
     }
     if (o.Has("--samples")) a.samples = *o.Value("--samples");
     // The meter's own address on the same line is told before anything goes out.
     const std::string clash =
         ReferenceClash(a.reference, c.dev.Slot(o.slot), ReferenceOnLine(a.reference, c.choice.Path), "--reference-port");
     if (!clash.empty()) throw UsageError{clash};
+    // Whether the certificate can be had is found out before the run may
+    // write into the meter.
+    if (!CertificateTargetsUsable(a.certificate, error)) throw UsageError{error};
     return a;
 }
 
@@ -174,6 +178,7 @@ int Calibrate(ToolContext& c)
     CalibrationResult result;
     bool ran = false;
     bool fileFailed = false;
+    bool printedOnQueue = false;
     SessionSteps steps;
     steps.beforePoller = [&](ToolContext&) { stop.emplace(); };
     steps.step = [&](MeterSession& s) {
@@ -227,11 +232,12 @@ int Calibrate(ToolContext& c)
             s.host.MessageBox(RussianSystemTexts(error), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
             fileFailed = true;
         }
-        if (args.certificate && result.Outcome != RunOutcome::Refused) {
-            if (!CalibrationCertificate(c.settings)(result, c.dev.Slot(n), *args.certificate, error)) {
-                s.host.MessageBox(RussianSystemTexts(error), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
-                fileFailed = true;
-            }
+        if (args.certificate.Any() && result.Outcome != RunOutcome::Refused) {
+            const CertificatePrinted printed = PrintCalibrationCertificate(c.settings, result, c.dev.Slot(n), args.certificate);
+            for (const std::string& e : printed.Errors)
+                s.host.MessageBox(RussianSystemTexts(e), "Ошибка", MsgIcon::Error, MsgButtons::Ok);
+            fileFailed = fileFailed || !printed.Errors.empty();
+            printedOnQueue = printed.Printer;
         }
         const bool passed = result.Outcome == RunOutcome::Passed && (result.Written || args.settings.VerifyOnly);
         s.meterFailed = !passed;
@@ -253,6 +259,7 @@ int Calibrate(ToolContext& c)
         c.result["qp"] = ran ? Value(result.Qp) : json(nullptr);
         c.result["reference_device"] = result.ReferenceDescription;
         if (args.samples) c.result["samples"] = AbsolutePath(*args.samples);
+        if (args.certificate.Printer) c.result["printed_on"] = printedOnQueue ? json(*args.certificate.Printer) : json(nullptr);
         const int sig = stop ? stop->Caught() : 0;
         c.result["interrupted"] = sig ? json(SignalName(sig)) : json(nullptr);
         if (c.json) return;
@@ -298,11 +305,13 @@ Command CalibrateCommand()
              "      --window С (10), --cv % (0.5), --point-timeout С (120),\n"
              "      --profile ФАЙЛ (расходы точек), --verify-only (только\n"
              "      проверка, без записи), --samples ФАЙЛ.csv,\n"
-             "      --certificate ФАЙЛ.pdf, --yes (без него запись не выполняется)\n";
+             "      --certificate ФАЙЛ.pdf, --certificate-printer ОЧЕРЕДЬ (печать\n"
+             "      свидетельства в очередь CUPS), --yes (без него запись не\n"
+             "      выполняется)\n";
     c.shared = MeterOptions();
     for (const char* name : {"--reference", "--reference-port", "--reference-uncertainty", "--class", "--qp",
                              "--tolerance", "--settle", "--window", "--cv", "--point-timeout", "--profile",
-                             "--certificate", "--samples"})
+                             "--certificate", "--certificate-printer", "--samples"})
         c.own.push_back({name, {}, true, nullptr, {}, {}});
     c.own.push_back({"--verify-only", {}, false, nullptr, {}, {}});
     c.own.push_back({"--yes", {}, false, nullptr, {}, {}});

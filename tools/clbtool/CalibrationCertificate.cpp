@@ -8,16 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-CertificateWriter CalibrationCertificate(const Settings& settings)
-{
-    const SheetFooter footer = SheetFooterFrom(settings);
-    return [footer](const CalibrationResult& result, const DeviceSlot& meter, const std::string& path,
-                    std::string& error) {
-        if (!CertificatePathUsable(path, error)) return false;
-        const SheetDocument document = LayoutCertificate(result, meter, CertificateDetailsNow(meter, footer));
-        return PrintSheetsToPdfOnDemand(document, path, error);
-    };
-}
+namespace {
 
 bool CertificatePathUsable(const std::string& path, std::string& error)
 {
@@ -39,3 +30,42 @@ bool CertificatePathUsable(const std::string& path, std::string& error)
     error = "Свидетельство нельзя записать в файл " + path + ": " + SystemErrorText(err);
     return false;
 }
+
+} // namespace
+
+bool CertificateTargetsUsable(const CertificateTargets& targets, std::string& error)
+{
+    if (targets.Pdf && !CertificatePathUsable(*targets.Pdf, error)) {
+        error = "--certificate: " + error;
+        return false;
+    }
+    if (!targets.Any()) return true;
+    if (!PrintModuleReady(error)) {
+        error += "; калибровка не начата, прибор не изменён";
+        return false;
+    }
+    if (targets.Printer && !PrinterExistsOnDemand(*targets.Printer, error)) {
+        error = "--certificate-printer: " + error;
+        return false;
+    }
+    return true;
+}
+
+CertificatePrinted PrintCalibrationCertificate(const Settings& settings, const CalibrationResult& result,
+                                               const DeviceSlot& meter, const CertificateTargets& targets)
+{
+    CertificatePrinted printed;
+    const SheetDocument page = CertificateWriterWithFooter(SheetFooterFrom(settings))(result, meter);
+    std::string error;
+    if (targets.Pdf) {
+        // The folder may have gone while the run went on.
+        printed.Pdf = CertificatePathUsable(*targets.Pdf, error) && PrintSheetsToPdfOnDemand(page, *targets.Pdf, error);
+        if (!printed.Pdf) printed.Errors.push_back(error);
+    }
+    if (targets.Printer) {
+        printed.Printer = PrintSheetsOnPrinterOnDemand(page, *targets.Printer, error);
+        if (!printed.Printer) printed.Errors.push_back(error);
+    }
+    return printed;
+}
+
