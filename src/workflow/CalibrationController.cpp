@@ -479,19 +479,7 @@ bool CalibrationController::Connect(const CalibrationSettings& settings, const R
         if (!OpenReferencePort(*ownPort, choice, message)) ownPort.reset();
     }
     std::unique_ptr<RunReference> reference;
-    if (message.empty()) {
-        TulvPort& line = ownPort ? *ownPort : *port;
-        if (choice.Source == ReferenceChoice::Kind::Manual) {
-            reference = std::make_unique<ManualReference>();
-        } else {
-            auto meter = choice.Source == ReferenceChoice::Kind::ModBus
-                             ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, line, FProfile)
-                             : std::make_unique<MeterReference>(choice.Slot, line, FProfile, FHost);
-            std::string error;
-            if (meter->Connect(error)) reference = std::move(meter);
-            else message = "Образцовый прибор: " + error;
-        }
-    }
+    if (message.empty()) reference = ConnectReference(choice, ownPort ? *ownPort : *port, FProfile, FHost, message);
     if (!message.empty()) {
         {
             std::lock_guard lock(FLock);

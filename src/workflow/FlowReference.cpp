@@ -207,6 +207,19 @@ bool MeterReference::Read(double& flow, std::string& error)
     return true;
 }
 
+std::unique_ptr<RunReference> ConnectReference(const ReferenceChoice& choice, TulvPort& line,
+                                               const TimeoutProfile& profile, Host& host, std::string& message)
+{
+    if (choice.Source == ReferenceChoice::Kind::Manual) return std::make_unique<ManualReference>();
+    auto meter = choice.Source == ReferenceChoice::Kind::ModBus
+                     ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, line, profile)
+                     : std::make_unique<MeterReference>(choice.Slot, line, profile, host);
+    std::string error;
+    if (meter->Connect(error)) return meter;
+    message = "Образцовый прибор: " + error;
+    return nullptr;
+}
+
 bool ManualReference::Read(double& flow, std::string& error)
 {
     (void)flow;

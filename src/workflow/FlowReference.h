@@ -94,6 +94,12 @@ private:
     std::string FSerial;
 };
 
+// The reference of a choice on line, ready to be read: a meter is read out
+// (a catalogue meter) or asked its number (the ModBus meter) first. Null with
+// the message "Образцовый прибор: …" when it does not answer.
+std::unique_ptr<RunReference> ConnectReference(const ReferenceChoice& choice, TulvPort& line,
+                                               const TimeoutProfile& profile, Host& host, std::string& message);
+
 // The reference typed in by hand (RunEvents::AskReference gives its values).
 class ManualReference : public RunReference {
 public:

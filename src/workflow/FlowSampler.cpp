@@ -115,20 +115,10 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
         refused.Message = TClbThread::HandOverTimeoutText;
         return refused;
     }
-    std::unique_ptr<RunReference> reference;
-    if (choice.Source == ReferenceChoice::Kind::Manual) {
-        reference = std::make_unique<ManualReference>();
-    } else {
-        auto meter = choice.Source == ReferenceChoice::Kind::ModBus
-                         ? std::make_unique<MeterReference>(choice.ModBusAddress, choice.ModBusScale, *port, profile)
-                         : std::make_unique<MeterReference>(choice.Slot, *port, profile, host);
-        std::string error;
-        if (!meter->Connect(error)) {
-            refused.Outcome = RunOutcome::MeterFailed;
-            refused.Message = "Образцовый прибор: " + error;
-            return refused;
-        }
-        reference = std::move(meter);
+    const std::unique_ptr<RunReference> reference = ConnectReference(choice, *port, profile, host, refused.Message);
+    if (!reference) {
+        refused.Outcome = RunOutcome::MeterFailed;
+        return refused;
     }
     SlotMeter meter(dev, s);
     CalibrationRun run(meter, *reference, SlotTableWriter(dev, writer, s), settings, events);
