@@ -166,11 +166,6 @@ bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& 
     return true;
 }
 
-bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error)
-{
-    return PrintSheetsOnPrinter(document, {}, error);
-}
-
 bool PrintSheetsOnPrinter(const SheetDocument& document, const std::string& printerName, std::string& error)
 {
     return PaintOnPrinter(printerName, error, [&](QPrinter& printer) { return PaintSheets(printer, document, error); });

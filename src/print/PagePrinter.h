@@ -35,9 +35,6 @@ inline constexpr int PrintDotsPerInch = 600;
 // an (empty) job. False with a message when the printer fails.
 bool PaintSheets(QPrinter& printer, const SheetDocument& document, std::string& error);
 
-// The sheets on the system's default printer, without a dialog.
-bool PrintSheetsOnDefaultPrinter(const SheetDocument& document, std::string& error);
-
 // The sheets (a calibration certificate among them) on the printer of that
 // name, a print queue of the system, or on the default printer when the name
 // is empty; without a dialog. False with a message when there is no such

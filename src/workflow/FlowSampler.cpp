@@ -2,6 +2,7 @@
 
 #include "ClbThread.h"
 #include "CoefficientWriter.h"
+#include "Connection.h"
 #include "FlowReference.h"
 #include "MeterTypes.h"
 #include "PlantOutbox.h"
@@ -103,7 +104,7 @@ CalibrationResult CalibrateSlot(DevManager& dev, TClbThread& poller, Coefficient
         return refused;
     }
     TulvPort* port = referencePort != nullptr ? referencePort : meterPort;
-    const bool samePort = port == meterPort || port->Name() == meterPort->Name();
+    const bool samePort = port == meterPort || SameDevice(port->Name(), meterPort->Name());
     if (const std::string clash = ReferenceClash(choice, slot, samePort, portControl); !clash.empty()) {
         refused.Message = clash;
         return refused;
